@@ -1,0 +1,175 @@
+/*
+ * Vexan: drive up to eight CANopen master modules, each on its own serial line.
+ *
+ * Slots
+ *   A module is named by its slot number 0..7 in every call; slots 8..255 have no
+ *   record and every export refuses them with VEXAN_NOT_OPEN (7), Vexan_InitMaster
+ *   included. The application opens the slot's serial port itself (on POSIX a file
+ *   descriptor in raw mode) and hands it to Vexan_InitMaster, which identifies the
+ *   module, starts its master and opens the board. Until then every other export on
+ *   that slot returns 7. Vexan_ShutdownMaster stops the master and frees the slot;
+ *   the library never opens or closes the port itself.
+ *
+ * Blocking and non-blocking calls
+ *   Every export that waits for the module takes a blocking flag as its last
+ *   argument. Non-zero: the call returns the final result, or VEXAN_TIMEOUT (35)
+ *   once the board's function time-out (1000 ms by default) has passed since the
+ *   command was sent. Zero: the first call returns VEXAN_SENT (41) once the request
+ *   is out; repeat the same call (same slot, command and key) and it returns
+ *   VEXAN_WAITING (40) while the module has not answered, then the final result.
+ *   Outputs are written only when the final result is VEXAN_OK.
+ *
+ * Threads
+ *   Exports may be called from any thread. Each open board has one receive thread
+ *   that reads its port, files replies and events, polls the module for events
+ *   about every 5 ms and runs the application's event callbacks. Two threads must
+ *   not use the same request (slot, command, key) at the same time. Do not call
+ *   other exports on a slot while Vexan_InitMaster or Vexan_ShutdownMaster runs on
+ *   it. Unloading the library stops every receive thread still running.
+ *
+ * Result codes
+ *   Every export returns a 16-bit result: 0 for success, one of the library's
+ *   codes below, or the module's own status byte for the command, passed through
+ *   unchanged. vexan_result_name() in vexan_results.h names the library's codes.
+ *   VEXAN_OUT_OF_RANGE (256) lies outside the byte range of the module's status
+ *   codes: a key that no reply table holds (a node id above 127, a COB-ID above
+ *   2046) or a frame that cannot hold its payload is refused with it before any
+ *   record is touched or anything is sent.
+ *
+ * The library writes no log and raises no exceptions across this interface.
+ */
+#ifndef VEXAN_H
+#define VEXAN_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(VEXAN_BUILDING_SHARED)
+#define VEXAN_API __declspec(dllexport)
+#elif defined(VEXAN_USING_SHARED)
+#define VEXAN_API __declspec(dllimport)
+#else
+#define VEXAN_API
+#endif
+#else
+#define VEXAN_API __attribute__((visibility("default")))
+#endif
+
+/* The pause exports use the stdcall convention on 32-bit Windows, where they
+ * export as _Vexan_Pause@4 and _Vexan_Start@0. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define VEXAN_STDCALL __stdcall
+#else
+#define VEXAN_STDCALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The slot's serial port: a file descriptor on POSIX; VEXAN_NO_PORT is "none". */
+typedef int VexanPort;
+#define VEXAN_NO_PORT (-1)
+
+/* An application event callback: no arguments, no result. Called on the
+ * receive thread of the board it was installed for. */
+typedef void (*EventCallback)(void);
+
+/* Library version returned by Vexan_GetVersion. */
+#define VEXAN_LIBRARY_VERSION 203
+
+/* Most reply data bytes a single reply frame can carry. */
+#define VEXAN_MAX_REPLY_DATA 252
+
+/* The library's result codes: X(name, value, description). The module's own
+ * status codes are passed through unchanged and are not listed here. */
+#define VEXAN_RESULT_TABLE(X)                                                                  \
+    X(VEXAN_OK, 0, "success")                                                                  \
+    X(VEXAN_NO_PORT_HANDLE, 2, "the slot has no port handle")                                  \
+    X(VEXAN_NOT_IDENTIFIED, 3, "the module did not identify itself at master start-up")        \
+    X(VEXAN_NOT_OPEN, 7, "the slot has no board, or the board's master is not open")           \
+    X(VEXAN_MASTER_ID_ZERO, 9, "the master node id is 0, which master-side events do not allow") \
+    X(VEXAN_NO_RESULT_CLASS, 13, "the command belongs to no class of the result request")      \
+    X(VEXAN_READ_FAILED, 14, "the port read failed, or no identification reply")              \
+    X(VEXAN_NOTHING_TO_READ, 15, "nothing to read")                                           \
+    X(VEXAN_NOT_STORED, 16, "the reply was not stored: no memory, or its spill file did not open") \
+    X(VEXAN_UPLOAD_OVERRUN, 22, "an upload delivered more bytes than announced, or an offset beyond it") \
+    X(VEXAN_SDO_ABORTED, 25, "the node aborted the SDO transfer")                              \
+    X(VEXAN_TIMEOUT, 35, "time-out: no final reply within the function time-out")             \
+    X(VEXAN_UNSUPPORTED_SIZE, 36, "unsupported data size in a master-side SDO response")       \
+    X(VEXAN_SHORT_WRITE, 38, "the port wrote fewer bytes than the frame holds")               \
+    X(VEXAN_WRITE_FAILED, 39, "the port write failed")                                        \
+    X(VEXAN_WAITING, 40, "still waiting for the module's answer")                             \
+    X(VEXAN_SENT, 41, "the request was sent; repeat the call to collect its result")          \
+    X(VEXAN_PAUSED, 42, "traffic is paused")                                                  \
+    X(VEXAN_EDS_FILE, 50, "opening or reading the EDS file failed, or the file is empty")      \
+    X(VEXAN_EDS_VALUE, 51, "an EDS value the configuration needs is missing or does not parse") \
+    X(VEXAN_OUT_OF_RANGE, 256, "key outside every reply table, or payload too large for a frame")
+
+#define VEXAN_RESULT_ENUM_ENTRY(name, value, text) name = value,
+enum VexanResult { VEXAN_RESULT_TABLE(VEXAN_RESULT_ENUM_ENTRY) VEXAN_RESULT_LAST_ };
+#undef VEXAN_RESULT_ENUM_ENTRY
+
+/* ---- Pause and start ---------------------------------------------------------------- */
+
+/* Closes the transmit gate: every send and read of every board is refused with
+ * VEXAN_PAUSED (42) until Vexan_Start, or, when ms is not 0, until ms
+ * milliseconds have passed. A new call restarts a timed pause. */
+VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms);
+
+/* Opens the transmit gate at once and forgets any timed pause. */
+VEXAN_API void VEXAN_STDCALL Vexan_Start(void);
+
+/* ---- Master control ----------------------------------------------------------------- */
+
+/* The library's version: always 203. Needs no open board. */
+VEXAN_API uint16_t Vexan_GetVersion(void);
+
+/* Sets the board's function time-out in milliseconds when the board is open;
+ * otherwise changes nothing. Applies to requests already pending too. */
+VEXAN_API void Vexan_SetFunctionTimeout(uint8_t slot, uint32_t ms);
+
+/* Starts the master on the module in `slot` under `masterNodeId` (0..127).
+ * On a slot without a board it binds the slot to `port`; an assigned slot keeps
+ * the port it got first until it is shut down. It identifies the module, sends
+ * the start command with `initParam`, starts the board's receive thread and
+ * waits for the module's answer (or returns 41/40 when not blocking; repeat the
+ * call with the same master node id). The board opens on status 0.
+ * Returns: 0 (also at once when the board is already open), the module's status,
+ * 3 (no identification), 7 (slot 8..255), 35, 40, 41, 42, 2, 38, 39, 256 (master
+ * node id above 127). */
+VEXAN_API uint16_t Vexan_InitMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId,
+                                    uint8_t initParam, uint8_t blocking);
+
+/* Sends the stop command, stops the receive thread, forgets the board's pending
+ * requests and its queued events (other boards' events stay queued; boot-up
+ * events stay) and frees the slot. Returns 0, 7, or the send failure (42, 2, 38,
+ * 39), in which case nothing has changed. */
+VEXAN_API uint16_t Vexan_ShutdownMaster(uint8_t slot);
+
+/* Reads the state of the module's CAN interface into `status`, which must hold
+ * VEXAN_MAX_REPLY_DATA bytes (the module decides how many it sends). Always
+ * waits for the answer. Returns the module's status, 7, 35, 42, 2, 38, 39. */
+VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t *status);
+
+/* Sends the master's boot-up message. The module files no result for this
+ * command, so the call does not wait and touches no reply record: it returns 0
+ * once the frame has gone out, whatever the blocking flag says, or the send
+ * failure (42, 2, 38, 39), or 7. */
+VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t blocking);
+
+/* Sets the master mode (the module's value, passed through unchecked). */
+VEXAN_API uint16_t Vexan_SetMasterMode(uint8_t slot, uint8_t mode, uint8_t blocking);
+
+/* Reads the master mode into *mode on status 0. */
+VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t *mode, uint8_t blocking);
+
+/* Reads the module's firmware version into *version (reply bytes low first) on
+ * status 0. */
+VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t *version, uint8_t blocking);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXAN_H */
