@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -26,17 +28,18 @@ using Bytes = std::vector<uint8_t>;
 struct WrittenFrame {
     bool isIdentification = false;
     uint8_t command = 0;
-    Bytes payload;
-    Bytes raw;  // every byte of the frame as written
+    Bytes payload{};
+    Bytes raw{};  // every byte of the frame as written
 };
 
-// How the peer sends one reply.
+// How the peer sends one reply. Every member has a default, so that a brace
+// list may name only the first few (Reply{bytes}, Reply{bytes, {}, 5, 100}).
 struct Reply {
-    Bytes bytes;                // whole frame(s), ':' and length byte included
-    std::vector<size_t> splits;  // byte offsets where the write is cut; a pause of splitGapMs between pieces
+    Bytes bytes{};              // whole frame(s), ':' and length byte included
+    std::vector<size_t> splits{};  // byte offsets where the write is cut; a pause of splitGapMs between pieces
     unsigned splitGapMs = 5;
     unsigned delayMs = 0;  // wait before the first byte
-    Bytes garbageBefore;   // bytes written right before the reply (e.g. "\r\n", stray bytes)
+    Bytes garbageBefore{};  // bytes written right before the reply (e.g. "\r\n", stray bytes)
     bool never = false;    // swallow the request: send nothing
 };
 
@@ -76,6 +79,8 @@ public:
     // The file descriptor to hand to Vexan_InitMaster.
     int LibraryPort() const;
 
+    // delayOrGapMs is the delay for Late and the gap for Split; 0 picks one that
+    // the library's identification cannot bridge (100 ms for Late, 40 ms for Split).
     void SetIdentMode(IdentMode mode, unsigned delayOrGapMs = 0, size_t splitAt = 4);
 
     // Answer to the start command: each result request for (2, key) is answered
