@@ -1,0 +1,204 @@
+#include "engine/request.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "engine/reply_tables.hpp"
+#include "link/library_state.hpp"
+#include "link/port.hpp"
+#include "platform/platform.hpp"
+#include "vexan.h"
+
+namespace vexan {
+
+namespace {
+
+constexpr auto kLongestPollGap = std::chrono::milliseconds(1);
+
+uint64_t Filings(uint8_t board)
+{
+    BoardReplies& replies = Replies().Of(board);
+    std::lock_guard guard(replies.lock);
+    return replies.filings;
+}
+
+// Waits until the dispatcher files a reply on the board or 1 ms passed.
+void WaitForFiling(uint8_t board, uint64_t seen)
+{
+    BoardReplies& replies = Replies().Of(board);
+    std::unique_lock guard(replies.lock);
+    replies.filed.wait_for(guard, kLongestPollGap, [&] { return replies.filings != seen; });
+}
+
+bool TimedOut(const PendingReply& record, uint8_t board)
+{
+    const uint32_t elapsed = platform::TickCount() - record.sendTime.load(std::memory_order_relaxed);
+    return elapsed > Link().boards[board].functionTimeout.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t key)
+{
+    FrameWriter frame(command::kResultRequest);
+    frame.U8(command);
+    switch (ClassOf(command)) {
+    case CommandClass::Node:
+        frame.U8(static_cast<uint8_t>(key));
+        break;
+    case CommandClass::Pdo:
+        frame.U16(key);
+        break;
+    case CommandClass::Master:
+        if (command > kLastResultRequestMaster) {
+            return VEXAN_NO_RESULT_CLASS;
+        }
+        frame.U8(static_cast<uint8_t>(key));
+        break;
+    case CommandClass::None:
+        return VEXAN_NO_RESULT_CLASS;
+    }
+    const uint16_t sent = SendFrame(slot, frame.Frame());
+    if (sent != VEXAN_OK && sent != VEXAN_PAUSED) {
+        if (PendingReply* record = Replies().Find(board, command, key)) {
+            std::lock_guard guard(Replies().Of(board).lock);
+            record->Release();
+        }
+    }
+    return sent;
+}
+
+uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+{
+    PendingReply* record = Replies().Find(board, command, key);
+    if (record == nullptr) {
+        return VEXAN_TIMEOUT;
+    }
+    std::lock_guard guard(Replies().Of(board).lock);
+    const uint8_t status = record->status.load(std::memory_order_acquire);
+    if (status == kStatusNone || status == kStatusBusy) {
+        if (TimedOut(*record, board)) {
+            record->Release();
+            return VEXAN_TIMEOUT;
+        }
+        if (status == kStatusNone) {
+            return VEXAN_WAITING;
+        }
+        record->status.store(kStatusNone, std::memory_order_relaxed);
+        return VEXAN_SENT;
+    }
+    reply.status = status;
+    if (ClassOf(command) == CommandClass::Master) {
+        reply.length = 1;
+        reply.data[0] = record->masterData;
+    } else {
+        reply.length = record->dataLength;
+        if (record->data) {
+            const std::size_t count = std::min<std::size_t>({record->dataLength, record->capacity, reply.data.size()});
+            std::memcpy(reply.data.data(), record->data.get(), count);
+        }
+    }
+    record->Release();
+    return VEXAN_OK;
+}
+
+bool IsPending(uint8_t board, uint8_t command, uint16_t key)
+{
+    const PendingReply* record = Replies().Find(board, command, key);
+    return record != nullptr && record->pending.load(std::memory_order_relaxed) != 0;
+}
+
+void MarkPending(uint8_t board, uint8_t command, uint16_t key)
+{
+    PendingReply* record = Replies().Find(board, command, key);
+    if (record == nullptr) {
+        return;
+    }
+    std::lock_guard guard(Replies().Of(board).lock);
+    record->FreeData();
+    record->sendTime.store(platform::TickCount(), std::memory_order_relaxed);
+    record->status.store(kStatusNone, std::memory_order_relaxed);
+    record->pending.store(1, std::memory_order_release);
+}
+
+uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+{
+    for (;;) {
+        const uint64_t seen = Filings(board);
+        const uint16_t polled = PollReply(board, command, key, reply);
+        if (polled == VEXAN_OK) {
+            return reply.status;
+        }
+        if (polled == VEXAN_SENT) {
+            const uint16_t asked = RequestResult(slot, board, command, key);
+            if (asked != VEXAN_OK) {
+                return asked;
+            }
+        } else if (polled != VEXAN_WAITING) {
+            return polled;
+        }
+        WaitForFiling(board, seen);
+    }
+}
+
+uint16_t CollectReply(uint8_t slot, uint8_t board, const Request& request, Reply& reply)
+{
+    for (;;) {
+        const uint64_t seen = Filings(board);
+        const uint16_t polled = PollReply(board, request.command, request.key, reply);
+        if (polled == VEXAN_OK) {
+            return reply.status;
+        }
+        if (polled == VEXAN_SENT) {
+            const uint16_t asked = RequestResult(slot, board, request.command, request.key);
+            if (asked != VEXAN_OK) {
+                return asked;
+            }
+            if (!request.blocking || request.collectReturnsWaiting) {
+                return VEXAN_WAITING;
+            }
+        } else if (polled == VEXAN_WAITING) {
+            if (!request.blocking) {
+                return VEXAN_WAITING;
+            }
+        } else {
+            return polled;
+        }
+        WaitForFiling(board, seen);
+    }
+}
+
+uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
+{
+    const auto open = LookupOpenBoard(slot);
+    if (!open) {
+        return VEXAN_NOT_OPEN;
+    }
+    if (request.overflowed || !KeyFits(request.command, request.key)) {
+        return VEXAN_OUT_OF_RANGE;
+    }
+    const uint8_t board = open->board;
+    std::unique_lock<std::mutex> exchange;
+    if (request.holdExchangeLock) {
+        exchange = std::unique_lock(Link().exchangeLock);
+    }
+    if (!request.alwaysFresh && IsPending(board, request.command, request.key)) {
+        return CollectReply(slot, board, request, reply);
+    }
+    MarkPending(board, request.command, request.key);
+    const uint16_t sent = SendFrame(slot, request.bytes);
+    if (sent != VEXAN_OK) {
+        return sent;
+    }
+    const uint16_t asked = RequestResult(slot, board, request.command, request.key);
+    if (asked != VEXAN_OK) {
+        return asked;
+    }
+    if (!request.blocking && !request.alwaysFresh) {
+        return VEXAN_SENT;
+    }
+    return AwaitReply(slot, board, request.command, request.key, reply);
+}
+
+}  // namespace vexan

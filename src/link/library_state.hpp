@@ -1,0 +1,89 @@
+// The library's process-wide link state: the slot records, the board states,
+// the transmit gate with its timed pause, and the two process-wide locks.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/platform.hpp"
+
+namespace vexan {
+
+inline constexpr std::size_t kBoardCount = 8;
+inline constexpr uint8_t kNoBoard = 8;
+inline constexpr uint8_t kBoardClosed = 255;
+inline constexpr uint32_t kDefaultFunctionTimeout = 1000;
+
+class ReceiveThread;
+
+struct SlotRecord {
+    std::atomic<uint8_t> board{kNoBoard};
+    std::atomic<platform::PortHandle> port{platform::kNoPort};
+    // Owned by the thread that starts or shuts down the master.
+    std::unique_ptr<ReceiveThread> receiveThread;
+    uint8_t slotNumber = 0;
+};
+
+struct BoardState {
+    std::atomic<uint8_t> openFlag{kBoardClosed};  // 255 closed, else the master's node id
+    std::atomic<uint32_t> functionTimeout{kDefaultFunctionTimeout};
+};
+
+// Pauses all traffic of every board, untimed or for a number of milliseconds.
+// A timed pause ends once its length has passed since it began, counted in
+// wrap-safe elapsed ticks; the check runs on every receive-thread pass and
+// whenever the closed gate refuses a send or read, so it also ends when no
+// board is open.
+class TransmitGate {
+public:
+    void Pause(uint32_t ms);
+    void Start();
+    // True when traffic may pass (ends an expired timed pause first).
+    bool IsOpen();
+    void CheckPauseDeadline();
+
+private:
+    std::atomic<uint8_t> open_{1};
+    std::mutex lock_;  // guards the timed-pause fields below
+    uint32_t pauseLength_ = 0;
+    uint32_t pauseStart_ = 0;
+};
+
+struct LinkState {
+    LinkState();
+    ~LinkState();
+    LinkState(const LinkState&) = delete;
+    LinkState& operator=(const LinkState&) = delete;
+
+    std::array<SlotRecord, kBoardCount> slots;
+    std::array<BoardState, kBoardCount> boards;
+    TransmitGate gate;
+    std::mutex exchangeLock;  // taken before the transmit lock when both are held
+    std::mutex transmitLock;  // serialises every frame write of every board
+};
+
+LinkState& Link();
+
+struct OpenBoard {
+    uint8_t board;
+    uint8_t masterNodeId;
+};
+
+// The first step of every export that addresses a module: the board of an open
+// slot, or nothing (code 7) for a slot without a board, a closed board, or a
+// slot number of 8 and above.
+std::optional<OpenBoard> LookupOpenBoard(uint8_t slot);
+
+void AssignSlot(uint8_t slot, platform::PortHandle port);
+void ReleaseSlot(uint8_t slot);
+
+// Starts the slot's receive thread, stopping any thread it still has.
+void StartReceiveThread(uint8_t slot);
+void StopReceiveThread(uint8_t slot);
+
+}  // namespace vexan

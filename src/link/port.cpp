@@ -1,0 +1,102 @@
+#include "link/port.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "link/library_state.hpp"
+#include "vexan.h"
+
+namespace vexan {
+
+namespace {
+
+constexpr std::array<uint8_t, 5> kIdentifyRequest{'$', '0', '0', 'M', 0x00};
+constexpr std::array<uint8_t, 9> kIdentifyReply{'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'};
+constexpr int kIdentifyAttempts = 11;
+constexpr uint32_t kIdentifyFirstWaitMs = 10;
+constexpr uint32_t kIdentifyRetryWaitMs = 5;
+
+platform::PortHandle PortOf(uint8_t slot)
+{
+    return slot < kBoardCount ? Link().slots[slot].port.load(std::memory_order_relaxed) : platform::kNoPort;
+}
+
+}  // namespace
+
+uint16_t SendFrame(uint8_t slot, std::span<const uint8_t> bytes)
+{
+    if (!Link().gate.IsOpen()) {
+        return VEXAN_PAUSED;
+    }
+    std::lock_guard guard(Link().transmitLock);
+    platform::SelectSlot(slot);
+    const platform::PortHandle port = PortOf(slot);
+    if (port == platform::kNoPort) {
+        return VEXAN_NO_PORT_HANDLE;
+    }
+    const long written = platform::WriteBytes(port, bytes.data(), bytes.size());
+    if (written < 0) {
+        return VEXAN_WRITE_FAILED;
+    }
+    if (static_cast<std::size_t>(written) < bytes.size()) {
+        return VEXAN_SHORT_WRITE;
+    }
+    return VEXAN_OK;
+}
+
+uint16_t ReadPort(uint8_t slot, uint16_t& count, std::span<uint8_t> buffer)
+{
+    if (!Link().gate.IsOpen()) {
+        return VEXAN_PAUSED;
+    }
+    platform::SelectSlot(slot);
+    const platform::PortHandle port = PortOf(slot);
+    if (port == platform::kNoPort) {
+        return VEXAN_NO_PORT_HANDLE;
+    }
+    const long waiting = platform::BytesWaiting(port);
+    if (waiting < 0) {
+        return VEXAN_READ_FAILED;
+    }
+    const auto available = static_cast<std::size_t>(waiting & 0xFFFF);
+    if (available == 0) {
+        count = 0;
+        return VEXAN_NOTHING_TO_READ;
+    }
+    const long got = platform::ReadBytes(port, buffer.data(), std::min(available, buffer.size()));
+    if (got <= 0) {
+        return VEXAN_READ_FAILED;
+    }
+    count = static_cast<uint16_t>(got);
+    return VEXAN_OK;
+}
+
+uint16_t IdentifyModule(uint8_t slot)
+{
+    const uint16_t sent = SendFrame(slot, kIdentifyRequest);
+    if (sent != VEXAN_OK) {
+        return sent;
+    }
+    platform::SleepMs(kIdentifyFirstWaitMs);
+
+    // The answer may arrive over several reads: gather what the attempts read,
+    // up to the buffer's size, and compare it from its first byte.
+    std::array<uint8_t, kIdentifyBufferSize> reply{};
+    std::size_t gathered = 0;
+    for (int attempt = 0; attempt < kIdentifyAttempts; ++attempt) {
+        uint16_t count = 0;
+        const auto space = std::span<uint8_t>(reply).subspan(gathered);
+        if (!space.empty() && ReadPort(slot, count, space) == VEXAN_OK) {
+            gathered += count;
+        }
+        if (gathered >= kIdentifyReply.size() &&
+            std::equal(kIdentifyReply.begin(), kIdentifyReply.end(), reply.begin())) {
+            return VEXAN_OK;
+        }
+        platform::SleepMs(kIdentifyRetryWaitMs);
+    }
+    return VEXAN_READ_FAILED;
+}
+
+}  // namespace vexan

@@ -1,0 +1,68 @@
+// The library's only view of the operating system: the slot's serial port, a
+// 32-bit millisecond tick counter, sleeping, waiting for bytes, and the
+// exclusive files that hold large uploads. One implementation file per system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vexan::platform {
+
+using PortHandle = int;
+inline constexpr PortHandle kNoPort = -1;
+
+// Prepares the slot's serial channel before every port access. The module's
+// slots need no selection here; the hook is kept so that every write and read
+// follows its own selection as on controllers where they do.
+void SelectSlot(uint8_t slot);
+
+// Number of bytes waiting on the port, or -1 when the query fails.
+long BytesWaiting(PortHandle port);
+
+// Reads up to `capacity` bytes; returns the count read or -1 on failure.
+long ReadBytes(PortHandle port, uint8_t* buffer, std::size_t capacity);
+
+// Writes `count` bytes; returns the count written or -1 on failure.
+long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count);
+
+// Waits until the port has bytes to read or `timeoutMs` passed. Returns true when
+// bytes (or an error condition) are waiting, so that the caller reads at once.
+bool WaitReadable(PortHandle port, uint32_t timeoutMs);
+
+// Milliseconds of a free-running 32-bit counter that wraps after about 49.7 days.
+uint32_t TickCount();
+
+void SleepMs(uint32_t ms);
+
+// A file opened for reading and writing that no other opener may hold at the
+// same time. Closed by its destructor.
+class ExclusiveFile {
+public:
+    enum class Mode { CreateTruncate, OpenExisting };
+    ExclusiveFile(const std::string& path, Mode mode);
+    ~ExclusiveFile();
+    ExclusiveFile(const ExclusiveFile&) = delete;
+    ExclusiveFile& operator=(const ExclusiveFile&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+    // Appends all bytes at the end of the file; false on any failure.
+    bool Append(const uint8_t* bytes, std::size_t count);
+
+private:
+    int fd_ = -1;
+};
+
+// Test hooks. The tick counter can be moved so that it reads `value` now and
+// counts on from there (to cross the 32-bit wrap in milliseconds), and the Nth
+// port read or write from now can be made to fail.
+namespace testing {
+void SetTickCount(uint32_t value);
+enum class WriteFault { Fail, Short };
+// The nth read (1 = the next one) of any port fails; 0 cancels.
+void FailNthRead(uint32_t n);
+// The nth write (1 = the next one) of any port fails or writes only part.
+void FailNthWrite(uint32_t n, WriteFault fault = WriteFault::Fail);
+}  // namespace testing
+
+}  // namespace vexan::platform

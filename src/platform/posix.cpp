@@ -1,0 +1,185 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.hpp"
+
+namespace vexan::platform {
+
+namespace {
+
+std::atomic<uint32_t> tickOffset{0};
+std::atomic<uint32_t> readFaultCountdown{0};
+std::atomic<uint32_t> writeFaultCountdown{0};
+std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
+
+uint32_t RawTicks()
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+// Counts one port operation against a fault countdown; true when this is the
+// operation that must fail.
+bool TakeFault(std::atomic<uint32_t>& countdown)
+{
+    uint32_t left = countdown.load(std::memory_order_relaxed);
+    while (left != 0) {
+        if (countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+            return left == 1;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void SelectSlot(uint8_t /*slot*/) {}
+
+long BytesWaiting(PortHandle port)
+{
+    int waiting = 0;
+    if (::ioctl(port, FIONREAD, &waiting) != 0) {
+        return -1;
+    }
+    return waiting;
+}
+
+long ReadBytes(PortHandle port, uint8_t* buffer, std::size_t capacity)
+{
+    if (TakeFault(readFaultCountdown)) {
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = ::read(port, buffer, capacity);
+    } while (got < 0 && errno == EINTR);
+    return static_cast<long>(got);
+}
+
+long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
+{
+    if (TakeFault(writeFaultCountdown)) {
+        if (writeFaultKind.load(std::memory_order_relaxed) == testing::WriteFault::Fail || count < 2) {
+            return -1;
+        }
+        count /= 2;  // a cut-short write: part of the frame goes out
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::write(port, bytes + done, count - done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return done == 0 ? -1 : static_cast<long>(done);
+        }
+        if (put == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return static_cast<long>(done);
+}
+
+bool WaitReadable(PortHandle port, uint32_t timeoutMs)
+{
+    if (port < 0) {
+        SleepMs(timeoutMs);
+        return false;
+    }
+    pollfd entry{port, POLLIN, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
+    if (ready > 0 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
+        (entry.revents & POLLIN) == 0) {
+        // A port that reports only an error would wake the caller at once for
+        // ever; let the time pass instead so the caller keeps its cadence.
+        SleepMs(timeoutMs);
+        return false;
+    }
+    return ready > 0;
+}
+
+uint32_t TickCount()
+{
+    return RawTicks() + tickOffset.load(std::memory_order_relaxed);
+}
+
+void SleepMs(uint32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+ExclusiveFile::ExclusiveFile(const std::string& path, Mode mode)
+{
+    const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::CreateTruncate ? O_CREAT : 0);
+    const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) {
+        return;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return;
+    }
+    // Truncate only once the lock is ours, so another holder's data is not cut.
+    if (mode == Mode::CreateTruncate && ::ftruncate(fd, 0) != 0) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
+}
+
+ExclusiveFile::~ExclusiveFile()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);  // also releases the lock
+    }
+}
+
+bool ExclusiveFile::Append(const uint8_t* bytes, std::size_t count)
+{
+    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_END) < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::write(fd_, bytes + done, count - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+namespace testing {
+
+void SetTickCount(uint32_t value)
+{
+    tickOffset.store(value - RawTicks(), std::memory_order_relaxed);
+}
+
+void FailNthRead(uint32_t n)
+{
+    readFaultCountdown.store(n, std::memory_order_relaxed);
+}
+
+void FailNthWrite(uint32_t n, WriteFault fault)
+{
+    writeFaultKind.store(fault, std::memory_order_relaxed);
+    writeFaultCountdown.store(n, std::memory_order_relaxed);
+}
+
+}  // namespace testing
+
+}  // namespace vexan::platform
