@@ -3,6 +3,7 @@
 // in for the default device. Independent of the library's own EDS code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -88,7 +89,8 @@ private:
 
 // Evaluates an EDS number for the given node id: decimal, 0x hex, 0 octal, and
 // $NODEID in its usual forms ("$NODEID+0x180", "0x80+$NODEID", "$NodeID + 512",
-// "1280+$NODEID"). nullopt when it does not parse.
+// "1280+$NODEID"). nullopt when it does not parse. A leading minus is
+// accepted for signed values; the result is then the two's complement.
 std::optional<uint64_t> EvaluateEdsNumber(std::string_view text, uint8_t nodeId);
 
 struct DeviceInfo {
@@ -101,6 +103,10 @@ struct DeviceInfo {
 struct EdsLoad {
     bool ok = false;
     std::string error;  // why it failed, when !ok
+    // Entries that were skipped or adjusted while loading (unsupported data
+    // type, unparsable value, value truncated to its type, ...); the load is
+    // still ok.
+    std::vector<std::string> warnings;
     DeviceInfo info;
     ObjectDictionary dictionary;
     EdsText text;  // the file's sections and keys, for comparisons in tests
