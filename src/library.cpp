@@ -17,23 +17,31 @@ struct LibraryState {
     LinkState link;
 };
 
-LibraryState library;
+// Builds the state on first use; the reference below makes that happen while
+// the library loads, before any export can be called.
+LibraryState& InitLibraryState()
+{
+    static LibraryState state;
+    return state;
+}
+
+[[maybe_unused]] LibraryState& loadedState = InitLibraryState();
 
 }  // namespace
 
 LinkState& Link()
 {
-    return library.link;
+    return InitLibraryState().link;
 }
 
 ReplyTables& Replies()
 {
-    return library.replies;
+    return InitLibraryState().replies;
 }
 
 EventState& Events()
 {
-    return library.events;
+    return InitLibraryState().events;
 }
 
 }  // namespace vexan

@@ -70,13 +70,12 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
     // A further segment continues the upload the first one began, in the place
     // the first one chose, whatever total it announces itself.
     const bool spilled = code == kFirstSegment ? total >= kSpillThreshold : !record.data;
-    const std::string spillName = SpillFileName(board, node, index, subIndex);
+    const std::string spillName = SegmentSpillFile::Name(board, node, index, subIndex);
 
     if (code == kFirstSegment) {
         record.FreeData();
         if (spilled) {
-            platform::ExclusiveFile file(spillName, platform::ExclusiveFile::Mode::CreateTruncate);
-            if (!file.IsOpen()) {
+            if (!SegmentSpillFile::Create(spillName)) {
                 record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
                 return;
             }
@@ -99,8 +98,7 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
     uint32_t received = 0;
     uint32_t expected = total;
     if (spilled) {
-        platform::ExclusiveFile file(spillName, platform::ExclusiveFile::Mode::OpenExisting);
-        if (!file.IsOpen() || !file.Append(chunk.data(), chunk.size())) {
+        if (!SegmentSpillFile::Append(spillName, chunk)) {
             record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
             return;
         }
@@ -169,7 +167,18 @@ void DispatchStatus(uint8_t board, uint8_t command, std::span<const uint8_t> fra
 
 }  // namespace
 
-std::string SpillFileName(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex)
+bool SegmentSpillFile::Create(const std::string& name)
+{
+    return platform::ExclusiveFile(name, platform::ExclusiveFile::Mode::CreateTruncate).IsOpen();
+}
+
+bool SegmentSpillFile::Append(const std::string& name, std::span<const uint8_t> bytes)
+{
+    platform::ExclusiveFile file(name, platform::ExclusiveFile::Mode::OpenExisting);
+    return file.IsOpen() && file.Append(bytes.data(), bytes.size());
+}
+
+std::string SegmentSpillFile::Name(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex)
 {
     std::array<char, 32> name{};
     std::snprintf(name.data(), name.size(), "%d_%d_%02X%02X_%02X.seg", board, node, (index >> 8) & 0xFF,

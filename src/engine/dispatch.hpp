@@ -17,8 +17,14 @@ inline constexpr std::size_t kSegmentDataOffset = 11;
 // `frame` holds exactly `length` bytes, from the command byte on.
 void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame);
 
-// The spill file of an upload: "<board>_<node>_<index hex>_<sub hex>.seg" in the
-// current directory.
-std::string SpillFileName(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex);
+// The file that gathers a large upload: "<board>_<node>_<index hex>_<sub hex>.seg"
+// in the current directory. Each access opens it exclusively, so two users can
+// never interleave their bytes; the library never deletes it.
+struct SegmentSpillFile {
+    static std::string Name(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex);
+    // Creates the file, or empties an existing one.
+    static bool Create(const std::string& name);
+    static bool Append(const std::string& name, std::span<const uint8_t> bytes);
+};
 
 }  // namespace vexan

@@ -95,13 +95,18 @@ struct PendingReply {
     }
 };
 
+// Rows by command, columns by key: node id, COB-ID, or none for the master rows.
+using NodeReplyTable = std::array<PendingReply, kNodeCommands * kNodeKeys>;
+using PdoReplyTable = std::array<PendingReply, kPdoCommands * kPdoKeys>;
+using MasterReplyTable = std::array<PendingReply, kMasterRows>;
+
 struct BoardReplies {
     std::mutex lock;  // guards data blocks and lengths of this board's records
     std::condition_variable filed;
     uint64_t filings = 0;  // counts filed replies, under `lock`
-    std::array<PendingReply, kNodeCommands * kNodeKeys> node;
-    std::array<PendingReply, kPdoCommands * kPdoKeys> pdo;
-    std::array<PendingReply, kMasterRows> master;
+    NodeReplyTable node;
+    PdoReplyTable pdo;
+    MasterReplyTable master;
 };
 
 class ReplyTables {

@@ -8,7 +8,7 @@
 
 namespace vexan {
 
-void EventQueue::Push(const EventRecord& record)
+void EventQueue::PushEvent(const EventRecord& record)
 {
     std::lock_guard guard(lock_);
     records_[tail_] = record;
@@ -18,7 +18,7 @@ void EventQueue::Push(const EventRecord& record)
     }
 }
 
-std::optional<EventRecord> EventQueue::Pop()
+std::optional<EventRecord> EventQueue::PopEvent()
 {
     std::lock_guard guard(lock_);
     if (head_ == tail_) {
@@ -102,7 +102,7 @@ std::optional<uint8_t> UnpackEvents(uint8_t board, std::span<const uint8_t> fram
         record.board = board;
         record.size = static_cast<uint8_t>(size);
         std::copy(item.begin(), item.end(), record.item.begin());
-        Events().queues[kind].Push(record);
+        Events().queues[kind].PushEvent(record);
     }
     return flags;
 }

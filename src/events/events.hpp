@@ -51,8 +51,8 @@ class EventQueue {
 public:
     static constexpr std::size_t kSlots = 256;
 
-    void Push(const EventRecord& record);
-    std::optional<EventRecord> Pop();
+    void PushEvent(const EventRecord& record);
+    std::optional<EventRecord> PopEvent();
     bool HasRecords() const;
     // Drops the records of one board, keeping the others in order.
     void DropBoard(uint8_t board);
@@ -65,9 +65,12 @@ private:
     uint8_t tail_ = 0;
 };
 
+// Installed application callbacks, per callback kind and board.
+using CallbackTable = std::array<std::array<std::atomic<EventCallback>, kBoardCount>, kEventKinds>;
+
 struct EventState {
     std::array<EventQueue, kEventKinds> queues;
-    std::array<std::array<std::atomic<EventCallback>, kBoardCount>, kEventKinds> callbacks{};
+    CallbackTable callbacks{};
 };
 
 EventState& Events();

@@ -54,13 +54,15 @@ private:
     uint32_t pauseStart_ = 0;
 };
 
+using SlotTable = std::array<SlotRecord, kBoardCount>;
+
 struct LinkState {
     LinkState();
     ~LinkState();
     LinkState(const LinkState&) = delete;
     LinkState& operator=(const LinkState&) = delete;
 
-    std::array<SlotRecord, kBoardCount> slots;
+    SlotTable slots;
     std::array<BoardState, kBoardCount> boards;
     TransmitGate gate;
     std::mutex exchangeLock;  // taken before the transmit lock when both are held
