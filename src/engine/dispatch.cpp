@@ -108,7 +108,9 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
         // The block was sized from the first segment's total; a later segment
         // cannot make it grow, whatever total it announces.
         const std::size_t room = record.capacity - std::min(record.dataLength, record.capacity);
-        std::memcpy(record.data.get() + record.dataLength, chunk.data(), std::min(room, chunk.size()));
+        if (room > 0 && !chunk.empty()) {
+            std::memcpy(record.data.get() + record.dataLength, chunk.data(), std::min(room, chunk.size()));
+        }
         record.dataLength += static_cast<uint32_t>(chunk.size());
         received = record.dataLength - static_cast<uint32_t>(kSegmentHeaderSize);
         expected = record.capacity - static_cast<uint32_t>(kSegmentHeaderSize);
@@ -214,7 +216,9 @@ void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
         PendingReply& record = replies.master[0];
         record.masterData = *flags;
         record.status.store(VEXAN_OK, std::memory_order_release);
-        ReplyTables::NotifyFiled(replies);
+        if (record.pending.load(std::memory_order_relaxed) != 0) {
+            ReplyTables::NotifyFiled(replies);  // no one else waits on the flags
+        }
         return;
     }
 
