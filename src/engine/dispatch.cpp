@@ -55,8 +55,7 @@ void StoreStatus(PendingReply& record, uint8_t status, bool keepData)
 }
 
 // One segment of an SDO upload for the pending record of (board, 16, node).
-void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& record,
-                     std::span<const uint8_t> frame)
+void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& record, std::span<const uint8_t> frame)
 {
     ByteReader header(frame, 3);
     const uint8_t code = header.U8();
@@ -183,8 +182,8 @@ bool SegmentSpillFile::Append(const std::string& name, std::span<const uint8_t> 
 std::string SegmentSpillFile::Name(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex)
 {
     std::array<char, 32> name{};
-    std::snprintf(name.data(), name.size(), "%d_%d_%02X%02X_%02X.seg", board, node, (index >> 8) & 0xFF,
-                  index & 0xFF, subIndex);
+    std::snprintf(name.data(), name.size(), "%d_%d_%02X%02X_%02X.seg", board, node, (index >> 8) & 0xFF, index & 0xFF,
+                  subIndex);
     return name.data();
 }
 

@@ -21,7 +21,7 @@ inline constexpr uint8_t kLastNodeCommand = 42;
 inline constexpr uint8_t kFirstPdoCommand = 48;
 inline constexpr uint8_t kLastPdoCommand = 58;
 inline constexpr uint8_t kFirstMasterCommand = 64;
-inline constexpr uint8_t kLastMasterRow = 66;         // rows of the master table: 64..66
+inline constexpr uint8_t kLastMasterRow = 66;            // rows of the master table: 64..66
 inline constexpr uint8_t kLastResultRequestMaster = 72;  // highest master command a result request names
 
 inline constexpr std::size_t kNodeCommands = kLastNodeCommand - kFirstNodeCommand + 1;

@@ -28,7 +28,10 @@ struct Reply {
 
 struct Request {
     Request(FrameWriter& frame, uint16_t requestKey, bool wait)
-        : command(frame.Frame()[2]), key(requestKey), bytes(frame.Frame()), overflowed(frame.Overflowed()),
+        : command(frame.Frame()[2]),
+          key(requestKey),
+          bytes(frame.Frame()),
+          overflowed(frame.Overflowed()),
           blocking(wait)
     {
     }
@@ -38,8 +41,8 @@ struct Request {
     std::span<const uint8_t> bytes;
     bool overflowed;
     bool blocking;
-    bool holdExchangeLock = false;  // serialise the whole exchange against the other exchange users
-    bool alwaysFresh = false;       // no collect path: always send anew and wait
+    bool holdExchangeLock = false;       // serialise the whole exchange against the other exchange users
+    bool alwaysFresh = false;            // no collect path: always send anew and wait
     bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
 };
 

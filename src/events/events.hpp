@@ -26,10 +26,9 @@ enum class CallbackKind : uint8_t { RemotePdo, RxPdo, WriteSdo, ReadSdo, NmtErro
 
 constexpr CallbackKind CallbackKindOf(EventKind kind)
 {
-    constexpr std::array<CallbackKind, kEventKinds> map{CallbackKind::BootUp,   CallbackKind::Emcy,
-                                                       CallbackKind::NmtError, CallbackKind::ReadSdo,
-                                                       CallbackKind::WriteSdo, CallbackKind::RemotePdo,
-                                                       CallbackKind::RxPdo};
+    constexpr std::array<CallbackKind, kEventKinds> map{
+        CallbackKind::BootUp,   CallbackKind::Emcy,      CallbackKind::NmtError, CallbackKind::ReadSdo,
+        CallbackKind::WriteSdo, CallbackKind::RemotePdo, CallbackKind::RxPdo};
     return map[static_cast<std::size_t>(kind)];
 }
 

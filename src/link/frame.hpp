@@ -12,7 +12,7 @@
 namespace vexan {
 
 inline constexpr uint8_t kFrameStart = 0x3A;
-inline constexpr std::size_t kMaxFrameLength = 255;              // value of the length byte
+inline constexpr std::size_t kMaxFrameLength = 255;                 // value of the length byte
 inline constexpr std::size_t kMaxFrameBytes = kMaxFrameLength + 2;  // start and length byte
 
 class FrameWriter {
@@ -79,8 +79,7 @@ private:
 // and marks the reader failed; callers check Ok() before using what they read.
 class ByteReader {
 public:
-    explicit ByteReader(std::span<const uint8_t> bytes, std::size_t position = 0)
-        : bytes_(bytes), position_(position)
+    explicit ByteReader(std::span<const uint8_t> bytes, std::size_t position = 0) : bytes_(bytes), position_(position)
     {
     }
 

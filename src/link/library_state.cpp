@@ -110,5 +110,4 @@ VEXAN_API void VEXAN_STDCALL Vexan_Start(void)
 {
     vexan::Link().gate.Start();
 }
-
 }

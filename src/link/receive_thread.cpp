@@ -109,8 +109,8 @@ void ReceiveThread::Run(uint8_t slot, uint8_t board, std::shared_ptr<std::atomic
         if (!firstPass) {
             uint32_t wait = kEventStepPasses - std::min<uint32_t>(passesSinceEvent, kEventStepPasses - 1);
             if (scanner.CarryCount() != 0) {
-                wait = std::min(wait, kPartialFrameDropPasses - std::min<uint32_t>(failedPasses,
-                                                                                   kPartialFrameDropPasses - 1));
+                wait = std::min(
+                    wait, kPartialFrameDropPasses - std::min<uint32_t>(failedPasses, kPartialFrameDropPasses - 1));
             }
             const auto port = Link().slots[slot].port.load(std::memory_order_relaxed);
             if (Link().gate.IsOpen()) {

@@ -97,8 +97,7 @@ bool WaitReadable(PortHandle port, uint32_t timeoutMs)
     }
     pollfd entry{port, POLLIN, 0};
     const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
-    if (ready > 0 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 &&
-        (entry.revents & POLLIN) == 0) {
+    if (ready > 0 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (entry.revents & POLLIN) == 0) {
         // A port that reports only an error would wake the caller at once for
         // ever; let the time pass instead so the caller keeps its cadence.
         SleepMs(timeoutMs);
