@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in Release and runs both. Extra arguments go to the
+# idle benchmark (e.g. --seconds 3). BUILD_DIR overrides the build directory.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="${BUILD_DIR:-/work/build-bench}"
+cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target vexan_bench_round_trip vexan_bench_idle -j "$(nproc)" >/dev/null
+"$build/bench/vexan_bench_round_trip"
+"$build/bench/vexan_bench_idle" "$@"
