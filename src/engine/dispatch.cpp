@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
 
 #include "engine/reply_tables.hpp"
@@ -28,13 +29,24 @@ bool IsPdoDataReply(uint8_t command)
     return command == 49 || command == 55 || command == 56;
 }
 
+// A reply data block, or none when memory is short: the reply is then filed
+// with status 16 instead of ending the receive thread.
+std::unique_ptr<uint8_t[]> AllocateBlock(std::size_t size)
+{
+    try {
+        return std::make_unique_for_overwrite<uint8_t[]>(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 // Stores `bytes` as the record's reply data with status 0, or status 16 when
 // there is no memory for them. Status last.
 void StoreData(PendingReply& record, std::span<const uint8_t> bytes)
 {
     record.FreeData();
     if (!bytes.empty()) {
-        record.data.reset(new (std::nothrow) uint8_t[bytes.size()]);
+        record.data = AllocateBlock(bytes.size());
         if (!record.data) {
             record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
             return;
@@ -80,7 +92,7 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
             }
         } else {
             const std::size_t size = kSegmentHeaderSize + total;
-            record.data.reset(new (std::nothrow) uint8_t[size]);
+            record.data = AllocateBlock(size);
             if (!record.data) {
                 record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
                 return;

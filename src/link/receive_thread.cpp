@@ -93,7 +93,7 @@ ReceiveThread::~ReceiveThread()
 // counting the elapsed milliseconds as passes. The event step keeps its cadence
 // of one per five passes, and a partial frame is dropped after ten passes
 // without data.
-void ReceiveThread::Run(uint8_t slot, uint8_t board, std::shared_ptr<std::atomic<bool>> stop)
+void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop)
 {
     FrameScanner scanner;
     std::array<uint8_t, kReadBufferSize> readBuffer{};

@@ -47,7 +47,7 @@ public:
     ReceiveThread& operator=(const ReceiveThread&) = delete;
 
 private:
-    static void Run(uint8_t slot, uint8_t board, std::shared_ptr<std::atomic<bool>> stop);
+    static void Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop);
 
     std::shared_ptr<std::atomic<bool>> stop_;
     std::thread thread_;
