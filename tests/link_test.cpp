@@ -1,0 +1,503 @@
+// The module link: the frame scanner's carry rules, the port routines and their
+// codes, the identification handshake, and the transmit gate with its timed
+// pause. Port tests run against a scripted module on a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/request.hpp"
+#include "link/frame.hpp"
+#include "link/library_state.hpp"
+#include "link/port.hpp"
+#include "link/receive_thread.hpp"
+#include "module_peer.hpp"
+#include "platform/platform.hpp"
+#include "vexan.h"
+
+namespace {
+
+namespace vt = vexan::test;
+namespace faults = vexan::platform::testing;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kWaitLimit = std::chrono::seconds(5);
+
+template <typename Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() >= deadline) {
+            return predicate();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+Bytes Slice(const Bytes& bytes, std::size_t from)
+{
+    return Slice(bytes, from, bytes.size());
+}
+
+// ---- Frame scanner -------------------------------------------------------------------
+
+// Sample frames, built by the peer's own builders rather than the library's.
+const Bytes kNodeReply = vt::NodeData(5, 1, {0x34, 0x12});                 // ':' 05 05 01 00 34 12
+const Bytes kPdoReply = vt::PdoData(56, 0x0181, {0x3A, 0x01, 0x3A, 0x02});  // holds ':' bytes in its payload
+const Bytes kEmptyFrame{0x3A, 0x00};
+
+// Runs the reads through one scanner and returns every frame it handed on,
+// rebuilt as ':' length bytes, so that it compares with the frames as sent.
+struct ScanOutcome {
+    std::vector<Bytes> frames;
+    uint16_t carry = 0;
+};
+
+ScanOutcome ScanReads(const std::vector<Bytes>& reads)
+{
+    vexan::FrameScanner scanner;
+    ScanOutcome outcome;
+    const auto sink = [&](uint8_t length, std::span<const uint8_t> frame) {
+        EXPECT_EQ(frame.size(), length) << "the sink must get exactly the length byte's count";
+        Bytes whole{0x3A, length};
+        whole.insert(whole.end(), frame.begin(), frame.end());
+        outcome.frames.push_back(whole);
+    };
+    for (const auto& read : reads) {
+        scanner.Scan(read, sink);
+    }
+    outcome.carry = scanner.CarryCount();
+    return outcome;
+}
+
+struct ScanCase {
+    std::string name;
+    std::vector<Bytes> reads;
+    std::vector<Bytes> frames;
+    uint16_t carryAfter;
+};
+
+constexpr std::size_t kScanCaseCount = 14;
+const Bytes kLongFrame = vt::Frame(0x10, Bytes(254, 0x3A));  // longest frame: length byte 255, all ':'
+
+const std::array<ScanCase, kScanCaseCount> kScanCases{{
+    {"TwoFramesInOneRead", {Concat({kNodeReply, kPdoReply})}, {kNodeReply, kPdoReply}, 0},
+    {"ReadEndsWithStartByte", {Concat({kNodeReply, {0x3A}}), Slice(kPdoReply, 1)}, {kNodeReply, kPdoReply}, 0},
+    {"LoneStartThenLengthByteAlone", {{0x3A}, Slice(kPdoReply, 1, 2), Slice(kPdoReply, 2)}, {kPdoReply}, 0},
+    {"ReadEndsAfterLengthByte", {Slice(kPdoReply, 0, 2), Slice(kPdoReply, 2)}, {kPdoReply}, 0},
+    {"ReadEndsMidPayload", {Slice(kPdoReply, 0, 5), Slice(kPdoReply, 5)}, {kPdoReply}, 0},
+    {"PayloadOverThreeReads", {Slice(kPdoReply, 0, 3), Slice(kPdoReply, 3, 6), Slice(kPdoReply, 6)}, {kPdoReply}, 0},
+    {"CompletingReadStartsNextFrame",
+     {Slice(kPdoReply, 0, 4), Concat({Slice(kPdoReply, 4), Slice(kNodeReply, 0, 3)}), Slice(kNodeReply, 3)},
+     {kPdoReply, kNodeReply},
+     0},
+    {"GarbageAndCarriageReturnsBetweenFrames",
+     {Concat({{'\r', '\n', 0x00, 0xFF}, kNodeReply, {'\r'}, {0x55}, kPdoReply, {'\r', '\n'}})},
+     {kNodeReply, kPdoReply},
+     0},
+    {"ZeroLengthFrameIsHandedOn", {Concat({kEmptyFrame, kNodeReply})}, {kEmptyFrame, kNodeReply}, 0},
+    {"ZeroLengthFrameAfterLoneStart", {{0x3A}, Concat({{0x00}, kNodeReply})}, {kEmptyFrame, kNodeReply}, 0},
+    {"LengthByteAloneDecidesTheEnd", {kPdoReply}, {kPdoReply}, 0},
+    {"LongestFrameInPieces", {Slice(kLongFrame, 0, 100), Slice(kLongFrame, 100, 200), Slice(kLongFrame, 200)},
+     {kLongFrame},
+     0},
+    {"PartialFrameStaysCarried", {Concat({kNodeReply, Slice(kPdoReply, 0, 5)})}, {kNodeReply}, 5},
+    {"OnlyGarbage", {{'\r', '\n', 'x', 0x00}}, {}, 0},
+}};
+
+class FrameScannerCarry : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(FrameScannerCarry, HandsOnEachFrameOnceAndWhole)
+{
+    const ScanCase& scan = GetParam();
+    const ScanOutcome outcome = ScanReads(scan.reads);
+    EXPECT_EQ(outcome.frames, scan.frames);
+    EXPECT_EQ(outcome.carry, scan.carryAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FrameScannerCarry, ::testing::ValuesIn(kScanCases),
+                         [](const ::testing::TestParamInfo<ScanCase>& param) { return param.param.name; });
+
+// Every way of cutting a sample stream into two or three reads yields the same
+// frames as one read.
+TEST(FrameScanner, SameFramesWhereverTheStreamIsCut)
+{
+    const Bytes stream = Concat({{'\r'}, kNodeReply, {'\r', '\n'}, kEmptyFrame, kPdoReply, {0x00}, kNodeReply});
+    const std::vector<Bytes> expected{kNodeReply, kEmptyFrame, kPdoReply, kNodeReply};
+    ASSERT_EQ(ScanReads({stream}).frames, expected);
+    for (std::size_t first = 1; first < stream.size(); ++first) {
+        const ScanOutcome two = ScanReads({Slice(stream, 0, first), Slice(stream, first)});
+        EXPECT_EQ(two.frames, expected) << "cut at " << first;
+        EXPECT_EQ(two.carry, 0) << "cut at " << first;
+        for (std::size_t second = first + 1; second < stream.size(); ++second) {
+            const ScanOutcome three =
+                ScanReads({Slice(stream, 0, first), Slice(stream, first, second), Slice(stream, second)});
+            EXPECT_EQ(three.frames, expected) << "cuts at " << first << " and " << second;
+        }
+    }
+}
+
+TEST(FrameScanner, DroppedPartialFrameLeavesLaterBytesAsNewStream)
+{
+    vexan::FrameScanner scanner;
+    std::vector<Bytes> frames;
+    const auto sink = [&](uint8_t length, std::span<const uint8_t> frame) {
+        Bytes whole{0x3A, length};
+        whole.insert(whole.end(), frame.begin(), frame.end());
+        frames.push_back(whole);
+    };
+    scanner.Scan(Slice(kPdoReply, 0, 4), sink);
+    ASSERT_EQ(scanner.CarryCount(), 4);
+    scanner.DropPartial();
+    scanner.Scan(kNodeReply, sink);
+    EXPECT_EQ(frames, std::vector<Bytes>{kNodeReply});
+    EXPECT_EQ(scanner.CarryCount(), 0);
+}
+
+// ---- Port routines --------------------------------------------------------------------
+
+constexpr uint8_t kPortSlot = 3;
+constexpr uint8_t kUnassignedSlot = 6;
+
+// A slot bound to the peer's line without a master or receive thread, so that
+// the test alone reads and writes the port.
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override { vexan::AssignSlot(kPortSlot, peer_.LibraryPort()); }
+    void TearDown() override
+    {
+        faults::FailNthRead(0);
+        faults::FailNthWrite(0);
+        Vexan_Start();
+        vexan::ReleaseSlot(kPortSlot);
+    }
+
+    bool WaitForWaitingBytes(long count)
+    {
+        return WaitFor([&] { return vexan::platform::BytesWaiting(peer_.LibraryPort()) >= count; });
+    }
+    bool WaitForWritten(const Bytes& bytes)
+    {
+        return WaitFor([&] { return peer_.Written() == bytes; });
+    }
+
+    vt::ModulePeer peer_;
+};
+
+const Bytes kProbeFrame{0x3A, 0x01, 0x03};
+const Bytes kOtherFrame = vt::Frame(0x05, {0x01});
+
+TEST_F(PortTest, SendFrameWritesTheWholeFrame)
+{
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kOtherFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kOtherFrame));
+}
+
+TEST_F(PortTest, PausedSendAndReadTouchNeitherPortNorCount)
+{
+    peer_.Send(vt::Reply{kNodeReply});
+    ASSERT_TRUE(WaitForWaitingBytes(static_cast<long>(kNodeReply.size())));
+    // Armed faults would be used up by any port access; they must still be
+    // armed after the paused calls.
+    faults::FailNthWrite(1, faults::WriteFault::Fail);
+    faults::FailNthRead(1);
+    Vexan_Pause(0);
+    std::array<uint8_t, vexan::kReadBufferSize> buffer{};
+    uint16_t count = 77;
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    EXPECT_EQ(vexan::ReadPort(kPortSlot, count, buffer), VEXAN_PAUSED);
+    EXPECT_EQ(count, 77);
+    Vexan_Start();
+
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_WRITE_FAILED);
+    EXPECT_EQ(vexan::ReadPort(kPortSlot, count, buffer), VEXAN_READ_FAILED);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kOtherFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kOtherFrame)) << "only the frame sent after the faults may reach the line";
+}
+
+TEST_F(PortTest, ReadPortWithNothingWaitingGives15AndCountZero)
+{
+    std::array<uint8_t, vexan::kReadBufferSize> buffer{};
+    uint16_t count = 77;
+    EXPECT_EQ(vexan::ReadPort(kPortSlot, count, buffer), VEXAN_NOTHING_TO_READ);
+    EXPECT_EQ(count, 0);
+}
+
+TEST_F(PortTest, ReadPortTakesAtMostTheBufferAndLeavesTheRest)
+{
+    const Bytes sent = Concat({kNodeReply, kPdoReply});
+    peer_.Send(vt::Reply{sent});
+    ASSERT_TRUE(WaitForWaitingBytes(static_cast<long>(sent.size())));
+    std::array<uint8_t, 4> small{};
+    uint16_t count = 0;
+    ASSERT_EQ(vexan::ReadPort(kPortSlot, count, small), VEXAN_OK);
+    ASSERT_EQ(count, small.size());
+    Bytes got(small.begin(), small.end());
+    std::array<uint8_t, vexan::kReadBufferSize> rest{};
+    ASSERT_EQ(vexan::ReadPort(kPortSlot, count, rest), VEXAN_OK);
+    got.insert(got.end(), rest.begin(), rest.begin() + count);
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(PortTest, ShortWriteGives38AndIsNotRepeated)
+{
+    faults::FailNthWrite(1, faults::WriteFault::Short);
+    const Bytes frame = vt::Frame(0x05, {0x01, 0x02, 0x03, 0x04});
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, frame), VEXAN_SHORT_WRITE);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+    // The cut frame's first part stays on the line, followed by the next frame only.
+    const Bytes expected = Concat({Slice(frame, 0, frame.size() / 2), kProbeFrame});
+    EXPECT_TRUE(WaitForWritten(expected));
+}
+
+TEST_F(PortTest, FailedWriteGives39AndWritesNothing)
+{
+    faults::FailNthWrite(1, faults::WriteFault::Fail);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kOtherFrame), VEXAN_WRITE_FAILED);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kProbeFrame));
+}
+
+TEST_F(PortTest, SlotWithoutPortGives2)
+{
+    std::array<uint8_t, vexan::kReadBufferSize> buffer{};
+    uint16_t count = 0;
+    for (const uint8_t slot : {kUnassignedSlot, uint8_t{8}, uint8_t{255}}) {
+        EXPECT_EQ(vexan::SendFrame(slot, kProbeFrame), VEXAN_NO_PORT_HANDLE) << int{slot};
+        EXPECT_EQ(vexan::ReadPort(slot, count, buffer), VEXAN_NO_PORT_HANDLE) << int{slot};
+    }
+}
+
+// ---- Identification -------------------------------------------------------------------
+
+struct IdentifyCase {
+    std::string name;
+    vt::IdentMode mode;
+    unsigned delayOrGapMs;
+    std::size_t splitAt;
+    uint16_t expected;
+};
+
+constexpr std::size_t kIdentifyCaseCount = 8;
+const std::array<IdentifyCase, kIdentifyCaseCount> kIdentifyCases{{
+    {"Correct", vt::IdentMode::Correct, 0, 0, VEXAN_OK},
+    {"CorrectWithCarriageReturn", vt::IdentMode::CorrectWithCR, 0, 0, VEXAN_OK},
+    // A reply split over reads is gathered and accepted.
+    {"SplitAfterFourBytes", vt::IdentMode::Split, 15, 4, VEXAN_OK},
+    {"SplitAfterFirstByte", vt::IdentMode::Split, 15, 1, VEXAN_OK},
+    {"SplitBeforeLastByte", vt::IdentMode::Split, 15, 8, VEXAN_OK},
+    // Far beyond the handshake's 10 + 11 x 5 ms, also on a loaded machine.
+    {"LateBeyondTheAttempts", vt::IdentMode::Late, 600, 0, VEXAN_READ_FAILED},
+    {"Wrong", vt::IdentMode::Wrong, 0, 0, VEXAN_READ_FAILED},
+    {"Silent", vt::IdentMode::Silent, 0, 0, VEXAN_READ_FAILED},
+}};
+
+class IdentifyModuleReplies : public PortTest, public ::testing::WithParamInterface<IdentifyCase> {};
+
+TEST_P(IdentifyModuleReplies, ResultFollowsTheReply)
+{
+    const IdentifyCase& ident = GetParam();
+    peer_.SetIdentMode(ident.mode, ident.delayOrGapMs, ident.splitAt);
+    EXPECT_EQ(vexan::IdentifyModule(kPortSlot), ident.expected);
+    const auto frames = peer_.Frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(frames.front().isIdentification);
+    EXPECT_EQ(frames.front().raw, (Bytes{'$', '0', '0', 'M', 0x00}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IdentifyModuleReplies, ::testing::ValuesIn(kIdentifyCases),
+                         [](const ::testing::TestParamInfo<IdentifyCase>& param) { return param.param.name; });
+
+TEST_F(PortTest, IdentifyModuleReportsASendFailure)
+{
+    faults::FailNthWrite(1, faults::WriteFault::Fail);
+    EXPECT_EQ(vexan::IdentifyModule(kPortSlot), VEXAN_WRITE_FAILED);
+    Vexan_Pause(0);
+    EXPECT_EQ(vexan::IdentifyModule(kPortSlot), VEXAN_PAUSED);
+}
+
+TEST(IdentifyThroughInitMaster, SplitReplyOpensTheBoard)
+{
+    constexpr uint8_t kSlot = 2;
+    vt::ModulePeer peer;
+    peer.SetIdentMode(vt::IdentMode::Split, 15, 3);
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), 1, 0, 1), VEXAN_OK);
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+}
+
+// ---- Transmit gate --------------------------------------------------------------------
+
+TEST_F(PortTest, UntimedPauseHoldsUntilStartWhateverTheTime)
+{
+    Vexan_Pause(0);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    faults::SetTickCount(vexan::platform::TickCount() + 100'000'000u);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    Vexan_Start();
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kProbeFrame));
+}
+
+TEST_F(PortTest, StartEndsATimedPauseAtOnce)
+{
+    Vexan_Pause(100'000);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    Vexan_Start();
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+}
+
+// No board is open, so no receive thread checks the pause: the refusing gate
+// itself must end it once its length has passed.
+TEST_F(PortTest, TimedPauseEndsAfterItsLengthWithNoBoardOpen)
+{
+    constexpr uint32_t kLengthMs = 300;
+    const auto began = Clock::now();
+    Vexan_Pause(kLengthMs);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    ASSERT_TRUE(WaitFor([&] { return vexan::SendFrame(kPortSlot, kProbeFrame) != VEXAN_PAUSED; }));
+    EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(kLengthMs - 10));
+}
+
+// Timed pauses driven by the tick counter: still closed well before the end,
+// open once the length has passed, wherever the pause lies against the 32-bit
+// wrap and however late the gate is next asked.
+struct TimedPauseCase {
+    std::string name;
+    uint32_t startTick;
+    uint32_t lengthMs;
+    uint32_t closedAtMs;  // offset from the start at which traffic is still refused
+    uint32_t openAtMs;    // offset at which it passes again
+};
+
+constexpr std::size_t kTimedPauseCaseCount = 6;
+const std::array<TimedPauseCase, kTimedPauseCaseCount> kTimedPauseCases{{
+    {"MidRange", 1'000'000u, 5000, 4000, 5100},
+    {"AcrossTheWrap", 0xFFFFFFFFu - 2000u, 5000, 4000, 5100},
+    {"EndingInTheLastSecondBeforeTheWrap", 0xFFFFFFFFu - 6000u, 5000, 4000, 5100},
+    {"EndingRightAtTheWrap", 0xFFFFFFFFu - 5000u, 5000, 4000, 5100},
+    {"AskedLongAfterItsEnd", 1'000'000u, 500, 0, 60'000},
+    {"AskedLongAfterItsEndAcrossTheWrap", 0xFFFFFFF0u, 100, 0, 60'000},
+}};
+
+class TimedPause : public PortTest, public ::testing::WithParamInterface<TimedPauseCase> {};
+
+TEST_P(TimedPause, EndsAfterItsLengthNeverLater)
+{
+    const TimedPauseCase& pause = GetParam();
+    faults::SetTickCount(pause.startTick);
+    Vexan_Pause(pause.lengthMs);
+    faults::SetTickCount(pause.startTick + pause.closedAtMs);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    faults::SetTickCount(pause.startTick + pause.openAtMs);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kProbeFrame));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TimedPause, ::testing::ValuesIn(kTimedPauseCases),
+                         [](const ::testing::TestParamInfo<TimedPauseCase>& param) { return param.param.name; });
+
+TEST_F(PortTest, TimedPauseAcrossTheRealWrapEndsAfterItsLength)
+{
+    constexpr uint32_t kLengthMs = 400;
+    faults::SetTickCount(0xFFFFFFFFu - 150u);
+    const auto began = Clock::now();
+    Vexan_Pause(kLengthMs);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    ASSERT_TRUE(WaitFor([&] { return vexan::SendFrame(kPortSlot, kProbeFrame) != VEXAN_PAUSED; }))
+        << "the pause must not outlast the wrap";
+    EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(kLengthMs - 10));
+}
+
+TEST_F(PortTest, NewPauseRestartsTheTimedPause)
+{
+    constexpr uint32_t kStart = 2'000'000u;
+    faults::SetTickCount(kStart);
+    Vexan_Pause(5000);
+    faults::SetTickCount(kStart + 3000);
+    Vexan_Pause(5000);
+    faults::SetTickCount(kStart + 6000);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_PAUSED);
+    faults::SetTickCount(kStart + 8100);
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+}
+
+// ---- Through a real board -------------------------------------------------------------
+
+constexpr uint8_t kBoardSlot = 0;
+constexpr uint8_t kMasterId = 1;
+constexpr uint32_t kGenerousTimeoutMs = 10'000;
+
+class LinkBoardTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(Vexan_InitMaster(kBoardSlot, peer_.LibraryPort(), kMasterId, 0, 1), VEXAN_OK);
+        Vexan_SetFunctionTimeout(kBoardSlot, kGenerousTimeoutMs);
+    }
+    void TearDown() override
+    {
+        Vexan_Start();
+        if (Vexan_ShutdownMaster(kBoardSlot) != VEXAN_OK) {
+            vexan::StopReceiveThread(kBoardSlot);
+            vexan::ReleaseSlot(kBoardSlot);
+        }
+    }
+
+    vt::ModulePeer peer_;
+};
+
+// A partial frame followed by silence is forgotten: had it been kept, the next
+// reply's first bytes would complete it as a status reply with status 5.
+TEST_F(LinkBoardTest, PartialFrameThenSilenceIsDroppedAndLaterBytesStartAfresh)
+{
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    peer_.Queue(5, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
+    ASSERT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, false), reply), VEXAN_SENT);
+
+    peer_.Send(vt::Reply{{0x3A, 0x04, 0x85, kMasterId}});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // silence: far more than ten passes
+    peer_.Send(vt::Reply{kNodeReply});
+
+    uint16_t result = VEXAN_WAITING;
+    ASSERT_TRUE(WaitFor([&] {
+        result = vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, false), reply);
+        return result != VEXAN_WAITING;
+    }));
+    EXPECT_EQ(result, VEXAN_OK);
+    EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x34, 0x12}));
+}
+
+TEST_F(LinkBoardTest, ReplyInPiecesAfterGarbageIsAssembled)
+{
+    const Bytes answer = vt::NodeData(5, kMasterId, {0x03, 0x02, 0x01});
+    peer_.Queue(5, kMasterId, vt::Reply{answer, {1, 2, 5}, 3, 0, {'\r', '\n', 0x00}});
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    EXPECT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, true), reply), VEXAN_OK);
+    EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x03, 0x02, 0x01}));
+}
+
+}  // namespace
