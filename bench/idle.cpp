@@ -28,11 +28,16 @@ constexpr double kTargetSwitches = 450;
 constexpr auto kSettle = std::chrono::milliseconds(200);
 constexpr std::size_t kNameSize = 128;
 
-long ContextSwitches()
+struct Switches {
+    long voluntary = 0;
+    long involuntary = 0;
+};
+
+Switches ContextSwitches()
 {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_nvcsw + usage.ru_nivcsw;
+    return {usage.ru_nvcsw, usage.ru_nivcsw};
 }
 
 bool ReadAll(int fd, void* into, std::size_t size)
@@ -116,14 +121,18 @@ int main(int argc, char** argv)
 
     if (status == 0) {
         std::this_thread::sleep_for(kSettle);
-        const long before = ContextSwitches();
+        const Switches before = ContextSwitches();
         const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const long switches = ContextSwitches() - before;
+        const Switches after = ContextSwitches();
+        const long voluntary = after.voluntary - before.voluntary;
+        const long involuntary = after.involuntary - before.involuntary;
+        const long switches = voluntary + involuntary;
         const double perBoard = static_cast<double>(switches) / static_cast<double>(kBoards) / elapsed;
-        std::printf("idle: %zu boards open for %.1f s: %ld context switches in this process\n", kBoards, elapsed,
-                    switches);
+        std::printf("idle: %zu boards open for %.1f s: %ld context switches in this process (%ld voluntary, %ld "
+                    "involuntary)\n",
+                    kBoards, elapsed, switches, voluntary, involuntary);
         std::printf("idle: %.1f switches per board per second   target <= %.0f: %s\n", perBoard, kTargetSwitches,
                     perBoard <= kTargetSwitches ? "met" : "MISSED");
     }
