@@ -3,7 +3,7 @@
 # idle benchmark (e.g. --seconds 3). BUILD_DIR overrides the build directory.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-build="${BUILD_DIR:-/work/build-bench}"
+build="${BUILD_DIR:-$here/../build/bench}"
 cmake -S "$here/.." -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target vexan_bench_round_trip vexan_bench_idle -j "$(nproc)" >/dev/null
 "$build/bench/vexan_bench_round_trip"

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "engine/reply_tables.hpp"

@@ -28,6 +28,25 @@ PendingReply* ReplyTables::Find(uint8_t board, unsigned command, unsigned key)
     return nullptr;
 }
 
+bool BoardReplies::Mark(PendingReply& record, uint32_t now)
+{
+    record.FreeData();
+    record.sendTime.store(now, std::memory_order_relaxed);
+    record.status.store(kStatusNone, std::memory_order_relaxed);
+    if (record.pending.exchange(1, std::memory_order_release) != 0) {
+        return false;
+    }
+    return outstanding.fetch_add(1, std::memory_order_relaxed) == 0;
+}
+
+void BoardReplies::Release(PendingReply& record)
+{
+    if (record.pending.load(std::memory_order_relaxed) != 0) {
+        outstanding.fetch_sub(1, std::memory_order_relaxed);
+    }
+    record.Release();
+}
+
 void ReplyTables::ReleaseAll(uint8_t board)
 {
     BoardReplies& replies = *boards_[board];
@@ -41,6 +60,7 @@ void ReplyTables::ReleaseAll(uint8_t board)
     for (auto& record : replies.master) {
         record.Release();
     }
+    replies.outstanding.store(0, std::memory_order_relaxed);
     NotifyFiled(replies);
 }
 

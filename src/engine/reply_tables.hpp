@@ -104,9 +104,17 @@ struct BoardReplies {
     std::mutex lock;  // guards data blocks and lengths of this board's records
     std::condition_variable filed;
     uint64_t filings = 0;  // counts filed replies, under `lock`
+    // Records awaiting a reply; while there are none the receive thread need not
+    // watch the port between its event steps.
+    std::atomic<uint32_t> outstanding{0};
     NodeReplyTable node;
     PdoReplyTable pdo;
     MasterReplyTable master;
+
+    // Marks and releases a record, keeping `outstanding`; call with `lock` held.
+    // Mark returns true when the record is the board's only outstanding one.
+    bool Mark(PendingReply& record, uint32_t now);
+    void Release(PendingReply& record);
 };
 
 class ReplyTables {

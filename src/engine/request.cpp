@@ -62,8 +62,9 @@ uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t ke
     const uint16_t sent = SendFrame(slot, frame.Frame());
     if (sent != VEXAN_OK && sent != VEXAN_PAUSED) {
         if (PendingReply* record = Replies().Find(board, command, key)) {
-            std::lock_guard guard(Replies().Of(board).lock);
-            record->Release();
+            BoardReplies& replies = Replies().Of(board);
+            std::lock_guard guard(replies.lock);
+            replies.Release(*record);
         }
     }
     return sent;
@@ -75,11 +76,12 @@ uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
     if (record == nullptr) {
         return VEXAN_TIMEOUT;
     }
-    std::lock_guard guard(Replies().Of(board).lock);
+    BoardReplies& replies = Replies().Of(board);
+    std::lock_guard guard(replies.lock);
     const uint8_t status = record->status.load(std::memory_order_acquire);
     if (status == kStatusNone || status == kStatusBusy) {
         if (TimedOut(*record, board)) {
-            record->Release();
+            replies.Release(*record);
             return VEXAN_TIMEOUT;
         }
         if (status == kStatusNone) {
@@ -99,7 +101,7 @@ uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
             std::memcpy(reply.data.data(), record->data.get(), count);
         }
     }
-    record->Release();
+    replies.Release(*record);
     return VEXAN_OK;
 }
 
@@ -115,11 +117,13 @@ void MarkPending(uint8_t board, uint8_t command, uint16_t key)
     if (record == nullptr) {
         return;
     }
-    std::lock_guard guard(Replies().Of(board).lock);
-    record->FreeData();
-    record->sendTime.store(platform::TickCount(), std::memory_order_relaxed);
-    record->status.store(kStatusNone, std::memory_order_relaxed);
-    record->pending.store(1, std::memory_order_release);
+    BoardReplies& replies = Replies().Of(board);
+    std::lock_guard guard(replies.lock);
+    if (replies.Mark(*record, platform::TickCount())) {
+        // The receive thread may be resting between event steps: have it watch
+        // the port again before the reply can arrive.
+        Link().boards[board].wake.Notify();
+    }
 }
 
 uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply)

@@ -32,6 +32,7 @@ struct SlotRecord {
 struct BoardState {
     std::atomic<uint8_t> openFlag{kBoardClosed};  // 255 closed, else the master's node id
     std::atomic<uint32_t> functionTimeout{kDefaultFunctionTimeout};
+    platform::WakeSignal wake;  // wakes the board's receive thread from its rest
 };
 
 // Pauses all traffic of every board, untimed or for a number of milliseconds.

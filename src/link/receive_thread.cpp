@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/dispatch.hpp"
+#include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
@@ -70,13 +71,14 @@ void FrameScanner::Scan(std::span<const uint8_t> bytes, const Sink& sink)
 }
 
 ReceiveThread::ReceiveThread(uint8_t slot, uint8_t board)
-    : stop_(std::make_shared<std::atomic<bool>>(false)), thread_(Run, slot, board, stop_)
+    : board_(board), stop_(std::make_shared<std::atomic<bool>>(false)), thread_(Run, slot, board, stop_)
 {
 }
 
 ReceiveThread::~ReceiveThread()
 {
     stop_->store(true);
+    Link().boards[board_].wake.Notify();
     if (!thread_.joinable()) {
         return;
     }
@@ -88,11 +90,14 @@ ReceiveThread::~ReceiveThread()
     }
 }
 
-// The thread waits on the port instead of waking every millisecond: it reads as
-// soon as bytes arrive and otherwise sleeps until its next event step is due,
-// counting the elapsed milliseconds as passes. The event step keeps its cadence
-// of one per five passes, and a partial frame is dropped after ten passes
-// without data.
+// The thread does not wake every millisecond. It waits until its next event step
+// is due, counting the elapsed milliseconds as passes, so the event step keeps
+// its cadence of one per five passes and a partial frame is still dropped after
+// ten passes without data. While a request of the board awaits its reply, or a
+// frame is half received, it also watches the port and reads as soon as bytes
+// arrive; otherwise it rests, and what came in meanwhile (such as the answer to
+// its event poll) is read on the next pass, before the event step. Marking a
+// request wakes it from its rest.
 void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop)
 {
     FrameScanner scanner;
@@ -112,12 +117,13 @@ void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::
                 wait = std::min(
                     wait, kPartialFrameDropPasses - std::min<uint32_t>(failedPasses, kPartialFrameDropPasses - 1));
             }
+            BoardState& state = Link().boards[board];
+            const bool expecting = Replies().Of(board).outstanding.load(std::memory_order_relaxed) != 0 ||
+                                   scanner.CarryCount() != 0 || !state.wake.Usable();
             const auto port = Link().slots[slot].port.load(std::memory_order_relaxed);
-            if (Link().gate.IsOpen()) {
-                platform::WaitReadable(port, wait);
-            } else {
-                platform::SleepMs(wait);
-            }
+            const bool listen = expecting && Link().gate.IsOpen();
+            platform::WaitReadable(listen ? port : platform::kNoPort, &state.wake, wait);
+            state.wake.Clear();
             if (stop->load()) {
                 break;
             }

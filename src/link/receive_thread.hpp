@@ -1,6 +1,6 @@
-// One receive thread per open board: it reads the board's port as soon as bytes
-// arrive, cuts the stream into module frames, hands each to the dispatcher,
-// runs the event step about every 5 ms and checks the timed pause.
+// One receive thread per open board: it reads the board's port, cuts the stream
+// into module frames, hands each to the dispatcher, runs the event step about
+// every 5 ms and checks the timed pause.
 #pragma once
 
 #include <array>
@@ -49,6 +49,7 @@ public:
 private:
     static void Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop);
 
+    uint8_t board_;
     std::shared_ptr<std::atomic<bool>> stop_;
     std::thread thread_;
 };

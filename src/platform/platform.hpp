@@ -26,9 +26,28 @@ long ReadBytes(PortHandle port, uint8_t* buffer, std::size_t capacity);
 // Writes `count` bytes; returns the count written or -1 on failure.
 long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count);
 
-// Waits until the port has bytes to read or `timeoutMs` passed. Returns true when
-// bytes (or an error condition) are waiting, so that the caller reads at once.
-bool WaitReadable(PortHandle port, uint32_t timeoutMs);
+// Wakes a thread that waits in WaitReadable. Stays signalled until Clear().
+class WakeSignal {
+public:
+    WakeSignal();
+    ~WakeSignal();
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    // False when the system gave no signal; waiters then cannot be woken early.
+    bool Usable() const { return fd_ >= 0; }
+    void Notify();
+    void Clear();
+    int Handle() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// Waits until the port has bytes to read, `wake` is signalled, or `timeoutMs`
+// passed. With port kNoPort only the signal and the time are waited for.
+// Returns true when bytes (or an error condition) are waiting on the port.
+bool WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs);
 
 // Milliseconds of a free-running 32-bit counter that wraps after about 49.7 days.
 uint32_t TickCount();

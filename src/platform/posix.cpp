@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -89,21 +91,57 @@ long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
     return static_cast<long>(done);
 }
 
-bool WaitReadable(PortHandle port, uint32_t timeoutMs)
+bool WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
 {
-    if (port < 0) {
+    std::array<pollfd, 2> entries{};
+    nfds_t count = 0;
+    if (port >= 0) {
+        entries[count++] = {port, POLLIN, 0};
+    }
+    if (wake != nullptr && wake->Usable()) {
+        entries[count++] = {wake->Handle(), POLLIN, 0};
+    }
+    if (count == 0) {
         SleepMs(timeoutMs);
         return false;
     }
-    pollfd entry{port, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs));
-    if (ready > 0 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (entry.revents & POLLIN) == 0) {
+    const int ready = ::poll(entries.data(), count, static_cast<int>(timeoutMs));
+    if (ready <= 0 || port < 0) {
+        return false;
+    }
+    const short events = entries[0].revents;
+    if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (events & POLLIN) == 0) {
         // A port that reports only an error would wake the caller at once for
         // ever; let the time pass instead so the caller keeps its cadence.
         SleepMs(timeoutMs);
         return false;
     }
-    return ready > 0;
+    return (events & POLLIN) != 0;
+}
+
+WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+WakeSignal::~WakeSignal()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void WakeSignal::Notify()
+{
+    if (fd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t put = ::write(fd_, &one, sizeof one);
+    }
+}
+
+void WakeSignal::Clear()
+{
+    if (fd_ >= 0) {
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
+    }
 }
 
 uint32_t TickCount()
