@@ -1,0 +1,521 @@
+// The simulator driven over a real pseudo-terminal with hand-built frames:
+// exact bytes in, exact bytes out.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vexan_sim/control.hpp"
+#include "vexan_sim/simulator.hpp"
+
+namespace {
+
+using vexsim::Bytes;
+using namespace std::chrono_literals;
+
+constexpr auto kWait = 5s;  // generous: the machine may be loaded
+
+Bytes Frame(uint8_t command, const Bytes& payload = {}) {
+    Bytes f;
+    f.push_back(0x3A);
+    f.push_back(static_cast<uint8_t>(payload.size() + 1));
+    f.push_back(command);
+    for (uint8_t b : payload) f.push_back(b);
+    return f;
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    for (uint8_t x : b) a.push_back(x);
+    return a;
+}
+
+uint8_t Lo(unsigned v) { return static_cast<uint8_t>(v); }
+uint8_t Hi(unsigned v) { return static_cast<uint8_t>(v >> 8); }
+
+Bytes NodeRequest(uint8_t command, uint8_t key) { return Frame(0x60, {command, key}); }
+Bytes PdoRequest(uint8_t command, uint16_t cob) {
+    return Frame(0x60, {command, static_cast<uint8_t>(cob), static_cast<uint8_t>(cob >> 8)});
+}
+
+// The library's end of the line.
+class LibraryEnd {
+public:
+    explicit LibraryEnd(int fd) : fd_(fd) {}
+    ~LibraryEnd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    LibraryEnd(const LibraryEnd&) = delete;
+    LibraryEnd& operator=(const LibraryEnd&) = delete;
+
+    void Send(const Bytes& bytes) const {
+        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads until count bytes came or the wait ran out.
+    Bytes Receive(std::size_t count, std::chrono::milliseconds wait = kWait) const {
+        Bytes out;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (out.size() < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            uint8_t b[512];
+            ssize_t n = read(fd_, b, std::min(sizeof b, count - out.size()));
+            if (n <= 0) break;
+            out.insert(out.end(), b, b + n);
+        }
+        return out;
+    }
+    // One whole frame: ':' length and length bytes.
+    Bytes ReceiveFrame(std::chrono::milliseconds wait = kWait) const {
+        Bytes head = Receive(2, wait);
+        if (head.size() < 2) return head;
+        Bytes rest = Receive(head[1], wait);
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    }
+    // Nothing arrives within the quiet time.
+    bool Quiet(std::chrono::milliseconds quiet = 300ms) const { return Receive(1, quiet).empty(); }
+    // Sends a request and returns the reply frame.
+    Bytes Exchange(const Bytes& command, const Bytes& resultRequest) const {
+        Send(command);
+        Send(resultRequest);
+        return ReceiveFrame();
+    }
+
+private:
+    int fd_;
+};
+
+class SimulatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_.AddDefaultNode(5, true, false);
+        sim_.Start();
+        line_ = std::make_unique<LibraryEnd>(sim_.OpenLibraryEnd());
+    }
+
+    void StartMaster(uint8_t id = 1) {
+        line_->Send({'$', '0', '0', 'M', 0});
+        ASSERT_EQ(line_->Receive(9), Bytes({'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'}));
+        ASSERT_EQ(line_->Exchange(Frame(2, {id, 0}), NodeRequest(2, id)), Bytes({0x3A, 4, 0x82, id, 0, 0}));
+    }
+
+    vexsim::Simulator sim_;
+    std::unique_ptr<LibraryEnd> line_;
+};
+
+TEST_F(SimulatorTest, IdentifiesAndStartsTheMaster) {
+    StartMaster(3);
+    // Firmware version, low byte first, keyed by the master's node id.
+    EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 3)), Bytes({0x3A, 5, 0x05, 3, 0, 0x02, 0x01}));
+    EXPECT_TRUE(sim_.WaitForTrace("<- 0x02 StartMaster master=3", kWait));
+}
+
+TEST_F(SimulatorTest, AnswersOnlyResultRequestsForCommandsItReceived) {
+    StartMaster();
+    // Nothing held for NMT state of node 5: no answer at all.
+    line_->Send(NodeRequest(15, 5));
+    EXPECT_TRUE(line_->Quiet());
+    // After the command, the result comes once; asking again gets nothing.
+    EXPECT_EQ(line_->Exchange(Frame(15, {5}), NodeRequest(15, 5)), Bytes({0x3A, 4, 0x0F, 5, 0, 127}));
+    line_->Send(NodeRequest(15, 5));
+    EXPECT_TRUE(line_->Quiet());
+    // A result request for another key does not collect it.
+    line_->Send(Frame(15, {5}));
+    line_->Send(NodeRequest(15, 6));
+    EXPECT_TRUE(line_->Quiet());
+    line_->Send(NodeRequest(15, 5));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x0F, 5, 0, 127}));
+}
+
+TEST_F(SimulatorTest, BusyThenFinalAndChosenFailure) {
+    StartMaster(1);
+    sim_.SetBusy(7, 1, 2);
+    line_->Send(Frame(6, {9}));
+    line_->Send(NodeRequest(6, 1));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x86, 1, 0, 0}));
+    line_->Send(Frame(7));
+    for (int i = 0; i < 2; ++i) {
+        line_->Send(NodeRequest(7, 1));
+        EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x87, 1, 0, 40})) << "busy answer " << i;
+    }
+    line_->Send(NodeRequest(7, 1));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x07, 1, 0, 9}));
+
+    // A failure on a PDO-class command comes in the PDO status layout, once.
+    sim_.SetFailure(57, 0x80, 0x33);
+    const Bytes sync = Frame(57, {0x80, 0x00, 0x0A, 0x00, 0, 0, 0, 0});
+    EXPECT_EQ(line_->Exchange(sync, PdoRequest(57, 0x80)), Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0x33}));
+    EXPECT_EQ(line_->Exchange(sync, PdoRequest(57, 0x80)), Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0}));
+}
+
+TEST_F(SimulatorTest, RefusesMalformedAndEarlyCommands) {
+    line_->Send(Frame(15, {5}));  // master not started yet
+    line_->Send(NodeRequest(15, 5));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x8F, 5, 0, 17}));
+    StartMaster();
+    line_->Send(Frame(15, {5, 0}));  // one byte too many
+    line_->Send(NodeRequest(15, 5));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x8F, 5, 0, 19}));
+    // An SDO write whose length field disagrees with the frame.
+    line_->Send(Frame(17, {5, 0x00, 0x20, 1, 2, 0, 0xAA}));
+    line_->Send(NodeRequest(17, 5));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x91, 5, 0, 19}));
+}
+
+TEST_F(SimulatorTest, ExpeditedSdoAndAborts) {
+    StartMaster();
+    const auto vendor = static_cast<uint32_t>(*sim_.WithModule([](vexsim::Module& m) {
+        return m.FindNode(5)->dictionary.ReadUnsigned(0x1018, 1);
+    }));
+    auto read = [&](uint16_t index, uint8_t sub) {
+        return line_->Exchange(Frame(16, {5, Lo(index), Hi(index), sub}), NodeRequest(16, 5));
+    };
+    auto write = [&](uint16_t index, uint8_t sub, const Bytes& data) {
+        Bytes payload{5, Lo(index), Hi(index), sub, Lo(static_cast<unsigned>(data.size())), 0};
+        return line_->Exchange(Frame(17, Concat(payload, data)), NodeRequest(17, 5));
+    };
+    auto abort = [](uint8_t command, uint16_t index, uint8_t sub, uint32_t code) {
+        return Bytes{0x3A, 11, command, 5, 0, 0x80, Lo(index), Hi(index), sub,
+                     Lo(code), Hi(code), static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
+    };
+    EXPECT_EQ(read(0x1018, 1), Bytes({0x3A, 11, 0x10, 5, 0, 0x43, 0x18, 0x10, 1, Lo(vendor), Hi(vendor),
+                                      static_cast<uint8_t>(vendor >> 16), static_cast<uint8_t>(vendor >> 24)}));
+    EXPECT_EQ(write(0x2000, 2, {0x34, 0x12}), Bytes({0x3A, 7, 0x11, 5, 0, 0x60, 0x00, 0x20, 2}));
+    EXPECT_EQ(read(0x2000, 2), Bytes({0x3A, 9, 0x10, 5, 0, 0x4B, 0x00, 0x20, 2, 0x34, 0x12}));
+    EXPECT_EQ(read(0x2000, 1), Bytes({0x3A, 8, 0x10, 5, 0, 0x4F, 0x00, 0x20, 1, 0x00}));
+
+    EXPECT_EQ(read(0x3000, 0), abort(0x10, 0x3000, 0, 0x06020000));
+    EXPECT_EQ(read(0x1018, 9), abort(0x10, 0x1018, 9, 0x06090011));
+    EXPECT_EQ(write(0x1000, 0, {1, 2, 3, 4}), abort(0x11, 0x1000, 0, 0x06010002));
+    EXPECT_EQ(write(0x2000, 2, {1}), abort(0x11, 0x2000, 2, 0x06070010));
+    sim_.SetNodeSilent(5, true);
+    EXPECT_EQ(read(0x1018, 1), abort(0x10, 0x1018, 1, 0x05040000));
+}
+
+// Drives a whole segmented upload of `object` from node 5, checking every frame.
+void ExpectSegmentedUpload(const LibraryEnd& line, uint16_t index, const Bytes& object, std::size_t chunk) {
+    const auto size = static_cast<uint32_t>(object.size());
+    const Bytes header{Lo(index), Hi(index), 0, Lo(size), Hi(size), static_cast<uint8_t>(size >> 16),
+                       static_cast<uint8_t>(size >> 24)};
+    line.Send(Frame(16, {5, Lo(index), Hi(index), 0}));
+    std::size_t sent = 0;
+    for (bool first = true; sent < object.size(); first = false) {
+        if (!first) {
+            // Before the next-segment request no chunk is ready: status 40.
+            line.Send(NodeRequest(16, 5));
+            ASSERT_EQ(line.ReceiveFrame(), Bytes({0x3A, 4, 0x90, 5, 0, 40}));
+            line.Send(Frame(34, {5}));
+        }
+        line.Send(NodeRequest(16, 5));
+        const std::size_t n = std::min(chunk, object.size() - sent);
+        Bytes expected{0x3A, static_cast<uint8_t>(11 + n), 0x10, 5, 0, static_cast<uint8_t>(first ? 0x41 : 0x00)};
+        expected = Concat(expected, header);
+        expected.insert(expected.end(), object.begin() + static_cast<std::ptrdiff_t>(sent),
+                        object.begin() + static_cast<std::ptrdiff_t>(sent + n));
+        ASSERT_EQ(line.ReceiveFrame(), expected) << "segment at " << sent;
+        sent += n;
+    }
+    // Every chunk is delivered exactly once: the upload is over.
+    line.Send(NodeRequest(16, 5));
+    EXPECT_TRUE(line.Quiet());
+}
+
+TEST_F(SimulatorTest, SegmentedUploads) {
+    StartMaster();
+    vexsim::ObjectEntry small;
+    small.index = 0x2200;
+    small.type = vexsim::DataType::Domain;
+    for (unsigned i = 0; i < 100; ++i) small.value.push_back(static_cast<uint8_t>(i + 1));
+    sim_.PutObject(5, small);
+    const Bytes big = *sim_.ReadObject(5, 0x2100, 0);
+    ASSERT_EQ(big.size(), 5000u);
+
+    struct Case {
+        uint16_t index;
+        Bytes object;
+        std::size_t chunk;
+    };
+    for (const Case& c : {Case{0x2200, small.value, 40}, Case{0x2100, big, 244}, Case{0x2100, big, 128}}) {
+        SCOPED_TRACE(testing::Message() << "object " << c.object.size() << " chunk " << c.chunk);
+        sim_.SetSdoChunk(c.chunk);
+        ExpectSegmentedUpload(*line_, c.index, c.object, c.chunk);
+    }
+}
+
+TEST_F(SimulatorTest, AbortEndsAnOpenUploadAndExtraBytesFaultOverrunsTheSize) {
+    StartMaster();
+    sim_.SetSdoChunk(200);
+    line_->Send(Frame(16, {5, 0x00, 0x21, 0}));
+    line_->Send(NodeRequest(16, 5));
+    ASSERT_EQ(line_->ReceiveFrame().size(), 2u + 11u + 200u);
+    EXPECT_EQ(line_->Exchange(Frame(18, {5, 0x00, 0x21, 0, 0x00, 0x00, 0x04, 0x05}), NodeRequest(18, 5)),
+              Bytes({0x3A, 4, 0x92, 5, 0, 0}));
+    line_->Send(NodeRequest(16, 5));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 11, 0x10, 5, 0, 0x80, 0x00, 0x21, 0, 0x00, 0x00, 0x04, 0x05}));
+
+    // The last segment of the next upload carries 3 bytes beyond the size.
+    sim_.SetSdoChunk(244);
+    sim_.SendExtraSegmentBytes(3);
+    vexsim::ObjectEntry obj;
+    obj.index = 0x2201;
+    obj.type = vexsim::DataType::Domain;
+    obj.value.assign(10, 0x55);
+    sim_.PutObject(5, obj);
+    line_->Send(Frame(16, {5, 0x01, 0x22, 0}));
+    line_->Send(NodeRequest(16, 5));
+    const Bytes frame = line_->ReceiveFrame();
+    ASSERT_EQ(frame.size(), 2u + 11u + 13u);
+    EXPECT_EQ(frame[1], 24);
+    EXPECT_EQ(frame[9], 10);  // size still announced as 10
+}
+
+TEST_F(SimulatorTest, EventReplyCarriesOneItemPerKindInBitOrder) {
+    StartMaster();
+    // Queued out of bit order, two boot-ups.
+    sim_.InjectRxPdo(0x181, {0xA1, 0xA2});
+    sim_.InjectBootup(5);
+    sim_.InjectMasterSdoWrite(0x2000, 1, {0x77, 0x88});
+    sim_.InjectEmcy(5, {0x00, 0x10, 1, 2, 3, 4, 5, 6});
+    sim_.InjectBootup(6);
+    sim_.InjectNmtError(7, 0x31);
+    sim_.InjectMasterSdoRead(0x2001, 2);
+    sim_.InjectRemotePdo(0x281);
+    line_->Send(Frame(64));
+    const Bytes items{5,                                     // boot-up
+                      5, 0x00, 0x10, 1, 2, 3, 4, 5, 6,       // EMCY
+                      7, 0x31,                               // NMT error
+                      0x40, 0x01, 0x20, 2,                   // read SDO
+                      6, 0x2B, 0x00, 0x20, 1, 0x77, 0x88,    // write SDO: L, cs, index, sub, data
+                      0x81, 0x02,                            // remote PDO
+                      0x81, 0x01, 2, 0xA1, 0xA2};            // RxPDO
+    EXPECT_EQ(line_->ReceiveFrame(), Concat(Bytes{0x3A, static_cast<uint8_t>(4 + items.size()), 0x40, 1, 0, 0x7F}, items));
+    line_->Send(Frame(64));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}));
+    line_->Send(Frame(64));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x40, 0, 0, 0}));
+
+    // The application's answers: status 0 for open requests, 21 for anything else.
+    const Bytes readAnswer = Frame(65, {0x4B, 0x01, 0x20, 2, 0x11, 0x22, 0, 0});
+    EXPECT_EQ(line_->Exchange(readAnswer, Frame(0x60, {65, 0})), Bytes({0x3A, 4, 0xC1, 0, 0, 0}));
+    EXPECT_EQ(line_->Exchange(readAnswer, Frame(0x60, {65, 0})), Bytes({0x3A, 4, 0xC1, 0, 0, 21}));
+    EXPECT_EQ(line_->Exchange(Frame(66, {0x81, 0x02, 1, 0x99}), Frame(0x60, {66, 0})), Bytes({0x3A, 4, 0xC2, 0, 0, 0}));
+}
+
+TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode) {
+    StartMaster();
+    sim_.WithModule([](vexsim::Module& m) { m.FindNode(5)->dictionary.WriteUnsigned(0x6000, 1, 0x5A); });
+    // RxPDO 0x205 -> 0x6200 sub 1; TxPDO 0x185 <- 0x6000 sub 1; 8 bits each.
+    auto install = [&](uint16_t cob, uint8_t dir, uint32_t map) {
+        Bytes payload{5, Lo(cob), Hi(cob), dir, 1, 0, 255, 0, 0, 1, Lo(map), Hi(map), Lo(map >> 16), Hi(map >> 16)};
+        return line_->Exchange(Frame(28, payload), NodeRequest(28, 5));
+    };
+    EXPECT_EQ(install(0x205, 0, 0x62000108), Bytes({0x3A, 4, 0x9C, 5, 0, 0}));
+    EXPECT_EQ(install(0x185, 1, 0x60000108), Bytes({0x3A, 4, 0x9C, 5, 0, 0}));
+    EXPECT_EQ(install(0x185, 0, 0x62000108), Bytes({0x3A, 4, 0x9C, 5, 0, 24}));  // COB-ID taken
+    EXPECT_EQ(line_->Exchange(Frame(22, {5}), NodeRequest(22, 5)), Bytes({0x3A, 5, 0x16, 5, 0, 0x85, 0x01}));
+
+    const Bytes write = Frame(48, {0x05, 0x02, 0, 1, 0xC3, 0});
+    const Bytes remote = Frame(49, {0x85, 0x01, 0});
+    const Bytes last = Frame(56, {0x85, 0x01});
+    // Pre-operational: the write is accepted but not taken in; no answer to a remote request.
+    EXPECT_EQ(line_->Exchange(write, PdoRequest(48, 0x205)), Bytes({0x3A, 5, 0xB0, 0x05, 0x02, 0, 0}));
+    EXPECT_EQ(*sim_.ReadObject(5, 0x6200, 1), Bytes{0});
+    EXPECT_EQ(line_->Exchange(remote, PdoRequest(49, 0x185)), Bytes({0x3A, 5, 0xB1, 0x85, 0x01, 0, 23}));
+    EXPECT_EQ(line_->Exchange(last, PdoRequest(56, 0x185)), Bytes({0x3A, 5, 0x38, 0x85, 0x01, 0, 255}));
+
+    EXPECT_EQ(line_->Exchange(Frame(14, {5, 1}), NodeRequest(14, 5)), Bytes({0x3A, 4, 0x8E, 5, 0, 0}));
+    EXPECT_EQ(line_->Exchange(write, PdoRequest(48, 0x205)), Bytes({0x3A, 5, 0xB0, 0x05, 0x02, 0, 0}));
+    EXPECT_EQ(*sim_.ReadObject(5, 0x6200, 1), Bytes{0xC3});
+    EXPECT_EQ(line_->Exchange(remote, PdoRequest(49, 0x185)), Bytes({0x3A, 5, 0x31, 0x85, 0x01, 0, 0x5A}));
+    EXPECT_EQ(line_->Exchange(last, PdoRequest(56, 0x185)), Bytes({0x3A, 6, 0x38, 0x85, 0x01, 0, 0, 0x5A}));
+    EXPECT_EQ(line_->Exchange(last, PdoRequest(56, 0x185)), Bytes({0x3A, 6, 0x38, 0x85, 0x01, 0, 1, 0x5A}));
+    // Multi-PDO read: count, flags, lengths, data.
+    EXPECT_EQ(line_->Exchange(Frame(36, {2, 0x85, 0x01, 0x86, 0x01}), NodeRequest(36, 0)),
+              Bytes({0x3A, 9, 0x24, 0, 0, 2, 1, 255, 1, 0, 0x5A}));
+    // The fast form files no result.
+    line_->Send(Frame(48, {0x05, 0x02, 0, 1, 0x3C, 1}));
+    line_->Send(PdoRequest(48, 0x205));
+    EXPECT_TRUE(line_->Quiet());
+    EXPECT_EQ(*sim_.ReadObject(5, 0x6200, 1), Bytes{0x3C});
+}
+
+TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole) {
+    StartMaster(1);
+    struct Case {
+        const char* name;
+        vexsim::FaultSettings faults;
+    };
+    vexsim::FaultSettings split;
+    split.splitAt = {1, 3};
+    split.splitGapMs = 20;
+    vexsim::FaultSettings randomSplit;
+    randomSplit.splitRandom = true;
+    vexsim::FaultSettings delayed;
+    delayed.delayMs = 100;
+    for (const Case& c : {Case{"split", split}, Case{"random split", randomSplit}, Case{"delayed", delayed}}) {
+        SCOPED_TRACE(c.name);
+        sim_.SetFaults(c.faults);
+        EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+    }
+    EXPECT_TRUE(sim_.WaitForTrace("(split at 1 3)", kWait));
+
+    // Garbage never contains a start byte, so skipping to ':' finds the frame.
+    vexsim::FaultSettings garbage;
+    garbage.garbage = true;
+    sim_.SetFaults(garbage);
+    line_->Send(Frame(5));
+    line_->Send(NodeRequest(5, 1));
+    Bytes seen = line_->Receive(1);
+    std::size_t skipped = 0;
+    while (!seen.empty() && seen[0] != 0x3A) {
+        ++skipped;
+        seen = line_->Receive(1);
+    }
+    ASSERT_FALSE(seen.empty());
+    EXPECT_GE(skipped, 1u);
+    EXPECT_EQ(Concat(seen, line_->Receive(6)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+
+    // Dropped replies are gone; the next one comes.
+    vexsim::FaultSettings drop;
+    drop.dropNext = 1;
+    sim_.SetFaults(drop);
+    line_->Send(Frame(5));
+    line_->Send(NodeRequest(5, 1));
+    EXPECT_TRUE(line_->Quiet());
+    EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+}
+
+TEST_F(SimulatorTest, IdentificationFaults) {
+    struct Case {
+        vexsim::IdentSettings ident;
+        Bytes expected;
+    };
+    const Bytes good{'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'};
+    vexsim::IdentSettings withCr;
+    withCr.behaviour = vexsim::IdentBehaviour::CorrectWithCR;
+    vexsim::IdentSettings wrong;
+    wrong.behaviour = vexsim::IdentBehaviour::Wrong;
+    vexsim::IdentSettings silent;
+    silent.behaviour = vexsim::IdentBehaviour::Silent;
+    vexsim::IdentSettings late;
+    late.delayMs = 150;
+    for (const Case& c : {Case{withCr, Concat(good, {'\r'})}, Case{wrong, {'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'X'}},
+                          Case{late, good}}) {
+        sim_.SetIdentification(c.ident);
+        line_->Send({'$', '0', '0', 'M', 0});
+        EXPECT_EQ(line_->Receive(c.expected.size()), c.expected);
+    }
+    sim_.SetIdentification(silent);
+    line_->Send({'$', '0', '0', 'M', 0});
+    EXPECT_TRUE(line_->Quiet());
+}
+
+TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues) {
+    const std::filesystem::path eds = std::filesystem::path(VEXAN_SIM_EDS_DIR) / "canopennode_demodevice.eds";
+    if (!std::filesystem::exists(eds)) GTEST_SKIP() << "no EDS files at " << VEXAN_SIM_EDS_DIR;
+    vexsim::Simulator sim;
+    std::string error;
+    ASSERT_TRUE(sim.AddEdsNode(9, eds.string(), &error)) << error;
+    const Bytes deviceType = *sim.ReadObject(9, 0x1000, 0);
+    ASSERT_EQ(deviceType.size(), 4u);
+    sim.Start();
+    LibraryEnd line(sim.OpenLibraryEnd());
+    line.Send(Frame(2, {1, 0}));
+    line.Send(NodeRequest(2, 1));
+    ASSERT_EQ(line.ReceiveFrame(), Bytes({0x3A, 4, 0x82, 1, 0, 0}));
+    line.Send(Frame(16, {9, 0x00, 0x10, 0}));
+    line.Send(NodeRequest(16, 9));
+    EXPECT_EQ(line.ReceiveFrame(), Concat(Bytes{0x3A, 11, 0x10, 9, 0, 0x43, 0x00, 0x10, 0}, deviceType));
+    // The EMCY COB-ID comes from the file's $NODEID+0x80.
+    line.Send(Frame(26, {9}));
+    line.Send(NodeRequest(26, 9));
+    EXPECT_EQ(line.ReceiveFrame(), Bytes({0x3A, 5, 0x1A, 9, 0, 0x89, 0x00}));
+}
+
+// The program: prints its path first, answers on it, ends on "quit".
+TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit) {
+    std::array<int, 2> in{};
+    std::array<int, 2> out{};
+    ASSERT_EQ(pipe(in.data()), 0);
+    ASSERT_EQ(pipe(out.data()), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        execl(VEXAN_SIM_PROGRAM, "vexan-sim", "--nodes", "5,6", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    std::string path;
+    for (char c; read(out[0], &c, 1) == 1 && c != '\n';) path += c;
+    ASSERT_FALSE(path.empty());
+    {
+        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0) << path;
+        termios tio{};
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+        LibraryEnd line(fd);
+        line.Send({'$', '0', '0', 'M', 0});
+        EXPECT_EQ(line.Receive(9), Bytes({'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'}));
+        EXPECT_EQ(line.Exchange(Frame(2, {1, 0}), NodeRequest(2, 1)), Bytes({0x3A, 4, 0x82, 1, 0, 0}));
+        EXPECT_EQ(line.Exchange(Frame(9), NodeRequest(9, 0)), Bytes({0x3A, 6, 0x09, 0, 0, 2, 5, 6}));
+        // A boot-up injected through the control channel shows in the next event reply.
+        const std::string bootup = "bootup 6\n";
+        ASSERT_EQ(write(in[1], bootup.data(), bootup.size()), static_cast<ssize_t>(bootup.size()));
+        Bytes reply;
+        for (int i = 0; i < 100 && reply != Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}); ++i) {
+            line.Send(Frame(64));
+            reply = line.ReceiveFrame();
+            if (reply.size() == 6) std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_EQ(reply, Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}));
+    }
+    const std::string quit = "quit\n";
+    ASSERT_EQ(write(in[1], quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
+    int status = -1;
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
+    if (!WIFEXITED(status)) kill(pid, SIGKILL);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(in[1]);
+    close(out[0]);
+}
+
+TEST(SimulatorControl, AppliesLinesAndRejectsBadOnes) {
+    vexsim::Simulator sim;
+    vexsim::ControlChannel control(sim, nullptr);
+    for (const char* good : {"fault drop 2", "fault split 1,3", "fault delay 5", "busy 7 * 2", "fail 16 5 0x30",
+                             "master-sdo-write 0x2000 1 1122", "emcy 5 00 10 00 00 00 00 00 00", "# comment", ""}) {
+        EXPECT_TRUE(control.Apply(good).ok) << good;
+    }
+    EXPECT_EQ(sim.Faults().dropNext, 2u);
+    EXPECT_EQ(sim.Faults().splitAt, (std::vector<std::size_t>{1, 3}));
+    EXPECT_EQ(sim.WithModule([](vexsim::Module& m) { return m.QueuedEvents(); }), 2u);
+    for (const char* bad : {"emcy 5 0010", "bootup 300", "master-sdo-write 0x2000 1 0102030405", "fault drop x",
+                            "split", "rx-pdo 0x181 123"}) {
+        EXPECT_FALSE(control.Apply(bad).ok) << bad;
+    }
+    EXPECT_TRUE(control.Apply("fault none").ok);
+    EXPECT_EQ(sim.Faults().dropNext, 0u);
+    EXPECT_TRUE(control.Apply("quit").quit);
+}
+
+}  // namespace
