@@ -1,0 +1,1067 @@
+// Master control: start-up, shut-down and the master's own queries, checked
+// byte for byte against a scripted module on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/reply_tables.hpp"
+#include "engine/request.hpp"
+#include "link/library_state.hpp"
+#include "module_peer.hpp"
+#include "platform/platform.hpp"
+#include "vexan.h"
+#include "vexan_results.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using vexan::test::Bytes;
+using vexan::test::IdentMode;
+using vexan::test::ModulePeer;
+using vexan::test::NodeData;
+using vexan::test::NodeStatus;
+using vexan::test::Reply;
+using WriteFault = vexan::platform::testing::WriteFault;
+
+constexpr std::size_t kSlotCount = 8;
+constexpr std::size_t kPeerCount = 8;
+constexpr auto kLimit = 5s;          // generous: the machine may be loaded
+constexpr auto kQuiet = 200ms;       // how long "nothing written" is watched for
+constexpr auto kSettle = 60ms;       // lets bytes already written reach the peer's record
+constexpr long kDefaultTimeoutFloorMs = 900;  // a 1000 ms time-out cannot end before this
+
+// Command bytes as the module sees them.
+constexpr uint8_t kStart = 0x02;
+constexpr uint8_t kStop = 0x03;
+constexpr uint8_t kFirmware = 0x05;
+constexpr uint8_t kSetMode = 0x06;
+constexpr uint8_t kGetMode = 0x07;
+constexpr uint8_t kCanStatus = 0x27;
+constexpr uint8_t kEventPoll = 0x40;
+constexpr uint8_t kBootup = 0x49;
+constexpr uint8_t kResultRequest = 0x60;
+
+const Bytes kIdentRequest{'$', '0', '0', 'M', 0x00};
+
+Bytes ResultRequest(uint8_t command, uint8_t key)
+{
+    return {':', 3, kResultRequest, command, key};
+}
+
+Bytes StartFrame(uint8_t masterNodeId, uint8_t initParam)
+{
+    return {':', 3, kStart, masterNodeId, initParam};
+}
+
+// Raw bytes of every frame the library wrote to the peer, event polls left out.
+std::vector<Bytes> RawFrames(const ModulePeer& peer)
+{
+    std::vector<Bytes> raws;
+    for (const auto& frame : peer.FramesExceptPolls()) {
+        raws.push_back(frame.raw);
+    }
+    return raws;
+}
+
+std::size_t CountIdentifications(const ModulePeer& peer)
+{
+    const auto frames = peer.Frames();
+    return static_cast<std::size_t>(
+        std::count_if(frames.begin(), frames.end(), [](const auto& frame) { return frame.isIdentification; }));
+}
+
+// True when the library writes nothing to the peer for `time` (bytes already on
+// their way are let in first).
+bool StaysQuiet(const ModulePeer& peer, std::chrono::milliseconds time = kQuiet)
+{
+    std::this_thread::sleep_for(kSettle);
+    const std::size_t before = peer.Written().size();
+    std::this_thread::sleep_for(time);
+    return peer.Written().size() == before;
+}
+
+long MsSince(Clock::time_point since)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Repeats a non-blocking call while it answers 40; returns the first other
+// result and how many 40s came before it.
+std::pair<uint16_t, int> RepeatWhileWaiting(const std::function<uint16_t()>& call)
+{
+    int waits = 0;
+    const auto deadline = Clock::now() + kLimit;
+    uint16_t result = call();
+    while (result == VEXAN_WAITING && Clock::now() < deadline) {
+        ++waits;
+        std::this_thread::sleep_for(2ms);
+        result = call();
+    }
+    return {result, waits};
+}
+
+bool IsPending(uint8_t board, uint8_t command, uint8_t key)
+{
+    return vexan::IsPending(board, command, key);
+}
+
+bool IsAssigned(uint8_t slot)
+{
+    return vexan::Link().slots[slot].board.load() != vexan::kNoBoard;
+}
+
+int StoredPort(uint8_t slot)
+{
+    return vexan::Link().slots[slot].port.load();
+}
+
+// Answers the master queries of any key: firmware bytes {tag, 0x20 + tag},
+// mode 0x40 + tag, set mode accepted, CAN status {tag, 1, 2}.
+void AnswerQueries(ModulePeer& peer, uint8_t tag)
+{
+    const auto key8 = [](uint16_t key) { return static_cast<uint8_t>(key); };
+    peer.SetDefault(kFirmware, [=](uint16_t key) {
+        return Reply{NodeData(kFirmware, key8(key), {tag, static_cast<uint8_t>(0x20 + tag)})};
+    });
+    peer.SetDefault(kGetMode,
+                    [=](uint16_t key) { return Reply{NodeData(kGetMode, key8(key), {static_cast<uint8_t>(0x40 + tag)})}; });
+    peer.SetDefault(kSetMode, [=](uint16_t key) { return Reply{NodeStatus(kSetMode, key8(key), 0)}; });
+    peer.SetDefault(kCanStatus, [=](uint16_t key) { return Reply{NodeData(kCanStatus, key8(key), {tag, 1, 2})}; });
+}
+
+uint16_t ExpectedFirmware(uint8_t tag)
+{
+    return static_cast<uint16_t>((0x20 + tag) << 8 | tag);
+}
+
+class MasterTest : public ::testing::Test {
+protected:
+    ModulePeer& Peer(std::size_t index = 0)
+    {
+        if (!peers_.at(index)) {
+            peers_.at(index) = std::make_unique<ModulePeer>();
+        }
+        return *peers_.at(index);
+    }
+
+    // Starts the master blocking and checks that it opened.
+    void Open(uint8_t slot, ModulePeer& peer, uint8_t masterNodeId, uint8_t initParam = 0)
+    {
+        ASSERT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), masterNodeId, initParam, 1), VEXAN_OK);
+        ASSERT_TRUE(vexan::LookupOpenBoard(slot).has_value());
+    }
+
+    void TearDown() override
+    {
+        vexan::platform::testing::FailNthRead(0);
+        vexan::platform::testing::FailNthWrite(0);
+        Vexan_Start();
+        for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+            if (vexan::LookupOpenBoard(slot)) {
+                EXPECT_EQ(Vexan_ShutdownMaster(slot), VEXAN_OK) << "slot " << int{slot};
+            }
+            // A failed start-up leaves its slot assigned, with a receive thread on
+            // a line that closes with this test; the interface frees a slot only
+            // after a successful start, so reset it here directly.
+            if (IsAssigned(slot)) {
+                vexan::StopReceiveThread(slot);
+                vexan::Replies().ReleaseAll(slot);
+                vexan::ReleaseSlot(slot);
+            }
+            vexan::Link().boards[slot].functionTimeout.store(vexan::kDefaultFunctionTimeout);
+        }
+    }
+
+private:
+    // Outlive TearDown, so that no receive thread reads a closed line.
+    std::array<std::unique_ptr<ModulePeer>, kPeerCount> peers_{};
+};
+
+// ---- Library constants ---------------------------------------------------------------
+
+TEST(LibraryFacts, VersionNeedsNoStartUp)
+{
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        ASSERT_FALSE(IsAssigned(slot)) << "a slot is in use before any start-up";
+    }
+    EXPECT_EQ(Vexan_GetVersion(), 203);
+    EXPECT_EQ(Vexan_GetVersion(), VEXAN_LIBRARY_VERSION);
+}
+
+struct NamedCode {
+    unsigned code;
+    const char* name;
+};
+
+constexpr std::size_t kLibraryCodes = 21;
+constexpr std::array<NamedCode, kLibraryCodes> kNamedCodes{{
+    {0, "VEXAN_OK"},
+    {2, "VEXAN_NO_PORT_HANDLE"},
+    {3, "VEXAN_NOT_IDENTIFIED"},
+    {7, "VEXAN_NOT_OPEN"},
+    {9, "VEXAN_MASTER_ID_ZERO"},
+    {13, "VEXAN_NO_RESULT_CLASS"},
+    {14, "VEXAN_READ_FAILED"},
+    {15, "VEXAN_NOTHING_TO_READ"},
+    {16, "VEXAN_NOT_STORED"},
+    {22, "VEXAN_UPLOAD_OVERRUN"},
+    {25, "VEXAN_SDO_ABORTED"},
+    {35, "VEXAN_TIMEOUT"},
+    {36, "VEXAN_UNSUPPORTED_SIZE"},
+    {38, "VEXAN_SHORT_WRITE"},
+    {39, "VEXAN_WRITE_FAILED"},
+    {40, "VEXAN_WAITING"},
+    {41, "VEXAN_SENT"},
+    {42, "VEXAN_PAUSED"},
+    {50, "VEXAN_EDS_FILE"},
+    {51, "VEXAN_EDS_VALUE"},
+    {256, "VEXAN_OUT_OF_RANGE"},
+}};
+
+TEST(LibraryFacts, ResultNamesCoverEveryLibraryCodeAndNothingElse)
+{
+    for (const NamedCode& entry : kNamedCodes) {
+        const char* name = vexan_result_name(entry.code);
+        ASSERT_NE(name, nullptr) << entry.code;
+        EXPECT_STREQ(name, entry.name) << entry.code;
+        EXPECT_NE(vexan_result_text(entry.code), nullptr) << entry.code;
+    }
+    // Everything else is a module status passed through: no name.
+    constexpr unsigned kScanned = 1024;
+    for (unsigned code = 0; code < kScanned; ++code) {
+        const bool known = std::any_of(kNamedCodes.begin(), kNamedCodes.end(),
+                                       [code](const NamedCode& entry) { return entry.code == code; });
+        if (!known) {
+            EXPECT_EQ(vexan_result_name(code), nullptr) << code;
+            EXPECT_EQ(vexan_result_text(code), nullptr) << code;
+        }
+    }
+    EXPECT_EQ(vexan_result_name(0xFFFFFFFFu), nullptr);
+}
+
+// ---- Slots without an open board -----------------------------------------------------
+
+// Every export that addresses a module, with output sentinels that must survive
+// a refusal.
+struct Probe {
+    const char* name;
+    std::function<uint16_t(uint8_t slot)> call;
+};
+
+struct ProbeOutputs {
+    static constexpr uint8_t kByteSentinel = 0xEE;
+    static constexpr uint16_t kWordSentinel = 0xBEEF;
+    uint8_t mode = kByteSentinel;
+    uint16_t version = kWordSentinel;
+    std::array<uint8_t, VEXAN_MAX_REPLY_DATA> canStatus{};
+
+    ProbeOutputs() { canStatus.fill(kByteSentinel); }
+    bool Untouched() const
+    {
+        return mode == kByteSentinel && version == kWordSentinel &&
+               std::all_of(canStatus.begin(), canStatus.end(), [](uint8_t b) { return b == kByteSentinel; });
+    }
+};
+
+constexpr std::size_t kProbeCount = 9;
+
+std::array<Probe, kProbeCount> SlotProbes(ProbeOutputs& out)
+{
+    return {{
+        {"ShutdownMaster", [](uint8_t slot) { return Vexan_ShutdownMaster(slot); }},
+        {"GetCANStatus", [&out](uint8_t slot) { return Vexan_GetCANStatus(slot, out.canStatus.data()); }},
+        {"MasterSendBootupMsg blocking", [](uint8_t slot) { return Vexan_MasterSendBootupMsg(slot, 1); }},
+        {"MasterSendBootupMsg", [](uint8_t slot) { return Vexan_MasterSendBootupMsg(slot, 0); }},
+        {"SetMasterMode blocking", [](uint8_t slot) { return Vexan_SetMasterMode(slot, 1, 1); }},
+        {"SetMasterMode", [](uint8_t slot) { return Vexan_SetMasterMode(slot, 1, 0); }},
+        {"GetMasterMode blocking", [&out](uint8_t slot) { return Vexan_GetMasterMode(slot, &out.mode, 1); }},
+        {"GetMasterMode", [&out](uint8_t slot) { return Vexan_GetMasterMode(slot, &out.mode, 0); }},
+        {"GetFirmwareVersion", [&out](uint8_t slot) { return Vexan_GetFirmwareVersion(slot, &out.version, 1); }},
+    }};
+}
+
+// Every export refuses `slot` with 7 and writes nothing to `peer`.
+void ExpectSlotRefused(uint8_t slot, const ModulePeer& peer)
+{
+    ProbeOutputs out;
+    const std::size_t before = peer.Written().size();
+    for (const Probe& probe : SlotProbes(out)) {
+        EXPECT_EQ(probe.call(slot), VEXAN_NOT_OPEN) << probe.name << " on slot " << int{slot};
+    }
+    const uint32_t timeout = slot < kSlotCount ? vexan::Link().boards[slot].functionTimeout.load() : 0;
+    Vexan_SetFunctionTimeout(slot, 7);  // no result; must change nothing
+    if (slot < kSlotCount) {
+        EXPECT_EQ(vexan::Link().boards[slot].functionTimeout.load(), timeout);
+    }
+    EXPECT_TRUE(out.Untouched()) << "slot " << int{slot};
+    EXPECT_TRUE(StaysQuiet(peer, 50ms));
+    EXPECT_EQ(peer.Written().size(), before);
+}
+
+TEST_F(MasterTest, EverySlotWithoutBoardIsRefusedAndSlotsAboveSevenCannotStart)
+{
+    ModulePeer& peer = Peer();
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        ExpectSlotRefused(slot, peer);
+    }
+    constexpr std::array<uint8_t, 5> kForeignSlots{8, 9, 100, 128, 255};
+    for (const uint8_t slot : kForeignSlots) {
+        EXPECT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), 1, 0, 1), VEXAN_NOT_OPEN) << int{slot};
+        EXPECT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), 1, 0, 0), VEXAN_NOT_OPEN) << int{slot};
+        ExpectSlotRefused(slot, peer);
+    }
+    EXPECT_TRUE(peer.Written().empty());
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        EXPECT_FALSE(IsAssigned(slot)) << int{slot};
+    }
+}
+
+TEST_F(MasterTest, MasterNodeIdOutsideTheTableIsRefusedBeforeTheSlotIsTaken)
+{
+    ModulePeer& first = Peer(0);
+    ModulePeer& second = Peer(1);
+    constexpr uint8_t kSlot = 2;
+    constexpr std::array<uint8_t, 3> kBadIds{128, 200, 255};
+    for (const uint8_t id : kBadIds) {
+        for (const uint8_t blocking : {uint8_t{1}, uint8_t{0}}) {
+            EXPECT_EQ(Vexan_InitMaster(kSlot, first.LibraryPort(), id, 0, blocking), VEXAN_OUT_OF_RANGE) << int{id};
+        }
+    }
+    EXPECT_TRUE(StaysQuiet(first));
+    EXPECT_TRUE(first.Written().empty());
+    EXPECT_FALSE(IsAssigned(kSlot));
+
+    // The slot is still free: the next start-up takes the port it is given.
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, second, 127));
+    EXPECT_TRUE(first.Written().empty());
+    EXPECT_EQ(RawFrames(second).front(), kIdentRequest);
+}
+
+// ---- Start-up ------------------------------------------------------------------------
+
+TEST_F(MasterTest, BlockingStartUpWritesExactBytesAndQueriesKeyOnTheMasterId)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 3;
+    constexpr uint8_t kId = 0x15;
+    constexpr uint8_t kParam = 0xA5;
+    AnswerQueries(peer, 7);
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId, kParam));
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{kIdentRequest, StartFrame(kId, kParam), ResultRequest(kStart, kId)}));
+    EXPECT_EQ(StoredPort(kSlot), peer.LibraryPort());
+
+    // Each query: its command frame, then its result request keyed by the master id.
+    struct QueryCase {
+        const char* name;
+        std::function<uint16_t()> call;
+        Bytes command;
+        std::function<bool()> outputOk;
+    };
+    uint16_t version = 0;
+    uint8_t mode = 0;
+    std::array<uint8_t, VEXAN_MAX_REPLY_DATA> canStatus{};
+    const std::array<QueryCase, 4> cases{{
+        {"firmware", [&] { return Vexan_GetFirmwareVersion(kSlot, &version, 1); }, {':', 1, kFirmware},
+         [&] { return version == ExpectedFirmware(7); }},
+        {"get mode", [&] { return Vexan_GetMasterMode(kSlot, &mode, 1); }, {':', 1, kGetMode},
+         [&] { return mode == 0x47; }},
+        {"set mode", [&] { return Vexan_SetMasterMode(kSlot, 0x5A, 1); }, {':', 2, kSetMode, 0x5A},
+         [] { return true; }},
+        {"CAN status", [&] { return Vexan_GetCANStatus(kSlot, canStatus.data()); }, {':', 2, kCanStatus, 0x00},
+         [&] { return canStatus[0] == 7 && canStatus[1] == 1 && canStatus[2] == 2; }},
+    }};
+    for (const QueryCase& c : cases) {
+        peer.ClearRecord();
+        EXPECT_EQ(c.call(), VEXAN_OK) << c.name;
+        EXPECT_TRUE(c.outputOk()) << c.name;
+        EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{c.command, ResultRequest(c.command[2], kId)})) << c.name;
+    }
+
+    // Boot-up message: three bytes and nothing after them.
+    peer.ClearRecord();
+    EXPECT_EQ(Vexan_MasterSendBootupMsg(kSlot, 1), VEXAN_OK);
+    ASSERT_TRUE(peer.WaitForFrames(kBootup, 1));
+    std::this_thread::sleep_for(100ms);  // room for a result request, were one sent
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{{':', 1, kBootup}}));
+
+    // The receive thread's polls are the bare 3-byte event poll.
+    ASSERT_TRUE(peer.WaitForFrames(kEventPoll, 2));
+    for (const auto& frame : peer.Frames()) {
+        if (frame.command == kEventPoll) {
+            EXPECT_EQ(frame.raw, (Bytes{':', 1, kEventPoll}));
+        }
+    }
+
+    peer.ClearRecord();
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    ASSERT_TRUE(peer.WaitForFrames(kStop, 1));
+    EXPECT_TRUE(StaysQuiet(peer));
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{{':', 1, kStop}}));
+}
+
+TEST_F(MasterTest, NonBlockingStartUpReturnsSentThenWaitingThenOpens)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 0;
+    constexpr uint8_t kId = 9;
+    AnswerQueries(peer, 1);
+    peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 0), {}, 5, 500});
+
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 3, 0), VEXAN_SENT);
+    uint8_t mode = 0;
+    EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_NOT_OPEN) << "open before the module accepted";
+    const auto [result, waits] =
+        RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 3, 0); });
+    EXPECT_EQ(result, VEXAN_OK);
+    EXPECT_GE(waits, 1);
+    // Repeats collected the reply without sending anything.
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{kIdentRequest, StartFrame(kId, 3), ResultRequest(kStart, kId)}));
+    EXPECT_FALSE(IsPending(kSlot, kStart, kId));
+    EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_OK);
+    EXPECT_EQ(mode, 0x41);
+    EXPECT_EQ(peer.CountResultRequests(kGetMode, kId), 1u);
+}
+
+TEST_F(MasterTest, StartUpWaitsThroughBusyAnswersInBothModes)
+{
+    for (const uint8_t blocking : {uint8_t{1}, uint8_t{0}}) {
+        SCOPED_TRACE(blocking ? "blocking" : "non-blocking");
+        ModulePeer& peer = Peer(blocking);
+        const uint8_t slot = blocking;
+        constexpr uint8_t kId = 4;
+        peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 40)});
+        peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 40), {}, 5, 50});
+        peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 0), {}, 5, 50});
+        uint16_t result = Vexan_InitMaster(slot, peer.LibraryPort(), kId, 0, blocking);
+        if (!blocking) {
+            ASSERT_EQ(result, VEXAN_SENT);
+            result = RepeatWhileWaiting([&] { return Vexan_InitMaster(slot, peer.LibraryPort(), kId, 0, 0); }).first;
+        }
+        EXPECT_EQ(result, VEXAN_OK);
+        EXPECT_EQ(peer.CountResultRequests(kStart, kId), 3u) << "a busy answer is asked again";
+        EXPECT_EQ(CountIdentifications(peer), 1u);
+        EXPECT_TRUE(vexan::LookupOpenBoard(slot).has_value());
+    }
+}
+
+TEST_F(MasterTest, StartUpAcrossTheTickWrapDoesNotTimeOutEarly)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kId = 1;
+    peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 0), {}, 5, 400});
+    vexan::platform::testing::SetTickCount(0xFFFFFFFFu - 100);
+    EXPECT_EQ(Vexan_InitMaster(5, peer.LibraryPort(), kId, 0, 1), VEXAN_OK);
+}
+
+TEST_F(MasterTest, StartUpOnAnOpenBoardChangesNothing)
+{
+    ModulePeer& peer = Peer(0);
+    ModulePeer& other = Peer(1);
+    constexpr uint8_t kSlot = 6;
+    constexpr uint8_t kId = 33;
+    AnswerQueries(peer, 2);
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+    peer.ClearRecord();
+    for (const uint8_t blocking : {uint8_t{1}, uint8_t{0}}) {
+        EXPECT_EQ(Vexan_InitMaster(kSlot, other.LibraryPort(), 34, 9, blocking), VEXAN_OK);
+        EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, blocking), VEXAN_OK);
+    }
+    EXPECT_TRUE(StaysQuiet(other));
+    EXPECT_TRUE(other.Written().empty());
+    EXPECT_TRUE(RawFrames(peer).empty());
+    EXPECT_EQ(StoredPort(kSlot), peer.LibraryPort());
+    EXPECT_FALSE(IsPending(kSlot, kStart, 34));
+
+    // Still open under the first master id, on the first line.
+    uint16_t version = 0;
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 1), VEXAN_OK);
+    EXPECT_EQ(version, ExpectedFirmware(2));
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{{':', 1, kFirmware}, ResultRequest(kFirmware, kId)}));
+}
+
+TEST_F(MasterTest, SecondNonBlockingStartUpWithAnotherIdRunsAFreshStartUp)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 1;
+    constexpr uint8_t kFirstId = 1;
+    constexpr uint8_t kSecondId = 2;
+    peer.SetAutoAcceptStart(false);
+    AnswerQueries(peer, 5);
+
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kFirstId, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kFirstId, 0, 0), VEXAN_WAITING);
+    peer.Queue(kStart, kSecondId, Reply{NodeStatus(kStart, kSecondId, 0), {}, 5, 100});
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kSecondId, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kSecondId, 0, 0); }).first,
+              VEXAN_OK);
+
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{kIdentRequest, StartFrame(kFirstId, 0),
+                                                   ResultRequest(kStart, kFirstId), kIdentRequest,
+                                                   StartFrame(kSecondId, 0), ResultRequest(kStart, kSecondId)}));
+    // Open under the second id.
+    peer.ClearRecord();
+    uint8_t mode = 0;
+    EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_OK);
+    EXPECT_EQ(mode, 0x45);
+    EXPECT_EQ(peer.CountResultRequests(kGetMode, kSecondId), 1u);
+}
+
+struct IdentFailureCase {
+    const char* name;
+    IdentMode mode;
+};
+
+TEST_F(MasterTest, FailedIdentificationKeepsTheSlotOnItsFirstLine)
+{
+    constexpr std::array<IdentFailureCase, 2> kCases{{{"silent", IdentMode::Silent}, {"wrong", IdentMode::Wrong}}};
+    uint8_t slot = 0;
+    for (const IdentFailureCase& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ModulePeer& first = Peer(2 * slot);
+        ModulePeer& second = Peer(2 * slot + 1);
+        first.SetIdentMode(c.mode);
+        second.SetIdentMode(c.mode);
+        constexpr uint8_t kId = 10;
+
+        EXPECT_EQ(Vexan_InitMaster(slot, first.LibraryPort(), kId, 0, 1), VEXAN_NOT_IDENTIFIED);
+        EXPECT_EQ(RawFrames(first), (std::vector<Bytes>{kIdentRequest}));
+        EXPECT_TRUE(IsAssigned(slot));
+        EXPECT_FALSE(vexan::LookupOpenBoard(slot).has_value());
+        EXPECT_FALSE(IsPending(slot, kStart, kId));
+        EXPECT_EQ(Vexan_ShutdownMaster(slot), VEXAN_NOT_OPEN);
+
+        // Non-blocking fails the same way, still on the first line.
+        EXPECT_EQ(Vexan_InitMaster(slot, second.LibraryPort(), kId, 0, 0), VEXAN_NOT_IDENTIFIED);
+        EXPECT_EQ(CountIdentifications(first), 2u);
+
+        // Once the module answers, a call naming the other line still starts on the first.
+        first.SetIdentMode(IdentMode::Correct);
+        EXPECT_EQ(Vexan_InitMaster(slot, second.LibraryPort(), kId, 0, 1), VEXAN_OK);
+        EXPECT_EQ(RawFrames(first).back(), ResultRequest(kStart, kId));
+        EXPECT_EQ(CountIdentifications(first), 3u);
+        EXPECT_TRUE(StaysQuiet(second, 50ms));
+        EXPECT_TRUE(second.Written().empty());
+        EXPECT_EQ(StoredPort(slot), first.LibraryPort());
+        ++slot;
+    }
+}
+
+TEST_F(MasterTest, IdentificationAnswerSplitOverReadsIsAccepted)
+{
+    ModulePeer& peer = Peer();
+    peer.SetIdentMode(IdentMode::Split, 15, 4);
+    EXPECT_EQ(Vexan_InitMaster(4, peer.LibraryPort(), 3, 0, 1), VEXAN_OK);
+}
+
+TEST_F(MasterTest, PausedTrafficRefusesStartUpUntilStarted)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 7;
+    Vexan_Pause(0);
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), 1, 0, 1), VEXAN_PAUSED);
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), 1, 0, 0), VEXAN_PAUSED);
+    EXPECT_TRUE(StaysQuiet(peer));
+    EXPECT_TRUE(peer.Written().empty());
+    EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+    Vexan_Start();
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), 1, 0, 1), VEXAN_OK);
+}
+
+TEST_F(MasterTest, RefusedStartLeavesTheBoardClosedAndARestartSucceeds)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 2;
+    constexpr uint8_t kId = 12;
+    peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 5)});
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 1), 5);
+    EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+    EXPECT_FALSE(IsPending(kSlot, kStart, kId));
+    ExpectSlotRefused(kSlot, peer);
+    EXPECT_TRUE(IsAssigned(kSlot));
+
+    // Non-blocking refusal reaches the caller the same way.
+    peer.Queue(kStart, kId, Reply{NodeStatus(kStart, kId, 0x11)});
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0); }).first, 0x11);
+    EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+    EXPECT_EQ(CountIdentifications(peer), 3u);
+    EXPECT_EQ(peer.CountFrames(kStart), 3u);
+}
+
+TEST_F(MasterTest, UnansweredStartTimesOutAfterTheDefaultAndARestartSucceeds)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 3;
+    constexpr uint8_t kId = 100;
+    peer.SetAutoAcceptStart(false);
+    // On a free slot, and below on an assigned but closed one, the time-out is not set.
+    Vexan_SetFunctionTimeout(kSlot, 50);
+
+    auto began = Clock::now();
+    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 1), VEXAN_TIMEOUT);
+    EXPECT_GE(MsSince(began), kDefaultTimeoutFloorMs);
+    EXPECT_FALSE(IsPending(kSlot, kStart, kId));
+    EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+
+    Vexan_SetFunctionTimeout(kSlot, 50);
+    EXPECT_EQ(vexan::Link().boards[kSlot].functionTimeout.load(), vexan::kDefaultFunctionTimeout);
+    began = Clock::now();
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0); }).first,
+              VEXAN_TIMEOUT);
+    EXPECT_GE(MsSince(began), kDefaultTimeoutFloorMs);
+
+    peer.SetAutoAcceptStart(true);
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+    EXPECT_EQ(CountIdentifications(peer), 3u);
+    EXPECT_EQ(peer.CountFrames(kStart), 3u);
+}
+
+struct SendFailureCase {
+    const char* name;
+    uint32_t failingWrite;  // 1 identification, 2 start command, 3 its result request
+    WriteFault fault;
+    uint16_t expected;
+    bool recordStaysPending;
+    bool lineUsableAfter;  // a cut-short frame leaves the module's parser mid-frame
+};
+
+constexpr std::array<SendFailureCase, 4> kSendFailures{{
+    {"identification write fails", 1, WriteFault::Fail, VEXAN_NOT_IDENTIFIED, false, true},
+    {"start command write fails", 2, WriteFault::Fail, VEXAN_WRITE_FAILED, true, true},
+    {"start command cut short", 2, WriteFault::Short, VEXAN_SHORT_WRITE, true, false},
+    {"result request write fails", 3, WriteFault::Fail, VEXAN_WRITE_FAILED, false, true},
+}};
+
+TEST_F(MasterTest, SendFailuresDuringStartUp)
+{
+    uint8_t slot = 0;
+    for (const SendFailureCase& c : kSendFailures) {
+        SCOPED_TRACE(c.name);
+        ModulePeer& peer = Peer(slot);
+        const uint8_t id = static_cast<uint8_t>(20 + slot);
+        const auto began = Clock::now();  // the time-out counts from the failed send
+        vexan::platform::testing::FailNthWrite(c.failingWrite, c.fault);
+        EXPECT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), id, 0, 1), c.expected);
+        vexan::platform::testing::FailNthWrite(0);
+        EXPECT_FALSE(vexan::LookupOpenBoard(slot).has_value());
+        EXPECT_TRUE(IsAssigned(slot));
+        EXPECT_EQ(IsPending(slot, kStart, id), c.recordStaysPending);
+        EXPECT_TRUE(StaysQuiet(peer, 50ms));
+        const std::size_t identifications = CountIdentifications(peer);
+
+        if (c.recordStaysPending) {
+            // The next call with this id collects the record the failed send left
+            // behind: nothing is sent and it ends with the time-out.
+            const std::size_t written = peer.Written().size();
+            EXPECT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), id, 0, 1), VEXAN_TIMEOUT);
+            EXPECT_GE(MsSince(began), kDefaultTimeoutFloorMs);
+            EXPECT_FALSE(IsPending(slot, kStart, id));
+            EXPECT_TRUE(StaysQuiet(peer, 50ms));
+            EXPECT_EQ(peer.Written().size(), written);
+        }
+        if (c.lineUsableAfter) {
+            // The call after that starts afresh.
+            EXPECT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), id, 0, 1), VEXAN_OK);
+            EXPECT_EQ(CountIdentifications(peer), identifications + 1);
+            EXPECT_EQ(RawFrames(peer).back(), ResultRequest(kStart, id));
+            // An open board polls, and its writes would count toward the next case's fault.
+            EXPECT_EQ(Vexan_ShutdownMaster(slot), VEXAN_OK);
+        }
+        ++slot;
+    }
+}
+
+TEST_F(MasterTest, PendingStartAfterFailedSendAnswersWaitingToNonBlockingCalls)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 5;
+    constexpr uint8_t kId = 50;
+    const auto began = Clock::now();
+    vexan::platform::testing::FailNthWrite(2);
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0), VEXAN_WRITE_FAILED);
+    vexan::platform::testing::FailNthWrite(0);
+    const auto [result, waits] =
+        RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0); });
+    EXPECT_EQ(result, VEXAN_TIMEOUT);
+    EXPECT_GE(waits, 1);
+    EXPECT_GE(MsSince(began), kDefaultTimeoutFloorMs);
+    EXPECT_EQ(CountIdentifications(peer), 1u);
+    ASSERT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, 0); }).first,
+              VEXAN_OK);
+    EXPECT_EQ(CountIdentifications(peer), 2u);
+}
+
+// ---- Shut-down -----------------------------------------------------------------------
+
+TEST_F(MasterTest, ShutdownRefusesSlotsThatAreNotOpen)
+{
+    ModulePeer& peer = Peer();
+    EXPECT_EQ(Vexan_ShutdownMaster(0), VEXAN_NOT_OPEN);  // free
+    peer.SetAutoAcceptStart(false);
+    ASSERT_EQ(Vexan_InitMaster(0, peer.LibraryPort(), 1, 0, 0), VEXAN_SENT);
+    EXPECT_EQ(Vexan_ShutdownMaster(0), VEXAN_NOT_OPEN);  // assigned, start-up pending
+    EXPECT_TRUE(IsAssigned(0));
+    EXPECT_EQ(StoredPort(0), peer.LibraryPort());
+    EXPECT_TRUE(IsPending(0, kStart, 1));
+    EXPECT_EQ(peer.CountFrames(kStop), 0u);
+}
+
+TEST_F(MasterTest, ShutdownFreesTheSlotStopsTheThreadAndForgetsRequests)
+{
+    ModulePeer& first = Peer(0);
+    ModulePeer& second = Peer(1);
+    constexpr uint8_t kSlot = 4;
+    constexpr uint8_t kId = 8;
+    AnswerQueries(second, 3);
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, first, kId));
+    // A request left pending on the board.
+    uint16_t version = 0;
+    ASSERT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 0), VEXAN_SENT);
+    ASSERT_TRUE(IsPending(kSlot, kFirmware, kId));
+    ASSERT_TRUE(first.WaitForFrames(kEventPoll, 2)) << "the receive thread polls while open";
+
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    ASSERT_TRUE(first.WaitForFrames(kStop, 1));
+    EXPECT_TRUE(StaysQuiet(first)) << "the receive thread still writes after shut-down";
+    EXPECT_FALSE(IsAssigned(kSlot));
+    EXPECT_EQ(StoredPort(kSlot), -1);
+    EXPECT_FALSE(IsPending(kSlot, kFirmware, kId));
+    ExpectSlotRefused(kSlot, first);
+
+    // The next start-up takes the line it is given, and the firmware query starts
+    // afresh instead of collecting the forgotten one.
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, second, kId));
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 0), VEXAN_SENT);
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_GetFirmwareVersion(kSlot, &version, 0); }).first, VEXAN_OK);
+    EXPECT_EQ(version, ExpectedFirmware(3));
+    EXPECT_EQ(RawFrames(second).front(), kIdentRequest);
+    EXPECT_EQ(second.CountFrames(kFirmware), 1u);
+    EXPECT_TRUE(StaysQuiet(first, 50ms));
+}
+
+TEST_F(MasterTest, ShutdownWhoseStopFrameFailsLeavesTheMasterOpen)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 1;
+    constexpr uint8_t kId = 70;
+    AnswerQueries(peer, 4);
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+
+    Vexan_Pause(0);
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_PAUSED);
+    Vexan_Start();
+    EXPECT_TRUE(vexan::LookupOpenBoard(kSlot).has_value());
+
+    // The receive thread's polls share the write counter: when the fault lands on
+    // a poll instead, the shut-down goes through and the case is tried again.
+    constexpr int kAttempts = 20;
+    uint16_t result = VEXAN_OK;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (!vexan::LookupOpenBoard(kSlot)) {
+            ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+        }
+        vexan::platform::testing::FailNthWrite(1);
+        result = Vexan_ShutdownMaster(kSlot);
+        vexan::platform::testing::FailNthWrite(0);
+        if (result != VEXAN_OK) {
+            break;
+        }
+    }
+    ASSERT_EQ(result, VEXAN_WRITE_FAILED);
+    EXPECT_TRUE(vexan::LookupOpenBoard(kSlot).has_value());
+    EXPECT_EQ(StoredPort(kSlot), peer.LibraryPort());
+    const std::size_t polls = peer.CountFrames(kEventPoll);
+    EXPECT_TRUE(peer.WaitForFrames(kEventPoll, polls + 3)) << "the receive thread was stopped";
+    uint8_t mode = 0;
+    EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_OK);
+    EXPECT_EQ(mode, 0x44);
+}
+
+// ---- Queries -------------------------------------------------------------------------
+
+constexpr uint8_t kQueryId = 0x15;
+constexpr uint16_t kVersionSentinel = 0xBEEF;
+constexpr uint8_t kModeSentinel = 0xEE;
+
+struct OutputCase {
+    const char* name;
+    uint8_t command;  // firmware or get mode
+    Bytes reply;
+    uint16_t expected;
+    std::optional<uint16_t> value;  // nothing: the output stays untouched
+};
+
+const std::array<OutputCase, 11> kOutputCases{{
+    {"firmware two bytes", kFirmware, NodeData(kFirmware, kQueryId, {0x03, 0x02}), VEXAN_OK, 0x0203},
+    {"firmware extra bytes", kFirmware, NodeData(kFirmware, kQueryId, {0x03, 0x02, 0x77}), VEXAN_OK, 0x0203},
+    {"firmware module status", kFirmware, NodeStatus(kFirmware, kQueryId, 9), 9, std::nullopt},
+    {"firmware one byte", kFirmware, NodeData(kFirmware, kQueryId, {0x03}), VEXAN_OUT_OF_RANGE, std::nullopt},
+    {"firmware no data", kFirmware, NodeData(kFirmware, kQueryId, {}), VEXAN_OUT_OF_RANGE, std::nullopt},
+    {"firmware status 0 alone", kFirmware, NodeStatus(kFirmware, kQueryId, 0), VEXAN_OUT_OF_RANGE, std::nullopt},
+    {"mode one byte", kGetMode, NodeData(kGetMode, kQueryId, {0x5A}), VEXAN_OK, 0x5A},
+    {"mode extra bytes", kGetMode, NodeData(kGetMode, kQueryId, {0x00, 0x5A}), VEXAN_OK, 0x00},
+    {"mode module status", kGetMode, NodeStatus(kGetMode, kQueryId, 0x11), 0x11, std::nullopt},
+    {"mode no data", kGetMode, NodeData(kGetMode, kQueryId, {}), VEXAN_OUT_OF_RANGE, std::nullopt},
+    {"mode status 0 alone", kGetMode, NodeStatus(kGetMode, kQueryId, 0), VEXAN_OUT_OF_RANGE, std::nullopt},
+}};
+
+TEST_F(MasterTest, QueryOutputsAreWrittenOnlyFromAWholeSuccessfulReply)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 0;
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kQueryId));
+    for (const OutputCase& c : kOutputCases) {
+        for (const uint8_t blocking : {uint8_t{1}, uint8_t{0}}) {
+            SCOPED_TRACE(std::string(c.name) + (blocking ? ", blocking" : ", non-blocking"));
+            // Delayed, so that a non-blocking call meets the collect path.
+            peer.Queue(c.command, kQueryId, Reply{c.reply, {}, 5, blocking ? 0u : 100u});
+            uint16_t version = kVersionSentinel;
+            uint8_t mode = kModeSentinel;
+            const auto call = [&] {
+                return c.command == kFirmware ? Vexan_GetFirmwareVersion(kSlot, &version, blocking)
+                                              : Vexan_GetMasterMode(kSlot, &mode, blocking);
+            };
+            uint16_t result = call();
+            if (!blocking) {
+                ASSERT_EQ(result, VEXAN_SENT);
+                EXPECT_EQ(version, kVersionSentinel);
+                EXPECT_EQ(mode, kModeSentinel);
+                result = RepeatWhileWaiting(call).first;
+            }
+            EXPECT_EQ(result, c.expected);
+            if (c.command == kFirmware) {
+                EXPECT_EQ(version, c.value.value_or(kVersionSentinel));
+                EXPECT_EQ(mode, kModeSentinel);
+            } else {
+                EXPECT_EQ(mode, c.value.value_or(kModeSentinel));
+                EXPECT_EQ(version, kVersionSentinel);
+            }
+            EXPECT_FALSE(IsPending(kSlot, c.command, kQueryId)) << "record not released";
+        }
+    }
+}
+
+TEST_F(MasterTest, SetMasterModeSendsTheModeAndPassesTheStatusThrough)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 2;
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kQueryId));
+    struct ModeCase {
+        uint8_t mode;
+        uint8_t status;
+        uint8_t blocking;
+    };
+    constexpr std::array<ModeCase, 4> kCases{{{0x00, 0, 1}, {0xFF, 0x22, 1}, {0x03, 0, 0}, {0x80, 0x09, 0}}};
+    for (const ModeCase& c : kCases) {
+        SCOPED_TRACE(int{c.mode});
+        peer.ClearRecord();
+        peer.Queue(kSetMode, kQueryId, Reply{NodeStatus(kSetMode, kQueryId, c.status)});
+        uint16_t result = Vexan_SetMasterMode(kSlot, c.mode, c.blocking);
+        if (!c.blocking) {
+            ASSERT_EQ(result, VEXAN_SENT);
+            result = RepeatWhileWaiting([&] { return Vexan_SetMasterMode(kSlot, c.mode, 0); }).first;
+        }
+        EXPECT_EQ(result, c.status);
+        EXPECT_EQ(RawFrames(peer),
+                  (std::vector<Bytes>{{':', 2, kSetMode, c.mode}, ResultRequest(kSetMode, kQueryId)}));
+    }
+}
+
+TEST_F(MasterTest, CanStatusAlwaysWaitsAndCopiesTheWholeReply)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 3;
+    constexpr uint8_t kSentinel = 0xEE;
+    constexpr std::size_t kGuard = 16;  // bytes past the largest reply that must stay untouched
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kQueryId));
+    std::array<uint8_t, VEXAN_MAX_REPLY_DATA + kGuard> buffer{};
+
+    struct CanCase {
+        const char* name;
+        Reply reply;
+        uint16_t expected;
+        Bytes data;  // bytes expected at the start of the buffer
+    };
+    Bytes largest(VEXAN_MAX_REPLY_DATA);
+    for (std::size_t i = 0; i < largest.size(); ++i) {
+        largest[i] = static_cast<uint8_t>(i);
+    }
+    const std::array<CanCase, 4> cases{{
+        {"three bytes, late", Reply{NodeData(kCanStatus, kQueryId, {1, 2, 3}), {}, 5, 300}, VEXAN_OK, {1, 2, 3}},
+        {"largest reply", Reply{NodeData(kCanStatus, kQueryId, largest)}, VEXAN_OK, largest},
+        {"module status", Reply{NodeStatus(kCanStatus, kQueryId, 0x13)}, 0x13, {}},
+        {"garbage before", Reply{NodeData(kCanStatus, kQueryId, {9, 8}), {}, 5, 0, {'\r', '\n', 0x55}}, VEXAN_OK,
+         {9, 8}},
+    }};
+    for (const CanCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        buffer.fill(kSentinel);
+        peer.Queue(kCanStatus, kQueryId, c.reply);
+        EXPECT_EQ(Vexan_GetCANStatus(kSlot, buffer.data()), c.expected);
+        EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), buffer.begin()));
+        EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(c.data.size()), buffer.end(),
+                                [](uint8_t b) { return b == kSentinel; }));
+        EXPECT_FALSE(IsPending(kSlot, kCanStatus, kQueryId));
+    }
+
+    // No collect path: a record left marked by a refused send is not collected;
+    // the next call sends afresh.
+    Vexan_Pause(0);
+    EXPECT_EQ(Vexan_GetCANStatus(kSlot, buffer.data()), VEXAN_PAUSED);
+    Vexan_Start();
+    EXPECT_TRUE(IsPending(kSlot, kCanStatus, kQueryId));
+    peer.ClearRecord();
+    peer.Queue(kCanStatus, kQueryId, Reply{NodeData(kCanStatus, kQueryId, {4})});
+    EXPECT_EQ(Vexan_GetCANStatus(kSlot, buffer.data()), VEXAN_OK);
+    EXPECT_EQ(buffer[0], 4);
+    peer.Queue(kCanStatus, kQueryId, Reply{NodeData(kCanStatus, kQueryId, {5})});
+    EXPECT_EQ(Vexan_GetCANStatus(kSlot, buffer.data()), VEXAN_OK);
+    EXPECT_EQ(buffer[0], 5);
+    const Bytes command{':', 2, kCanStatus, 0x00};
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{command, ResultRequest(kCanStatus, kQueryId), command,
+                                                   ResultRequest(kCanStatus, kQueryId)}));
+
+    // Unanswered: the board's time-out ends it.
+    Vexan_SetFunctionTimeout(kSlot, 150);
+    EXPECT_EQ(Vexan_GetCANStatus(kSlot, buffer.data()), VEXAN_TIMEOUT);
+    EXPECT_FALSE(IsPending(kSlot, kCanStatus, kQueryId));
+}
+
+TEST_F(MasterTest, BootupMessageSendsThreeBytesAndTouchesNoRecord)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 5;
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kQueryId));
+    // A request of the master's own key left pending, answered late; the boot-up
+    // messages sent meanwhile must leave its record be.
+    Vexan_SetFunctionTimeout(kSlot, 10000);
+    peer.Queue(kGetMode, kQueryId, Reply{NodeData(kGetMode, kQueryId, {0x66}), {}, 5, 1500});
+    uint8_t mode = kModeSentinel;
+    ASSERT_EQ(Vexan_GetMasterMode(kSlot, &mode, 0), VEXAN_SENT);
+    ASSERT_TRUE(peer.WaitUntil([&](const auto&) { return peer.CountResultRequests(kGetMode, kQueryId) == 1; }));
+    peer.ClearRecord();
+
+    EXPECT_EQ(Vexan_MasterSendBootupMsg(kSlot, 1), VEXAN_OK);
+    EXPECT_EQ(Vexan_MasterSendBootupMsg(kSlot, 0), VEXAN_OK);
+    ASSERT_TRUE(peer.WaitForFrames(kBootup, 2));
+    std::this_thread::sleep_for(100ms);  // room for a result request, were one sent
+    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{{':', 1, kBootup}, {':', 1, kBootup}}));
+    EXPECT_EQ(peer.CountFrames(kResultRequest), 0u);
+
+    ASSERT_TRUE(IsPending(kSlot, kGetMode, kQueryId));
+    const vexan::PendingReply* record = vexan::Replies().Find(kSlot, kGetMode, kQueryId);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->status.load(), vexan::kStatusNone);
+    // Answers to command 73 coming back anyway are dropped harmlessly.
+    peer.Send(Reply{NodeStatus(kBootup, kQueryId, 0)});
+    peer.Send(Reply{NodeData(kBootup, kQueryId, {1, 2, 3})});
+
+    // The pending request is collected as usual, without a new command frame.
+    EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_GetMasterMode(kSlot, &mode, 0); }).first, VEXAN_OK);
+    EXPECT_EQ(mode, 0x66);
+    EXPECT_EQ(peer.CountFrames(kGetMode), 0u);
+}
+
+TEST_F(MasterTest, FunctionTimeoutOfAnOpenBoardAppliesToPendingRequests)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 6;
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kQueryId));
+    uint16_t version = kVersionSentinel;
+
+    // Lengthened after the request went out: still waiting past the default.
+    ASSERT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 0), VEXAN_SENT);
+    Vexan_SetFunctionTimeout(kSlot, 60000);
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 0), VEXAN_WAITING);
+
+    // Shortened: the same request has now run out.
+    Vexan_SetFunctionTimeout(kSlot, 100);
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 0), VEXAN_TIMEOUT);
+    EXPECT_FALSE(IsPending(kSlot, kFirmware, kQueryId));
+    EXPECT_EQ(version, kVersionSentinel);
+    EXPECT_EQ(peer.CountFrames(kFirmware), 1u);
+
+    // A blocking request uses the new value too.
+    const auto began = Clock::now();
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 1), VEXAN_TIMEOUT);
+    EXPECT_LT(MsSince(began), 5000);
+    EXPECT_EQ(peer.CountFrames(kFirmware), 2u);
+}
+
+// ---- Eight boards --------------------------------------------------------------------
+
+TEST_F(MasterTest, EightBoardsAnswerTheirOwnQueriesFromEightThreads)
+{
+    constexpr int kRounds = 25;
+    const auto idOf = [](uint8_t slot) { return static_cast<uint8_t>(10 + slot); };
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        AnswerQueries(Peer(slot), static_cast<uint8_t>(slot + 1));
+        ASSERT_NO_FATAL_FAILURE(Open(slot, Peer(slot), idOf(slot)));
+    }
+
+    std::array<std::atomic<int>, kSlotCount> failures{};
+    std::vector<std::thread> threads;
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        threads.emplace_back([slot, &failures] {
+            const auto tag = static_cast<uint8_t>(slot + 1);
+            for (int round = 0; round < kRounds; ++round) {
+                uint16_t version = 0;
+                uint8_t mode = 0;
+                std::array<uint8_t, VEXAN_MAX_REPLY_DATA> can{};
+                if (Vexan_GetFirmwareVersion(slot, &version, 1) != VEXAN_OK || version != ExpectedFirmware(tag)) {
+                    ++failures[slot];
+                }
+                // Alternately blocking and non-blocking with its collect path.
+                const bool blocking = round % 2 != 0;
+                uint16_t result = Vexan_GetMasterMode(slot, &mode, blocking ? 1 : 0);
+                if (!blocking && result == VEXAN_SENT) {
+                    result = RepeatWhileWaiting([&] { return Vexan_GetMasterMode(slot, &mode, 0); }).first;
+                }
+                if (result != VEXAN_OK || mode != 0x40 + tag) {
+                    ++failures[slot];
+                }
+                if (Vexan_GetCANStatus(slot, can.data()) != VEXAN_OK || can[0] != tag) {
+                    ++failures[slot];
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        EXPECT_EQ(failures[slot].load(), 0) << "slot " << int{slot};
+        const ModulePeer& peer = Peer(slot);
+        EXPECT_EQ(peer.CountResultRequests(kFirmware, idOf(slot)), static_cast<std::size_t>(kRounds));
+        EXPECT_EQ(peer.CountFrames(kFirmware), static_cast<std::size_t>(kRounds)) << "a query went to another line";
+        EXPECT_EQ(peer.CountFrames(kGetMode), static_cast<std::size_t>(kRounds));
+        EXPECT_EQ(peer.CountFrames(kCanStatus), static_cast<std::size_t>(kRounds));
+    }
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        EXPECT_EQ(Vexan_ShutdownMaster(slot), VEXAN_OK) << int{slot};
+    }
+    for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
+        EXPECT_TRUE(Peer(slot).WaitForFrames(kStop, 1));
+        EXPECT_TRUE(StaysQuiet(Peer(slot), 50ms)) << int{slot};
+        EXPECT_FALSE(IsAssigned(slot));
+    }
+}
+
+}  // namespace
