@@ -1,0 +1,887 @@
+// The request engine through a board opened on a scripted module: the call
+// pattern for each command class, busy and final replies, time-outs (also
+// across the 32-bit tick wrap), pauses, refused keys, how the dispatcher files
+// replies, and the assembly of segmented uploads in memory and in spill files.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <mutex>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/dispatch.hpp"
+#include "engine/reply_tables.hpp"
+#include "engine/request.hpp"
+#include "link/frame.hpp"
+#include "link/library_state.hpp"
+#include "module_peer.hpp"
+#include "platform/platform.hpp"
+#include "vexan.h"
+
+namespace {
+
+namespace vt = vexan::test;
+namespace faults = vexan::platform::testing;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kSlot = 0;
+constexpr uint8_t kBoard = 0;
+constexpr uint8_t kMasterId = 1;
+constexpr uint32_t kGenerousTimeoutMs = 10'000;
+constexpr uint32_t kShortTimeoutMs = 300;
+constexpr auto kWaitLimit = std::chrono::seconds(5);
+constexpr uint32_t kNeutralTick = 0x10000000u;
+
+template <typename Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() >= deadline) {
+            return predicate();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+Bytes BytesOf(const vexan::Reply& reply)
+{
+    const auto bytes = reply.Bytes();
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+vt::Reply Never()
+{
+    vt::Reply reply;
+    reply.never = true;
+    return reply;
+}
+
+Bytes ResultRequest(uint8_t command, uint8_t key)
+{
+    return {0x3A, 0x03, 0x60, command, key};
+}
+
+Bytes PdoResultRequest(uint8_t command, uint16_t cobId)
+{
+    return {0x3A, 0x04, 0x60, command, static_cast<uint8_t>(cobId), static_cast<uint8_t>(cobId >> 8)};
+}
+
+// A board opened on slot 0 with a generous time-out; every test leaves it shut.
+class BoardTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(Vexan_InitMaster(kSlot, peer_.LibraryPort(), kMasterId, 0, 1), VEXAN_OK);
+        Vexan_SetFunctionTimeout(kSlot, kGenerousTimeoutMs);
+        peer_.ClearRecord();
+    }
+    void TearDown() override
+    {
+        faults::FailNthRead(0);
+        faults::FailNthWrite(0);
+        faults::SetTickCount(kNeutralTick);
+        Vexan_Start();
+        if (Vexan_ShutdownMaster(kSlot) != VEXAN_OK) {
+            vexan::StopReceiveThread(kSlot);
+            vexan::ReleaseSlot(kSlot);
+        }
+    }
+
+    uint16_t Run(vexan::FrameWriter& frame, uint16_t key, bool blocking, vexan::Reply& reply)
+    {
+        return vexan::RunRequest(kSlot, vexan::Request(frame, key, blocking), reply);
+    }
+
+    // Repeats a non-blocking call while it answers 40; the last answer.
+    uint16_t CollectWhileWaiting(vexan::FrameWriter& frame, uint16_t key, vexan::Reply& reply)
+    {
+        uint16_t result = VEXAN_WAITING;
+        WaitFor([&] {
+            result = Run(frame, key, false, reply);
+            return result != VEXAN_WAITING;
+        });
+        return result;
+    }
+
+    std::vector<Bytes> Wire() const
+    {
+        std::vector<Bytes> raw;
+        for (const auto& frame : peer_.FramesExceptPolls()) {
+            raw.push_back(frame.raw);
+        }
+        return raw;
+    }
+
+    static vexan::PendingReply& Record(uint8_t command, uint16_t key)
+    {
+        vexan::PendingReply* record = vexan::Replies().Find(kBoard, command, key);
+        EXPECT_NE(record, nullptr);
+        return *record;
+    }
+
+    static bool StatusIs(uint8_t command, uint16_t key, uint8_t status)
+    {
+        return Record(command, key).status.load() == status;
+    }
+
+    static uint32_t DataLength(uint8_t command, uint16_t key)
+    {
+        std::lock_guard guard(vexan::Replies().Of(kBoard).lock);
+        return Record(command, key).dataLength;
+    }
+
+    // Sends an event reply with flags `marker` after whatever the peer sent
+    // before and waits until it was filed: everything before it was dispatched.
+    void Settle(uint8_t marker)
+    {
+        auto& flags = Record(vexan::command::kEventPoll, 0);
+        {
+            std::lock_guard guard(vexan::Replies().Of(kBoard).lock);
+            flags.masterData = 0;
+            flags.status.store(255);
+        }
+        peer_.Send(vt::Reply{vt::EventReply(marker, {})});
+        ASSERT_TRUE(WaitFor([&] {
+            std::lock_guard guard(vexan::Replies().Of(kBoard).lock);
+            return flags.status.load() == VEXAN_OK && flags.masterData == marker;
+        }));
+    }
+
+    vt::ModulePeer peer_;
+};
+
+// ---- Node-class requests ----------------------------------------------------------------
+
+struct NodeCase {
+    std::string name;
+    uint8_t command;
+    uint8_t key;
+    Bytes payload;
+    Bytes replyData;
+};
+
+constexpr std::size_t kNodeCaseCount = 5;
+const std::array<NodeCase, kNodeCaseCount> kNodeCases{{
+    {"FirmwareVersionOfTheMaster", 5, kMasterId, {}, {0x03, 0x02}},
+    {"LowestCommandNodeZero", 1, 0, {0x00}, {}},
+    {"ExpeditedSdoRead", 16, 5, {0x05, 0x00, 0x10, 0x00}, {0x4B, 0x00, 0x10, 0x00, 0x34, 0x12, 0x00, 0x00}},
+    {"HighestCommandHighestNode", 42, 127, {127, 0x10, 0x27}, {0xAA}},
+    {"CanStatus", 39, kMasterId, {0x00}, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09}},
+}};
+
+class NodeRequest : public BoardTest, public ::testing::WithParamInterface<NodeCase> {};
+
+TEST_P(NodeRequest, BlockingSendsFrameAndResultRequestAndHandsOutTheData)
+{
+    const NodeCase& node = GetParam();
+    peer_.Queue(node.command, node.key, vt::Reply{vt::NodeData(node.command, node.key, node.replyData)});
+    vexan::FrameWriter frame(node.command);
+    frame.Bytes(node.payload);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, node.key, true, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), node.replyData);
+    EXPECT_EQ(reply.length, node.replyData.size());
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(node.command, node.payload), ResultRequest(node.command, node.key)}));
+    EXPECT_FALSE(vexan::IsPending(kBoard, node.command, node.key)) << "collected records are released";
+}
+
+TEST_P(NodeRequest, NonBlockingSends41ThenWaits40ThenCollects)
+{
+    const NodeCase& node = GetParam();
+    peer_.Queue(node.command, node.key, Never());
+    vexan::FrameWriter frame(node.command);
+    frame.Bytes(node.payload);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_SENT);
+    EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_WAITING);
+    EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_WAITING);
+    peer_.Send(vt::Reply{vt::NodeData(node.command, node.key, node.replyData)});
+    EXPECT_EQ(CollectWhileWaiting(frame, node.key, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), node.replyData);
+    // Repeats while waiting send nothing.
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(node.command, node.payload), ResultRequest(node.command, node.key)}));
+
+    // The next call is a new request.
+    peer_.Queue(node.command, node.key, vt::Reply{vt::NodeStatus(node.command, node.key, 0)});
+    EXPECT_EQ(Run(frame, node.key, true, reply), VEXAN_OK);
+    EXPECT_EQ(peer_.CountFrames(node.command), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NodeRequest, ::testing::ValuesIn(kNodeCases),
+                         [](const ::testing::TestParamInfo<NodeCase>& param) { return param.param.name; });
+
+TEST_F(BoardTest, NodeStatusReplyGivesTheModulesStatusWithoutData)
+{
+    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, 0x0C)});
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), 0x0C);
+    EXPECT_EQ(reply.length, 0u);
+}
+
+// ---- PDO-class and master-class requests --------------------------------------------
+
+TEST_F(BoardTest, PdoDataReplyIsFiledUnderItsCobId)
+{
+    constexpr uint16_t kCobId = 0x0181;
+    const Bytes data{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    peer_.Queue(56, kCobId, vt::Reply{vt::PdoData(56, kCobId, data)});
+    vexan::FrameWriter frame(56);
+    frame.U16(kCobId);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kCobId, true, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), data);
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{{0x3A, 0x03, 0x38, 0x81, 0x01}, PdoResultRequest(56, kCobId)}));
+}
+
+TEST_F(BoardTest, PdoStatusReplyAndHighestCobId)
+{
+    constexpr uint16_t kCobId = 2046;
+    peer_.Queue(48, kCobId, vt::Reply{vt::PdoStatus(48, kCobId, 0x07)});
+    vexan::FrameWriter frame(48);
+    frame.U16(kCobId).U8(0x01);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kCobId, true, reply), 0x07);
+    EXPECT_EQ(reply.length, 0u);
+    EXPECT_EQ(Wire().back(), (Bytes{0x3A, 0x04, 0x60, 48, 0xFE, 0x07}));
+}
+
+TEST_F(BoardTest, MasterRowNonBlockingSends41Then40ThenItsStatus)
+{
+    constexpr uint8_t kCommand = 65;
+    peer_.Queue(kCommand, 0, Never());
+    vexan::FrameWriter frame(kCommand);
+    frame.U8(0x02);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, 0, false, reply), VEXAN_SENT);
+    EXPECT_EQ(Run(frame, 0, false, reply), VEXAN_WAITING);
+    EXPECT_EQ(Run(frame, 0, false, reply), VEXAN_WAITING);
+    peer_.Send(vt::Reply{vt::NodeStatus(kCommand, 0, 0x09)});
+    reply.data.fill(0xEE);
+    EXPECT_EQ(CollectWhileWaiting(frame, 0, reply), 0x09);
+    EXPECT_EQ(reply.length, 1u) << "a master row hands out its one data byte";
+    EXPECT_EQ(reply.data[0], 0x00);
+    EXPECT_FALSE(vexan::IsPending(kBoard, kCommand, 0));
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{{0x3A, 0x02, 0x41, 0x02}, ResultRequest(kCommand, 0)}));
+}
+
+TEST_F(BoardTest, MasterRowBlocking)
+{
+    constexpr uint8_t kCommand = 66;
+    peer_.Queue(kCommand, 0, vt::Reply{vt::NodeStatus(kCommand, 0, 0x00)});
+    vexan::FrameWriter frame(kCommand);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, 0, true, reply), VEXAN_OK);
+    EXPECT_EQ(reply.length, 1u);
+    EXPECT_EQ(Wire().back(), ResultRequest(kCommand, 0));
+}
+
+// ---- Busy replies and time-outs ------------------------------------------------------
+
+constexpr int kBusyReplies = 3;
+
+TEST_F(BoardTest, BusyRepliesAreReaskedUntilTheFinalReplyBlocking)
+{
+    for (int i = 0; i < kBusyReplies; ++i) {
+        peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, VEXAN_WAITING)});
+    }
+    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeData(7, kMasterId, {0x05})});
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), Bytes{0x05});
+    std::vector<Bytes> expected{vt::Frame(7, {})};
+    expected.insert(expected.end(), kBusyReplies + 1, ResultRequest(7, kMasterId));
+    EXPECT_EQ(Wire(), expected);
+}
+
+TEST_F(BoardTest, BusyRepliesAreReaskedUntilTheFinalReplyNonBlocking)
+{
+    constexpr uint16_t kCobId = 0x0201;
+    for (int i = 0; i < kBusyReplies; ++i) {
+        peer_.Queue(58, kCobId, vt::Reply{vt::PdoStatus(58, kCobId, VEXAN_WAITING)});
+    }
+    peer_.Queue(58, kCobId, vt::Reply{vt::PdoStatus(58, kCobId, 0)});
+    vexan::FrameWriter frame(58);
+    frame.U16(kCobId).U16(100);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kCobId, false, reply), VEXAN_SENT);
+    EXPECT_EQ(CollectWhileWaiting(frame, kCobId, reply), VEXAN_OK);
+    EXPECT_EQ(peer_.CountResultRequests(58, kCobId), static_cast<std::size_t>(kBusyReplies + 1));
+    EXPECT_EQ(Wire().back(), PdoResultRequest(58, kCobId));
+}
+
+TEST_F(BoardTest, BlockingTimeOutReleasesTheRecordAndTheNextCallSendsAfresh)
+{
+    Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
+    peer_.Queue(5, kMasterId, Never());
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    const auto began = Clock::now();
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_TIMEOUT);
+    EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(kShortTimeoutMs - 10));
+    EXPECT_FALSE(vexan::IsPending(kBoard, 5, kMasterId));
+
+    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x00})});
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
+    EXPECT_EQ(peer_.CountFrames(5), 2u);
+}
+
+TEST_F(BoardTest, NonBlockingTimeOutAfterBusyReleasesTheRecord)
+{
+    Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
+    peer_.SetDefault(7, [](uint16_t key) { return vt::Reply{vt::NodeStatus(7, static_cast<uint8_t>(key), 40)}; });
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_TIMEOUT);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
+    EXPECT_GE(peer_.CountResultRequests(7, kMasterId), 2u);
+}
+
+// ---- The 32-bit tick wrap --------------------------------------------------------------
+
+// Sent 100 ms before the wrap, answered after it: well within the time-out.
+TEST_F(BoardTest, RequestSentJustBeforeTheWrapDoesNotTimeOutEarly)
+{
+    Vexan_SetFunctionTimeout(kSlot, 1000);
+    faults::SetTickCount(0xFFFFFFFFu - 100u);
+    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeData(5, kMasterId, {0x03, 0x02}), {}, 5, 400});
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), (Bytes{0x03, 0x02}));
+}
+
+TEST_F(BoardTest, NonBlockingRepeatRightAfterAWrappingSendKeepsWaiting)
+{
+    Vexan_SetFunctionTimeout(kSlot, 1000);
+    faults::SetTickCount(0xFFFFFFFFu - 100u);
+    peer_.Queue(56, 0x0181, Never());
+    vexan::FrameWriter frame(56);
+    frame.U16(0x0181);
+    vexan::Reply reply;
+    EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_SENT);
+    EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_WAITING);
+    faults::SetTickCount(0xFFFFFFFFu - 100u + 600u);  // past the wrap, 600 ms after the send
+    EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_WAITING);
+    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x42})});
+    EXPECT_EQ(CollectWhileWaiting(frame, 0x0181, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), Bytes{0x42});
+}
+
+struct LateCase {
+    std::string name;
+    uint32_t sendTick;
+    bool busyFirst;  // the module answers 40 before the test moves the clock
+};
+
+constexpr std::size_t kLateCaseCount = 3;
+const std::array<LateCase, kLateCaseCount> kLateCases{{
+    {"UnansweredAcrossTheWrap", 0xFFFFFFFFu - 200u, false},
+    {"BusyAcrossTheWrap", 0xFFFFFFFFu - 200u, true},
+    // Still before the wrap but within the time-out of it.
+    {"BusyCloseBeforeTheWrap", 0xFFFFFFFFu - 2500u, true},
+}};
+
+class LateRequest : public BoardTest, public ::testing::WithParamInterface<LateCase> {};
+
+TEST_P(LateRequest, TimesOutOnceItsTimeHasPassed)
+{
+    const LateCase& late = GetParam();
+    Vexan_SetFunctionTimeout(kSlot, 1000);
+    faults::SetTickCount(late.sendTick);
+    peer_.Queue(7, kMasterId, late.busyFirst ? vt::Reply{vt::NodeStatus(7, kMasterId, 40)} : Never());
+    peer_.Queue(7, kMasterId, Never());
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    if (late.busyFirst) {
+        ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+    }
+    faults::SetTickCount(late.sendTick + 2000u);
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_TIMEOUT);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LateRequest, ::testing::ValuesIn(kLateCases),
+                         [](const ::testing::TestParamInfo<LateCase>& param) { return param.param.name; });
+
+// ---- Pause -------------------------------------------------------------------------------
+
+TEST_F(BoardTest, FreshRequestWhilePausedStaysMarkedAndEndsInTimeOut)
+{
+    Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    Vexan_Pause(0);
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_PAUSED);
+    EXPECT_TRUE(vexan::IsPending(kBoard, 5, kMasterId));
+    Vexan_Start();
+    // Nothing was sent, so the collect path waits without sending.
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_WAITING);
+    EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_TIMEOUT);
+    EXPECT_EQ(peer_.CountFrames(5), 0u);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 5, kMasterId));
+}
+
+// The module said "busy"; the re-ask is refused while paused. The record must
+// stay pending and, once traffic flows again, a repeat must re-ask and collect.
+TEST_F(BoardTest, PauseWhileBusyGives42AndARepeatAfterStartCollects)
+{
+    GTEST_SKIP() << "known fault: a re-ask refused with 42 leaves the busy record at 255, so no later poll re-asks "
+                    "and the call can only time out";
+    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, 40)});
+    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeData(7, kMasterId, {0x04})});
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+    Vexan_Pause(0);
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_PAUSED);
+    EXPECT_TRUE(vexan::IsPending(kBoard, 7, kMasterId));
+    Vexan_Start();
+    EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), Bytes{0x04});
+    EXPECT_EQ(peer_.CountResultRequests(7, kMasterId), 2u);
+}
+
+// ---- Failed result-request send -------------------------------------------------------
+
+struct SendFaultCase {
+    std::string name;
+    faults::WriteFault fault;
+    uint16_t expected;
+};
+
+constexpr std::size_t kSendFaultCaseCount = 2;
+const std::array<SendFaultCase, kSendFaultCaseCount> kSendFaultCases{{
+    {"Failed", faults::WriteFault::Fail, VEXAN_WRITE_FAILED},
+    {"Short", faults::WriteFault::Short, VEXAN_SHORT_WRITE},
+}};
+
+class ResultRequestFault : public BoardTest, public ::testing::WithParamInterface<SendFaultCase> {};
+
+// The module keeps answering "busy", so every repeat re-asks. The armed fault
+// hits the next write, which is the re-ask unless an event poll slipped in
+// first; then the test tries again.
+TEST_P(ResultRequestFault, ReleasesTheRecord)
+{
+    constexpr int kTries = 50;
+    peer_.SetDefault(7, [](uint16_t key) { return vt::Reply{vt::NodeStatus(7, static_cast<uint8_t>(key), 40)}; });
+    vexan::FrameWriter frame(7);
+    vexan::Reply reply;
+    ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    uint16_t result = VEXAN_WAITING;
+    for (int attempt = 0; attempt < kTries && result != GetParam().expected; ++attempt) {
+        ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+        faults::FailNthWrite(1, GetParam().fault);
+        result = Run(frame, kMasterId, false, reply);
+    }
+    faults::FailNthWrite(0);
+    ASSERT_EQ(result, GetParam().expected);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
+    EXPECT_TRUE(StatusIs(7, kMasterId, 255));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ResultRequestFault, ::testing::ValuesIn(kSendFaultCases),
+                         [](const ::testing::TestParamInfo<SendFaultCase>& param) { return param.param.name; });
+
+// ---- Refused keys and frames --------------------------------------------------------
+
+TEST_F(BoardTest, KeysOutsideTheTablesAndOverflowingFramesAreRefusedBeforeAnythingIsSent)
+{
+    vexan::Reply reply;
+    vexan::FrameWriter node(5);
+    EXPECT_EQ(Run(node, 128, true, reply), VEXAN_OUT_OF_RANGE);
+    vexan::FrameWriter nodeMax(5);
+    EXPECT_EQ(Run(nodeMax, 255, false, reply), VEXAN_OUT_OF_RANGE);
+    vexan::FrameWriter pdo(56);
+    pdo.U16(2047);
+    EXPECT_EQ(Run(pdo, 2047, true, reply), VEXAN_OUT_OF_RANGE);
+    vexan::FrameWriter pdoMax(56);
+    pdoMax.U16(0xFFFF);
+    EXPECT_EQ(Run(pdoMax, 0xFFFF, false, reply), VEXAN_OUT_OF_RANGE);
+    vexan::FrameWriter master(67);
+    EXPECT_EQ(Run(master, 0, false, reply), VEXAN_OUT_OF_RANGE);
+    vexan::FrameWriter overflowing(17);
+    overflowing.Bytes(Bytes(300, 0x55));
+    EXPECT_EQ(Run(overflowing, 5, true, reply), VEXAN_OUT_OF_RANGE);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 17, 5)) << "a refused frame marks no record";
+
+    // A request after them is the first thing on the wire.
+    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeStatus(5, kMasterId, 0)});
+    vexan::FrameWriter good(5);
+    EXPECT_EQ(Run(good, kMasterId, true, reply), VEXAN_OK);
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(5, {}), ResultRequest(5, kMasterId)}));
+}
+
+// ---- Filing replies --------------------------------------------------------------------
+
+TEST_F(BoardTest, RepliesForRecordsNotPendingAreDropped)
+{
+    Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    // Unasked replies of every kind, and one that comes after its time-out.
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0xAA})});
+    peer_.Send(vt::Reply{vt::NodeStatus(5, kMasterId, 0x0C)});
+    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0xAA})});
+    peer_.Send(vt::Reply{vt::NodeStatus(65, 0, 0x0C)});
+    Settle(0x81);
+    peer_.Queue(5, kMasterId, Never());
+    EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_TIMEOUT);
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0xBB})});
+    Settle(0x80);
+    for (const auto& [command, key] : std::array<std::pair<uint8_t, uint16_t>, 3>{{{5, kMasterId}, {56, 0x0181}, {65, 0}}}) {
+        EXPECT_TRUE(StatusIs(command, key, 255)) << int{command};
+        EXPECT_EQ(DataLength(command, key), 0u) << int{command};
+    }
+
+    // A new request is not answered by any of them.
+    Vexan_SetFunctionTimeout(kSlot, kGenerousTimeoutMs);
+    peer_.Queue(5, kMasterId, Never());
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_WAITING);
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x02})});
+    EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), (Bytes{0x01, 0x02}));
+}
+
+TEST_F(BoardTest, SecondDataReplyReplacesTheFirst)
+{
+    vexan::FrameWriter node(5);
+    vexan::FrameWriter pdo(56);
+    pdo.U16(0x0181);
+    vexan::Reply reply;
+    peer_.Queue(5, kMasterId, Never());
+    peer_.Queue(56, 0x0181, Never());
+    ASSERT_EQ(Run(node, kMasterId, false, reply), VEXAN_SENT);
+    ASSERT_EQ(Run(pdo, 0x0181, false, reply), VEXAN_SENT);
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x02, 0x03, 0x04})});
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x09})});
+    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x01, 0x02, 0x03})});
+    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x07, 0x08})});
+    Settle(0x80);
+    EXPECT_EQ(Run(node, kMasterId, false, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), Bytes{0x09});
+    EXPECT_EQ(Run(pdo, 0x0181, false, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), (Bytes{0x07, 0x08}));
+}
+
+TEST_F(BoardTest, FramesWithCommandZeroOrOutsideTheTablesChangeNothing)
+{
+    vexan::FrameWriter frame(5);
+    vexan::Reply reply;
+    peer_.Queue(5, kMasterId, Never());
+    ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
+    peer_.Send(vt::Reply{vt::Frame(0x00, {kMasterId, 0x00, 0x01})});
+    peer_.Send(vt::Reply{vt::Frame(0x80, {kMasterId, 0x00, 0x01})});
+    peer_.Send(vt::Reply{vt::NodeStatus(50, kMasterId, 0x01)});  // length 4 outside the node commands
+    peer_.Send(vt::Reply{vt::PdoStatus(5, kMasterId, 0x01)});    // long status of a node command
+    peer_.Send(vt::Reply{vt::Frame(0x85, {kMasterId})});          // status reply too short to hold a status
+    peer_.Send(vt::Reply{vt::Frame(0x05, {})});                   // data reply without its key
+    peer_.Send(vt::Reply{vt::PdoData(56, 2047, {0x01})});
+    peer_.Send(vt::Reply{vt::Frame(0x38, {0x81})});
+    Settle(0x80);
+    EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_WAITING);
+    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x33})});
+    EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), Bytes{0x33});
+}
+
+// ---- Segmented uploads ---------------------------------------------------------------
+
+constexpr uint8_t kUploadNode = 5;
+constexpr uint16_t kUploadIndex = 0x2000;
+constexpr uint8_t kUploadSub = 0x01;
+constexpr std::size_t kLargestChunk = 244;  // a frame's 254 payload bytes less the segment header
+const Bytes kSegmentHeader{0x41, 0x00, 0x20, 0x01};
+const std::string kSpillName = "0_5_2000_01.seg";
+
+// Distinct bytes at every position of a long run, so that a chunk stored twice
+// or out of place shows.
+Bytes UploadData(std::size_t size)
+{
+    Bytes data(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<uint8_t>(i + i / 251);
+    }
+    return data;
+}
+
+std::vector<Bytes> Segments(const Bytes& data, uint32_t total, std::size_t chunk)
+{
+    std::vector<Bytes> segments;
+    std::size_t at = 0;
+    do {
+        const std::size_t take = std::min(chunk, data.size() - at);
+        const Bytes part(data.begin() + static_cast<std::ptrdiff_t>(at),
+                         data.begin() + static_cast<std::ptrdiff_t>(at + take));
+        segments.push_back(vt::UploadSegment(kUploadNode, at == 0, kUploadIndex, kUploadSub, total, part));
+        at += take;
+    } while (at < data.size());
+    return segments;
+}
+
+Bytes ReadFile(const std::string& name)
+{
+    std::ifstream in(name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs each test in a fresh directory, where the spill files go.
+class UploadTest : public BoardTest {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vexan-upload-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(directory_);
+        BoardTest::SetUp();
+    }
+    void TearDown() override
+    {
+        BoardTest::TearDown();
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(directory_);
+    }
+
+    void QueueSegments(const std::vector<Bytes>& segments)
+    {
+        for (const auto& segment : segments) {
+            peer_.Queue(16, kUploadNode, vt::Reply{segment});
+        }
+    }
+
+    uint16_t Upload(vexan::Reply& reply, bool blocking = true)
+    {
+        vexan::FrameWriter frame(16);
+        frame.U8(kUploadNode).U16(kUploadIndex).U8(kUploadSub);
+        return Run(frame, kUploadNode, blocking, reply);
+    }
+
+    // The wire after the upload request: its result request, then for every
+    // further segment the next-segment request directly followed by the
+    // caller's result request.
+    void ExpectSegmentRequestsBeforeEachReask(std::size_t segments)
+    {
+        std::vector<Bytes> expected{{0x3A, 0x05, 0x10, kUploadNode, 0x00, 0x20, kUploadSub},
+                                    ResultRequest(16, kUploadNode)};
+        for (std::size_t i = 1; i < segments; ++i) {
+            expected.push_back({0x3A, 0x02, 0x22, kUploadNode});
+            expected.push_back(ResultRequest(16, kUploadNode));
+        }
+        EXPECT_EQ(Wire(), expected);
+    }
+
+    std::filesystem::path directory_;
+    std::filesystem::path previous_;
+};
+
+struct MemoryUploadCase {
+    std::string name;
+    uint32_t total;
+    std::size_t chunk;
+};
+
+constexpr std::size_t kMemoryUploadCaseCount = 7;
+const std::array<MemoryUploadCase, kMemoryUploadCaseCount> kMemoryUploadCases{{
+    {"OneSegmentOf100", 100, kLargestChunk},
+    {"Total1000InLargestSegments", 1000, kLargestChunk},
+    {"Total1000InSmallSegments", 1000, 100},
+    {"Total1020", 1020, kLargestChunk},
+    {"Total1021", 1021, kLargestChunk},
+    {"Total1022", 1022, kLargestChunk},
+    {"Total1023", 1023, kLargestChunk},
+}};
+
+class MemoryUpload : public UploadTest, public ::testing::WithParamInterface<MemoryUploadCase> {};
+
+TEST_P(MemoryUpload, IsHandedOutWholeBehindItsHeader)
+{
+    const MemoryUploadCase& upload = GetParam();
+    const Bytes data = UploadData(upload.total);
+    const auto segments = Segments(data, upload.total, upload.chunk);
+    QueueSegments(segments);
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply), VEXAN_OK);
+    EXPECT_EQ(reply.length, 4 + upload.total);
+    Bytes expected = kSegmentHeader;
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_EQ(BytesOf(reply), expected);
+    ExpectSegmentRequestsBeforeEachReask(segments.size());
+    EXPECT_FALSE(std::filesystem::exists(kSpillName));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MemoryUpload, ::testing::ValuesIn(kMemoryUploadCases),
+                         [](const ::testing::TestParamInfo<MemoryUploadCase>& param) { return param.param.name; });
+
+struct SpillUploadCase {
+    std::string name;
+    uint32_t total;
+    std::size_t chunk;
+};
+
+constexpr std::size_t kSpillUploadCaseCount = 3;
+const std::array<SpillUploadCase, kSpillUploadCaseCount> kSpillUploadCases{{
+    {"Total1024", 1024, kLargestChunk},
+    {"Total5000", 5000, kLargestChunk},
+    {"Total5000InSmallSegments", 5000, 97},
+}};
+
+class SpillUpload : public UploadTest, public ::testing::WithParamInterface<SpillUploadCase> {};
+
+TEST_P(SpillUpload, GoesToItsSpillFileAndCopiesNothing)
+{
+    const SpillUploadCase& upload = GetParam();
+    const Bytes data = UploadData(upload.total);
+    const auto segments = Segments(data, upload.total, upload.chunk);
+    QueueSegments(segments);
+    vexan::Reply reply;
+    reply.data.fill(0xEE);
+    ASSERT_EQ(Upload(reply), VEXAN_OK);
+    EXPECT_EQ(reply.length, upload.total);
+    EXPECT_TRUE(std::all_of(reply.data.begin(), reply.data.end(), [](uint8_t b) { return b == 0xEE; }))
+        << "an upload kept in a file hands out no bytes";
+    EXPECT_EQ(ReadFile(kSpillName), data) << "each segment stored once, in order";
+    ExpectSegmentRequestsBeforeEachReask(segments.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SpillUpload, ::testing::ValuesIn(kSpillUploadCases),
+                         [](const ::testing::TestParamInfo<SpillUploadCase>& param) { return param.param.name; });
+
+TEST_F(UploadTest, NonBlockingUploadCollectsAfterItsSegments)
+{
+    const Bytes data = UploadData(600);
+    QueueSegments(Segments(data, 600, kLargestChunk));
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply, false), VEXAN_SENT);
+    uint16_t result = VEXAN_WAITING;
+    ASSERT_TRUE(WaitFor([&] {
+        result = Upload(reply, false);
+        return result != VEXAN_WAITING;
+    }));
+    EXPECT_EQ(result, VEXAN_OK);
+    EXPECT_EQ(reply.length, 604u);
+    ExpectSegmentRequestsBeforeEachReask(3);
+}
+
+struct OverrunCase {
+    std::string name;
+    uint32_t total;
+    std::size_t delivered;
+};
+
+constexpr std::size_t kOverrunCaseCount = 3;
+const std::array<OverrunCase, kOverrunCaseCount> kOverrunCases{{
+    {"MemoryOneSegment", 100, 150},
+    {"MemoryLastSegment", 500, 600},
+    {"SpillFile", 5000, 5100},
+}};
+
+class UploadOverrun : public UploadTest, public ::testing::WithParamInterface<OverrunCase> {};
+
+TEST_P(UploadOverrun, Gives22)
+{
+    const OverrunCase& overrun = GetParam();
+    QueueSegments(Segments(UploadData(overrun.delivered), overrun.total, kLargestChunk));
+    vexan::Reply reply;
+    EXPECT_EQ(Upload(reply), VEXAN_UPLOAD_OVERRUN);
+    EXPECT_FALSE(vexan::IsPending(kBoard, 16, kUploadNode));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UploadOverrun, ::testing::ValuesIn(kOverrunCases),
+                         [](const ::testing::TestParamInfo<OverrunCase>& param) { return param.param.name; });
+
+// Segments that cannot be filed are dropped: the record keeps waiting and the
+// next proper reply is collected unharmed.
+struct BadSegmentCase {
+    std::string name;
+    Bytes segment;
+};
+
+constexpr std::size_t kBadSegmentCaseCount = 4;
+const std::array<BadSegmentCase, kBadSegmentCaseCount> kBadSegmentCases{{
+    {"FirstSegmentShorterThanItsHeader", vt::Frame(16, {kUploadNode, 0x00, 0x41, 0x00, 0x20, 0x01, 0xE8})},
+    {"FurtherSegmentShorterThanItsHeader", vt::Frame(16, {kUploadNode, 0x00, 0x00, 0x00})},
+    {"FurtherSegmentWithoutAFirst", vt::UploadSegment(kUploadNode, false, kUploadIndex, kUploadSub, 100, Bytes(50, 1))},
+    {"FurtherSpillSegmentWithoutAFirst",
+     vt::UploadSegment(kUploadNode, false, kUploadIndex, kUploadSub, 5000, Bytes(200, 1))},
+}};
+
+class BadSegment : public UploadTest, public ::testing::WithParamInterface<BadSegmentCase> {};
+
+TEST_P(BadSegment, IsDroppedSafely)
+{
+    peer_.Queue(16, kUploadNode, vt::Reply{GetParam().segment});
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply, false), VEXAN_SENT);
+    Settle(0x80);
+    EXPECT_EQ(Upload(reply, false), VEXAN_WAITING);
+    const Bytes expedited{0x4B, 0x00, 0x20, 0x01, 0x34, 0x12, 0x00, 0x00};
+    peer_.Send(vt::Reply{vt::NodeData(16, kUploadNode, expedited)});
+    uint16_t result = VEXAN_WAITING;
+    ASSERT_TRUE(WaitFor([&] {
+        result = Upload(reply, false);
+        return result != VEXAN_WAITING;
+    }));
+    EXPECT_EQ(result, VEXAN_OK);
+    EXPECT_EQ(BytesOf(reply), expedited);
+    EXPECT_FALSE(std::filesystem::exists(kSpillName));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadSegment, ::testing::ValuesIn(kBadSegmentCases),
+                         [](const ::testing::TestParamInfo<BadSegmentCase>& param) { return param.param.name; });
+
+// Another holder of the spill file keeps it: the upload ends with 16 and the
+// holder's bytes are left as they were.
+TEST_F(UploadTest, SpillFileHeldElsewhereGives16)
+{
+    const Bytes theirs{0x01, 0x02, 0x03};
+    {
+        std::ofstream out(kSpillName, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(theirs.data()), static_cast<std::streamsize>(theirs.size()));
+    }
+    const int holder = ::open(kSpillName.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
+    vexan::Reply reply;
+    EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
+    EXPECT_EQ(ReadFile(kSpillName), theirs);
+    ::close(holder);
+}
+
+TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)
+{
+    const Bytes stale = UploadData(3000);
+    {
+        std::ofstream out(kSpillName, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(stale.data()), static_cast<std::streamsize>(stale.size()));
+    }
+    const Bytes data = UploadData(1500);
+    QueueSegments(Segments(data, 1500, kLargestChunk));
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply), VEXAN_OK);
+    EXPECT_EQ(ReadFile(kSpillName), data);
+}
+
+}  // namespace
