@@ -138,9 +138,10 @@ ControlResult ControlChannel::Apply(std::string_view line) {
         if (!id) return Error("usage: remove-node <id>");
         return sim_.RemoveNode(static_cast<uint8_t>(*id)) ? ok : Error("no such node");
     }
-    if (cmd == "silent") {
-        auto id = num(1, kMaxNodeId);
-        auto on = onOff(2);
+    if (cmd == "silent" || (cmd == "fault" && w.size() > 1 && w[1] == "silent")) {
+        const std::size_t at = cmd == "silent" ? 1 : 2;
+        auto id = num(at, kMaxNodeId);
+        auto on = onOff(at + 1);
         if (!id || !on) return Error("usage: silent <node> on|off");
         return sim_.SetNodeSilent(static_cast<uint8_t>(*id), *on) ? ok : Error("no such node");
     }

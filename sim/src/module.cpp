@@ -107,7 +107,13 @@ void Module::SetSdoChunk(std::size_t chunk) { options_.sdoChunk = std::clamp<std
 
 // ---------------------------------------------------------------- framing
 
-void Module::Receive(std::span<const uint8_t> bytes, ModuleOutput& out) {
+void Module::Receive(std::span<const uint8_t> bytes, ModuleOutput& out, Clock::time_point now) {
+    if (!input_.empty() && options_.frameTimeoutMs != 0 &&
+        now - lastInput_ > std::chrono::milliseconds(options_.frameTimeoutMs)) {
+        out.notes.push_back("dropped " + std::to_string(input_.size()) + " bytes of an unfinished frame after a gap");
+        input_.clear();
+    }
+    lastInput_ = now;
     input_.insert(input_.end(), bytes.begin(), bytes.end());
     std::size_t pos = 0;
     std::size_t skipped = 0;

@@ -330,11 +330,36 @@ void Module::RunSync(uint16_t cobId) {
     }
 }
 
+// Event-driven TxPDOs (types 254, 255) of an operational node go out on a
+// change of a mapped object and when their event timer runs out.
+bool Module::SendsEvents(const PdoRecord& pdo) const {
+    const SimNode* node = FindNode(pdo.node);
+    return pdo.direction == PdoDirection::Transmit && pdo.transmissionType >= 254 && node != nullptr &&
+           !node->silent && node->state == NmtState::Operational;
+}
+
+void Module::SendChangedPdos(const SimNode& node, uint16_t index, uint8_t subIndex) {
+    for (auto& [cob, pdo] : pdos_) {
+        if (pdo.node != node.id || !SendsEvents(pdo)) continue;
+        for (std::size_t i = 0; i < std::min<std::size_t>(pdo.entriesInUse, kMaxMappings); ++i) {
+            if ((pdo.mapping[i] >> 8) == ((uint32_t{index} << 8) | subIndex)) {
+                ReceiveBusPdo(cob, MappedData(pdo));
+                break;
+            }
+        }
+    }
+}
+
 void Module::Tick(Clock::time_point now) {
     for (auto& entry : cyclicSyncs_) {
         if (entry.value16 == 0 || now < entry.nextDue) continue;
         RunSync(entry.cobId);
         entry.nextDue = std::max(entry.nextDue + std::chrono::milliseconds(entry.value16), now);
+    }
+    for (auto& [cob, pdo] : pdos_) {
+        if (pdo.eventTimer == 0 || !SendsEvents(pdo) || now < pdo.nextEvent) continue;
+        ReceiveBusPdo(cob, MappedData(pdo));
+        pdo.nextEvent = now + std::chrono::milliseconds(pdo.eventTimer);
     }
 }
 
@@ -342,6 +367,9 @@ std::optional<Clock::time_point> Module::NextDue() const {
     std::optional<Clock::time_point> due;
     for (const auto& entry : cyclicSyncs_) {
         if (entry.value16 != 0 && (!due || entry.nextDue < *due)) due = entry.nextDue;
+    }
+    for (const auto& [cob, pdo] : pdos_) {
+        if (pdo.eventTimer != 0 && SendsEvents(pdo) && (!due || pdo.nextEvent < *due)) due = pdo.nextEvent;
     }
     return due;
 }

@@ -110,6 +110,7 @@ Module::Result Module::RunSdo(uint8_t command, uint16_t key, PayloadReader& r) {
     const std::size_t fixed = SizeOf(entry->type);
     if (fixed != 0 && data.size() != fixed) return SdoAbortReply(command, id, index, sub, SdoAbort::LengthMismatch);
     entry->value.assign(data.begin(), data.end());
+    SendChangedPdos(*node, index, sub);
     return FrameWriter(command).U8(id).U8(0).U8(kDownloadResponse).U16(index).U8(sub).Finish();
 }
 

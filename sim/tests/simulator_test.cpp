@@ -173,6 +173,10 @@ TEST_F(SimulatorTest, RefusesMalformedAndEarlyCommands) {
     line_->Send(Frame(17, {5, 0x00, 0x20, 1, 2, 0, 0xAA}));
     line_->Send(NodeRequest(17, 5));
     EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x91, 5, 0, 19}));
+    // The start of a frame that never ends is dropped after a gap; the next frame counts.
+    line_->Send({0x3A, 0x05, 0x10});
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(line_->Exchange(Frame(15, {5}), NodeRequest(15, 5)), Bytes({0x3A, 4, 0x0F, 5, 0, 127}));
 }
 
 TEST_F(SimulatorTest, ExpeditedSdoAndAborts) {
@@ -345,6 +349,18 @@ TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode) {
     // Multi-PDO read: count, flags, lengths, data.
     EXPECT_EQ(line_->Exchange(Frame(36, {2, 0x85, 0x01, 0x86, 0x01}), NodeRequest(36, 0)),
               Bytes({0x3A, 9, 0x24, 0, 0, 2, 1, 255, 1, 0, 0x5A}));
+    // Synchronous transmission: a SYNC brings the node's current inputs into the cache.
+    EXPECT_EQ(line_->Exchange(Frame(53, {0x85, 0x01, 1}), PdoRequest(53, 0x185)), Bytes({0x3A, 5, 0xB5, 0x85, 0x01, 0, 0}));
+    sim_.WithModule([](vexsim::Module& m) { m.FindNode(5)->dictionary.WriteUnsigned(0x6000, 1, 0x66); });
+    EXPECT_EQ(line_->Exchange(Frame(57, {0x80, 0, 0, 0, 0, 0, 0, 0}), PdoRequest(57, 0x80)),
+              Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0}));
+    EXPECT_EQ(line_->Exchange(last, PdoRequest(56, 0x185)), Bytes({0x3A, 6, 0x38, 0x85, 0x01, 0, 0, 0x66}));
+    // A cyclic SYNC entry is reported by the cyclic SYNC query: COB-ID, period, 32-bit value.
+    EXPECT_EQ(line_->Exchange(Frame(57, {0x80, 0, 50, 0, 7, 0, 0, 0}), PdoRequest(57, 0x80)),
+              Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0}));
+    Bytes cyclic = Concat(Bytes{0x3A, 43, 0x20, 0, 0, 0x80, 0, 50, 0, 7, 0, 0, 0}, Bytes(32, 0));
+    EXPECT_EQ(line_->Exchange(Frame(32), NodeRequest(32, 0)), cyclic);
+
     // The fast form files no result.
     line_->Send(Frame(48, {0x05, 0x02, 0, 1, 0x3C, 1}));
     line_->Send(PdoRequest(48, 0x205));
@@ -396,6 +412,24 @@ TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole) {
     line_->Send(NodeRequest(5, 1));
     EXPECT_TRUE(line_->Quiet());
     EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+}
+
+TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed) {
+    StartMaster(1);
+    sim_.SendWrongLength(1);
+    line_->Send(Frame(5));
+    line_->Send(NodeRequest(5, 1));
+    EXPECT_EQ(line_->Receive(7), Bytes({0x3A, 6, 0x05, 1, 0, 0x02, 0x01}));
+    EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+
+    // 255 bytes at 19200 baud take at least 130 ms on the line.
+    sim_.SetBaud(19200);
+    sim_.SetSdoChunk(244);
+    line_->Send(Frame(16, {5, 0x00, 0x21, 0}));
+    const auto start = std::chrono::steady_clock::now();
+    line_->Send(NodeRequest(16, 5));
+    EXPECT_EQ(line_->ReceiveFrame().size(), 257u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 }
 
 TEST_F(SimulatorTest, IdentificationFaults) {

@@ -7,7 +7,7 @@
 //   master-sdo-read <index> <sub>       master-sdo-write <index> <sub> <hex bytes>
 //   remote-pdo <cob>                    rx-pdo <cob> <hex bytes>
 //   add-node <id> [eds]                 remove-node <id>
-//   silent <node> on|off
+//   silent <node> on|off               (also as: fault silent <node> on|off)
 //   busy <command> <key|*> <n>          fail <command> <key|*> <status>
 //   fault split random|off|<pos>[,<pos>...]
 //   fault drop <n> | delay <ms> | garbage on|off | wrong-length <n> | extra-segment <n>

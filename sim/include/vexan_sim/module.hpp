@@ -82,6 +82,7 @@ struct PdoRecord {
     uint8_t entriesInUse = 0;
     std::array<uint32_t, kMaxMappings> mapping{};
     unsigned syncCount = 0;
+    Clock::time_point nextEvent{};  // event-driven TxPDOs with an event timer
 };
 
 struct CyclicSync {
@@ -123,6 +124,9 @@ struct ModuleOptions {
     uint16_t firmwareVersion = kDefaultFirmwareVersion;
     std::size_t sdoChunk = kDefaultSdoChunk;
     bool autoCreateNodes = false;  // command 10 for an unknown id adds a default device
+    // An unfinished frame older than this is dropped when new bytes come, as a
+    // module's receiver resynchronises after a gap; 0 keeps it forever.
+    unsigned frameTimeoutMs = 500;
 };
 
 class Module {
@@ -130,8 +134,8 @@ public:
     explicit Module(ModuleOptions options = {});
 
     // Feeds bytes written by the library; replies and notes are appended to out.
-    void Receive(std::span<const uint8_t> bytes, ModuleOutput& out);
-    // Runs time-driven work (cyclic SYNC).
+    void Receive(std::span<const uint8_t> bytes, ModuleOutput& out, Clock::time_point now = Clock::now());
+    // Runs time-driven work (cyclic SYNC, event timers of TxPDOs).
     void Tick(Clock::time_point now);
     // Earliest time Tick has work to do, if any.
     std::optional<Clock::time_point> NextDue() const;
@@ -236,12 +240,15 @@ private:
     Bytes MappedData(const PdoRecord& pdo) const;
     void WriteMappedData(const PdoRecord& pdo, std::span<const uint8_t> data);
     void RunSync(uint16_t cobId);
+    void SendChangedPdos(const SimNode& node, uint16_t index, uint8_t subIndex);
+    bool SendsEvents(const PdoRecord& pdo) const;
     void WritePdoObjects(const PdoRecord& pdo);
     void RemovePdosOf(uint8_t node);
     std::optional<CommandPlan> TakePlan(uint8_t command, uint16_t key);
 
     ModuleOptions options_;
     Bytes input_;
+    Clock::time_point lastInput_{};
     bool masterStarted_ = false;
     uint8_t masterNodeId_ = 0;
     uint8_t masterInitParam_ = 0;

@@ -73,6 +73,8 @@
 //   data not read before and 1 for data read before. 35 stores its list and
 //   value only. A SYNC makes operational nodes with that SYNC COB-ID send their
 //   TxPDOs of transmission types 0..240 (every n-th SYNC), which are cached.
+//   Event-driven TxPDOs (254, 255) of operational nodes are cached when an SDO
+//   download changes a mapped object and every event-timer period.
 // - SYNC/EMCY: 57's 16-bit value is a cycle period in ms (0: one SYNC now, and
 //   any cycle on that COB-ID ends); the 32-bit value is stored only; five cyclic
 //   entries (a sixth: 24), reported by 32. 23/30 and 24/31 store the COB-ID and
@@ -84,6 +86,9 @@
 //   by 65 / 66 (status 0); an answer to nothing open: 21. The ReadSDO item's
 //   command byte is 0x40, the WriteSDO item's the CiA 301 expedited download
 //   request for its size.
+// - Framing: bytes outside frames are skipped up to the next ':' (or the start
+//   of an identification request); an unfinished frame is dropped when the next
+//   bytes come more than 500 ms later (ModuleOptions::frameTimeoutMs).
 // - Line speed (SetBaud): replies leave at 10 bits per byte at that rate.
 //   Incoming bytes are taken as they come.
 #pragma once
