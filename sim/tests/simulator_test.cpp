@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -455,6 +456,41 @@ TEST_F(SimulatorTest, IdentificationFaults) {
     sim_.SetIdentification(silent);
     line_->Send({'$', '0', '0', 'M', 0});
     EXPECT_TRUE(line_->Quiet());
+}
+
+// Whatever the library sends, the module neither crashes nor reads outside a
+// frame (run under the sanitizers), and every reply it makes is a whole frame.
+TEST(SimulatorModule, SurvivesArbitraryFrames) {
+    vexsim::Module module;
+    module.PutDefaultNode(5);
+    vexsim::ModuleOutput out;
+    module.Receive(Frame(2, {1, 0}), out);
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> small(0, 12);
+    // Commands the library sends, plus a few it does not.
+    const std::vector<uint8_t> commands{2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
+                                        24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 35, 36, 39, 41, 42, 48, 49, 50, 51,
+                                        52, 53, 54, 55, 56, 57, 58, 64, 65, 66, 73, 96, 1, 33, 70, 0x90};
+    std::uniform_int_distribution<std::size_t> pick(0, commands.size() - 1);
+    for (int i = 0; i < 20000; ++i) {
+        Bytes payload;
+        for (int n = small(random); n > 0; --n) payload.push_back(static_cast<uint8_t>(byte(random) % 8 == 0 ? 5 : byte(random)));
+        if (i % 3 == 0) payload = {static_cast<uint8_t>(commands[pick(random)]), 5};  // result requests
+        Bytes frame = Frame(i % 3 == 0 ? 0x60 : commands[pick(random)], payload);
+        if (i % 50 == 0) frame[1] = static_cast<uint8_t>(byte(random));  // a lying length byte
+        if (i % 7 == 0) frame.insert(frame.begin(), static_cast<uint8_t>(byte(random)));
+        out = {};
+        module.Receive(frame, out);
+        for (const Bytes& in : out.received) EXPECT_FALSE(vexsim::DescribeFrame(in, false).empty());
+        for (const vexsim::Outgoing& reply : out.replies) {
+            if (reply.identification) continue;
+            ASSERT_GE(reply.bytes.size(), 3u);
+            ASSERT_EQ(reply.bytes[0], 0x3A);
+            ASSERT_EQ(reply.bytes[1] + 2u, reply.bytes.size());
+            EXPECT_FALSE(vexsim::DescribeFrame(reply.bytes, true).empty());
+        }
+    }
 }
 
 TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues) {
