@@ -884,4 +884,27 @@ TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)
     EXPECT_EQ(ReadFile(kSpillName), data);
 }
 
+// A further segment carries the object's index again; one that names another
+// object still continues the upload its first segment began, and another
+// object's spill file is left alone.
+TEST_F(UploadTest, FurtherSegmentNamingAnotherObjectStaysInTheFirstsFile)
+{
+    GTEST_SKIP() << "known fault: a further segment's spill file is named from its own index and sub-index";
+    const std::string otherName = "0_5_2001_01.seg";
+    const Bytes others = UploadData(1100);
+    {
+        std::ofstream out(otherName, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(others.data()), static_cast<std::streamsize>(others.size()));
+    }
+    const Bytes data = UploadData(1200);
+    auto segments = Segments(data, 1200, kLargestChunk);
+    const Bytes lastChunk(data.begin() + static_cast<std::ptrdiff_t>(kLargestChunk * (segments.size() - 1)), data.end());
+    segments.back() = vt::UploadSegment(kUploadNode, false, 0x2001, kUploadSub, 1200, lastChunk);
+    QueueSegments(segments);
+    vexan::Reply reply;
+    EXPECT_EQ(Upload(reply), VEXAN_OK);
+    EXPECT_EQ(ReadFile(kSpillName), data);
+    EXPECT_EQ(ReadFile(otherName), others);
+}
+
 }  // namespace
