@@ -53,10 +53,9 @@ Bytes Concat(std::initializer_list<Bytes> parts)
     return out;
 }
 
-constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{EventKind::BootUp,   EventKind::Emcy,
-                                                             EventKind::NmtError, EventKind::ReadSdo,
-                                                             EventKind::WriteSdo, EventKind::RemotePdo,
-                                                             EventKind::RxPdo};
+constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{
+    EventKind::BootUp,   EventKind::Emcy,      EventKind::NmtError, EventKind::ReadSdo,
+    EventKind::WriteSdo, EventKind::RemotePdo, EventKind::RxPdo};
 
 void ClearQueues()
 {
@@ -111,8 +110,8 @@ const Bytes kReadSdoItem{0x40, 0x00, 0x20, 0x01};
 const Bytes kWriteSdoItem{0x06, 0x2B, 0x00, 0x20, 0x02, 0xAA, 0xBB};
 const Bytes kRemotePdoItem{0x81, 0x01};
 const Bytes kRxPdoItem{0x81, 0x01, 0x03, 0x01, 0x02, 0x03};
-const Bytes kAllItems = Concat(
-    {kBootUpItem, kEmcyItem, kNmtErrorItem, kReadSdoItem, kWriteSdoItem, kRemotePdoItem, kRxPdoItem});
+const Bytes kAllItems =
+    Concat({kBootUpItem, kEmcyItem, kNmtErrorItem, kReadSdoItem, kWriteSdoItem, kRemotePdoItem, kRxPdoItem});
 const std::array<Bytes, vexan::kEventKinds> kItemsByKind{kBootUpItem,   kEmcyItem,      kNmtErrorItem, kReadSdoItem,
                                                          kWriteSdoItem, kRemotePdoItem, kRxPdoItem};
 
@@ -169,7 +168,10 @@ const std::array<MalformedCase, kMalformedCaseCount> kMalformedCases{{
      0x4D,
      Concat({kBootUpItem, kReadSdoItem, {0x09}, Bytes(9, 0x33), kRxPdoItem}),
      {1, 0, 0, 1, 0, 0, 0}},
-    {"RxPdoLengthAboveEight", 0x03, Concat({kRemotePdoItem, {0x81, 0x01, 0x09}, Bytes(9, 0x44)}), {0, 0, 0, 0, 0, 1, 0}},
+    {"RxPdoLengthAboveEight",
+     0x03,
+     Concat({kRemotePdoItem, {0x81, 0x01, 0x09}, Bytes(9, 0x44)}),
+     {0, 0, 0, 0, 0, 1, 0}},
     {"EmcyRunsPastTheFrame", 0x70, Concat({kBootUpItem, {0x06, 0x01, 0x02, 0x03, 0x04}}), {1, 0, 0, 0, 0, 0, 0}},
     {"RxPdoWithoutItsLengthByte", 0x03, Concat({kRemotePdoItem, {0x81, 0x01}}), {0, 0, 0, 0, 0, 1, 0}},
     {"RxPdoDataCutShort", 0x01, {0x81, 0x01, 0x04, 0x01, 0x02, 0x03}, {0, 0, 0, 0, 0, 0, 0}},
@@ -385,10 +387,7 @@ protected:
         ClearQueues();
     }
 
-    static vexan::PendingReply& FlagsRecord(uint8_t board)
-    {
-        return vexan::Replies().Of(board).master[0];
-    }
+    static vexan::PendingReply& FlagsRecord(uint8_t board) { return vexan::Replies().Of(board).master[0]; }
 
     static bool FlagsFiled(uint8_t board, uint8_t flags)
     {

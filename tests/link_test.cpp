@@ -63,7 +63,7 @@ Bytes Slice(const Bytes& bytes, std::size_t from)
 // ---- Frame scanner -------------------------------------------------------------------
 
 // Sample frames, built by the peer's own builders rather than the library's.
-const Bytes kNodeReply = vt::NodeData(5, 1, {0x34, 0x12});                 // ':' 05 05 01 00 34 12
+const Bytes kNodeReply = vt::NodeData(5, 1, {0x34, 0x12});                  // ':' 05 05 01 00 34 12
 const Bytes kPdoReply = vt::PdoData(56, 0x0181, {0x3A, 0x01, 0x3A, 0x02});  // holds ':' bytes in its payload
 const Bytes kEmptyFrame{0x3A, 0x00};
 
@@ -119,7 +119,8 @@ const std::array<ScanCase, kScanCaseCount> kScanCases{{
     {"ZeroLengthFrameIsHandedOn", {Concat({kEmptyFrame, kNodeReply})}, {kEmptyFrame, kNodeReply}, 0},
     {"ZeroLengthFrameAfterLoneStart", {{0x3A}, Concat({{0x00}, kNodeReply})}, {kEmptyFrame, kNodeReply}, 0},
     {"LengthByteAloneDecidesTheEnd", {kPdoReply}, {kPdoReply}, 0},
-    {"LongestFrameInPieces", {Slice(kLongFrame, 0, 100), Slice(kLongFrame, 100, 200), Slice(kLongFrame, 200)},
+    {"LongestFrameInPieces",
+     {Slice(kLongFrame, 0, 100), Slice(kLongFrame, 100, 200), Slice(kLongFrame, 200)},
      {kLongFrame},
      0},
     {"PartialFrameStaysCarried", {Concat({kNodeReply, Slice(kPdoReply, 0, 5)})}, {kNodeReply}, 5},
@@ -350,6 +351,7 @@ TEST_P(IdentifyModuleReplies, ResultFollowsTheReply)
     const IdentifyCase& ident = GetParam();
     peer_.SetIdentMode(ident.mode, ident.delayOrGapMs, ident.splitAt);
     EXPECT_EQ(vexan::IdentifyModule(kPortSlot), ident.expected);
+    peer_.WaitUntil([](const std::vector<vt::WrittenFrame>& frames) { return !frames.empty(); });
     const auto frames = peer_.Frames();
     ASSERT_FALSE(frames.empty());
     EXPECT_TRUE(frames.front().isIdentification);
