@@ -16,6 +16,7 @@ constexpr std::array<uint8_t, 9> kIdentifyReply{'!', '0', '0', 'V', 'e', 'x', 'a
 constexpr int kIdentifyAttempts = 11;
 constexpr uint32_t kIdentifyFirstWaitMs = 10;
 constexpr uint32_t kIdentifyRetryWaitMs = 5;
+constexpr int kStaleReadLimit = 1024;
 
 platform::PortHandle PortOf(uint8_t slot)
 {
@@ -74,6 +75,13 @@ uint16_t ReadPort(uint8_t slot, uint16_t& count, std::span<uint8_t> buffer)
 
 uint16_t IdentifyModule(uint8_t slot)
 {
+    // Bytes still waiting from an earlier session (say the answer to the last
+    // event poll before a shut-down) would stand in front of the answer.
+    std::array<uint8_t, kIdentifyBufferSize> stale{};
+    uint16_t staleCount = 0;
+    for (int i = 0; i < kStaleReadLimit && ReadPort(slot, staleCount, stale) == VEXAN_OK; ++i) {
+    }
+
     const uint16_t sent = SendFrame(slot, kIdentifyRequest);
     if (sent != VEXAN_OK) {
         return sent;
