@@ -4,6 +4,7 @@
 // bytes it was given.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -79,7 +80,9 @@ private:
 // and marks the reader failed; callers check Ok() before using what they read.
 class ByteReader {
 public:
-    explicit ByteReader(std::span<const uint8_t> bytes, std::size_t position = 0) : bytes_(bytes), position_(position)
+    // A start beyond the end leaves the reader failed: it reads nothing.
+    explicit ByteReader(std::span<const uint8_t> bytes, std::size_t position = 0)
+        : bytes_(bytes), position_(std::min(position, bytes.size())), ok_(position <= bytes.size())
     {
     }
 
