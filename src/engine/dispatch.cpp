@@ -81,7 +81,11 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
     // A further segment continues the upload the first one began, in the place
     // the first one chose, whatever total it announces itself.
     const bool spilled = code == kFirstSegment ? total >= kSpillThreshold : !record.data;
-    const std::string spillName = SegmentSpillFile::Name(board, node, index, subIndex);
+    if (code == kFirstSegment) {
+        record.uploadIndex = index;
+        record.uploadSubIndex = subIndex;
+    }
+    const std::string spillName = SegmentSpillFile::Name(board, node, record.uploadIndex, record.uploadSubIndex);
 
     if (code == kFirstSegment) {
         record.FreeData();

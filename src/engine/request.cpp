@@ -60,12 +60,20 @@ uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t ke
         return VEXAN_NO_RESULT_CLASS;
     }
     const uint16_t sent = SendFrame(slot, frame.Frame());
-    if (sent != VEXAN_OK && sent != VEXAN_PAUSED) {
-        if (PendingReply* record = Replies().Find(board, command, key)) {
-            BoardReplies& replies = Replies().Of(board);
-            std::lock_guard guard(replies.lock);
-            replies.Release(*record);
-        }
+    PendingReply* record = Replies().Find(board, command, key);
+    if (sent == VEXAN_OK || record == nullptr) {
+        return sent;
+    }
+    BoardReplies& replies = Replies().Of(board);
+    std::lock_guard guard(replies.lock);
+    if (sent != VEXAN_PAUSED) {
+        replies.Release(*record);
+    } else if (record->pending.load(std::memory_order_relaxed) != 0 &&
+               record->status.load(std::memory_order_relaxed) == kStatusNone) {
+        // Nothing asked the module for this result: leave the record busy so
+        // that the next poll after the pause asks again instead of waiting for
+        // an answer that cannot come.
+        record->status.store(kStatusBusy, std::memory_order_relaxed);
     }
     return sent;
 }
