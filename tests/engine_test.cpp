@@ -27,6 +27,7 @@
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
+#include "test_wait.hpp"
 #include "platform/platform.hpp"
 #include "vexan.h"
 
@@ -36,27 +37,14 @@ namespace vt = vexan::test;
 namespace faults = vexan::platform::testing;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::test::WaitFor;
 
 constexpr uint8_t kSlot = 0;
 constexpr uint8_t kBoard = 0;
 constexpr uint8_t kMasterId = 1;
 constexpr uint32_t kGenerousTimeoutMs = 10'000;
 constexpr uint32_t kShortTimeoutMs = 300;
-constexpr auto kWaitLimit = std::chrono::seconds(5);
 constexpr uint32_t kNeutralTick = 0x10000000u;
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 Bytes BytesOf(const vexan::Reply& reply)
 {

@@ -18,6 +18,7 @@
 #include "events/events.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
+#include "test_wait.hpp"
 #include "platform/platform.hpp"
 #include "vexan.h"
 
@@ -28,30 +29,9 @@ using vexan::EventKind;
 using vexan::EventRecord;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::test::Concat;
+using vexan::test::WaitFor;
 
-constexpr auto kWaitLimit = std::chrono::seconds(5);
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
 
 constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{
     EventKind::BootUp,   EventKind::Emcy,      EventKind::NmtError, EventKind::ReadSdo,

@@ -16,6 +16,7 @@
 #include "link/port.hpp"
 #include "link/receive_thread.hpp"
 #include "module_peer.hpp"
+#include "test_wait.hpp"
 #include "platform/platform.hpp"
 #include "vexan.h"
 
@@ -25,30 +26,9 @@ namespace vt = vexan::test;
 namespace faults = vexan::platform::testing;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::test::Concat;
+using vexan::test::WaitFor;
 
-constexpr auto kWaitLimit = std::chrono::seconds(5);
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const auto& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
 
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to)
 {

@@ -1,0 +1,38 @@
+// Small helpers shared by the library's tests: waiting for a condition with a
+// generous limit (the machine may be loaded), and joining byte strings.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <thread>
+#include <vector>
+
+namespace vexan::test {
+
+inline constexpr auto kWaitLimit = std::chrono::seconds(5);
+
+// Polls `predicate` every millisecond until it holds or `limit` passed.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return predicate();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
+}
+
+}  // namespace vexan::test
