@@ -34,7 +34,8 @@
  *   VEXAN_OUT_OF_RANGE (256) lies outside the byte range of the module's status
  *   codes: a key that no reply table holds (a node id above 127, a COB-ID above
  *   2046) or a frame that cannot hold its payload is refused with it before any
- *   record is touched or anything is sent.
+ *   record is touched or anything is sent. A successful reply too short for the
+ *   call's outputs is also reported with it, and the outputs are not written.
  *
  * The library writes no log and raises no exceptions across this interface.
  */
@@ -161,11 +162,11 @@ VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t blocking);
 /* Sets the master mode (the module's value, passed through unchecked). */
 VEXAN_API uint16_t Vexan_SetMasterMode(uint8_t slot, uint8_t mode, uint8_t blocking);
 
-/* Reads the master mode into *mode on status 0. */
+/* Reads the master mode into *mode on status 0 (256 when the reply holds no byte). */
 VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t *mode, uint8_t blocking);
 
 /* Reads the module's firmware version into *version (reply bytes low first) on
- * status 0. */
+ * status 0 (256 when the reply holds fewer than two bytes). */
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t *version, uint8_t blocking);
 
 #ifdef __cplusplus
