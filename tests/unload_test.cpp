@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "module_peer.hpp"
@@ -42,12 +43,14 @@ TEST(Unload, ExitWithBoardsStillOpenEndsCleanly)
 {
     const int status = RunInChild([] {
         // Two boards open and busy polling for events when the process exits.
-        static vexan::test::ModulePeer first;
-        static vexan::test::ModulePeer second;
-        first.SetAnswerIdlePolls(true);
-        second.SetAnswerIdlePolls(true);
-        if (Vexan_InitMaster(0, first.LibraryPort(), 1, 0, 1) != VEXAN_OK ||
-            Vexan_InitMaster(1, second.LibraryPort(), 2, 0, 1) != VEXAN_OK) {
+        // Like an application's ports, the peers stay open past the library's
+        // unload: they are never destroyed (held by static pointers, so not leaked).
+        static vexan::test::ModulePeer* const first = std::make_unique<vexan::test::ModulePeer>().release();
+        static vexan::test::ModulePeer* const second = std::make_unique<vexan::test::ModulePeer>().release();
+        first->SetAnswerIdlePolls(true);
+        second->SetAnswerIdlePolls(true);
+        if (Vexan_InitMaster(0, first->LibraryPort(), 1, 0, 1) != VEXAN_OK ||
+            Vexan_InitMaster(1, second->LibraryPort(), 2, 0, 1) != VEXAN_OK) {
             std::_Exit(2);
         }
         std::this_thread::sleep_for(50ms);
