@@ -6,9 +6,12 @@
 //   control bits 0-3: length of the schedule (0: the stream comes in reads of
 //                     the receive thread's full buffer)
 //   control bits 4-6: the slot (and board) the stream arrives on
+//   control bit 7:    the slot has no board (every frame must be ignored)
 //   schedule bytes, used in turn:
-//     1..252  the next read takes that many bytes
+//     1..251  the next read takes that many bytes
 //     0       the scanner drops a partial frame (as after reads that fail)
+//     252     the spill directory goes away, or comes back: spill files
+//             can then be neither created nor appended to
 //     253     the gate pauses traffic, or opens again: next-segment requests fail
 //     254     the next port write fails
 //     255     every marked record is collected, as a polling caller would
@@ -49,7 +52,9 @@ using vexan::fuzz::Require;
 constexpr uint8_t kScheduleLengthMask = 0x0F;
 constexpr unsigned kSlotShift = 4;
 constexpr uint8_t kSlotMask = 0x07;
+constexpr uint8_t kNoBoardBit = 0x80;
 constexpr uint8_t kDropPartial = 0;
+constexpr uint8_t kToggleSpillDirectory = 252;
 constexpr uint8_t kTogglePause = 253;
 constexpr uint8_t kFailNextWrite = 254;
 constexpr uint8_t kCollect = 255;
@@ -84,19 +89,29 @@ std::vector<MarkedRecord> MarkedRecords()
     return records;
 }
 
+std::string MakeTemporaryDirectory()
+{
+    std::array<char, 64> pattern{};
+    std::snprintf(pattern.data(), pattern.size(), "%s", "/tmp/vexan-fuzz-stream-XXXXXX");
+    Require(::mkdtemp(pattern.data()) != nullptr, "a temporary directory can be made");
+    return pattern.data();
+}
+
 // What lives for the whole run: the records to mark, a sink for the frames the
-// library sends, and the directory that takes the spill files.
+// library sends, the directory that takes the spill files, and a directory
+// that is gone (no file can be made in it).
 struct FuzzSetup {
     FuzzSetup()
     {
-        std::array<char, 64> pattern{};
-        std::snprintf(pattern.data(), pattern.size(), "%s", "/tmp/vexan-fuzz-stream-XXXXXX");
-        Require(::mkdtemp(pattern.data()) != nullptr, "a temporary directory can be made");
-        spillDirectory = pattern.data();
+        spillDirectory = MakeTemporaryDirectory();
         spillDirectoryFd = ::open(spillDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const std::string gone = MakeTemporaryDirectory();
+        goneDirectoryFd = ::open(gone.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Require(::rmdir(gone.c_str()) == 0, "a directory can be removed");
         homeFd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         portFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        Require(spillDirectoryFd >= 0 && homeFd >= 0 && portFd >= 0, "the fuzzer's files can be opened");
+        Require(spillDirectoryFd >= 0 && goneDirectoryFd >= 0 && homeFd >= 0 && portFd >= 0,
+                "the fuzzer's files can be opened");
         for (uint8_t slot = 0; slot < vexan::kBoardCount; ++slot) {
             vexan::AssignSlot(slot, portFd);
         }
@@ -106,6 +121,7 @@ struct FuzzSetup {
         std::error_code ignored;
         std::filesystem::remove_all(spillDirectory, ignored);
         ::close(spillDirectoryFd);
+        ::close(goneDirectoryFd);
         ::close(homeFd);
         ::close(portFd);
     }
@@ -115,6 +131,7 @@ struct FuzzSetup {
     std::vector<MarkedRecord> records = MarkedRecords();
     std::string spillDirectory;
     int spillDirectoryFd = -1;
+    int goneDirectoryFd = -1;
     int homeFd = -1;
     int portFd = -1;
 };
@@ -141,14 +158,19 @@ public:
     InSpillDirectory& operator=(const InSpillDirectory&) = delete;
 };
 
-void CollectAll(uint8_t board)
+// Collects every marked record as a polling caller would; returns how many
+// had a reply filed.
+std::size_t CollectAll(uint8_t board)
 {
     static vexan::Reply reply;
+    std::size_t filed = 0;
     for (const MarkedRecord& marked : Setup().records) {
         if (vexan::PollReply(board, marked.command, marked.key, reply) == 0) {
             Require(reply.Bytes().size() <= reply.data.size(), "a collected reply fits its buffer");
+            ++filed;
         }
     }
+    return filed;
 }
 
 // Hands one read to the scanner in a buffer of exactly its size, so that a
@@ -182,14 +204,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const auto schedule = input.subspan(1, scheduleLength);
     auto stream = input.subspan(1 + scheduleLength);
     const uint8_t board = slot;  // AssignSlot gives each slot the board of its number
+    const bool noBoard = (control & kNoBoardBit) != 0;
 
     const InSpillDirectory inSpillDirectory;
+    if (noBoard) {
+        vexan::ReleaseSlot(slot);
+    }
     for (const MarkedRecord& marked : Setup().records) {
         vexan::MarkPending(board, marked.command, marked.key);
     }
 
     vexan::FrameScanner scanner;
     bool paused = false;
+    bool spillDirectoryGone = false;
     std::size_t collects = 0;
     std::size_t step = 0;
     std::size_t stepsWithoutRead = 0;
@@ -201,6 +228,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             switch (entry) {
             case kDropPartial:
                 scanner.DropPartial();
+                continue;
+            case kToggleSpillDirectory:
+                spillDirectoryGone = !spillDirectoryGone;
+                Require(::fchdir(spillDirectoryGone ? Setup().goneDirectoryFd : Setup().spillDirectoryFd) == 0,
+                        "the spill directory can be left and entered again");
                 continue;
             case kTogglePause:
                 paused = !paused;
@@ -216,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             case kCollect:
                 if (collects < kMaxCollectsPerInput) {
                     ++collects;
-                    CollectAll(board);
+                    Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
                 }
                 continue;
             default:
@@ -230,12 +262,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         stream = stream.subspan(take);
     }
 
-    CollectAll(board);
+    Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
     vexan::Replies().ReleaseAll(board);
     Require(vexan::Replies().Of(board).outstanding.load() == 0, "no record of the board stays outstanding");
-    vexan::fuzz::DrainEvents(board);
+    const auto events = vexan::fuzz::DrainEvents(board);
+    if (noBoard) {
+        for (const auto& records : events) {
+            Require(records.empty(), "no event is queued for a slot without a board");
+        }
+    }
     vexan::Link().gate.Start();
     vexan::platform::testing::FailNthWrite(0);
     vexan::Link().boards[board].wake.Clear();
+    if (noBoard) {
+        vexan::AssignSlot(slot, Setup().portFd);
+    }
     return 0;
 }

@@ -18,10 +18,10 @@ def frame(*parts: bytes) -> bytes:
     return b":" + bytes([len(body)]) + body
 
 
-def stream(slot: int, schedule: bytes, *frames: bytes) -> bytes:
+def stream(slot: int, schedule: bytes, *frames: bytes, no_board: bool = False) -> bytes:
     """A stream-fuzzer input: control byte, read schedule, the stream."""
     assert slot < 8 and len(schedule) < 16
-    return bytes([slot << 4 | len(schedule)]) + schedule + b"".join(frames)
+    return bytes([(0x80 if no_board else 0) | slot << 4 | len(schedule)]) + schedule + b"".join(frames)
 
 
 def segment(node: int, first: bool, index: int, sub: int, total: int, chunk: bytes) -> bytes:
@@ -37,6 +37,10 @@ def event_body(flags: int, items: bytes) -> bytes:
 ALL_ITEMS = (bytes([5]) + bytes([5, 0x10, 0x81, 0, 0, 0, 0, 0, 0]) + bytes([5, 1]) + bytes([0x40, 0x00, 0x20, 1])
              + bytes([2, 0xAA, 0xBB]) + struct.pack("<H", 0x181) + struct.pack("<HB", 0x181, 2) + b"\xDE\xAD")
 
+# An upload of 1100 bytes, more than memory takes: it is gathered in a spill file.
+SPILL_SEGMENTS = [segment(127, at == 0, 0x1008, 0, 1100, bytes([at % 251]) * min(244, 1100 - at))
+                  for at in range(0, 1100, 244)]
+
 SEEDS = {
     "stream": {
         # Status replies: node (SDO read of node 5), PDO (COB-ID 0x181), master.
@@ -49,9 +53,14 @@ SEEDS = {
         "upload_memory": stream(2, b"\x05\xff\x40", segment(5, True, 0x2000, 1, 20, bytes(range(8))),
                                 frame(bytes([0x90, 5, 0, 40])),
                                 segment(5, False, 0x2000, 1, 20, bytes(range(8, 20)))),
-        # An upload of 1100 bytes gathered in a spill file.
-        "upload_spill": stream(3, b"", *[segment(127, at == 0, 0x1008, 0, 1100, bytes([at % 251]) * min(244, 1100 - at))
-                                         for at in range(0, 1100, 244)]),
+        "upload_spill": stream(3, b"", *SPILL_SEGMENTS),
+        # The spill file cannot be made: the directory is gone before the first segment.
+        "spill_refused": stream(3, b"\xfc", *SPILL_SEGMENTS[:2]),
+        # The directory goes away after the first segment: the next cannot be appended.
+        "spill_cut_off": stream(3, bytes([200, 57, 252]), *SPILL_SEGMENTS[:3]),
+        # A slot without a board: every reply is ignored.
+        "no_board": stream(6, b"", frame(bytes([10, 1, 0]), b"\x11"), frame(event_body(0x40, b"\x05")),
+                           no_board=True),
         # An event reply with an item of every kind, then the flags' master status.
         "events": stream(4, b"\x06", frame(event_body(0x7F, ALL_ITEMS)), frame(bytes([0xC0, 0, 0, 0]))),
         # Noise, a cut frame dropped, then a whole one.
