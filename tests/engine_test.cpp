@@ -900,4 +900,44 @@ TEST_F(UploadTest, FurtherSegmentNamingAnotherObjectStaysInTheFirstsFile)
     EXPECT_EQ(ReadFile(otherName), others);
 }
 
+// A further segment that announces another total does not change where the
+// upload ends: the first segment's total decides, in memory and in a spill file.
+struct ChangedTotalCase {
+    const char* name;
+    uint32_t total;
+    uint32_t laterTotal;  // announced by every further segment
+};
+
+class ChangedTotalTest : public UploadTest, public ::testing::WithParamInterface<ChangedTotalCase> {};
+
+TEST_P(ChangedTotalTest, FirstSegmentsTotalDecides)
+{
+    const ChangedTotalCase& c = GetParam();
+    const Bytes data = UploadData(c.total);
+    auto segments = Segments(data, c.total, kLargestChunk);
+    for (std::size_t i = 1; i < segments.size(); ++i) {
+        // ':' length 16 node 0 code index(2) sub, then the total at offset 9
+        for (std::size_t b = 0; b < 4; ++b) {
+            segments[i][9 + b] = static_cast<uint8_t>(c.laterTotal >> (8 * b));
+        }
+    }
+    QueueSegments(segments);
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply), VEXAN_OK);
+    if (c.total >= 1024) {
+        EXPECT_EQ(reply.length, c.total);
+        EXPECT_EQ(ReadFile(kSpillName), data);
+    } else {
+        ASSERT_EQ(reply.length, 4 + c.total);
+        EXPECT_EQ(Bytes(reply.data.begin() + 4, reply.data.begin() + 4 + c.total), data);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ChangedTotalTest,
+                         ::testing::Values(ChangedTotalCase{"SpillLaterSmaller", 2000, 488},
+                                           ChangedTotalCase{"SpillLaterLarger", 2000, 5000},
+                                           ChangedTotalCase{"MemoryLaterSmaller", 1000, 488},
+                                           ChangedTotalCase{"MemoryLaterLarger", 1000, 900000}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
 }  // namespace

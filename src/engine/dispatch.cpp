@@ -84,6 +84,7 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
     if (code == kFirstSegment) {
         record.uploadIndex = index;
         record.uploadSubIndex = subIndex;
+        record.uploadTotal = total;
     }
     const std::string spillName = SegmentSpillFile::Name(board, node, record.uploadIndex, record.uploadSubIndex);
 
@@ -110,8 +111,9 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
         return;  // a further segment of an upload whose first segment was never stored
     }
 
+    // Every segment is measured against the total the first one announced.
+    const uint32_t expected = record.uploadTotal;
     uint32_t received = 0;
-    uint32_t expected = total;
     if (spilled) {
         if (!SegmentSpillFile::Append(spillName, chunk)) {
             record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
@@ -128,7 +130,6 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
         }
         record.dataLength += static_cast<uint32_t>(chunk.size());
         received = record.dataLength - static_cast<uint32_t>(kSegmentHeaderSize);
-        expected = record.capacity - static_cast<uint32_t>(kSegmentHeaderSize);
     }
 
     if (received > expected) {

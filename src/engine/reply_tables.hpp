@@ -75,10 +75,11 @@ struct PendingReply {
     uint32_t dataLength = 0;
     uint32_t capacity = 0;  // size of the data block
     std::unique_ptr<uint8_t[]> data;
-    uint8_t masterData = 0;  // the one data byte of a master-table record
-    bool uploading = false;  // an SDO upload's first segment was filed here
+    uint8_t masterData = 0;      // the one data byte of a master-table record
+    bool uploading = false;      // an SDO upload's first segment was filed here
     uint8_t uploadSubIndex = 0;  // the object of that upload, which names its spill file
     uint16_t uploadIndex = 0;
+    uint32_t uploadTotal = 0;  // the size that upload's first segment announced
 
     void FreeData()
     {
