@@ -134,7 +134,13 @@ void MarkPending(uint8_t board, uint8_t command, uint16_t key)
     }
 }
 
-uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+namespace {
+
+// The poll loop of every waiting call: poll the record; when the module was busy
+// ask again; wait for the next filing (at most 1 ms) while the result is out,
+// or return 40 at once when the caller does not wait.
+uint16_t PollLoop(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, bool blocking, bool returnAfterAsking,
+                  Reply& reply)
 {
     for (;;) {
         const uint64_t seen = Filings(board);
@@ -147,38 +153,28 @@ uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, 
             if (asked != VEXAN_OK) {
                 return asked;
             }
+            if (!blocking || returnAfterAsking) {
+                return VEXAN_WAITING;
+            }
         } else if (polled != VEXAN_WAITING) {
             return polled;
+        } else if (!blocking) {
+            return VEXAN_WAITING;
         }
         WaitForFiling(board, seen);
     }
 }
 
+}  // namespace
+
+uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+{
+    return PollLoop(slot, board, command, key, true, false, reply);
+}
+
 uint16_t CollectReply(uint8_t slot, uint8_t board, const Request& request, Reply& reply)
 {
-    for (;;) {
-        const uint64_t seen = Filings(board);
-        const uint16_t polled = PollReply(board, request.command, request.key, reply);
-        if (polled == VEXAN_OK) {
-            return reply.status;
-        }
-        if (polled == VEXAN_SENT) {
-            const uint16_t asked = RequestResult(slot, board, request.command, request.key);
-            if (asked != VEXAN_OK) {
-                return asked;
-            }
-            if (!request.blocking || request.collectReturnsWaiting) {
-                return VEXAN_WAITING;
-            }
-        } else if (polled == VEXAN_WAITING) {
-            if (!request.blocking) {
-                return VEXAN_WAITING;
-            }
-        } else {
-            return polled;
-        }
-        WaitForFiling(board, seen);
-    }
+    return PollLoop(slot, board, request.command, request.key, request.blocking, request.collectReturnsWaiting, reply);
 }
 
 uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
