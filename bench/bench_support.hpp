@@ -148,14 +148,22 @@ inline constexpr std::array<uint8_t, 9> kIdentifyReply{'!', '0', '0', 'V', 'e', 
 inline constexpr std::array<uint8_t, 6> kEventReply{kFrameStart, 4, kEventPoll, 0, 0, 0};
 inline constexpr std::size_t kFirmwareReplySize = 7;
 
-inline std::array<uint8_t, 3> FirmwareCommand() { return {kFrameStart, 1, kFirmwareVersion}; }
+inline std::array<uint8_t, 3> FirmwareCommand()
+{
+    return {kFrameStart, 1, kFirmwareVersion};
+}
 inline std::array<uint8_t, 5> ResultRequest(uint8_t command, uint8_t key)
 {
     return {kFrameStart, 3, kResultRequest, command, key};
 }
 inline std::array<uint8_t, kFirmwareReplySize> FirmwareReply(uint8_t key)
 {
-    return {kFrameStart, 5, kFirmwareVersion, key, 0, static_cast<uint8_t>(kFirmware & 0xFF),
+    return {kFrameStart,
+            5,
+            kFirmwareVersion,
+            key,
+            0,
+            static_cast<uint8_t>(kFirmware & 0xFF),
             static_cast<uint8_t>(kFirmware >> 8)};
 }
 inline std::array<uint8_t, 6> StatusReply(uint8_t command, uint8_t key)
@@ -181,7 +189,8 @@ public:
                 if (left < wire::kIdentifyRequest.size()) {
                     break;
                 }
-                if (std::equal(wire::kIdentifyRequest.begin(), wire::kIdentifyRequest.end(), pending_.begin() + Offset(at))) {
+                if (std::equal(wire::kIdentifyRequest.begin(), wire::kIdentifyRequest.end(),
+                               pending_.begin() + Offset(at))) {
                     Append(out, wire::kIdentifyReply);
                     at += wire::kIdentifyRequest.size();
                 } else {

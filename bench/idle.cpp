@@ -130,9 +130,10 @@ int main(int argc, char** argv)
         const long involuntary = after.involuntary - before.involuntary;
         const long switches = voluntary + involuntary;
         const double perBoard = static_cast<double>(switches) / static_cast<double>(kBoards) / elapsed;
-        std::printf("idle: %zu boards open for %.1f s: %ld context switches in this process (%ld voluntary, %ld "
-                    "involuntary)\n",
-                    kBoards, elapsed, switches, voluntary, involuntary);
+        std::printf(
+            "idle: %zu boards open for %.1f s: %ld context switches in this process (%ld voluntary, %ld "
+            "involuntary)\n",
+            kBoards, elapsed, switches, voluntary, involuntary);
         std::printf("idle: %.1f switches per board per second   target <= %.0f: %s\n", perBoard, kTargetSwitches,
                     perBoard <= kTargetSwitches ? "met" : "MISSED");
     }

@@ -82,8 +82,7 @@ double RawRoundTrip(int port)
 
 void PrintLine(const char* name, const Summary& summary)
 {
-    std::printf("%-8s median %8.1f us   p90 %8.1f us   p99 %8.1f us\n", name, summary.median, summary.p90,
-                summary.p99);
+    std::printf("%-8s median %8.1f us   p90 %8.1f us   p99 %8.1f us\n", name, summary.median, summary.p90, summary.p99);
 }
 
 }  // namespace

@@ -10,13 +10,13 @@
 #include "vexan.h"
 #include "vexan_results.h"
 
-static const char *Name(unsigned code)
+static const char* Name(unsigned code)
 {
-    const char *name = vexan_result_name(code);
+    const char* name = vexan_result_name(code);
     return name != NULL ? name : "module status";
 }
 
-static void Report(const char *what, unsigned code)
+static void Report(const char* what, unsigned code)
 {
     printf("%-34s -> %3u %s\n", what, code, Name(code));
 }
@@ -29,7 +29,7 @@ static void SleepMs(long ms)
     nanosleep(&pause, NULL);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc < 2) {
         fprintf(stderr, "usage: %s <device> [slot]\n", argv[0]);

@@ -27,8 +27,8 @@
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
-#include "test_wait.hpp"
 #include "platform/platform.hpp"
+#include "test_wait.hpp"
 #include "vexan.h"
 
 namespace {

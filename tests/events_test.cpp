@@ -18,8 +18,8 @@
 #include "events/events.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
-#include "test_wait.hpp"
 #include "platform/platform.hpp"
+#include "test_wait.hpp"
 #include "vexan.h"
 
 namespace {
@@ -31,7 +31,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using vexan::test::Concat;
 using vexan::test::WaitFor;
-
 
 constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{
     EventKind::BootUp,   EventKind::Emcy,      EventKind::NmtError, EventKind::ReadSdo,

@@ -16,8 +16,8 @@
 #include "link/port.hpp"
 #include "link/receive_thread.hpp"
 #include "module_peer.hpp"
-#include "test_wait.hpp"
 #include "platform/platform.hpp"
+#include "test_wait.hpp"
 #include "vexan.h"
 
 namespace {
@@ -28,7 +28,6 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using vexan::test::Concat;
 using vexan::test::WaitFor;
-
 
 Bytes Slice(const Bytes& bytes, std::size_t from, std::size_t to)
 {

@@ -41,9 +41,9 @@ using WriteFault = vexan::platform::testing::WriteFault;
 
 constexpr std::size_t kSlotCount = 8;
 constexpr std::size_t kPeerCount = 8;
-constexpr auto kLimit = 5s;          // generous: the machine may be loaded
-constexpr auto kQuiet = 200ms;       // how long "nothing written" is watched for
-constexpr auto kSettle = 100ms;      // lets bytes already written reach the peer's record
+constexpr auto kLimit = 5s;                   // generous: the machine may be loaded
+constexpr auto kQuiet = 200ms;                // how long "nothing written" is watched for
+constexpr auto kSettle = 100ms;               // lets bytes already written reach the peer's record
 constexpr long kDefaultTimeoutFloorMs = 900;  // a 1000 ms time-out cannot end before this
 // Board time-out for queries that are expected to succeed: a saturated machine
 // can hold pseudo-terminal traffic back for more than a second.
@@ -66,7 +66,6 @@ const Bytes kIdentRequest{'$', '0', '0', 'M', 0x00};
 constexpr uint8_t kQueryId = 0x15;
 constexpr uint16_t kVersionSentinel = 0xBEEF;
 constexpr uint8_t kModeSentinel = 0xEE;
-
 
 Bytes ResultRequest(uint8_t command, uint8_t key)
 {
@@ -167,8 +166,9 @@ void AnswerQueries(ModulePeer& peer, uint8_t tag)
     peer.SetDefault(kFirmware, [=](uint16_t key) {
         return Reply{NodeData(kFirmware, key8(key), {tag, static_cast<uint8_t>(0x20 + tag)})};
     });
-    peer.SetDefault(kGetMode,
-                    [=](uint16_t key) { return Reply{NodeData(kGetMode, key8(key), {static_cast<uint8_t>(0x40 + tag)})}; });
+    peer.SetDefault(kGetMode, [=](uint16_t key) {
+        return Reply{NodeData(kGetMode, key8(key), {static_cast<uint8_t>(0x40 + tag)})};
+    });
     peer.SetDefault(kSetMode, [=](uint16_t key) { return Reply{NodeStatus(kSetMode, key8(key), 0)}; });
     peer.SetDefault(kCanStatus, [=](uint16_t key) { return Reply{NodeData(kCanStatus, key8(key), {tag, 1, 2})}; });
 }
@@ -394,7 +394,8 @@ TEST_F(MasterTest, BlockingStartUpWritesExactBytesAndQueriesKeyOnTheMasterId)
     constexpr uint8_t kParam = 0xA5;
     AnswerQueries(peer, 7);
     ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId, kParam));
-    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{kIdentRequest, StartFrame(kId, kParam), ResultRequest(kStart, kId)}));
+    EXPECT_EQ(RawFrames(peer),
+              (std::vector<Bytes>{kIdentRequest, StartFrame(kId, kParam), ResultRequest(kStart, kId)}));
     EXPECT_EQ(StoredPort(kSlot), peer.LibraryPort());
 
     // Each query: its command frame, then its result request keyed by the master id.
@@ -408,13 +409,21 @@ TEST_F(MasterTest, BlockingStartUpWritesExactBytesAndQueriesKeyOnTheMasterId)
     uint8_t mode = 0;
     std::array<uint8_t, VEXAN_MAX_REPLY_DATA> canStatus{};
     const std::array<QueryCase, 4> cases{{
-        {"firmware", [&] { return Vexan_GetFirmwareVersion(kSlot, &version, 1); }, {':', 1, kFirmware},
+        {"firmware",
+         [&] { return Vexan_GetFirmwareVersion(kSlot, &version, 1); },
+         {':', 1, kFirmware},
          [&] { return version == ExpectedFirmware(7); }},
-        {"get mode", [&] { return Vexan_GetMasterMode(kSlot, &mode, 1); }, {':', 1, kGetMode},
+        {"get mode",
+         [&] { return Vexan_GetMasterMode(kSlot, &mode, 1); },
+         {':', 1, kGetMode},
          [&] { return mode == 0x47; }},
-        {"set mode", [&] { return Vexan_SetMasterMode(kSlot, 0x5A, 1); }, {':', 2, kSetMode, 0x5A},
+        {"set mode",
+         [&] { return Vexan_SetMasterMode(kSlot, 0x5A, 1); },
+         {':', 2, kSetMode, 0x5A},
          [] { return true; }},
-        {"CAN status", [&] { return Vexan_GetCANStatus(kSlot, canStatus.data()); }, {':', 2, kCanStatus, 0x00},
+        {"CAN status",
+         [&] { return Vexan_GetCANStatus(kSlot, canStatus.data()); },
+         {':', 2, kCanStatus, 0x00},
          [&] { return canStatus[0] == 7 && canStatus[1] == 1 && canStatus[2] == 2; }},
     }};
     for (const QueryCase& c : cases) {
@@ -542,9 +551,9 @@ TEST_F(MasterTest, SecondNonBlockingStartUpWithAnotherIdRunsAFreshStartUp)
     EXPECT_EQ(RepeatWhileWaiting([&] { return Vexan_InitMaster(kSlot, peer.LibraryPort(), kSecondId, 0, 0); }).first,
               VEXAN_OK);
 
-    EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{kIdentRequest, StartFrame(kFirstId, 0),
-                                                   ResultRequest(kStart, kFirstId), kIdentRequest,
-                                                   StartFrame(kSecondId, 0), ResultRequest(kStart, kSecondId)}));
+    EXPECT_EQ(RawFrames(peer),
+              (std::vector<Bytes>{kIdentRequest, StartFrame(kFirstId, 0), ResultRequest(kStart, kFirstId),
+                                  kIdentRequest, StartFrame(kSecondId, 0), ResultRequest(kStart, kSecondId)}));
     // Open under the second id.
     peer.ClearRecord();
     uint8_t mode = 0;
@@ -1003,8 +1012,7 @@ TEST_F(MasterTest, SetMasterModeSendsTheModeAndPassesTheStatusThrough)
             result = RepeatWhileWaiting([&] { return Vexan_SetMasterMode(kSlot, c.mode, 0); }).first;
         }
         EXPECT_EQ(result, c.status);
-        EXPECT_EQ(RawFrames(peer),
-                  (std::vector<Bytes>{{':', 2, kSetMode, c.mode}, ResultRequest(kSetMode, kQueryId)}));
+        EXPECT_EQ(RawFrames(peer), (std::vector<Bytes>{{':', 2, kSetMode, c.mode}, ResultRequest(kSetMode, kQueryId)}));
     }
 }
 
@@ -1031,7 +1039,9 @@ TEST_F(MasterTest, CanStatusAlwaysWaitsAndCopiesTheWholeReply)
         {"three bytes, late", Reply{NodeData(kCanStatus, kQueryId, {1, 2, 3}), {}, 5, 300}, VEXAN_OK, {1, 2, 3}},
         {"largest reply", Reply{NodeData(kCanStatus, kQueryId, largest)}, VEXAN_OK, largest},
         {"module status", Reply{NodeStatus(kCanStatus, kQueryId, 0x13)}, 0x13, {}},
-        {"garbage before", Reply{NodeData(kCanStatus, kQueryId, {9, 8}), {}, 5, 0, {'\r', '\n', 0x55}}, VEXAN_OK,
+        {"garbage before",
+         Reply{NodeData(kCanStatus, kQueryId, {9, 8}), {}, 5, 0, {'\r', '\n', 0x55}},
+         VEXAN_OK,
          {9, 8}},
     }};
     for (const CanCase& c : cases) {
@@ -1154,8 +1164,8 @@ TEST_F(MasterTest, EightBoardsAnswerTheirOwnQueriesFromEightThreads)
     for (uint8_t slot = 0; slot < kSlotCount; ++slot) {
         ASSERT_EQ(started[slot], VEXAN_OK) << int{slot};
         Vexan_SetFunctionTimeout(slot, kGenerousTimeoutMs);
-        EXPECT_EQ(RawFrames(Peer(slot)), (std::vector<Bytes>{kIdentRequest, StartFrame(idOf(slot), slot),
-                                                             ResultRequest(kStart, idOf(slot))}));
+        EXPECT_EQ(RawFrames(Peer(slot)),
+                  (std::vector<Bytes>{kIdentRequest, StartFrame(idOf(slot), slot), ResultRequest(kStart, idOf(slot))}));
         EXPECT_EQ(StoredPort(slot), Peer(slot).LibraryPort());
     }
 

@@ -16,15 +16,16 @@ constexpr uint32_t kSyncCobId = 0x80;
 constexpr uint32_t kEmcyBase = 0x80;
 
 constexpr std::size_t kPdoCount = 4;
-constexpr std::size_t kIoChannels = 4;          // 8-bit channels in 0x6000 and 0x6200
-constexpr std::size_t kMappingCapacity = 8;     // mapping subs 1..8
+constexpr std::size_t kIoChannels = 4;       // 8-bit channels in 0x6000 and 0x6200
+constexpr std::size_t kMappingCapacity = 8;  // mapping subs 1..8
 constexpr std::array<uint32_t, kPdoCount> kRpdoBase = {0x200, 0x300, 0x400, 0x500};
 constexpr std::array<uint32_t, kPdoCount> kTpdoBase = {0x180, 0x280, 0x380, 0x480};
 
 constexpr std::size_t kSmallDomainSize = 5000;
 constexpr std::size_t kLargeDomainSize = std::size_t{1} << 20;
 
-std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size) {
+std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size)
+{
     std::vector<uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -34,7 +35,8 @@ std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size) {
 
 // Known content so that segmented and block transfers can be checked byte
 // for byte.
-std::vector<uint8_t> DomainPattern(std::size_t size) {
+std::vector<uint8_t> DomainPattern(std::size_t size)
+{
     std::vector<uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) {
         bytes[i] = static_cast<uint8_t>((i * 7 + 3) & 0xFF);
@@ -46,17 +48,19 @@ struct Builder {
     ObjectDictionary dictionary;
 
     void Number(uint16_t index, uint8_t sub, std::string name, DataType type, Access access, uint64_t value,
-                bool mappable = false) {
-        dictionary.Put(ObjectEntry{index, sub, std::move(name), type, access, mappable,
-                                   LittleEndian(value, SizeOf(type))});
+                bool mappable = false)
+    {
+        dictionary.Put(
+            ObjectEntry{index, sub, std::move(name), type, access, mappable, LittleEndian(value, SizeOf(type))});
     }
 
-    void Bytes(uint16_t index, uint8_t sub, std::string name, DataType type, Access access,
-               std::vector<uint8_t> value) {
+    void Bytes(uint16_t index, uint8_t sub, std::string name, DataType type, Access access, std::vector<uint8_t> value)
+    {
         dictionary.Put(ObjectEntry{index, sub, std::move(name), type, access, false, std::move(value)});
     }
 
-    void Count(uint16_t index, uint8_t highest, Access access = Access::ReadOnly) {
+    void Count(uint16_t index, uint8_t highest, Access access = Access::ReadOnly)
+    {
         Number(index, 0, "Highest sub-index supported", DataType::Unsigned8, access, highest);
     }
 
@@ -65,7 +69,8 @@ struct Builder {
 
 }  // namespace
 
-DeviceInfo DefaultDeviceInfo() {
+DeviceInfo DefaultDeviceInfo()
+{
     DeviceInfo info;
     info.vendorName = "Vexan";
     info.productName = "Vexan I/O node";
@@ -74,7 +79,8 @@ DeviceInfo DefaultDeviceInfo() {
     return info;
 }
 
-ObjectDictionary DefaultDevice(uint8_t nodeId) {
+ObjectDictionary DefaultDevice(uint8_t nodeId)
+{
     using enum DataType;
     Builder b;
     const DeviceInfo info = DefaultDeviceInfo();
@@ -128,10 +134,8 @@ ObjectDictionary DefaultDevice(uint8_t nodeId) {
     b.Count(0x6200, kIoChannels);
     for (std::size_t sub = 1; sub <= kIoChannels; ++sub) {
         const auto subIndex = static_cast<uint8_t>(sub);
-        b.Number(0x6000, subIndex, "Read input 8 bits " + std::to_string(sub), Unsigned8, Access::ReadOnly, 0,
-                 true);
-        b.Number(0x6200, subIndex, "Write output 8 bits " + std::to_string(sub), Unsigned8, Access::ReadWrite, 0,
-                 true);
+        b.Number(0x6000, subIndex, "Read input 8 bits " + std::to_string(sub), Unsigned8, Access::ReadOnly, 0, true);
+        b.Number(0x6200, subIndex, "Write output 8 bits " + std::to_string(sub), Unsigned8, Access::ReadWrite, 0, true);
     }
 
     b.Count(0x2000, 4);

@@ -28,7 +28,8 @@ constexpr uint8_t kObjectTypeArray = 8;
 constexpr uint8_t kObjectTypeRecord = 9;
 constexpr uint64_t kMaxCompactSubObjects = 254;
 
-std::string HexName(uint16_t index) {
+std::string HexName(uint16_t index)
+{
     constexpr std::string_view kDigits = "0123456789ABCDEF";
     std::string name(4, '0');
     for (std::size_t i = 0; i < 4; ++i) {
@@ -37,7 +38,8 @@ std::string HexName(uint16_t index) {
     return name;
 }
 
-std::optional<uint64_t> ParseHexExact(std::string_view text, std::size_t minDigits, std::size_t maxDigits) {
+std::optional<uint64_t> ParseHexExact(std::string_view text, std::size_t minDigits, std::size_t maxDigits)
+{
     if (text.size() < minDigits || text.size() > maxDigits) {
         return std::nullopt;
     }
@@ -60,7 +62,8 @@ struct SectionName {
     uint8_t subIndex = 0;
 };
 
-SectionName ClassifySection(std::string_view name) {
+SectionName ClassifySection(std::string_view name)
+{
     SectionName result;
     if (name.size() < 4) {
         return result;
@@ -82,33 +85,52 @@ SectionName ClassifySection(std::string_view name) {
     return result;
 }
 
-std::optional<DataType> ToDataType(uint64_t code) {
+std::optional<DataType> ToDataType(uint64_t code)
+{
     switch (code) {
-    case 0x0001: return DataType::Boolean;
-    case 0x0002: return DataType::Integer8;
-    case 0x0003: return DataType::Integer16;
-    case 0x0004: return DataType::Integer32;
-    case 0x0005: return DataType::Unsigned8;
-    case 0x0006: return DataType::Unsigned16;
-    case 0x0007: return DataType::Unsigned32;
-    case 0x0008: return DataType::Real32;
-    case 0x0009: return DataType::VisibleString;
-    case 0x000A: return DataType::OctetString;
-    case 0x000B: return DataType::UnicodeString;
-    case 0x000F: return DataType::Domain;
-    case 0x0011: return DataType::Real64;
-    case 0x0015: return DataType::Integer64;
-    case 0x001B: return DataType::Unsigned64;
-    default: return std::nullopt;
+    case 0x0001:
+        return DataType::Boolean;
+    case 0x0002:
+        return DataType::Integer8;
+    case 0x0003:
+        return DataType::Integer16;
+    case 0x0004:
+        return DataType::Integer32;
+    case 0x0005:
+        return DataType::Unsigned8;
+    case 0x0006:
+        return DataType::Unsigned16;
+    case 0x0007:
+        return DataType::Unsigned32;
+    case 0x0008:
+        return DataType::Real32;
+    case 0x0009:
+        return DataType::VisibleString;
+    case 0x000A:
+        return DataType::OctetString;
+    case 0x000B:
+        return DataType::UnicodeString;
+    case 0x000F:
+        return DataType::Domain;
+    case 0x0011:
+        return DataType::Real64;
+    case 0x0015:
+        return DataType::Integer64;
+    case 0x001B:
+        return DataType::Unsigned64;
+    default:
+        return std::nullopt;
     }
 }
 
-bool IsSigned(DataType type) {
+bool IsSigned(DataType type)
+{
     return type == DataType::Integer8 || type == DataType::Integer16 || type == DataType::Integer32 ||
            type == DataType::Integer64;
 }
 
-std::optional<Access> ParseAccess(std::string_view text) {
+std::optional<Access> ParseAccess(std::string_view text)
+{
     if (detail::EqualsNoCase(text, "ro")) {
         return Access::ReadOnly;
     }
@@ -125,7 +147,8 @@ std::optional<Access> ParseAccess(std::string_view text) {
     return std::nullopt;
 }
 
-std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size) {
+std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size)
+{
     std::vector<uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i) {
         bytes[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -136,7 +159,8 @@ std::vector<uint8_t> LittleEndian(uint64_t value, std::size_t size) {
 // True when the value can be stored in `size` bytes without losing bits.
 // Signed types accept both a signed value in range and a raw bit pattern of
 // that size ("0xFF" for an Integer8 is -1).
-bool FitsSize(uint64_t value, std::size_t size, bool isSigned) {
+bool FitsSize(uint64_t value, std::size_t size, bool isSigned)
+{
     if (size >= sizeof(uint64_t)) {
         return true;
     }
@@ -157,13 +181,15 @@ struct Loader {
     uint8_t nodeId;
     std::vector<std::string>& warnings;
 
-    void Warn(std::string_view section, std::string_view message) {
+    void Warn(std::string_view section, std::string_view message)
+    {
         warnings.push_back("[" + std::string(section) + "] " + std::string(message));
     }
 
     // Hex pairs ("C83DBB") are the written form of octet strings and domains;
     // anything else is taken as the raw text bytes.
-    static std::vector<uint8_t> DecodeOctets(std::string_view value) {
+    static std::vector<uint8_t> DecodeOctets(std::string_view value)
+    {
         bool hexPairs = value.size() % 2 == 0;
         for (const char c : value) {
             hexPairs = hexPairs && detail::HexDigitValue(c) >= 0;
@@ -180,7 +206,8 @@ struct Loader {
     }
 
     template <typename Float>
-    std::optional<std::vector<uint8_t>> ParseReal(std::string_view value) {
+    std::optional<std::vector<uint8_t>> ParseReal(std::string_view value)
+    {
         Float parsed{};
         const char* end = value.data() + value.size();
         const auto [ptr, ec] = std::from_chars(value.data(), end, parsed);
@@ -199,7 +226,8 @@ struct Loader {
     // type's size (nothing for strings and domains). A number too large for
     // its type is truncated to the type's size, keeping the low bytes, as a
     // device storing it would; a warning records it.
-    std::vector<uint8_t> ConvertValue(std::string_view section, DataType type, std::string_view value) {
+    std::vector<uint8_t> ConvertValue(std::string_view section, DataType type, std::string_view value)
+    {
         const std::size_t size = SizeOf(type);
         if (value.empty()) {
             return std::vector<uint8_t>(size, 0);
@@ -248,21 +276,24 @@ struct Loader {
 
     // The value of a section: a DCF's ParameterValue when it has one, else
     // DefaultValue.
-    std::string ValueText(std::string_view section) const {
+    std::string ValueText(std::string_view section) const
+    {
         if (auto parameter = text.Value(section, "ParameterValue"); parameter && !parameter->empty()) {
             return *parameter;
         }
         return text.Value(section, "DefaultValue").value_or("");
     }
 
-    std::optional<uint64_t> Number(std::string_view section, std::string_view key) const {
+    std::optional<uint64_t> Number(std::string_view section, std::string_view key) const
+    {
         const auto value = text.Value(section, key);
         return value ? EvaluateEdsNumber(*value, nodeId) : std::nullopt;
     }
 
     // Name, type, access and mapping of a section; nullopt (with a warning)
     // when its data type is missing or not one the simulator stores.
-    std::optional<ObjectEntry> ReadAttributes(std::string_view section, uint16_t index, uint8_t subIndex) {
+    std::optional<ObjectEntry> ReadAttributes(std::string_view section, uint16_t index, uint8_t subIndex)
+    {
         ObjectEntry entry;
         entry.index = index;
         entry.subIndex = subIndex;
@@ -291,7 +322,8 @@ struct Loader {
         return entry;
     }
 
-    void AddEntry(ObjectDictionary& dictionary, std::string_view section, uint16_t index, uint8_t subIndex) {
+    void AddEntry(ObjectDictionary& dictionary, std::string_view section, uint16_t index, uint8_t subIndex)
+    {
         if (auto entry = ReadAttributes(section, index, subIndex)) {
             entry->value = ConvertValue(section, entry->type, ValueText(section));
             dictionary.Put(std::move(*entry));
@@ -302,7 +334,8 @@ struct Loader {
     // object's type, access and mapping, take their values from [NNNNValue]
     // (decimal sub-index keys) or else the object's own value, and their names
     // from [NNNNName] or else the object's name followed by the sub-index.
-    void AddCompact(ObjectDictionary& dictionary, const std::string& section, uint16_t index, uint64_t count) {
+    void AddCompact(ObjectDictionary& dictionary, const std::string& section, uint16_t index, uint64_t count)
+    {
         if (count > kMaxCompactSubObjects) {
             Warn(section, "CompactSubObj above 254; limited to 254");
             count = kMaxCompactSubObjects;
@@ -337,7 +370,8 @@ struct Loader {
 
 }  // namespace
 
-EdsLoad ParseEds(std::string_view input, uint8_t nodeId) {
+EdsLoad ParseEds(std::string_view input, uint8_t nodeId)
+{
     EdsLoad load;
     load.text = EdsText::Parse(input);
     const EdsText& text = load.text;
@@ -395,8 +429,8 @@ EdsLoad ParseEds(std::string_view input, uint8_t nodeId) {
     }
     for (const auto& [index, subs] : subObjects) {
         if (!objects.contains(index)) {
-            loader.Warn(subs.front().second, "sub-section without its object section [" + HexName(index) +
-                                                 "]; ignored");
+            loader.Warn(subs.front().second,
+                        "sub-section without its object section [" + HexName(index) + "]; ignored");
         }
     }
     if (load.dictionary.Size() == 0) {
@@ -412,7 +446,8 @@ EdsLoad ParseEds(std::string_view input, uint8_t nodeId) {
     return load;
 }
 
-EdsLoad LoadEds(const std::string& path, uint8_t nodeId) {
+EdsLoad LoadEds(const std::string& path, uint8_t nodeId)
+{
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         EdsLoad load;

@@ -8,7 +8,8 @@
 
 namespace vexsim {
 
-std::size_t SizeOf(DataType type) {
+std::size_t SizeOf(DataType type)
+{
     switch (type) {
     case DataType::Boolean:
     case DataType::Integer8:
@@ -37,27 +38,32 @@ std::size_t SizeOf(DataType type) {
 // ---------------------------------------------------------------------------
 // ObjectDictionary
 
-void ObjectDictionary::Put(ObjectEntry entry) {
+void ObjectDictionary::Put(ObjectEntry entry)
+{
     const auto key = std::make_pair(entry.index, entry.subIndex);
     entries_.insert_or_assign(key, std::move(entry));
 }
 
-const ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subIndex) const {
+const ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subIndex) const
+{
     const auto it = entries_.find({index, subIndex});
     return it == entries_.end() ? nullptr : &it->second;
 }
 
-ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subIndex) {
+ObjectEntry* ObjectDictionary::Find(uint16_t index, uint8_t subIndex)
+{
     const auto it = entries_.find({index, subIndex});
     return it == entries_.end() ? nullptr : &it->second;
 }
 
-bool ObjectDictionary::HasIndex(uint16_t index) const {
+bool ObjectDictionary::HasIndex(uint16_t index) const
+{
     const auto it = entries_.lower_bound({index, uint8_t{0}});
     return it != entries_.end() && it->first.first == index;
 }
 
-std::vector<const ObjectEntry*> ObjectDictionary::Entries() const {
+std::vector<const ObjectEntry*> ObjectDictionary::Entries() const
+{
     std::vector<const ObjectEntry*> all;
     all.reserve(entries_.size());
     for (const auto& [key, entry] : entries_) {
@@ -66,7 +72,8 @@ std::vector<const ObjectEntry*> ObjectDictionary::Entries() const {
     return all;
 }
 
-std::optional<uint64_t> ObjectDictionary::ReadUnsigned(uint16_t index, uint8_t subIndex) const {
+std::optional<uint64_t> ObjectDictionary::ReadUnsigned(uint16_t index, uint8_t subIndex) const
+{
     const ObjectEntry* entry = Find(index, subIndex);
     if (entry == nullptr) {
         return std::nullopt;
@@ -84,7 +91,8 @@ std::optional<uint64_t> ObjectDictionary::ReadUnsigned(uint16_t index, uint8_t s
     return result;
 }
 
-bool ObjectDictionary::WriteUnsigned(uint16_t index, uint8_t subIndex, uint64_t value) {
+bool ObjectDictionary::WriteUnsigned(uint16_t index, uint8_t subIndex, uint64_t value)
+{
     ObjectEntry* entry = Find(index, subIndex);
     if (entry == nullptr) {
         return false;
@@ -104,7 +112,8 @@ bool ObjectDictionary::WriteUnsigned(uint16_t index, uint8_t subIndex, uint64_t 
 // ---------------------------------------------------------------------------
 // EdsText
 
-EdsText EdsText::Parse(std::string_view text) {
+EdsText EdsText::Parse(std::string_view text)
+{
     EdsText result;
     // A UTF-8 byte order mark in front of the first section is not part of it.
     if (text.starts_with("\xEF\xBB\xBF")) {
@@ -149,7 +158,8 @@ EdsText EdsText::Parse(std::string_view text) {
     return result;
 }
 
-std::optional<std::string> EdsText::Value(std::string_view section, std::string_view key) const {
+std::optional<std::string> EdsText::Value(std::string_view section, std::string_view key) const
+{
     const auto found = byLowerName_.find(detail::ToLower(section));
     if (found == byLowerName_.end()) {
         return std::nullopt;
@@ -163,11 +173,13 @@ std::optional<std::string> EdsText::Value(std::string_view section, std::string_
     return std::nullopt;
 }
 
-bool EdsText::HasSection(std::string_view section) const {
+bool EdsText::HasSection(std::string_view section) const
+{
     return byLowerName_.contains(detail::ToLower(section));
 }
 
-std::vector<std::string> EdsText::Sections() const {
+std::vector<std::string> EdsText::Sections() const
+{
     std::vector<std::string> names;
     names.reserve(sections_.size());
     for (const Section& section : sections_) {
@@ -181,7 +193,8 @@ std::vector<std::string> EdsText::Sections() const {
 
 namespace {
 
-std::optional<uint64_t> ParseDigits(std::string_view digits, unsigned base) {
+std::optional<uint64_t> ParseDigits(std::string_view digits, unsigned base)
+{
     if (digits.empty()) {
         return std::nullopt;
     }
@@ -200,7 +213,8 @@ std::optional<uint64_t> ParseDigits(std::string_view digits, unsigned base) {
 }
 
 // One term: a number in decimal, 0x hex or leading-0 octal, or $NODEID.
-std::optional<uint64_t> ParseTerm(std::string_view term, uint8_t nodeId) {
+std::optional<uint64_t> ParseTerm(std::string_view term, uint8_t nodeId)
+{
     if (detail::EqualsNoCase(term, "$NODEID")) {
         return nodeId;
     }
@@ -215,7 +229,8 @@ std::optional<uint64_t> ParseTerm(std::string_view term, uint8_t nodeId) {
 
 }  // namespace
 
-std::optional<uint64_t> EvaluateEdsNumber(std::string_view text, uint8_t nodeId) {
+std::optional<uint64_t> EvaluateEdsNumber(std::string_view text, uint8_t nodeId)
+{
     // The value is a sum of terms ("$NODEID+0x180", "0x80 + $NodeID", "-5");
     // arithmetic wraps modulo 2^64 so negative results come out as two's
     // complement and are truncated to the object's type by the caller.

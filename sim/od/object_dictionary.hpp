@@ -80,7 +80,7 @@ public:
 
 private:
     struct Section {
-        std::string name;                                      // as written
+        std::string name;                                       // as written
         std::vector<std::pair<std::string, std::string>> keys;  // as written, in order
     };
     std::vector<Section> sections_;

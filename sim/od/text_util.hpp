@@ -7,11 +7,13 @@
 
 namespace vexsim::detail {
 
-inline bool IsBlank(char c) {
+inline bool IsBlank(char c)
+{
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-inline std::string_view Trim(std::string_view text) {
+inline std::string_view Trim(std::string_view text)
+{
     while (!text.empty() && IsBlank(text.front())) {
         text.remove_prefix(1);
     }
@@ -21,11 +23,13 @@ inline std::string_view Trim(std::string_view text) {
     return text;
 }
 
-inline char LowerAscii(char c) {
+inline char LowerAscii(char c)
+{
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-inline std::string ToLower(std::string_view text) {
+inline std::string ToLower(std::string_view text)
+{
     std::string lower(text);
     for (char& c : lower) {
         c = LowerAscii(c);
@@ -33,7 +37,8 @@ inline std::string ToLower(std::string_view text) {
     return lower;
 }
 
-inline bool EqualsNoCase(std::string_view a, std::string_view b) {
+inline bool EqualsNoCase(std::string_view a, std::string_view b)
+{
     if (a.size() != b.size()) {
         return false;
     }
@@ -45,12 +50,14 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-inline bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+inline bool StartsWithNoCase(std::string_view text, std::string_view prefix)
+{
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 
 // 0..15 for a hex digit, -1 otherwise.
-inline int HexDigitValue(char c) {
+inline int HexDigitValue(char c)
+{
     if (c >= '0' && c <= '9') {
         return c - '0';
     }

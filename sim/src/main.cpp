@@ -21,7 +21,10 @@ namespace {
 
 volatile std::sig_atomic_t gStop = 0;
 
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int)
+{
+    gStop = 1;
+}
 
 constexpr const char* kUsage =
     "usage: vexan-sim [options]\n"
@@ -44,22 +47,27 @@ struct LineReader {
 
 // Reads what is waiting on fd and hands each complete line to apply; false at end of input.
 template <class Apply>
-bool Drain(LineReader& reader, Apply&& apply) {
+bool Drain(LineReader& reader, Apply&& apply)
+{
     char buf[512];
     ssize_t n = read(reader.fd, buf, sizeof buf);
-    if (n == 0) return false;
-    if (n < 0) return true;
+    if (n == 0)
+        return false;
+    if (n < 0)
+        return true;
     reader.pending.append(buf, static_cast<std::size_t>(n));
     for (std::size_t nl; (nl = reader.pending.find('\n')) != std::string::npos;) {
         std::string line = reader.pending.substr(0, nl);
         reader.pending.erase(0, nl + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         apply(line);
     }
     return true;
 }
 
-unsigned long ParseUnsigned(const std::string& text, const char* what) {
+unsigned long ParseUnsigned(const std::string& text, const char* what)
+{
     char* end = nullptr;
     unsigned long v = std::strtoul(text.c_str(), &end, 0);
     if (text.empty() || *end != '\0') {
@@ -71,7 +79,8 @@ unsigned long ParseUnsigned(const std::string& text, const char* what) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     vexsim::SimulatorOptions options;
     std::vector<std::pair<std::string, uint8_t>> edsNodes;
     std::vector<uint8_t> defaultNodes;
@@ -107,8 +116,10 @@ int main(int argc, char** argv) {
             for (std::size_t start = 0; start <= list.size();) {
                 std::size_t comma = list.find(',', start);
                 std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-                if (!item.empty()) defaultNodes.push_back(static_cast<uint8_t>(ParseUnsigned(item, "node id")));
-                if (comma == std::string::npos) break;
+                if (!item.empty())
+                    defaultNodes.push_back(static_cast<uint8_t>(ParseUnsigned(item, "node id")));
+                if (comma == std::string::npos)
+                    break;
                 start = comma + 1;
             }
         } else if (a == "--device") {
@@ -134,7 +145,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!nodesGiven && edsNodes.empty()) defaultNodes.push_back(5);
+    if (!nodesGiven && edsNodes.empty())
+        defaultNodes.push_back(5);
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
@@ -156,7 +168,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (trace) sim.SetTraceSink(toStderr);
+    if (trace)
+        sim.SetTraceSink(toStderr);
     try {
         sim.Start();
     } catch (const std::exception& e) {
@@ -167,7 +180,8 @@ int main(int argc, char** argv) {
 
     vexsim::ControlChannel control(sim, toStderr);
     std::vector<LineReader> readers;
-    if (useStdin) readers.push_back(LineReader{STDIN_FILENO, {}});
+    if (useStdin)
+        readers.push_back(LineReader{STDIN_FILENO, {}});
     if (!controlPath.empty()) {
         // Read and write, so the FIFO never reports end of input between writers.
         int fd = open(controlPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -181,10 +195,13 @@ int main(int argc, char** argv) {
     bool quit = false;
     while (!gStop && !quit) {
         std::vector<pollfd> fds;
-        for (const LineReader& r : readers) fds.push_back(pollfd{r.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+        for (const LineReader& r : readers)
+            fds.push_back(pollfd{r.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), 100) <= 0)
+            continue;
         for (std::size_t i = 0; i < fds.size() && !quit; ++i) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
             bool open = Drain(readers[i], [&](const std::string& line) {
                 vexsim::ControlResult result = control.Apply(line);
                 if (!result.message.empty() && !line.empty()) {
@@ -192,7 +209,8 @@ int main(int argc, char** argv) {
                 }
                 quit = quit || result.quit;
             });
-            if (!open) quit = readers[i].fd == STDIN_FILENO;
+            if (!open)
+                quit = readers[i].fd == STDIN_FILENO;
         }
     }
     sim.Stop();

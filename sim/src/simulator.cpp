@@ -20,23 +20,40 @@ constexpr std::size_t kMaxTraceLines = 200000;
 constexpr std::size_t kReadChunk = 4096;
 constexpr auto kIdlePoll = std::chrono::milliseconds(50);
 
-void MakeRaw(int fd, unsigned baud) {
+void MakeRaw(int fd, unsigned baud)
+{
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return;
+    if (tcgetattr(fd, &tio) != 0)
+        return;
     cfmakeraw(&tio);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (baud != 0) {
         speed_t speed = B115200;
         switch (baud) {
-            case 9600: speed = B9600; break;
-            case 19200: speed = B19200; break;
-            case 38400: speed = B38400; break;
-            case 57600: speed = B57600; break;
-            case 230400: speed = B230400; break;
-            case 460800: speed = B460800; break;
-            case 921600: speed = B921600; break;
-            default: break;
+        case 9600:
+            speed = B9600;
+            break;
+        case 19200:
+            speed = B19200;
+            break;
+        case 38400:
+            speed = B38400;
+            break;
+        case 57600:
+            speed = B57600;
+            break;
+        case 230400:
+            speed = B230400;
+            break;
+        case 460800:
+            speed = B460800;
+            break;
+        case 921600:
+            speed = B921600;
+            break;
+        default:
+            break;
         }
         cfsetispeed(&tio, speed);
         cfsetospeed(&tio, speed);
@@ -44,66 +61,85 @@ void MakeRaw(int fd, unsigned baud) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
-std::runtime_error SystemError(const std::string& what) {
+std::runtime_error SystemError(const std::string& what)
+{
     return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 }  // namespace
 
 Simulator::Simulator(SimulatorOptions options)
-    : options_(std::move(options)), module_(options_.module), baud_(options_.baud), random_(options_.randomSeed) {}
+    : options_(std::move(options)), module_(options_.module), baud_(options_.baud), random_(options_.randomSeed)
+{
+}
 
-Simulator::~Simulator() { Stop(); }
+Simulator::~Simulator()
+{
+    Stop();
+}
 
-void Simulator::Start() {
-    if (thread_.joinable()) return;
+void Simulator::Start()
+{
+    if (thread_.joinable())
+        return;
     if (options_.device.empty()) {
         lineFd_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (lineFd_ < 0) throw SystemError("posix_openpt");
+        if (lineFd_ < 0)
+            throw SystemError("posix_openpt");
         std::array<char, 128> name{};
         if (grantpt(lineFd_) != 0 || unlockpt(lineFd_) != 0 || ptsname_r(lineFd_, name.data(), name.size()) != 0) {
             throw SystemError("pseudo-terminal set-up");
         }
         path_ = name.data();
         keepFd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (keepFd_ < 0) throw SystemError("open " + path_);
+        if (keepFd_ < 0)
+            throw SystemError("open " + path_);
         MakeRaw(keepFd_, 0);
     } else {
         path_ = options_.device;
         lineFd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (lineFd_ < 0) throw SystemError("open " + path_);
-        if (isatty(lineFd_)) MakeRaw(lineFd_, baud_);
+        if (lineFd_ < 0)
+            throw SystemError("open " + path_);
+        if (isatty(lineFd_))
+            MakeRaw(lineFd_, baud_);
     }
     fcntl(lineFd_, F_SETFL, fcntl(lineFd_, F_GETFL) | O_NONBLOCK);
     fcntl(lineFd_, F_SETFD, FD_CLOEXEC);
     std::array<int, 2> wake{};
-    if (pipe2(wake.data(), O_NONBLOCK | O_CLOEXEC) != 0) throw SystemError("pipe");
+    if (pipe2(wake.data(), O_NONBLOCK | O_CLOEXEC) != 0)
+        throw SystemError("pipe");
     wakeRead_ = wake[0];
     wakeWrite_ = wake[1];
     stop_ = false;
     thread_ = std::thread([this] { Run(); });
 }
 
-void Simulator::Stop() {
+void Simulator::Stop()
+{
     if (thread_.joinable()) {
         stop_ = true;
         Wake();
         thread_.join();
     }
     for (int* fd : {&lineFd_, &keepFd_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) close(*fd);
+        if (*fd >= 0)
+            close(*fd);
         *fd = -1;
     }
 }
 
-int Simulator::OpenLibraryEnd() const {
-    if (!options_.device.empty() || path_.empty()) return -1;
+int Simulator::OpenLibraryEnd() const
+{
+    if (!options_.device.empty() || path_.empty())
+        return -1;
     int fd = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) MakeRaw(fd, 0);
+    if (fd >= 0)
+        MakeRaw(fd, 0);
     return fd;
 }
 
-void Simulator::Wake() {
+void Simulator::Wake()
+{
     if (wakeWrite_ >= 0) {
         const char c = 1;
         [[maybe_unused]] auto n = write(wakeWrite_, &c, 1);
@@ -112,7 +148,8 @@ void Simulator::Wake() {
 
 // ------------------------------------------------------------------ thread
 
-void Simulator::Run() {
+void Simulator::Run()
+{
     while (!stop_) {
         auto now = Clock::now();
         Clock::time_point wakeAt = now + kIdlePoll;
@@ -126,20 +163,24 @@ void Simulator::Run() {
         }
         {
             std::lock_guard lock(mutex_);
-            if (auto due = module_.NextDue()) wakeAt = std::min(wakeAt, *due);
+            if (auto due = module_.NextDue())
+                wakeAt = std::min(wakeAt, *due);
         }
         std::array<pollfd, 2> fds{pollfd{lineFd_, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
                                   pollfd{wakeRead_, POLLIN, 0}};
         // With a piece due, wait only for the line to take it.
-        const int timeout = wantWrite ? static_cast<int>(kIdlePoll.count())
-                                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
-        if (poll(fds.data(), fds.size(), std::max(timeout, 0)) < 0 && errno != EINTR) break;
+        const int timeout = wantWrite
+                                ? static_cast<int>(kIdlePoll.count())
+                                : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
+        if (poll(fds.data(), fds.size(), std::max(timeout, 0)) < 0 && errno != EINTR)
+            break;
         if (fds[1].revents & POLLIN) {
             std::array<char, 64> drain{};
             while (read(wakeRead_, drain.data(), drain.size()) > 0) {
             }
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) ReadLine();
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            ReadLine();
         now = Clock::now();
         {
             std::lock_guard lock(mutex_);
@@ -149,12 +190,14 @@ void Simulator::Run() {
     }
 }
 
-void Simulator::ReadLine() {
+void Simulator::ReadLine()
+{
     std::array<uint8_t, kReadChunk> buf{};
     ssize_t n = read(lineFd_, buf.data(), buf.size());
     if (n <= 0) {
         // A device that went away: do not spin.
-        if (n < 0 && errno != EAGAIN && errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return;
     }
     bytesReceived_ += static_cast<std::size_t>(n);
@@ -163,13 +206,17 @@ void Simulator::ReadLine() {
     module_.Receive(std::span<const uint8_t>(buf.data(), static_cast<std::size_t>(n)), out);
     const auto now = Clock::now();
     for (const Bytes& frame : out.received) {
-        if (!IsQuietEventTraffic(frame, false)) AddTrace("<- " + DescribeFrame(frame, false));
+        if (!IsQuietEventTraffic(frame, false))
+            AddTrace("<- " + DescribeFrame(frame, false));
     }
-    for (std::string& note : out.notes) AddTrace("   " + note);
-    for (Outgoing& reply : out.replies) Schedule(std::move(reply), now);
+    for (std::string& note : out.notes)
+        AddTrace("   " + note);
+    for (Outgoing& reply : out.replies)
+        Schedule(std::move(reply), now);
 }
 
-bool Simulator::IsQuietEventTraffic(const Bytes& frame, bool fromModule) const {
+bool Simulator::IsQuietEventTraffic(const Bytes& frame, bool fromModule) const
+{
     if (options_.traceEventPolls || frame.size() < 3 || frame[2] != static_cast<uint8_t>(Command::EventPoll)) {
         return false;
     }
@@ -177,7 +224,8 @@ bool Simulator::IsQuietEventTraffic(const Bytes& frame, bool fromModule) const {
     return !fromModule || (frame.size() >= 6 && frame[5] == 0);
 }
 
-void Simulator::Schedule(Outgoing reply, Clock::time_point now) {
+void Simulator::Schedule(Outgoing reply, Clock::time_point now)
+{
     std::string note;
     unsigned delayMs = 0;
     unsigned gapMs = faults_.splitGapMs;
@@ -186,21 +234,22 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now) {
     Bytes& bytes = reply.bytes;
     if (reply.identification) {
         switch (ident_.behaviour) {
-            case IdentBehaviour::Silent:
-                AddTrace("-> IdentReply (withheld)");
-                return;
-            case IdentBehaviour::Wrong:
-                bytes.back() = 'X';
-                break;
-            case IdentBehaviour::CorrectWithCR:
-                bytes.push_back('\r');
-                break;
-            case IdentBehaviour::Correct:
-                break;
+        case IdentBehaviour::Silent:
+            AddTrace("-> IdentReply (withheld)");
+            return;
+        case IdentBehaviour::Wrong:
+            bytes.back() = 'X';
+            break;
+        case IdentBehaviour::CorrectWithCR:
+            bytes.push_back('\r');
+            break;
+        case IdentBehaviour::Correct:
+            break;
         }
         delayMs = ident_.delayMs;
         gapMs = ident_.splitGapMs;
-        if (ident_.splitAt) cuts.push_back(*ident_.splitAt);
+        if (ident_.splitAt)
+            cuts.push_back(*ident_.splitAt);
     } else {
         if (faults_.dropNext > 0) {
             --faults_.dropNext;
@@ -217,7 +266,8 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now) {
         if (faults_.splitRandom && bytes.size() > 1) {
             std::uniform_int_distribution<std::size_t> count(1, 3);
             std::uniform_int_distribution<std::size_t> pos(1, bytes.size() - 1);
-            for (std::size_t i = count(random_); i > 0; --i) cuts.push_back(pos(random_));
+            for (std::size_t i = count(random_); i > 0; --i)
+                cuts.push_back(pos(random_));
         }
         if (faults_.garbage) {
             std::uniform_int_distribution<int> count(1, 4);
@@ -234,15 +284,19 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now) {
     std::erase_if(cuts, [&bytes](std::size_t c) { return c == 0 || c >= bytes.size(); });
     if (!cuts.empty()) {
         note += " (split at";
-        for (std::size_t c : cuts) note += ' ' + std::to_string(c);
+        for (std::size_t c : cuts)
+            note += ' ' + std::to_string(c);
         note += ')';
     }
-    if (delayMs != 0) note += " (delayed " + std::to_string(delayMs) + " ms)";
-    if (!IsQuietEventTraffic(bytes, true)) AddTrace("-> " + DescribeFrame(bytes, true) + note);
+    if (delayMs != 0)
+        note += " (delayed " + std::to_string(delayMs) + " ms)";
+    if (!IsQuietEventTraffic(bytes, true))
+        AddTrace("-> " + DescribeFrame(bytes, true) + note);
 
     // Pieces leave in order: a shorter delay never overtakes an earlier reply.
     Clock::time_point due = std::max(now + std::chrono::milliseconds(delayMs), lastDue_);
-    if (!garbage.empty()) pieces_.push_back(Piece{due, std::move(garbage)});
+    if (!garbage.empty())
+        pieces_.push_back(Piece{due, std::move(garbage)});
     std::size_t start = 0;
     cuts.push_back(bytes.size());
     for (std::size_t cut : cuts) {
@@ -254,7 +308,8 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now) {
     lastDue_ = pieces_.back().due;
 }
 
-void Simulator::WriteDue(Clock::time_point now) {
+void Simulator::WriteDue(Clock::time_point now)
+{
     unsigned baud = 0;
     {
         std::lock_guard lock(mutex_);
@@ -267,12 +322,14 @@ void Simulator::WriteDue(Clock::time_point now) {
         if (baud != 0) {
             // 10 bits per byte; write about a millisecond's worth at a time.
             byteTime = std::chrono::nanoseconds(10'000'000'000LL / baud);
-            count = std::clamp<std::size_t>(static_cast<std::size_t>(std::chrono::milliseconds(1) / byteTime), 1, count);
+            count =
+                std::clamp<std::size_t>(static_cast<std::size_t>(std::chrono::milliseconds(1) / byteTime), 1, count);
         }
         ssize_t n = write(lineFd_, piece.bytes.data(), count);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) return;  // wait for POLLOUT
-            pieces_.pop_front();                            // a dead line: drop the piece
+            if (errno == EAGAIN || errno == EINTR)
+                return;           // wait for POLLOUT
+            pieces_.pop_front();  // a dead line: drop the piece
             continue;
         }
         piece.bytes.erase(piece.bytes.begin(), piece.bytes.begin() + n);
@@ -281,7 +338,8 @@ void Simulator::WriteDue(Clock::time_point now) {
         }
         if (baud != 0) {
             const auto busyUntil = now + byteTime * n;
-            for (Piece& p : pieces_) p.due = std::max(p.due, busyUntil);
+            for (Piece& p : pieces_)
+                p.due = std::max(p.due, busyUntil);
             lastDue_ = std::max(lastDue_, busyUntil);
             return;
         }
@@ -290,29 +348,36 @@ void Simulator::WriteDue(Clock::time_point now) {
 
 // ------------------------------------------------------------------ trace
 
-void Simulator::AddTrace(std::string line) {
-    if (traceSink_) traceSink_(line);
+void Simulator::AddTrace(std::string line)
+{
+    if (traceSink_)
+        traceSink_(line);
     trace_.push_back(std::move(line));
-    if (trace_.size() > kMaxTraceLines) trace_.pop_front();
+    if (trace_.size() > kMaxTraceLines)
+        trace_.pop_front();
     traceChanged_.notify_all();
 }
 
-void Simulator::SetTraceSink(std::function<void(const std::string&)> sink) {
+void Simulator::SetTraceSink(std::function<void(const std::string&)> sink)
+{
     std::lock_guard lock(mutex_);
     traceSink_ = std::move(sink);
 }
 
-std::vector<std::string> Simulator::Trace() const {
+std::vector<std::string> Simulator::Trace() const
+{
     std::lock_guard lock(mutex_);
     return {trace_.begin(), trace_.end()};
 }
 
-void Simulator::ClearTrace() {
+void Simulator::ClearTrace()
+{
     std::lock_guard lock(mutex_);
     trace_.clear();
 }
 
-bool Simulator::WaitForTrace(std::string_view needle, std::chrono::milliseconds timeout) const {
+bool Simulator::WaitForTrace(std::string_view needle, std::chrono::milliseconds timeout) const
+{
     std::unique_lock lock(mutex_);
     return traceChanged_.wait_for(lock, timeout, [&] {
         return std::any_of(trace_.begin(), trace_.end(),
@@ -322,15 +387,18 @@ bool Simulator::WaitForTrace(std::string_view needle, std::chrono::milliseconds 
 
 // ------------------------------------------------------------------ setters
 
-void Simulator::AddDefaultNode(uint8_t id, bool listed, bool announce) {
+void Simulator::AddDefaultNode(uint8_t id, bool listed, bool announce)
+{
     std::lock_guard lock(mutex_);
     module_.PutDefaultNode(id, listed, announce);
 }
 
-bool Simulator::AddEdsNode(uint8_t id, const std::string& path, std::string* error, bool listed, bool announce) {
+bool Simulator::AddEdsNode(uint8_t id, const std::string& path, std::string* error, bool listed, bool announce)
+{
     EdsLoad load = LoadEds(path, id);
     if (!load.ok) {
-        if (error != nullptr) *error = load.error;
+        if (error != nullptr)
+            *error = load.error;
         return false;
     }
     std::lock_guard lock(mutex_);
@@ -338,140 +406,169 @@ bool Simulator::AddEdsNode(uint8_t id, const std::string& path, std::string* err
     return true;
 }
 
-bool Simulator::RemoveNode(uint8_t id) {
+bool Simulator::RemoveNode(uint8_t id)
+{
     std::lock_guard lock(mutex_);
     return module_.RemoveNode(id);
 }
 
-bool Simulator::SetNodeSilent(uint8_t id, bool silent) {
+bool Simulator::SetNodeSilent(uint8_t id, bool silent)
+{
     std::lock_guard lock(mutex_);
     return module_.SetNodeSilent(id, silent);
 }
 
-void Simulator::PutObject(uint8_t node, ObjectEntry entry) {
+void Simulator::PutObject(uint8_t node, ObjectEntry entry)
+{
     std::lock_guard lock(mutex_);
-    if (SimNode* n = module_.FindNode(node)) n->dictionary.Put(std::move(entry));
+    if (SimNode* n = module_.FindNode(node))
+        n->dictionary.Put(std::move(entry));
 }
 
-std::optional<Bytes> Simulator::ReadObject(uint8_t node, uint16_t index, uint8_t subIndex) {
+std::optional<Bytes> Simulator::ReadObject(uint8_t node, uint16_t index, uint8_t subIndex)
+{
     std::lock_guard lock(mutex_);
     const SimNode* n = module_.FindNode(node);
     const ObjectEntry* e = n != nullptr ? n->dictionary.Find(index, subIndex) : nullptr;
-    if (e == nullptr) return std::nullopt;
+    if (e == nullptr)
+        return std::nullopt;
     return e->value;
 }
 
-void Simulator::InjectBootup(uint8_t node) {
+void Simulator::InjectBootup(uint8_t node)
+{
     std::lock_guard lock(mutex_);
     module_.QueueBootup(node);
 }
 
-void Simulator::InjectEmcy(uint8_t node, const std::array<uint8_t, 8>& data) {
+void Simulator::InjectEmcy(uint8_t node, const std::array<uint8_t, 8>& data)
+{
     std::lock_guard lock(mutex_);
     module_.QueueEmcy(node, data);
 }
 
-void Simulator::InjectNmtError(uint8_t node, uint8_t code) {
+void Simulator::InjectNmtError(uint8_t node, uint8_t code)
+{
     std::lock_guard lock(mutex_);
     module_.QueueNmtError(node, code);
 }
 
-void Simulator::InjectMasterSdoRead(uint16_t index, uint8_t subIndex) {
+void Simulator::InjectMasterSdoRead(uint16_t index, uint8_t subIndex)
+{
     std::lock_guard lock(mutex_);
     module_.QueueMasterSdoRead(index, subIndex);
 }
 
-bool Simulator::InjectMasterSdoWrite(uint16_t index, uint8_t subIndex, const Bytes& data) {
+bool Simulator::InjectMasterSdoWrite(uint16_t index, uint8_t subIndex, const Bytes& data)
+{
     std::lock_guard lock(mutex_);
     return module_.QueueMasterSdoWrite(index, subIndex, data);
 }
 
-void Simulator::InjectRemotePdo(uint16_t cobId) {
+void Simulator::InjectRemotePdo(uint16_t cobId)
+{
     std::lock_guard lock(mutex_);
     module_.QueueRemotePdo(cobId);
 }
 
-bool Simulator::InjectRxPdo(uint16_t cobId, const Bytes& data) {
+bool Simulator::InjectRxPdo(uint16_t cobId, const Bytes& data)
+{
     std::lock_guard lock(mutex_);
     return module_.QueueRxPdo(cobId, data);
 }
 
-void Simulator::InjectNodePdo(uint16_t cobId, const Bytes& data) {
+void Simulator::InjectNodePdo(uint16_t cobId, const Bytes& data)
+{
     std::lock_guard lock(mutex_);
     module_.ReceiveBusPdo(cobId, data);
 }
 
-void Simulator::SetBusy(uint8_t command, std::optional<uint16_t> key, unsigned times, int uses) {
+void Simulator::SetBusy(uint8_t command, std::optional<uint16_t> key, unsigned times, int uses)
+{
     std::lock_guard lock(mutex_);
     module_.SetCommandPlan(command, key, CommandPlan{times, std::nullopt, uses});
 }
 
-void Simulator::SetFailure(uint8_t command, std::optional<uint16_t> key, uint8_t status, int uses) {
+void Simulator::SetFailure(uint8_t command, std::optional<uint16_t> key, uint8_t status, int uses)
+{
     std::lock_guard lock(mutex_);
     module_.SetCommandPlan(command, key, CommandPlan{0, status, uses});
 }
 
-void Simulator::ClearCommandPlans() {
+void Simulator::ClearCommandPlans()
+{
     std::lock_guard lock(mutex_);
     module_.ClearCommandPlans();
 }
 
-void Simulator::SetFaults(FaultSettings faults) {
+void Simulator::SetFaults(FaultSettings faults)
+{
     std::lock_guard lock(mutex_);
     faults_ = std::move(faults);
 }
 
-FaultSettings Simulator::Faults() const {
+FaultSettings Simulator::Faults() const
+{
     std::lock_guard lock(mutex_);
     return faults_;
 }
 
-void Simulator::DropReplies(unsigned count) {
+void Simulator::DropReplies(unsigned count)
+{
     std::lock_guard lock(mutex_);
     faults_.dropNext = count;
 }
 
-void Simulator::DelayReplies(unsigned ms) {
+void Simulator::DelayReplies(unsigned ms)
+{
     std::lock_guard lock(mutex_);
     faults_.delayMs = ms;
 }
 
-void Simulator::SplitReplies(std::vector<std::size_t> positions) {
+void Simulator::SplitReplies(std::vector<std::size_t> positions)
+{
     std::lock_guard lock(mutex_);
     faults_.splitAt = std::move(positions);
 }
 
-void Simulator::SplitRepliesRandomly(bool on) {
+void Simulator::SplitRepliesRandomly(bool on)
+{
     std::lock_guard lock(mutex_);
     faults_.splitRandom = on;
 }
 
-void Simulator::SetGarbage(bool on) {
+void Simulator::SetGarbage(bool on)
+{
     std::lock_guard lock(mutex_);
     faults_.garbage = on;
 }
 
-void Simulator::SendWrongLength(unsigned count) {
+void Simulator::SendWrongLength(unsigned count)
+{
     std::lock_guard lock(mutex_);
     faults_.wrongLengthNext = count;
 }
 
-void Simulator::SendExtraSegmentBytes(std::size_t count) {
+void Simulator::SendExtraSegmentBytes(std::size_t count)
+{
     std::lock_guard lock(mutex_);
     module_.SetExtraSegmentBytes(count);
 }
 
-void Simulator::SetIdentification(IdentSettings ident) {
+void Simulator::SetIdentification(IdentSettings ident)
+{
     std::lock_guard lock(mutex_);
     ident_ = ident;
 }
 
-void Simulator::SetBaud(unsigned baud) {
+void Simulator::SetBaud(unsigned baud)
+{
     std::lock_guard lock(mutex_);
     baud_ = baud;
 }
 
-void Simulator::SetSdoChunk(std::size_t chunk) {
+void Simulator::SetSdoChunk(std::size_t chunk)
+{
     std::lock_guard lock(mutex_);
     module_.SetSdoChunk(chunk);
 }

@@ -15,7 +15,8 @@ struct CommandInfo {
     std::string_view fields;
 };
 
-constexpr std::array<CommandInfo, kCommandCount> MakeCommandTable() {
+constexpr std::array<CommandInfo, kCommandCount> MakeCommandTable()
+{
     std::array<CommandInfo, kCommandCount> t{};
     auto set = [&t](Command c, std::string_view name, std::string_view fields) {
         t[static_cast<uint8_t>(c)] = CommandInfo{name, fields};
@@ -78,33 +79,38 @@ constexpr std::array<CommandInfo, kCommandCount> MakeCommandTable() {
 
 constexpr std::array<CommandInfo, kCommandCount> kCommands = MakeCommandTable();
 
-std::string Hex(uint64_t v, int digits) {
+std::string Hex(uint64_t v, int digits)
+{
     std::array<char, 24> buf{};
     std::snprintf(buf.data(), buf.size(), "0x%0*llX", digits, static_cast<unsigned long long>(v));
     return buf.data();
 }
 
-std::string HexBytes(std::span<const uint8_t> bytes) {
+std::string HexBytes(std::span<const uint8_t> bytes)
+{
     std::string s;
     for (uint8_t b : bytes) {
         std::array<char, 4> buf{};
         std::snprintf(buf.data(), buf.size(), "%02X", b);
-        if (!s.empty()) s += ' ';
+        if (!s.empty())
+            s += ' ';
         s += buf.data();
     }
     return s;
 }
 
 // Counts, ids and times read better in decimal; codes and identifiers in hex.
-bool IsDecimal(std::string_view name) {
-    constexpr std::array<std::string_view, 17> kDecimal{"node", "master", "n", "count", "k", "sub", "dir",
-                                                        "entries", "life", "number", "timer", "time", "guard",
-                                                        "time1", "time2", "delay", "timeout"};
+bool IsDecimal(std::string_view name)
+{
+    constexpr std::array<std::string_view, 17> kDecimal{"node",  "master",  "n",     "count",  "k",      "sub",
+                                                        "dir",   "entries", "life",  "number", "timer",  "time",
+                                                        "guard", "time1",   "time2", "delay",  "timeout"};
     return std::find(kDecimal.begin(), kDecimal.end(), name) != kDecimal.end() || name == "v16";
 }
 
 // Decodes fields of a request payload by the table's field list.
-std::string DescribeFields(std::string_view fields, PayloadReader& r) {
+std::string DescribeFields(std::string_view fields, PayloadReader& r)
+{
     std::string out;
     while (!fields.empty()) {
         std::size_t space = fields.find(' ');
@@ -129,14 +135,16 @@ std::string DescribeFields(std::string_view fields, PayloadReader& r) {
         } else if (kind == "list16") {
             std::string list;
             while (r.Remaining() >= 2) {
-                if (!list.empty()) list += ',';
+                if (!list.empty())
+                    list += ',';
                 list += Hex(r.U16(), 3);
             }
             out += '[' + list + ']';
         } else if (kind == "list32") {
             std::string list;
             while (r.Remaining() >= 4) {
-                if (!list.empty()) list += ',';
+                if (!list.empty())
+                    list += ',';
                 list += Hex(r.U32(), 8);
             }
             out += '[' + list + ']';
@@ -144,15 +152,18 @@ std::string DescribeFields(std::string_view fields, PayloadReader& r) {
             out += '[' + HexBytes(r.Take(r.Remaining())) + ']';
         }
     }
-    if (r.Remaining() > 0) out += " extra=[" + HexBytes(r.Take(r.Remaining())) + ']';
+    if (r.Remaining() > 0)
+        out += " extra=[" + HexBytes(r.Take(r.Remaining())) + ']';
     return out;
 }
 
-std::string DescribeEventReply(PayloadReader& r) {
+std::string DescribeEventReply(PayloadReader& r)
+{
     uint16_t left = r.U16();
     uint8_t flags = r.U8();
     std::string out = " flags=" + Hex(flags, 2) + " waiting=" + std::to_string(left);
-    if (flags & 0x40) out += " bootup(node=" + std::to_string(r.U8()) + ')';
+    if (flags & 0x40)
+        out += " bootup(node=" + std::to_string(r.U8()) + ')';
     if (flags & 0x20) {
         uint8_t node = r.U8();
         out += " emcy(node=" + std::to_string(node) + " [" + HexBytes(r.Take(8)) + "])";
@@ -170,31 +181,37 @@ std::string DescribeEventReply(PayloadReader& r) {
         uint8_t len = r.U8();
         out += " write-sdo([" + HexBytes(r.Take(len)) + "])";
     }
-    if (flags & 0x02) out += " remote-pdo(cob=" + Hex(r.U16(), 3) + ')';
+    if (flags & 0x02)
+        out += " remote-pdo(cob=" + Hex(r.U16(), 3) + ')';
     if (flags & 0x01) {
         uint16_t cob = r.U16();
         uint8_t len = r.U8();
         out += " rx-pdo(cob=" + Hex(cob, 3) + " [" + HexBytes(r.Take(len)) + "])";
     }
-    if (!r.Ok()) out += " (short)";
+    if (!r.Ok())
+        out += " (short)";
     return out;
 }
 
 }  // namespace
 
-std::string_view CommandName(uint8_t command) {
+std::string_view CommandName(uint8_t command)
+{
     std::string_view name = kCommands[command & 0x7F].name;
     return name.empty() ? std::string_view{"Unknown"} : name;
 }
 
-Bytes FrameWriter::Finish() const {
+Bytes FrameWriter::Finish() const
+{
     Bytes frame = bytes_;
-    if (frame.size() > kMaxFrameLength + 2) frame.resize(kMaxFrameLength + 2);
+    if (frame.size() > kMaxFrameLength + 2)
+        frame.resize(kMaxFrameLength + 2);
     frame[1] = static_cast<uint8_t>(frame.size() - 2);
     return frame;
 }
 
-uint8_t PayloadReader::U8() {
+uint8_t PayloadReader::U8()
+{
     if (pos_ >= data_.size()) {
         ok_ = false;
         return 0;
@@ -202,19 +219,22 @@ uint8_t PayloadReader::U8() {
     return data_[pos_++];
 }
 
-uint16_t PayloadReader::U16() {
+uint16_t PayloadReader::U16()
+{
     uint16_t lo = U8();
     uint16_t hi = U8();
     return static_cast<uint16_t>(lo | (hi << 8));
 }
 
-uint32_t PayloadReader::U32() {
+uint32_t PayloadReader::U32()
+{
     uint32_t lo = U16();
     uint32_t hi = U16();
     return lo | (hi << 16);
 }
 
-std::span<const uint8_t> PayloadReader::Take(std::size_t count) {
+std::span<const uint8_t> PayloadReader::Take(std::size_t count)
+{
     if (count > Remaining()) {
         ok_ = false;
         count = Remaining();
@@ -224,43 +244,52 @@ std::span<const uint8_t> PayloadReader::Take(std::size_t count) {
     return part;
 }
 
-Bytes NodeStatusReply(uint8_t command, uint8_t key, uint8_t status) {
+Bytes NodeStatusReply(uint8_t command, uint8_t key, uint8_t status)
+{
     return FrameWriter(static_cast<uint8_t>(command | kStatusReplyBit)).U8(key).U8(0).U8(status).Finish();
 }
 
-Bytes NodeDataReply(uint8_t command, uint8_t key, std::span<const uint8_t> data) {
+Bytes NodeDataReply(uint8_t command, uint8_t key, std::span<const uint8_t> data)
+{
     return FrameWriter(command).U8(key).U8(0).Append(data.first(std::min(data.size(), kMaxReplyData))).Finish();
 }
 
-Bytes PdoStatusReply(uint8_t command, uint16_t cobId, uint8_t status) {
+Bytes PdoStatusReply(uint8_t command, uint16_t cobId, uint8_t status)
+{
     return FrameWriter(static_cast<uint8_t>(command | kStatusReplyBit)).U16(cobId).U8(0).U8(status).Finish();
 }
 
-Bytes PdoDataReply(uint8_t command, uint16_t cobId, std::span<const uint8_t> data) {
+Bytes PdoDataReply(uint8_t command, uint16_t cobId, std::span<const uint8_t> data)
+{
     return FrameWriter(command).U16(cobId).U8(0).Append(data.first(std::min(data.size(), kMaxReplyData - 1))).Finish();
 }
 
-Bytes MasterStatusReply(uint8_t command, uint8_t status) {
+Bytes MasterStatusReply(uint8_t command, uint8_t status)
+{
     return FrameWriter(static_cast<uint8_t>(command | kStatusReplyBit)).U8(0).U8(0).U8(status).Finish();
 }
 
-Bytes StatusReplyFor(uint8_t command, uint16_t key, uint8_t status) {
+Bytes StatusReplyFor(uint8_t command, uint16_t key, uint8_t status)
+{
     switch (ClassOf(command)) {
-        case CommandClass::Pdo:
-            return PdoStatusReply(command, key, status);
-        case CommandClass::Master:
-            return MasterStatusReply(command, status);
-        default:
-            return NodeStatusReply(command, static_cast<uint8_t>(key), status);
+    case CommandClass::Pdo:
+        return PdoStatusReply(command, key, status);
+    case CommandClass::Master:
+        return MasterStatusReply(command, status);
+    default:
+        return NodeStatusReply(command, static_cast<uint8_t>(key), status);
     }
 }
 
-std::string DescribeFrame(std::span<const uint8_t> frame, bool fromModule) {
-    if (frame.size() >= kIdentRequest.size() && frame[0] == '$') return "Identify";
+std::string DescribeFrame(std::span<const uint8_t> frame, bool fromModule)
+{
+    if (frame.size() >= kIdentRequest.size() && frame[0] == '$')
+        return "Identify";
     if (!frame.empty() && frame[0] == '!') {
         return "IdentReply \"" + std::string(frame.begin(), frame.end()) + '"';
     }
-    if (frame.size() < 3) return "Empty";
+    if (frame.size() < 3)
+        return "Empty";
     uint8_t raw = frame[2];
     uint8_t command = static_cast<uint8_t>(raw & 0x7F);
     PayloadReader r(frame.subspan(3));
@@ -284,12 +313,15 @@ std::string DescribeFrame(std::span<const uint8_t> frame, bool fromModule) {
         } else {
             uint8_t key = r.U8();
             r.U8();
-            if (cls != CommandClass::Master) out += " key=" + std::to_string(key);
+            if (cls != CommandClass::Master)
+                out += " key=" + std::to_string(key);
         }
         uint8_t st = r.U8();
-        return out + " status=" + std::to_string(st) + (st == static_cast<uint8_t>(Status::InProgress) ? " (busy)" : "");
+        return out + " status=" + std::to_string(st) +
+               (st == static_cast<uint8_t>(Status::InProgress) ? " (busy)" : "");
     }
-    if (command == static_cast<uint8_t>(Command::EventPoll)) return out + DescribeEventReply(r);
+    if (command == static_cast<uint8_t>(Command::EventPoll))
+        return out + DescribeEventReply(r);
     if (cls == CommandClass::Pdo) {
         uint16_t cob = r.U16();
         r.U8();
@@ -307,7 +339,8 @@ std::string DescribeFrame(std::span<const uint8_t> frame, bool fromModule) {
             uint32_t size = r.U32();
             return out + " size=" + std::to_string(size) + " chunk=" + std::to_string(r.Remaining());
         }
-        if (cs == 0x80) return out + " abort=" + Hex(r.U32(), 8);
+        if (cs == 0x80)
+            return out + " abort=" + Hex(r.U32(), 8);
         return out + " [" + HexBytes(r.Take(r.Remaining())) + ']';
     }
     return out + " data key=" + std::to_string(key) + " [" + HexBytes(r.Take(r.Remaining())) + ']';

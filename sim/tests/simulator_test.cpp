@@ -27,25 +27,39 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 5s;  // generous: the machine may be loaded
 
-Bytes Frame(uint8_t command, const Bytes& payload = {}) {
+Bytes Frame(uint8_t command, const Bytes& payload = {})
+{
     Bytes f;
     f.push_back(0x3A);
     f.push_back(static_cast<uint8_t>(payload.size() + 1));
     f.push_back(command);
-    for (uint8_t b : payload) f.push_back(b);
+    for (uint8_t b : payload)
+        f.push_back(b);
     return f;
 }
 
-Bytes Concat(Bytes a, const Bytes& b) {
-    for (uint8_t x : b) a.push_back(x);
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    for (uint8_t x : b)
+        a.push_back(x);
     return a;
 }
 
-uint8_t Lo(unsigned v) { return static_cast<uint8_t>(v); }
-uint8_t Hi(unsigned v) { return static_cast<uint8_t>(v >> 8); }
+uint8_t Lo(unsigned v)
+{
+    return static_cast<uint8_t>(v);
+}
+uint8_t Hi(unsigned v)
+{
+    return static_cast<uint8_t>(v >> 8);
+}
 
-Bytes NodeRequest(uint8_t command, uint8_t key) { return Frame(0x60, {command, key}); }
-Bytes PdoRequest(uint8_t command, uint16_t cob) {
+Bytes NodeRequest(uint8_t command, uint8_t key)
+{
+    return Frame(0x60, {command, key});
+}
+Bytes PdoRequest(uint8_t command, uint16_t cob)
+{
     return Frame(0x60, {command, static_cast<uint8_t>(cob), static_cast<uint8_t>(cob >> 8)});
 }
 
@@ -53,35 +67,45 @@ Bytes PdoRequest(uint8_t command, uint16_t cob) {
 class LibraryEnd {
 public:
     explicit LibraryEnd(int fd) : fd_(fd) {}
-    ~LibraryEnd() {
-        if (fd_ >= 0) close(fd_);
+    ~LibraryEnd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
     }
     LibraryEnd(const LibraryEnd&) = delete;
     LibraryEnd& operator=(const LibraryEnd&) = delete;
 
-    void Send(const Bytes& bytes) const {
+    void Send(const Bytes& bytes) const
+    {
         ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     // Reads until count bytes came or the wait ran out.
-    Bytes Receive(std::size_t count, std::chrono::milliseconds wait = kWait) const {
+    Bytes Receive(std::size_t count, std::chrono::milliseconds wait = kWait) const
+    {
         Bytes out;
         const auto deadline = std::chrono::steady_clock::now() + wait;
         while (out.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
             uint8_t b[512];
             ssize_t n = read(fd_, b, std::min(sizeof b, count - out.size()));
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             out.insert(out.end(), b, b + n);
         }
         return out;
     }
     // One whole frame: ':' length and length bytes.
-    Bytes ReceiveFrame(std::chrono::milliseconds wait = kWait) const {
+    Bytes ReceiveFrame(std::chrono::milliseconds wait = kWait) const
+    {
         Bytes head = Receive(2, wait);
-        if (head.size() < 2) return head;
+        if (head.size() < 2)
+            return head;
         Bytes rest = Receive(head[1], wait);
         head.insert(head.end(), rest.begin(), rest.end());
         return head;
@@ -89,7 +113,8 @@ public:
     // Nothing arrives within the quiet time.
     bool Quiet(std::chrono::milliseconds quiet = 300ms) const { return Receive(1, quiet).empty(); }
     // Sends a request and returns the reply frame.
-    Bytes Exchange(const Bytes& command, const Bytes& resultRequest) const {
+    Bytes Exchange(const Bytes& command, const Bytes& resultRequest) const
+    {
         Send(command);
         Send(resultRequest);
         return ReceiveFrame();
@@ -101,13 +126,15 @@ private:
 
 class SimulatorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         sim_.AddDefaultNode(5, true, false);
         sim_.Start();
         line_ = std::make_unique<LibraryEnd>(sim_.OpenLibraryEnd());
     }
 
-    void StartMaster(uint8_t id = 1) {
+    void StartMaster(uint8_t id = 1)
+    {
         line_->Send({'$', '0', '0', 'M', 0});
         ASSERT_EQ(line_->Receive(9), Bytes({'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'}));
         ASSERT_EQ(line_->Exchange(Frame(2, {id, 0}), NodeRequest(2, id)), Bytes({0x3A, 4, 0x82, id, 0, 0}));
@@ -117,14 +144,16 @@ protected:
     std::unique_ptr<LibraryEnd> line_;
 };
 
-TEST_F(SimulatorTest, IdentifiesAndStartsTheMaster) {
+TEST_F(SimulatorTest, IdentifiesAndStartsTheMaster)
+{
     StartMaster(3);
     // Firmware version, low byte first, keyed by the master's node id.
     EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 3)), Bytes({0x3A, 5, 0x05, 3, 0, 0x02, 0x01}));
     EXPECT_TRUE(sim_.WaitForTrace("<- 0x02 StartMaster master=3", kWait));
 }
 
-TEST_F(SimulatorTest, AnswersOnlyResultRequestsForCommandsItReceived) {
+TEST_F(SimulatorTest, AnswersOnlyResultRequestsForCommandsItReceived)
+{
     StartMaster();
     // Nothing held for NMT state of node 5: no answer at all.
     line_->Send(NodeRequest(15, 5));
@@ -141,7 +170,8 @@ TEST_F(SimulatorTest, AnswersOnlyResultRequestsForCommandsItReceived) {
     EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x0F, 5, 0, 127}));
 }
 
-TEST_F(SimulatorTest, BusyThenFinalAndChosenFailure) {
+TEST_F(SimulatorTest, BusyThenFinalAndChosenFailure)
+{
     StartMaster(1);
     sim_.SetBusy(7, 1, 2);
     line_->Send(Frame(6, {9}));
@@ -162,7 +192,8 @@ TEST_F(SimulatorTest, BusyThenFinalAndChosenFailure) {
     EXPECT_EQ(line_->Exchange(sync, PdoRequest(57, 0x80)), Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0}));
 }
 
-TEST_F(SimulatorTest, RefusesMalformedAndEarlyCommands) {
+TEST_F(SimulatorTest, RefusesMalformedAndEarlyCommands)
+{
     line_->Send(Frame(15, {5}));  // master not started yet
     line_->Send(NodeRequest(15, 5));
     EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x8F, 5, 0, 17}));
@@ -180,11 +211,11 @@ TEST_F(SimulatorTest, RefusesMalformedAndEarlyCommands) {
     EXPECT_EQ(line_->Exchange(Frame(15, {5}), NodeRequest(15, 5)), Bytes({0x3A, 4, 0x0F, 5, 0, 127}));
 }
 
-TEST_F(SimulatorTest, ExpeditedSdoAndAborts) {
+TEST_F(SimulatorTest, ExpeditedSdoAndAborts)
+{
     StartMaster();
-    const auto vendor = static_cast<uint32_t>(*sim_.WithModule([](vexsim::Module& m) {
-        return m.FindNode(5)->dictionary.ReadUnsigned(0x1018, 1);
-    }));
+    const auto vendor = static_cast<uint32_t>(
+        *sim_.WithModule([](vexsim::Module& m) { return m.FindNode(5)->dictionary.ReadUnsigned(0x1018, 1); }));
     auto read = [&](uint16_t index, uint8_t sub) {
         return line_->Exchange(Frame(16, {5, Lo(index), Hi(index), sub}), NodeRequest(16, 5));
     };
@@ -193,8 +224,19 @@ TEST_F(SimulatorTest, ExpeditedSdoAndAborts) {
         return line_->Exchange(Frame(17, Concat(payload, data)), NodeRequest(17, 5));
     };
     auto abort = [](uint8_t command, uint16_t index, uint8_t sub, uint32_t code) {
-        return Bytes{0x3A, 11, command, 5, 0, 0x80, Lo(index), Hi(index), sub,
-                     Lo(code), Hi(code), static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
+        return Bytes{0x3A,
+                     11,
+                     command,
+                     5,
+                     0,
+                     0x80,
+                     Lo(index),
+                     Hi(index),
+                     sub,
+                     Lo(code),
+                     Hi(code),
+                     static_cast<uint8_t>(code >> 16),
+                     static_cast<uint8_t>(code >> 24)};
     };
     EXPECT_EQ(read(0x1018, 1), Bytes({0x3A, 11, 0x10, 5, 0, 0x43, 0x18, 0x10, 1, Lo(vendor), Hi(vendor),
                                       static_cast<uint8_t>(vendor >> 16), static_cast<uint8_t>(vendor >> 24)}));
@@ -211,9 +253,15 @@ TEST_F(SimulatorTest, ExpeditedSdoAndAborts) {
 }
 
 // Drives a whole segmented upload of `object` from node 5, checking every frame.
-void ExpectSegmentedUpload(const LibraryEnd& line, uint16_t index, const Bytes& object, std::size_t chunk) {
+void ExpectSegmentedUpload(const LibraryEnd& line, uint16_t index, const Bytes& object, std::size_t chunk)
+{
     const auto size = static_cast<uint32_t>(object.size());
-    const Bytes header{Lo(index), Hi(index), 0, Lo(size), Hi(size), static_cast<uint8_t>(size >> 16),
+    const Bytes header{Lo(index),
+                       Hi(index),
+                       0,
+                       Lo(size),
+                       Hi(size),
+                       static_cast<uint8_t>(size >> 16),
                        static_cast<uint8_t>(size >> 24)};
     line.Send(Frame(16, {5, Lo(index), Hi(index), 0}));
     std::size_t sent = 0;
@@ -238,12 +286,14 @@ void ExpectSegmentedUpload(const LibraryEnd& line, uint16_t index, const Bytes& 
     EXPECT_TRUE(line.Quiet());
 }
 
-TEST_F(SimulatorTest, SegmentedUploads) {
+TEST_F(SimulatorTest, SegmentedUploads)
+{
     StartMaster();
     vexsim::ObjectEntry small;
     small.index = 0x2200;
     small.type = vexsim::DataType::Domain;
-    for (unsigned i = 0; i < 100; ++i) small.value.push_back(static_cast<uint8_t>(i + 1));
+    for (unsigned i = 0; i < 100; ++i)
+        small.value.push_back(static_cast<uint8_t>(i + 1));
     sim_.PutObject(5, small);
     const Bytes big = *sim_.ReadObject(5, 0x2100, 0);
     ASSERT_EQ(big.size(), 5000u);
@@ -260,7 +310,8 @@ TEST_F(SimulatorTest, SegmentedUploads) {
     }
 }
 
-TEST_F(SimulatorTest, AbortEndsAnOpenUploadAndExtraBytesFaultOverrunsTheSize) {
+TEST_F(SimulatorTest, AbortEndsAnOpenUploadAndExtraBytesFaultOverrunsTheSize)
+{
     StartMaster();
     sim_.SetSdoChunk(200);
     line_->Send(Frame(16, {5, 0x00, 0x21, 0}));
@@ -287,7 +338,8 @@ TEST_F(SimulatorTest, AbortEndsAnOpenUploadAndExtraBytesFaultOverrunsTheSize) {
     EXPECT_EQ(frame[9], 10);  // size still announced as 10
 }
 
-TEST_F(SimulatorTest, EventReplyCarriesOneItemPerKindInBitOrder) {
+TEST_F(SimulatorTest, EventReplyCarriesOneItemPerKindInBitOrder)
+{
     StartMaster();
     // Queued out of bit order, two boot-ups.
     sim_.InjectRxPdo(0x181, {0xA1, 0xA2});
@@ -299,14 +351,15 @@ TEST_F(SimulatorTest, EventReplyCarriesOneItemPerKindInBitOrder) {
     sim_.InjectMasterSdoRead(0x2001, 2);
     sim_.InjectRemotePdo(0x281);
     line_->Send(Frame(64));
-    const Bytes items{5,                                     // boot-up
-                      5, 0x00, 0x10, 1, 2, 3, 4, 5, 6,       // EMCY
-                      7, 0x31,                               // NMT error
-                      0x40, 0x01, 0x20, 2,                   // read SDO
-                      6, 0x2B, 0x00, 0x20, 1, 0x77, 0x88,    // write SDO: L, cs, index, sub, data
-                      0x81, 0x02,                            // remote PDO
-                      0x81, 0x01, 2, 0xA1, 0xA2};            // RxPDO
-    EXPECT_EQ(line_->ReceiveFrame(), Concat(Bytes{0x3A, static_cast<uint8_t>(4 + items.size()), 0x40, 1, 0, 0x7F}, items));
+    const Bytes items{5,                                              // boot-up
+                      5,    0x00, 0x10, 1,    2,   3,    4,    5, 6,  // EMCY
+                      7,    0x31,                                     // NMT error
+                      0x40, 0x01, 0x20, 2,                            // read SDO
+                      6,    0x2B, 0x00, 0x20, 1,   0x77, 0x88,        // write SDO: L, cs, index, sub, data
+                      0x81, 0x02,                                     // remote PDO
+                      0x81, 0x01, 2,    0xA1, 0xA2};                  // RxPDO
+    EXPECT_EQ(line_->ReceiveFrame(),
+              Concat(Bytes{0x3A, static_cast<uint8_t>(4 + items.size()), 0x40, 1, 0, 0x7F}, items));
     line_->Send(Frame(64));
     EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}));
     line_->Send(Frame(64));
@@ -319,7 +372,8 @@ TEST_F(SimulatorTest, EventReplyCarriesOneItemPerKindInBitOrder) {
     EXPECT_EQ(line_->Exchange(Frame(66, {0x81, 0x02, 1, 0x99}), Frame(0x60, {66, 0})), Bytes({0x3A, 4, 0xC2, 0, 0, 0}));
 }
 
-TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode) {
+TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode)
+{
     StartMaster();
     sim_.WithModule([](vexsim::Module& m) { m.FindNode(5)->dictionary.WriteUnsigned(0x6000, 1, 0x5A); });
     // RxPDO 0x205 -> 0x6200 sub 1; TxPDO 0x185 <- 0x6000 sub 1; 8 bits each.
@@ -351,7 +405,8 @@ TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode) {
     EXPECT_EQ(line_->Exchange(Frame(36, {2, 0x85, 0x01, 0x86, 0x01}), NodeRequest(36, 0)),
               Bytes({0x3A, 9, 0x24, 0, 0, 2, 1, 255, 1, 0, 0x5A}));
     // Synchronous transmission: a SYNC brings the node's current inputs into the cache.
-    EXPECT_EQ(line_->Exchange(Frame(53, {0x85, 0x01, 1}), PdoRequest(53, 0x185)), Bytes({0x3A, 5, 0xB5, 0x85, 0x01, 0, 0}));
+    EXPECT_EQ(line_->Exchange(Frame(53, {0x85, 0x01, 1}), PdoRequest(53, 0x185)),
+              Bytes({0x3A, 5, 0xB5, 0x85, 0x01, 0, 0}));
     sim_.WithModule([](vexsim::Module& m) { m.FindNode(5)->dictionary.WriteUnsigned(0x6000, 1, 0x66); });
     EXPECT_EQ(line_->Exchange(Frame(57, {0x80, 0, 0, 0, 0, 0, 0, 0}), PdoRequest(57, 0x80)),
               Bytes({0x3A, 5, 0xB9, 0x80, 0x00, 0, 0}));
@@ -369,7 +424,8 @@ TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode) {
     EXPECT_EQ(*sim_.ReadObject(5, 0x6200, 1), Bytes{0x3C});
 }
 
-TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole) {
+TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole)
+{
     StartMaster(1);
     struct Case {
         const char* name;
@@ -415,7 +471,8 @@ TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole) {
     EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
 }
 
-TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed) {
+TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed)
+{
     StartMaster(1);
     sim_.SendWrongLength(1);
     line_->Send(Frame(5));
@@ -433,7 +490,8 @@ TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
 }
 
-TEST_F(SimulatorTest, IdentificationFaults) {
+TEST_F(SimulatorTest, IdentificationFaults)
+{
     struct Case {
         vexsim::IdentSettings ident;
         Bytes expected;
@@ -447,8 +505,8 @@ TEST_F(SimulatorTest, IdentificationFaults) {
     silent.behaviour = vexsim::IdentBehaviour::Silent;
     vexsim::IdentSettings late;
     late.delayMs = 150;
-    for (const Case& c : {Case{withCr, Concat(good, {'\r'})}, Case{wrong, {'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'X'}},
-                          Case{late, good}}) {
+    for (const Case& c : {Case{withCr, Concat(good, {'\r'})},
+                          Case{wrong, {'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'X'}}, Case{late, good}}) {
         sim_.SetIdentification(c.ident);
         line_->Send({'$', '0', '0', 'M', 0});
         EXPECT_EQ(line_->Receive(c.expected.size()), c.expected);
@@ -460,7 +518,8 @@ TEST_F(SimulatorTest, IdentificationFaults) {
 
 // Whatever the library sends, the module neither crashes nor reads outside a
 // frame (run under the sanitizers), and every reply it makes is a whole frame.
-TEST(SimulatorModule, SurvivesArbitraryFrames) {
+TEST(SimulatorModule, SurvivesArbitraryFrames)
+{
     vexsim::Module module;
     module.PutDefaultNode(5);
     vexsim::ModuleOutput out;
@@ -469,22 +528,28 @@ TEST(SimulatorModule, SurvivesArbitraryFrames) {
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> small(0, 12);
     // Commands the library sends, plus a few it does not.
-    const std::vector<uint8_t> commands{2, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23,
-                                        24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 35, 36, 39, 41, 42, 48, 49, 50, 51,
-                                        52, 53, 54, 55, 56, 57, 58, 64, 65, 66, 73, 96, 1, 33, 70, 0x90};
+    const std::vector<uint8_t> commands{2,  3,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,  21,
+                                        22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 34, 35, 36, 39, 41, 42, 48,  49,
+                                        50, 51, 52, 53, 54, 55, 56, 57, 58, 64, 65, 66, 73, 96, 1,  33, 70, 0x90};
     std::uniform_int_distribution<std::size_t> pick(0, commands.size() - 1);
     for (int i = 0; i < 20000; ++i) {
         Bytes payload;
-        for (int n = small(random); n > 0; --n) payload.push_back(static_cast<uint8_t>(byte(random) % 8 == 0 ? 5 : byte(random)));
-        if (i % 3 == 0) payload = {static_cast<uint8_t>(commands[pick(random)]), 5};  // result requests
+        for (int n = small(random); n > 0; --n)
+            payload.push_back(static_cast<uint8_t>(byte(random) % 8 == 0 ? 5 : byte(random)));
+        if (i % 3 == 0)
+            payload = {static_cast<uint8_t>(commands[pick(random)]), 5};  // result requests
         Bytes frame = Frame(i % 3 == 0 ? 0x60 : commands[pick(random)], payload);
-        if (i % 50 == 0) frame[1] = static_cast<uint8_t>(byte(random));  // a lying length byte
-        if (i % 7 == 0) frame.insert(frame.begin(), static_cast<uint8_t>(byte(random)));
+        if (i % 50 == 0)
+            frame[1] = static_cast<uint8_t>(byte(random));  // a lying length byte
+        if (i % 7 == 0)
+            frame.insert(frame.begin(), static_cast<uint8_t>(byte(random)));
         out = {};
         module.Receive(frame, out);
-        for (const Bytes& in : out.received) EXPECT_FALSE(vexsim::DescribeFrame(in, false).empty());
+        for (const Bytes& in : out.received)
+            EXPECT_FALSE(vexsim::DescribeFrame(in, false).empty());
         for (const vexsim::Outgoing& reply : out.replies) {
-            if (reply.identification) continue;
+            if (reply.identification)
+                continue;
             ASSERT_GE(reply.bytes.size(), 3u);
             ASSERT_EQ(reply.bytes[0], 0x3A);
             ASSERT_EQ(reply.bytes[1] + 2u, reply.bytes.size());
@@ -493,9 +558,11 @@ TEST(SimulatorModule, SurvivesArbitraryFrames) {
     }
 }
 
-TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues) {
+TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues)
+{
     const std::filesystem::path eds = std::filesystem::path(VEXAN_SIM_EDS_DIR) / "canopennode_demodevice.eds";
-    if (!std::filesystem::exists(eds)) GTEST_SKIP() << "no EDS files at " << VEXAN_SIM_EDS_DIR;
+    if (!std::filesystem::exists(eds))
+        GTEST_SKIP() << "no EDS files at " << VEXAN_SIM_EDS_DIR;
     vexsim::Simulator sim;
     std::string error;
     ASSERT_TRUE(sim.AddEdsNode(9, eds.string(), &error)) << error;
@@ -516,7 +583,8 @@ TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues) {
 }
 
 // The program: prints its path first, answers on it, ends on "quit".
-TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit) {
+TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit)
+{
     std::array<int, 2> in{};
     std::array<int, 2> out{};
     ASSERT_EQ(pipe(in.data()), 0);
@@ -526,14 +594,16 @@ TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit) {
     if (pid == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
-        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
         execl(VEXAN_SIM_PROGRAM, "vexan-sim", "--nodes", "5,6", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     std::string path;
-    for (char c; read(out[0], &c, 1) == 1 && c != '\n';) path += c;
+    for (char c; read(out[0], &c, 1) == 1 && c != '\n';)
+        path += c;
     ASSERT_FALSE(path.empty());
     {
         int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
@@ -554,22 +624,26 @@ TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit) {
         for (int i = 0; i < 100 && reply != Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}); ++i) {
             line.Send(Frame(64));
             reply = line.ReceiveFrame();
-            if (reply.size() == 6) std::this_thread::sleep_for(20ms);
+            if (reply.size() == 6)
+                std::this_thread::sleep_for(20ms);
         }
         EXPECT_EQ(reply, Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}));
     }
     const std::string quit = "quit\n";
     ASSERT_EQ(write(in[1], quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
     int status = -1;
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-    if (!WIFEXITED(status)) kill(pid, SIGKILL);
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    if (!WIFEXITED(status))
+        kill(pid, SIGKILL);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     close(in[1]);
     close(out[0]);
 }
 
-TEST(SimulatorControl, AppliesLinesAndRejectsBadOnes) {
+TEST(SimulatorControl, AppliesLinesAndRejectsBadOnes)
+{
     vexsim::Simulator sim;
     vexsim::ControlChannel control(sim, nullptr);
     for (const char* good : {"fault drop 2", "fault split 1,3", "fault delay 5", "busy 7 * 2", "fail 16 5 0x30",

@@ -87,8 +87,7 @@ std::optional<std::pair<uint8_t, uint16_t>> ResultRequestKey(const WrittenFrame&
         return std::make_pair(frame.payload[0], static_cast<uint16_t>(frame.payload[1]));
     }
     if (frame.payload.size() == 3) {
-        return std::make_pair(frame.payload[0],
-                              static_cast<uint16_t>(frame.payload[1] | (frame.payload[2] << 8)));
+        return std::make_pair(frame.payload[0], static_cast<uint16_t>(frame.payload[1] | (frame.payload[2] << 8)));
     }
     return std::nullopt;
 }
@@ -151,8 +150,7 @@ Bytes EventReply(uint8_t flags, const Bytes& items)
     return Frame(kEventPoll, payload);
 }
 
-Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint32_t total,
-                    const Bytes& chunk)
+Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint32_t total, const Bytes& chunk)
 {
     constexpr uint8_t kFirstSegmentCode = 0x41;
     constexpr uint8_t kFurtherSegmentCode = 0x00;
@@ -288,8 +286,7 @@ void ModulePeer::Impl::Consume(const uint8_t* bytes, size_t count)
         const size_t left = carry.size() - at;
         if (carry[at] == kIdentRequest[0]) {
             const size_t compared = std::min(left, kIdentRequestSize);
-            if (!std::equal(kIdentRequest.begin(),
-                            kIdentRequest.begin() + static_cast<std::ptrdiff_t>(compared),
+            if (!std::equal(kIdentRequest.begin(), kIdentRequest.begin() + static_cast<std::ptrdiff_t>(compared),
                             carry.begin() + static_cast<std::ptrdiff_t>(at))) {
                 ++at;  // a stray '$'
                 continue;
@@ -481,8 +478,7 @@ void ModulePeer::Impl::Transmit(const Reply& reply)
             piece = reply.garbageBefore;
         }
         const auto begin = reply.bytes.begin();
-        piece.insert(piece.end(), begin + static_cast<std::ptrdiff_t>(from),
-                     begin + static_cast<std::ptrdiff_t>(to));
+        piece.insert(piece.end(), begin + static_cast<std::ptrdiff_t>(from), begin + static_cast<std::ptrdiff_t>(to));
         if (!piece.empty() && !WriteAll(piece.data(), piece.size())) {
             return;
         }
@@ -646,17 +642,16 @@ std::vector<WrittenFrame> ModulePeer::FramesExceptPolls() const
 size_t ModulePeer::CountFrames(uint8_t command) const
 {
     std::lock_guard lock(impl_->mutex);
-    return static_cast<size_t>(std::count_if(impl_->frames.begin(), impl_->frames.end(),
-                                             [command](const WrittenFrame& frame) {
-                                                 return frame.command == command;
-                                             }));
+    return static_cast<size_t>(
+        std::count_if(impl_->frames.begin(), impl_->frames.end(),
+                      [command](const WrittenFrame& frame) { return frame.command == command; }));
 }
 
 size_t ModulePeer::CountResultRequests(uint8_t command, uint16_t key) const
 {
     std::lock_guard lock(impl_->mutex);
-    return static_cast<size_t>(std::count_if(
-        impl_->frames.begin(), impl_->frames.end(), [command, key](const WrittenFrame& frame) {
+    return static_cast<size_t>(
+        std::count_if(impl_->frames.begin(), impl_->frames.end(), [command, key](const WrittenFrame& frame) {
             const auto asked = ResultRequestKey(frame);
             return asked && asked->first == command && asked->second == key;
         }));
@@ -690,8 +685,7 @@ bool ModulePeer::WaitUntil(const std::function<bool(const std::vector<WrittenFra
         if (impl_->frames.size() == seen.size() && !impl_->stopping) {
             // Woken by any change of the record, or after a slice so that a
             // cleared and refilled record of the same size is not missed.
-            impl_->recordChanged.wait_until(
-                lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
+            impl_->recordChanged.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(50)));
         }
     }
 }
@@ -700,10 +694,9 @@ bool ModulePeer::WaitForFrames(uint8_t command, size_t count, std::chrono::milli
 {
     return WaitUntil(
         [command, count](const std::vector<WrittenFrame>& frames) {
-            return static_cast<size_t>(std::count_if(frames.begin(), frames.end(),
-                                                     [command](const WrittenFrame& frame) {
-                                                         return frame.command == command;
-                                                     })) >= count;
+            return static_cast<size_t>(std::count_if(
+                       frames.begin(), frames.end(),
+                       [command](const WrittenFrame& frame) { return frame.command == command; })) >= count;
         },
         limit);
 }

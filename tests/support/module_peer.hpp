@@ -35,12 +35,12 @@ struct WrittenFrame {
 // How the peer sends one reply. Every member has a default, so that a brace
 // list may name only the first few (Reply{bytes}, Reply{bytes, {}, 5, 100}).
 struct Reply {
-    Bytes bytes{};              // whole frame(s), ':' and length byte included
+    Bytes bytes{};                 // whole frame(s), ':' and length byte included
     std::vector<size_t> splits{};  // byte offsets where the write is cut; a pause of splitGapMs between pieces
     unsigned splitGapMs = 5;
-    unsigned delayMs = 0;  // wait before the first byte
+    unsigned delayMs = 0;   // wait before the first byte
     Bytes garbageBefore{};  // bytes written right before the reply (e.g. "\r\n", stray bytes)
-    bool never = false;    // swallow the request: send nothing
+    bool never = false;     // swallow the request: send nothing
 };
 
 // Frame builders (independent of the library's own code).
@@ -57,16 +57,15 @@ Bytes PdoData(uint8_t command, uint16_t cobId, const Bytes& data);
 Bytes EventReply(uint8_t flags, const Bytes& items);
 // SDO upload segment of command 16: 16, node, 0, code (0x41 first / 0x00 further),
 // index lo/hi, sub, total (u32 LE), chunk.
-Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint32_t total,
-                    const Bytes& chunk);
+Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint32_t total, const Bytes& chunk);
 
 enum class IdentMode {
-    Correct,         // "!00VexanW" in one write
-    CorrectWithCR,   // "!00VexanW\r"
-    Split,           // correct reply in two writes (after byte identSplitAt), identSplitGapMs apart
-    Late,            // correct reply after identDelayMs
-    Wrong,           // "!00VexanX"
-    Silent,          // no answer
+    Correct,        // "!00VexanW" in one write
+    CorrectWithCR,  // "!00VexanW\r"
+    Split,          // correct reply in two writes (after byte identSplitAt), identSplitGapMs apart
+    Late,           // correct reply after identDelayMs
+    Wrong,          // "!00VexanX"
+    Silent,         // no answer
 };
 
 class ModulePeer {
@@ -115,8 +114,7 @@ public:
     // Waits until pred(Frames()) holds or the limit passes; returns whether it held.
     bool WaitUntil(const std::function<bool(const std::vector<WrittenFrame>&)>& pred,
                    std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
-    bool WaitForFrames(uint8_t command, size_t count,
-                       std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+    bool WaitForFrames(uint8_t command, size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
 
     // Closes the peer side now (the library's reads then fail or see nothing).
     void Close();

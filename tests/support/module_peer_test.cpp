@@ -23,9 +23,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kLimit = 5s;        // generous: the machine may be loaded
-constexpr auto kQuiet = 300ms;     // how long "no answer" is watched for
-constexpr unsigned kGapMs = 250;   // gaps long enough to see pieces as separate reads
+constexpr auto kLimit = 5s;       // generous: the machine may be loaded
+constexpr auto kQuiet = 300ms;    // how long "no answer" is watched for
+constexpr unsigned kGapMs = 250;  // gaps long enough to see pieces as separate reads
 
 Bytes Text(const std::string& text)
 {
@@ -92,10 +92,7 @@ public:
     }
 
     // True when no byte arrives for the whole time.
-    bool StaysQuiet(std::chrono::milliseconds time = kQuiet) const
-    {
-        return ReadWaiting(Clock::now() + time).empty();
-    }
+    bool StaysQuiet(std::chrono::milliseconds time = kQuiet) const { return ReadWaiting(Clock::now() + time).empty(); }
 
 private:
     Bytes ReadWaiting(Clock::time_point deadline) const
@@ -127,8 +124,7 @@ protected:
 
 long ElapsedMs(Clock::time_point since)
 {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 TEST(FrameBuilders, LayFieldsOutLowByteFirst)
@@ -145,9 +141,11 @@ TEST(FrameBuilders, LayFieldsOutLowByteFirst)
         {"pdo status", PdoStatus(50, 0x0201, 7), {':', 5, 0xB2, 0x01, 0x02, 0, 7}},
         {"pdo data", PdoData(56, 0x0181, {9}), {':', 5, 56, 0x81, 0x01, 0, 9}},
         {"event", EventReply(0x41, {5, 0x81, 0x01, 1, 0xAA}), {':', 9, 64, 0, 0, 0x41, 5, 0x81, 0x01, 1, 0xAA}},
-        {"first segment", UploadSegment(5, true, 0x2000, 1, 0x01020304, {7}),
+        {"first segment",
+         UploadSegment(5, true, 0x2000, 1, 0x01020304, {7}),
          {':', 12, 16, 5, 0, 0x41, 0x00, 0x20, 1, 0x04, 0x03, 0x02, 0x01, 7}},
-        {"further segment", UploadSegment(5, false, 0x1008, 0, 1000, {}),
+        {"further segment",
+         UploadSegment(5, false, 0x1008, 0, 1000, {}),
          {':', 11, 16, 5, 0, 0x00, 0x08, 0x10, 0, 0xE8, 0x03, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -175,7 +173,7 @@ struct IdentCase {
     IdentMode mode;
     unsigned delayOrGapMs;
     Bytes expected;
-    size_t pieces;  // reads in which the reply arrives
+    size_t pieces;   // reads in which the reply arrives
     long atLeastMs;  // earliest arrival after the request
 };
 
@@ -254,9 +252,8 @@ TEST_F(PeerTest, AnswersScriptedResultRequestsWholeSplitDelayedAndWithGarbage)
 
     line.Write(NodeRequest(6, 3));
     const auto pieces = line.ReadPieces(split.size());
-    const std::vector<Bytes> expectedPieces{{split.begin(), split.begin() + 2},
-                                            {split.begin() + 2, split.begin() + 4},
-                                            {split.begin() + 4, split.end()}};
+    const std::vector<Bytes> expectedPieces{
+        {split.begin(), split.begin() + 2}, {split.begin() + 2, split.begin() + 4}, {split.begin() + 4, split.end()}};
     EXPECT_EQ(pieces, expectedPieces);
 
     const auto sent = Clock::now();
@@ -380,8 +377,8 @@ TEST_F(PeerTest, ParsesFramesWrittenInPiecesAndSkipsStrayBytes)
     peer.SetAutoAcceptStart(false);
     const Bytes command{':', 5, 0x10, 5, 5, 0x10, 0x00};
     const Bytes empty{':', 0};
-    const Bytes stream = Join({Text("xx$0"), kIdentRequest, Bytes{0xFF}, command, NodeRequest(16, 5),
-                               empty, Bytes{'\r'}, kEventPoll, PdoRequest(57, 0x80)});
+    const Bytes stream = Join({Text("xx$0"), kIdentRequest, Bytes{0xFF}, command, NodeRequest(16, 5), empty,
+                               Bytes{'\r'}, kEventPoll, PdoRequest(57, 0x80)});
     for (const uint8_t byte : stream) {
         line.Write({byte});
         std::this_thread::sleep_for(1ms);
@@ -488,11 +485,18 @@ TEST(PeerShutdown, DestructorReturnsPromptlyWhateverIsInFlight)
         std::function<void(ModulePeer&)> load;
     };
     const std::vector<Case> cases{
-        {"long delay", [](ModulePeer& peer) { peer.Send(Reply{NodeStatus(5, 1, 0), {}, 5, 60000}); }},
-        {"slow pieces", [](ModulePeer& peer) { peer.Send(Reply{NodeStatus(5, 2, 0), {1, 2, 3}, 60000}); }},
+        {"long delay",
+         [](ModulePeer& peer) {
+             peer.Send(Reply{NodeStatus(5, 1, 0), {}, 5, 60000});
+         }},
+        {"slow pieces",
+         [](ModulePeer& peer) {
+             peer.Send(Reply{NodeStatus(5, 2, 0), {1, 2, 3}, 60000});
+         }},
         // More than the line holds while the library reads nothing.
         {"unread flood", [](ModulePeer& peer) { peer.Send(Reply{Bytes(1 << 20, 0x55)}); }},
-        {"partial frame", [](ModulePeer& peer) {
+        {"partial frame",
+         [](ModulePeer& peer) {
              const Bytes partial{':', 0xFF, 1, 2};
              ASSERT_EQ(::write(peer.LibraryPort(), partial.data(), partial.size()), 4);
              ASSERT_TRUE(peer.WaitUntil([&](const auto&) { return peer.Written().size() == 4; }));

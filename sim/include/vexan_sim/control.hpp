@@ -34,7 +34,9 @@ class ControlChannel {
 public:
     // traceSink: where "trace on" sends trace lines.
     ControlChannel(Simulator& sim, std::function<void(const std::string&)> traceSink)
-        : sim_(sim), traceSink_(std::move(traceSink)) {}
+        : sim_(sim), traceSink_(std::move(traceSink))
+    {
+    }
     ControlResult Apply(std::string_view line);
 
 private:

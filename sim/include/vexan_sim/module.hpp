@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::size_t kMaxMappings = 8;
 inline constexpr std::size_t kCyclicSyncEntries = 5;
 inline constexpr std::size_t kEventKinds = 7;
-inline constexpr std::size_t kMaxQueuedEvents = 4096;  // per kind; the oldest is dropped beyond
+inline constexpr std::size_t kMaxQueuedEvents = 4096;           // per kind; the oldest is dropped beyond
 inline constexpr std::size_t kMaxSdoChunk = kMaxReplyData - 8;  // data after the 8-byte segment header
 inline constexpr std::size_t kDefaultSdoChunk = 128;
 inline constexpr uint16_t kDefaultFirmwareVersion = 0x0102;
@@ -115,8 +115,8 @@ struct Outgoing {
 
 // What one call of Receive produced.
 struct ModuleOutput {
-    std::vector<Bytes> received;   // complete frames (and identification requests) from the library
-    std::vector<Outgoing> replies;  // bytes for the library, in order
+    std::vector<Bytes> received;     // complete frames (and identification requests) from the library
+    std::vector<Outgoing> replies;   // bytes for the library, in order
     std::vector<std::string> notes;  // things worth a trace line (skipped bytes, unanswered requests)
 };
 
@@ -143,8 +143,7 @@ public:
     // ---- nodes on the simulated bus
     // Puts a node on the bus (replacing one with the same id). Listed: in the
     // master's node list. Announce: queue its boot-up event.
-    void PutNode(uint8_t id, ObjectDictionary dictionary, DeviceInfo info, bool listed = true,
-                 bool announce = true);
+    void PutNode(uint8_t id, ObjectDictionary dictionary, DeviceInfo info, bool listed = true, bool announce = true);
     void PutDefaultNode(uint8_t id, bool listed = true, bool announce = true);
     bool RemoveNode(uint8_t id);  // takes it off the bus with its PDOs
     SimNode* FindNode(uint8_t id);
@@ -201,8 +200,8 @@ private:
         uint16_t index = 0;
         uint8_t subIndex = 0;
         Bytes data;
-        std::size_t sent = 0;      // object bytes already put into segments
-        std::size_t extra = 0;     // bytes beyond the size added to the last segment
+        std::size_t sent = 0;   // object bytes already put into segments
+        std::size_t extra = 0;  // bytes beyond the size added to the last segment
     };
     struct Held {
         Bytes reply;  // empty while an upload waits for its next-segment request

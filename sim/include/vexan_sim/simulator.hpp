@@ -113,13 +113,13 @@ namespace vexsim {
 
 // Faults applied to the module's replies (not to the identification reply).
 struct FaultSettings {
-    unsigned dropNext = 0;         // the next n replies are not sent
-    unsigned delayMs = 0;          // every reply waits this long before its first byte
+    unsigned dropNext = 0;             // the next n replies are not sent
+    unsigned delayMs = 0;              // every reply waits this long before its first byte
     std::vector<std::size_t> splitAt;  // cut every reply at these byte offsets
-    bool splitRandom = false;      // cut every reply at 1..3 random offsets
-    unsigned splitGapMs = 3;       // pause between the pieces of a cut reply
-    bool garbage = false;          // 1..4 random bytes (never ':') before every reply
-    unsigned wrongLengthNext = 0;  // the next n replies carry a length byte one too large
+    bool splitRandom = false;          // cut every reply at 1..3 random offsets
+    unsigned splitGapMs = 3;           // pause between the pieces of a cut reply
+    bool garbage = false;              // 1..4 random bytes (never ':') before every reply
+    unsigned wrongLengthNext = 0;      // the next n replies carry a length byte one too large
 };
 
 enum class IdentBehaviour { Correct, CorrectWithCR, Wrong, Silent };
@@ -133,8 +133,8 @@ struct IdentSettings {
 
 struct SimulatorOptions {
     ModuleOptions module;
-    std::string device;  // a serial device to use; empty: a new pseudo-terminal
-    unsigned baud = 0;   // line speed of the replies; 0: as fast as the line takes them
+    std::string device;            // a serial device to use; empty: a new pseudo-terminal
+    unsigned baud = 0;             // line speed of the replies; 0: as fast as the line takes them
     bool traceEventPolls = false;  // trace event polls that report nothing
     uint32_t randomSeed = 1;
 };
@@ -158,7 +158,8 @@ public:
 
     // Direct access to the module, under the simulator's lock.
     template <class F>
-    auto WithModule(F&& f) {
+    auto WithModule(F&& f)
+    {
         std::lock_guard lock(mutex_);
         return f(module_);
     }
@@ -223,7 +224,7 @@ private:
     void ReadLine();
     void WriteDue(Clock::time_point now);
     void Schedule(Outgoing reply, Clock::time_point now);  // under mutex_
-    void AddTrace(std::string line);                          // under mutex_
+    void AddTrace(std::string line);                       // under mutex_
     bool IsQuietEventTraffic(const Bytes& frame, bool fromModule) const;
     void Wake();
 

@@ -15,13 +15,13 @@ namespace vexsim {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint8_t kFrameStart = 0x3A;          // ':'
-inline constexpr std::size_t kMaxFrameLength = 255;   // largest value of the length byte
-inline constexpr std::size_t kMaxReplyData = 252;     // data bytes after command, key and spare byte
+inline constexpr uint8_t kFrameStart = 0x3A;         // ':'
+inline constexpr std::size_t kMaxFrameLength = 255;  // largest value of the length byte
+inline constexpr std::size_t kMaxReplyData = 252;    // data bytes after command, key and spare byte
 inline constexpr uint8_t kStatusReplyBit = 0x80;
 inline constexpr std::string_view kIdentRequest{"$00M\0", 5};
 inline constexpr std::string_view kIdentReply{"!00VexanW"};
-inline constexpr std::size_t kCommandCount = 128;     // command codes are 7 bits wide
+inline constexpr std::size_t kCommandCount = 128;  // command codes are 7 bits wide
 inline constexpr uint8_t kMaxNodeId = 127;
 inline constexpr uint16_t kMaxCobId = 0x7FF;
 inline constexpr std::size_t kMaxPdoBytes = 8;
@@ -84,10 +84,14 @@ enum class Command : uint8_t {
 // How a command's result is keyed and how its replies are laid out.
 enum class CommandClass { Node, Pdo, Master, None };
 
-constexpr CommandClass ClassOf(uint8_t command) {
-    if (command >= 1 && command <= 42) return CommandClass::Node;
-    if (command >= 48 && command <= 58) return CommandClass::Pdo;
-    if (command >= 64 && command <= 72) return CommandClass::Master;
+constexpr CommandClass ClassOf(uint8_t command)
+{
+    if (command >= 1 && command <= 42)
+        return CommandClass::Node;
+    if (command >= 48 && command <= 58)
+        return CommandClass::Pdo;
+    if (command >= 64 && command <= 72)
+        return CommandClass::Master;
     return CommandClass::None;
 }
 
@@ -96,15 +100,15 @@ constexpr CommandClass ClassOf(uint8_t command) {
 // library's own result codes so that a test can tell them apart.
 enum class Status : uint8_t {
     Ok = 0,
-    MasterNotStarted = 17,   // a command other than start before the master runs
-    NoSuchNode = 18,         // node id not on the bus or not in the master's list
-    BadFrame = 19,           // payload length does not fit the command
-    NoSuchPdo = 20,          // no PDO installed under that COB-ID
-    NoTransfer = 21,         // an answer or segment request with nothing open
-    NodeNoAnswer = 23,       // the node did not answer on the bus
-    BadParameter = 24,       // a value out of range or in conflict
-    UnknownCommand = 26,     // a command code this module does not know
-    InProgress = 40,         // still working: ask again
+    MasterNotStarted = 17,  // a command other than start before the master runs
+    NoSuchNode = 18,        // node id not on the bus or not in the master's list
+    BadFrame = 19,          // payload length does not fit the command
+    NoSuchPdo = 20,         // no PDO installed under that COB-ID
+    NoTransfer = 21,        // an answer or segment request with nothing open
+    NodeNoAnswer = 23,      // the node did not answer on the bus
+    BadParameter = 24,      // a value out of range or in conflict
+    UnknownCommand = 26,    // a command code this module does not know
+    InProgress = 40,        // still working: ask again
 };
 
 // CiA 301 SDO abort codes the simulated nodes use.
@@ -126,15 +130,15 @@ class FrameWriter {
 public:
     explicit FrameWriter(uint8_t command) { bytes_ = {kFrameStart, 0, command}; }
     explicit FrameWriter(Command command) : FrameWriter(static_cast<uint8_t>(command)) {}
-    FrameWriter& U8(uint8_t v) {
+    FrameWriter& U8(uint8_t v)
+    {
         bytes_.push_back(v);
         return *this;
     }
     FrameWriter& U16(uint16_t v) { return U8(static_cast<uint8_t>(v)).U8(static_cast<uint8_t>(v >> 8)); }
-    FrameWriter& U32(uint32_t v) {
-        return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16));
-    }
-    FrameWriter& Append(std::span<const uint8_t> data) {
+    FrameWriter& U32(uint32_t v) { return U16(static_cast<uint16_t>(v)).U16(static_cast<uint16_t>(v >> 16)); }
+    FrameWriter& Append(std::span<const uint8_t> data)
+    {
         bytes_.insert(bytes_.end(), data.begin(), data.end());
         return *this;
     }

@@ -8,7 +8,8 @@ namespace {
 
 constexpr uint8_t kNode = 5;
 
-TEST(DefaultDevice, IdentityCommunicationAndMapping) {
+TEST(DefaultDevice, IdentityCommunicationAndMapping)
+{
     const ObjectDictionary od = DefaultDevice(kNode);
     const DeviceInfo info = DefaultDeviceInfo();
 
@@ -57,12 +58,11 @@ TEST(DefaultDevice, IdentityCommunicationAndMapping) {
     EXPECT_EQ(od.Find(0x6000, 5), nullptr);
 }
 
-TEST(DefaultDevice, TestAreaAndDomainsHoldTheirPattern) {
+TEST(DefaultDevice, TestAreaAndDomainsHoldTheirPattern)
+{
     ObjectDictionary od = DefaultDevice(kNode);
-    const std::array<std::pair<uint8_t, DataType>, 4> area = {{{1, DataType::Unsigned8},
-                                                              {2, DataType::Unsigned16},
-                                                              {3, DataType::Unsigned32},
-                                                              {4, DataType::VisibleString}}};
+    const std::array<std::pair<uint8_t, DataType>, 4> area = {
+        {{1, DataType::Unsigned8}, {2, DataType::Unsigned16}, {3, DataType::Unsigned32}, {4, DataType::VisibleString}}};
     for (const auto& [sub, type] : area) {
         const ObjectEntry* entry = od.Find(0x2000, sub);
         ASSERT_NE(entry, nullptr) << int{sub};

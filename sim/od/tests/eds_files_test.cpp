@@ -39,56 +39,122 @@ struct FileCase {
     std::optional<uint32_t> vendorNumber = std::nullopt;
 };
 
-const std::vector<FileCase>& Files() {
+const std::vector<FileCase>& Files()
+{
     static const std::vector<FileCase> files = {
-        {"canopennode_demodevice.eds", 4, 4,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1400, 1, 0x205}, {0x1402, 1, 0x80000405},
-          {0x1803, 1, 0xC0000485}, {0x1A00, 1, 0x60000108}},
+        {"canopennode_demodevice.eds",
+         4,
+         4,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1400, 1, 0x205},
+          {0x1402, 1, 0x80000405},
+          {0x1803, 1, 0xC0000485},
+          {0x1A00, 1, 0x60000108}},
          {{0x1008, 0, ""}, {0x2122, 0, ""}},  // empty string and empty domain
          0},
-        {"python_canopen_sample.eds", 4, 4,
-         {{0x1005, 0, std::nullopt}, {0x1014, 0, std::nullopt}, {0x1400, 1, 0x205}, {0x1403, 1, 0x505},
-          {0x1A00, 0, 1}, {0x1A00, 1, 1614872592}, {0x1018, 1, 1}, {0x3010, 0, 0}},
+        {"python_canopen_sample.eds",
+         4,
+         4,
+         {{0x1005, 0, std::nullopt},
+          {0x1014, 0, std::nullopt},
+          {0x1400, 1, 0x205},
+          {0x1403, 1, 0x505},
+          {0x1A00, 0, 1},
+          {0x1A00, 1, 1614872592},
+          {0x1018, 1, 1},
+          {0x3010, 0, 0}},
          {{0x1008, 0, "TEST DEVICE"}},
          1},
-        {"lely_coapp_fiber_slave.dcf", 1, 2,
-         {{0x1000, 0, 0}, {0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1400, 1, 0x181}, {0x1800, 1, 0x185},
-          {0x1801, 1, 0x285}, {0x1600, 0, 1}, {0x1600, 1, 0x20010020}, {0x1600, 2, std::nullopt},
-          {0x1A00, 1, 0x20020020}, {0x1A01, 0, 0xFE}, {0x1A01, 1, std::nullopt}},
+        {"lely_coapp_fiber_slave.dcf",
+         1,
+         2,
+         {{0x1000, 0, 0},
+          {0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1400, 1, 0x181},
+          {0x1800, 1, 0x185},
+          {0x1801, 1, 0x285},
+          {0x1600, 0, 1},
+          {0x1600, 1, 0x20010020},
+          {0x1600, 2, std::nullopt},
+          {0x1A00, 1, 0x20020020},
+          {0x1A01, 0, 0xFE},
+          {0x1A01, 1, std::nullopt}},
          {},
          0x360},
-        {"ros2_canopen_simple_slave_no_eof_newline.eds", 1, 1,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1017, 0, 0}, {0x1003, 0, 254}, {0x1003, 254, 0},
-          {0x1400, 1, 0x205}, {0x1600, 1, 0x40000020}, {0x1A00, 1, 0x40010020}, {0x4002, 0, 0}},
+        {"ros2_canopen_simple_slave_no_eof_newline.eds",
+         1,
+         1,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1017, 0, 0},
+          {0x1003, 0, 254},
+          {0x1003, 254, 0},
+          {0x1400, 1, 0x205},
+          {0x1600, 1, 0x40000020},
+          {0x1A00, 1, 0x40010020},
+          {0x4002, 0, 0}},
          {},
          0x360},
-        {"pilz_prbt_0_1.dcf", 2, 4,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1400, 1, 0x205}, {0x1800, 1, 0x185}, {0x1801, 1, 0x285},
+        {"pilz_prbt_0_1.dcf",
+         2,
+         4,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1400, 1, 0x205},
+          {0x1800, 1, 0x185},
+          {0x1801, 1, 0x285},
           {0x1600, 0, 3}}},  // ParameterValue 3 over DefaultValue 2
-        {"technosoft_isd860.eds", 4, 4,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1400, 1, 0x205}, {0x1403, 1, 0x505}, {0x1801, 1, 0x285},
+        {"technosoft_isd860.eds",
+         4,
+         4,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1400, 1, 0x205},
+          {0x1403, 1, 0x505},
+          {0x1801, 1, 0x285},
           {0x1A00, 1, 0x60410010}},
          {},
          419},
         // A DCF resolved for node 1: its ParameterValues win over the node-5
         // DefaultValues, including a bit-31 default turned into a valid ID.
-        {"maxon_epos4_50_15_node1.dcf", 4, 4,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x81}, {0x1400, 1, 0x201}, {0x1403, 1, 0x501}, {0x1801, 1, 0x281},
+        {"maxon_epos4_50_15_node1.dcf",
+         4,
+         4,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x81},
+          {0x1400, 1, 0x201},
+          {0x1403, 1, 0x501},
+          {0x1801, 1, 0x281},
           {0x1600, 0, 2}},
          {{0x1008, 0, "EPOS4"}},
          0xFB},
-        {"systec_sysworxx_iox1_16di_8do.eds", 2, 2,
-         {{0x1005, 0, 0x80}, {0x1014, 0, 0x85}, {0x1401, 1, 0x80000305}, {0x1801, 1, 0x80000285},
+        {"systec_sysworxx_iox1_16di_8do.eds",
+         2,
+         2,
+         {{0x1005, 0, 0x80},
+          {0x1014, 0, 0x85},
+          {0x1401, 1, 0x80000305},
+          {0x1801, 1, 0x80000285},
           {0x1A00, 1, 0x60000108}},
          {{0x1008, 0, "CANopen IO-X1"}},
          63},
-        {"oresat_c3_app_control.eds", 50, 16,
-         {{0x1014, 0, 0x85}, {0x1400, 1, 0x181}, {0x1431, 1, 0x3D0}, {0x1800, 1, 0xC0000185},
-          {0x180F, 1, 0xC0000485}, {0x1600, 0, 8}, {0x1600, 8, 0}},
+        {"oresat_c3_app_control.eds",
+         50,
+         16,
+         {{0x1014, 0, 0x85},
+          {0x1400, 1, 0x181},
+          {0x1431, 1, 0x3D0},
+          {0x1800, 1, 0xC0000185},
+          {0x180F, 1, 0xC0000485},
+          {0x1600, 0, 8},
+          {0x1600, 8, 0}},
          {{0x1008, 0, "OreSat Node"}}},
-        {"canfestival_ds401_slave_gui.eds", 2, 3,
-         {{0x1005, 0, 128}, {0x1014, 0, std::nullopt}, {0x1400, 1, 0x205}, {0x1801, 1, 0x285},
-          {0x1A00, 1, 1610613000}},
+        {"canfestival_ds401_slave_gui.eds",
+         2,
+         3,
+         {{0x1005, 0, 128}, {0x1014, 0, std::nullopt}, {0x1400, 1, 0x205}, {0x1801, 1, 0x285}, {0x1A00, 1, 1610613000}},
          {},
          0x175},
     };
@@ -96,11 +162,15 @@ const std::vector<FileCase>& Files() {
 }
 
 // Keeps the test names short: a file case prints as its file name.
-void PrintTo(const FileCase& c, std::ostream* out) { *out << c.file; }
+void PrintTo(const FileCase& c, std::ostream* out)
+{
+    *out << c.file;
+}
 
 class EdsFile : public testing::TestWithParam<FileCase> {};
 
-std::size_t CountPdos(const ObjectDictionary& od, uint16_t base) {
+std::size_t CountPdos(const ObjectDictionary& od, uint16_t base)
+{
     std::size_t count = 0;
     for (uint16_t index = base; index < base + 0x200; ++index) {
         count += od.Find(index, 1) != nullptr ? 1 : 0;
@@ -108,7 +178,8 @@ std::size_t CountPdos(const ObjectDictionary& od, uint16_t base) {
     return count;
 }
 
-TEST_P(EdsFile, LoadsWithTheKnownFacts) {
+TEST_P(EdsFile, LoadsWithTheKnownFacts)
+{
     const std::filesystem::path dir = VEXAN_EDS_DIR;
     if (dir.empty() || !std::filesystem::is_directory(dir)) {
         GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
@@ -151,7 +222,8 @@ TEST_P(EdsFile, LoadsWithTheKnownFacts) {
     }
 }
 
-std::string CaseName(const testing::TestParamInfo<FileCase>& info) {
+std::string CaseName(const testing::TestParamInfo<FileCase>& info)
+{
     std::string name = info.param.file;
     for (char& c : name) {
         if ((c < 'a' || c > 'z') && (c < 'A' || c > 'Z') && (c < '0' || c > '9')) {
@@ -164,7 +236,8 @@ std::string CaseName(const testing::TestParamInfo<FileCase>& info) {
 INSTANTIATE_TEST_SUITE_P(RealFiles, EdsFile, testing::ValuesIn(Files()), CaseName);
 
 // The section-name traps: lowercase hex and "Sub" both address the object.
-TEST(EdsFileText, LowercaseAndMixedCaseSectionsAreFound) {
+TEST(EdsFileText, LowercaseAndMixedCaseSectionsAreFound)
+{
     const std::filesystem::path dir = VEXAN_EDS_DIR;
     if (dir.empty() || !std::filesystem::is_directory(dir)) {
         GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
@@ -181,7 +254,8 @@ TEST(EdsFileText, LowercaseAndMixedCaseSectionsAreFound) {
 
 // A file cut anywhere (a transfer or a write that stopped short) still gives
 // a consistent dictionary or a clear failure.
-TEST(EdsFileText, EveryTruncationOfAFileLoadsConsistently) {
+TEST(EdsFileText, EveryTruncationOfAFileLoadsConsistently)
+{
     const std::filesystem::path dir = VEXAN_EDS_DIR;
     if (dir.empty() || !std::filesystem::is_directory(dir)) {
         GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";

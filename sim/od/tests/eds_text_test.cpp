@@ -10,9 +10,13 @@
 namespace vexsim {
 namespace {
 
-std::vector<uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+std::vector<uint8_t> Bytes(std::string_view text)
+{
+    return {text.begin(), text.end()};
+}
 
-TEST(EdsText, SplitsSectionsKeysAndValuesWhateverTheLineEnds) {
+TEST(EdsText, SplitsSectionsKeysAndValuesWhateverTheLineEnds)
+{
     const std::string text =
         "; leading comment\r\n"
         "[DeviceInfo]\r\n"
@@ -38,7 +42,8 @@ TEST(EdsText, SplitsSectionsKeysAndValuesWhateverTheLineEnds) {
     EXPECT_EQ(eds.Value("Missing", "SubNumber"), std::nullopt);
 }
 
-TEST(EdsText, RepeatedSectionContinuesTheFirstAndFirstKeyWins) {
+TEST(EdsText, RepeatedSectionContinuesTheFirstAndFirstKeyWins)
+{
     const EdsText eds = EdsText::Parse("[1000]\nA=1\n[2000]\nB=2\n[1000]\nA=3\nC=4\n");
     EXPECT_EQ(eds.Sections(), (std::vector<std::string>{"1000", "2000"}));
     EXPECT_EQ(eds.Value("1000", "A"), "1");
@@ -50,7 +55,8 @@ struct NumberCase {
     std::optional<uint64_t> expected;
 };
 
-TEST(EvaluateEdsNumber, AcceptsTheWrittenFormsForNode5) {
+TEST(EvaluateEdsNumber, AcceptsTheWrittenFormsForNode5)
+{
     const std::vector<NumberCase> cases = {
         {"0", 0},
         {"128", 128},
@@ -87,19 +93,20 @@ TEST(EvaluateEdsNumber, AcceptsTheWrittenFormsForNode5) {
 }
 
 // One object section per line of the table, then the entry it produced.
-TEST(ParseEds, ConvertsValuesToTheBytesOfTheirType) {
+TEST(ParseEds, ConvertsValuesToTheBytesOfTheirType)
+{
     const std::string text =
-        "[2001]\nDataType=0x0005\nAccessType=rw\nDefaultValue=0x1FF\n"          // too large: truncated
-        "[2002]\nDataType=0x0003\nAccessType=ro\nDefaultValue=-2\n"              // signed negative
-        "[2003]\nDataType=0x0002\nAccessType=ro\nDefaultValue=0xFF\n"            // raw bit pattern
-        "[2004]\nDataType=0x0007\nAccessType=ro\n"                               // missing: zeros
-        "[2005]\nDataType=0x0008\nAccessType=ro\nDefaultValue=1.5\n"             // Real32
-        "[2006]\nDataType=0x0011\nAccessType=ro\nDefaultValue=-0.25\n"           // Real64
-        "[2007]\nDataType=0x0009\nAccessType=ro\nDefaultValue=Hello World\n"     // text kept
-        "[2008]\nDataType=0x000A\nAccessType=ro\nDefaultValue=C83DBB\n"          // hex octets
-        "[2009]\nDataType=0x000F\nAccessType=rw\n"                               // empty domain
+        "[2001]\nDataType=0x0005\nAccessType=rw\nDefaultValue=0x1FF\n"        // too large: truncated
+        "[2002]\nDataType=0x0003\nAccessType=ro\nDefaultValue=-2\n"           // signed negative
+        "[2003]\nDataType=0x0002\nAccessType=ro\nDefaultValue=0xFF\n"         // raw bit pattern
+        "[2004]\nDataType=0x0007\nAccessType=ro\n"                            // missing: zeros
+        "[2005]\nDataType=0x0008\nAccessType=ro\nDefaultValue=1.5\n"          // Real32
+        "[2006]\nDataType=0x0011\nAccessType=ro\nDefaultValue=-0.25\n"        // Real64
+        "[2007]\nDataType=0x0009\nAccessType=ro\nDefaultValue=Hello World\n"  // text kept
+        "[2008]\nDataType=0x000A\nAccessType=ro\nDefaultValue=C83DBB\n"       // hex octets
+        "[2009]\nDataType=0x000F\nAccessType=rw\n"                            // empty domain
         "[200A]\nDataType=0x0006\nAccessType=rw\nDefaultValue=$NODEID+0x100\n"
-        "[200B]\nDataType=0x0006\nAccessType=rw\nDefaultValue=-1\n"              // negative unsigned
+        "[200B]\nDataType=0x0006\nAccessType=rw\nDefaultValue=-1\n"  // negative unsigned
         "[200C]\nDataType=0x0015\nAccessType=ro\nDefaultValue=-1234567890123456789\n"
         "[200D]\nDataType=0x0001\nAccessType=ro\nDefaultValue=1\n"
         "[200E]\nDataType=0x0004\nAccessType=ro\nDefaultValue=\n";
@@ -145,7 +152,8 @@ TEST(ParseEds, ConvertsValuesToTheBytesOfTheirType) {
     EXPECT_NE(load.warnings[1].find("200B"), std::string::npos);
 }
 
-TEST(ParseEds, ReadsAttributesAndParameterValueWins) {
+TEST(ParseEds, ReadsAttributesAndParameterValueWins)
+{
     const std::string text =
         "[1017]\nParameterName=Producer heartbeat time\nObjectType=0x7\nDataType=0x0006\n"
         "AccessType=rw\nPDOMapping=0\nDefaultValue=100\nParameterValue=250\n"
@@ -178,7 +186,8 @@ TEST(ParseEds, ReadsAttributesAndParameterValueWins) {
     EXPECT_EQ(load.dictionary.Entries().size(), 5U);
 }
 
-TEST(ParseEds, CompactSubObjectsTakeValuesNamesAndTheObjectDefault) {
+TEST(ParseEds, CompactSubObjectsTakeValuesNamesAndTheObjectDefault)
+{
     const std::string text =
         "[1003]\nParameterName=Error field\nObjectType=0x8\nDataType=0x0007\nAccessType=ro\n"
         "CompactSubObj=254\n"
@@ -207,7 +216,8 @@ TEST(ParseEds, CompactSubObjectsTakeValuesNamesAndTheObjectDefault) {
     EXPECT_EQ(od.Size(), 4U + 255U);
 }
 
-TEST(ParseEds, SkipsWhatItCannotStoreAndSaysWhy) {
+TEST(ParseEds, SkipsWhatItCannotStoreAndSaysWhy)
+{
     const std::string text =
         "[2020]\nObjectType=0x7\nDataType=0x40\nAccessType=rw\nDefaultValue=0\n"  // complex type
         "[2021]\nObjectType=0x7\nAccessType=rw\n"                                 // no DataType
@@ -230,7 +240,8 @@ TEST(ParseEds, SkipsWhatItCannotStoreAndSaysWhy) {
     }
 }
 
-TEST(ParseEds, FailsClearlyWithoutObjects) {
+TEST(ParseEds, FailsClearlyWithoutObjects)
+{
     for (const char* text : {"", "[DeviceInfo]\nVendorName=x\n[Comments]\nLines=0\n", "[2020]\nDataType=0x40\n"}) {
         const EdsLoad load = ParseEds(text, 1);
         EXPECT_FALSE(load.ok) << text;
@@ -241,7 +252,8 @@ TEST(ParseEds, FailsClearlyWithoutObjects) {
     EXPECT_NE(missing.error.find("/nonexistent/dir/device.eds"), std::string::npos) << missing.error;
 }
 
-TEST(ObjectDictionary, ReadsAndWritesFixedValuesLittleEndian) {
+TEST(ObjectDictionary, ReadsAndWritesFixedValuesLittleEndian)
+{
     ObjectDictionary od;
     od.Put({0x2000, 1, "u16", DataType::Unsigned16, Access::ReadWrite, false, {0x34, 0x12}});
     od.Put({0x2000, 2, "text", DataType::VisibleString, Access::ReadWrite, false, Bytes("abc")});
