@@ -71,23 +71,15 @@ void FrameScanner::Scan(std::span<const uint8_t> bytes, const Sink& sink)
 }
 
 ReceiveThread::ReceiveThread(uint8_t slot, uint8_t board)
-    : board_(board), stop_(std::make_shared<std::atomic<bool>>(false)), thread_(Run, slot, board, stop_)
+    : board_(board), thread_([slot, board](const std::atomic<bool>& stop) { Run(slot, board, stop); })
 {
 }
 
 ReceiveThread::~ReceiveThread()
 {
-    stop_->store(true);
-    Link().boards[board_].wake.Notify();
-    if (!thread_.joinable()) {
-        return;
-    }
-    if (thread_.get_id() == std::this_thread::get_id()) {
-        // Stopped from one of its own callbacks: it ends after the callback returns.
-        thread_.detach();
-    } else {
-        thread_.join();
-    }
+    thread_.RequestStop();
+    Link().boards[board_].wake.Notify();  // end its rest at once
+    thread_.Stop();
 }
 
 // The thread does not wake every millisecond. It waits until its next event step
@@ -98,7 +90,7 @@ ReceiveThread::~ReceiveThread()
 // arrive; otherwise it rests, and what came in meanwhile (such as the answer to
 // its event poll) is read on the next pass, before the event step. Marking a
 // request wakes it from its rest.
-void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop)
+void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::atomic<bool>& stop)
 {
     FrameScanner scanner;
     std::array<uint8_t, kReadBufferSize> readBuffer{};
@@ -110,7 +102,7 @@ void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::
         DispatchReply(slot, length, frame);
     };
 
-    while (!stop->load()) {
+    while (!stop.load()) {
         if (!firstPass) {
             uint32_t wait = kEventStepPasses - std::min<uint32_t>(passesSinceEvent, kEventStepPasses - 1);
             if (scanner.CarryCount() != 0) {
@@ -124,7 +116,7 @@ void ReceiveThread::Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::
             const bool listen = expecting && Link().gate.IsOpen();
             platform::WaitReadable(listen ? port : platform::kNoPort, &state.wake, wait);
             state.wake.Clear();
-            if (stop->load()) {
+            if (stop.load()) {
                 break;
             }
         }

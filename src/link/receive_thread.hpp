@@ -9,7 +9,8 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <thread>
+
+#include "platform/thread.hpp"
 
 namespace vexan {
 
@@ -47,11 +48,10 @@ public:
     ReceiveThread& operator=(const ReceiveThread&) = delete;
 
 private:
-    static void Run(uint8_t slot, uint8_t board, const std::shared_ptr<std::atomic<bool>>& stop);
+    static void Run(uint8_t slot, uint8_t board, const std::atomic<bool>& stop);
 
     uint8_t board_;
-    std::shared_ptr<std::atomic<bool>> stop_;
-    std::thread thread_;
+    platform::StoppableThread thread_;
 };
 
 }  // namespace vexan
