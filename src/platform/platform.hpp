@@ -3,6 +3,7 @@
 // exclusive files that hold large uploads. One implementation file per system.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -37,11 +38,13 @@ public:
     // False when the system gave no signal; waiters then cannot be woken early.
     bool Usable() const { return fd_ >= 0; }
     void Notify();
+    // Resets the signal; costs a system call only when it was signalled.
     void Clear();
     int Handle() const { return fd_; }
 
 private:
     int fd_ = -1;
+    std::atomic<bool> signalled_{false};
 };
 
 // Waits until the port has bytes to read, `wake` is signalled, or `timeoutMs`

@@ -134,11 +134,14 @@ void WakeSignal::Notify()
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t put = ::write(fd_, &one, sizeof one);
     }
+    // Set after the write: whenever the descriptor is readable the flag is or
+    // will be set, so a Clear that sees it unset leaves at most one early wake.
+    signalled_.store(true);
 }
 
 void WakeSignal::Clear()
 {
-    if (fd_ >= 0) {
+    if (signalled_.exchange(false) && fd_ >= 0) {
         uint64_t count = 0;
         [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
     }
