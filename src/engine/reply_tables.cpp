@@ -72,17 +72,8 @@ void ReplyTables::NotifyFiled(BoardReplies& replies)
 
 bool KeyFits(unsigned command, unsigned key)
 {
-    switch (ClassOf(command)) {
-    case CommandClass::Node:
-        return key < kNodeKeys;
-    case CommandClass::Pdo:
-        return key < kPdoKeys;
-    case CommandClass::Master:
-        return command <= kLastMasterRow;
-    case CommandClass::None:
-        break;
-    }
-    return false;
+    // Every board has the same tables: a key fits when board 0 has its record.
+    return Replies().Find(0, command, key) != nullptr;
 }
 
 }  // namespace vexan
