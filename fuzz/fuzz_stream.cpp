@@ -42,7 +42,7 @@
 #include "engine/request.hpp"
 #include "event_checks.hpp"
 #include "link/library_state.hpp"
-#include "link/receive_thread.hpp"
+#include "link/receive_side.hpp"
 #include "platform/platform.hpp"
 
 namespace {

@@ -1,6 +1,7 @@
 // The one library-state object, built when the library is loaded and torn down
 // when it is unloaded. Teardown stops every receive thread still running before
 // the tables they write go away.
+#include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/library_state.hpp"
@@ -14,7 +15,9 @@ struct LibraryState {
     // receive thread) goes first.
     EventState events;
     ReplyTables replies;
-    LinkState link;
+    // The receive side files what it reads through the dispatcher and runs the
+    // event step: wired here, so the link depends on neither.
+    LinkState link{ReceiveHooks{.dispatch = &DispatchReply, .eventStep = &RunEventCallbacks}};
 };
 
 // Builds the state on first use; the reference below makes that happen while

@@ -14,7 +14,7 @@
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "link/port.hpp"
-#include "link/receive_thread.hpp"
+#include "link/receive_side.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"

@@ -19,14 +19,14 @@ namespace vexan {
 
 namespace {
 
-constexpr uint8_t kStatusBit = 0x80;
 constexpr uint8_t kFirstSegment = 0x41;
 constexpr uint8_t kFurtherSegment = 0x00;
 constexpr std::size_t kStatusReplyLength = 4;
 
 bool IsPdoDataReply(uint8_t command)
 {
-    return command == 49 || command == 55 || command == 56;
+    const CommandInfo* info = FindCommand(command);
+    return info != nullptr && info->pdoDataReply;
 }
 
 // A reply data block, or none when memory is short: the reply is then filed
@@ -86,7 +86,7 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
         record.uploadSubIndex = subIndex;
         record.uploadTotal = total;
     }
-    const std::string spillName = SegmentSpillFile::Name(board, node, record.uploadIndex, record.uploadSubIndex);
+    const SegmentSpillFile::Name spillName = SegmentSpillFile::NameOf(board, node, record.uploadIndex, record.uploadSubIndex);
 
     if (code == kFirstSegment) {
         record.FreeData();
@@ -142,7 +142,7 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
     }
     // Ask for the next segment before the caller may re-query, so that its next
     // result request always follows this one on the wire.
-    FrameWriter next(command::kNextUploadSegment);
+    FrameWriter next(Command::NextUploadSegment);
     next.U8(node);
     const uint16_t sent = SendFrame(slot, next.Frame());
     record.status.store(sent == VEXAN_OK ? kStatusBusy : static_cast<uint8_t>(sent), std::memory_order_release);
@@ -157,16 +157,16 @@ void DispatchStatus(uint8_t board, uint8_t command, std::span<const uint8_t> fra
         const uint8_t status = reader.U8();
         if (command > kFirstMasterCommand) {
             PendingReply* record = Replies().Find(board, command, 0);
-            if (record != nullptr && record->pending.load(std::memory_order_relaxed) != 0) {
+            if (record != nullptr && ReplyClassOf(command) == ReplyClass::Master && record->IsPending()) {
                 record->status.store(status, std::memory_order_release);
             }
             return;
         }
-        if (ClassOf(command) != CommandClass::Node) {
+        if (ReplyClassOf(command) != ReplyClass::Node) {
             return;
         }
         PendingReply* record = Replies().Find(board, command, key);
-        if (record != nullptr && record->pending.load(std::memory_order_relaxed) != 0) {
+        if (record != nullptr && record->IsPending()) {
             StoreStatus(*record, status, status == kStatusBusy);
         }
         return;
@@ -174,34 +174,34 @@ void DispatchStatus(uint8_t board, uint8_t command, std::span<const uint8_t> fra
     const uint16_t cobId = reader.U16();
     reader.U8();
     const uint8_t status = reader.U8();
-    if (!reader.Ok() || ClassOf(command) != CommandClass::Pdo) {
+    if (!reader.Ok() || ReplyClassOf(command) != ReplyClass::Pdo) {
         return;
     }
     PendingReply* record = Replies().Find(board, command, cobId);
-    if (record != nullptr && record->pending.load(std::memory_order_relaxed) != 0) {
+    if (record != nullptr && record->IsPending()) {
         StoreStatus(*record, status, false);
     }
 }
 
 }  // namespace
 
-bool SegmentSpillFile::Create(const std::string& name)
+bool SegmentSpillFile::Create(const Name& name)
 {
-    return platform::ExclusiveFile(name, platform::ExclusiveFile::Mode::CreateTruncate).IsOpen();
+    return platform::ExclusiveFile(name.data(), platform::ExclusiveFile::Mode::CreateTruncate).IsOpen();
 }
 
-bool SegmentSpillFile::Append(const std::string& name, std::span<const uint8_t> bytes)
+bool SegmentSpillFile::Append(const Name& name, std::span<const uint8_t> bytes)
 {
-    platform::ExclusiveFile file(name, platform::ExclusiveFile::Mode::OpenExisting);
+    platform::ExclusiveFile file(name.data(), platform::ExclusiveFile::Mode::OpenExisting);
     return file.IsOpen() && file.Append(bytes.data(), bytes.size());
 }
 
-std::string SegmentSpillFile::Name(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex)
+SegmentSpillFile::Name SegmentSpillFile::NameOf(uint8_t board, uint8_t node, uint16_t index, uint8_t subIndex)
 {
-    std::array<char, 32> name{};
+    Name name{};
     std::snprintf(name.data(), name.size(), "%d_%d_%02X%02X_%02X.seg", board, node, (index >> 8) & 0xFF, index & 0xFF,
                   subIndex);
-    return name.data();
+    return name;
 }
 
 void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
@@ -215,12 +215,12 @@ void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
         return;
     }
     const uint8_t first = frame[0];
-    const uint8_t command = first & static_cast<uint8_t>(~kStatusBit);
+    const uint8_t command = first & static_cast<uint8_t>(~kStatusReplyBit);
     if (command == 0) {
         return;
     }
 
-    if (first == command::kEventPoll) {
+    if (first == CodeOf(Command::EventPoll)) {
         // Events are queued outside the record lock; only the flags record is
         // filed under it.
         const auto flags = UnpackEvents(board, frame);
@@ -232,7 +232,7 @@ void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
         PendingReply& record = replies.master[0];
         record.masterData = *flags;
         record.status.store(VEXAN_OK, std::memory_order_release);
-        if (record.pending.load(std::memory_order_relaxed) != 0) {
+        if (record.IsPending()) {
             ReplyTables::NotifyFiled(replies);  // no one else waits on the flags
         }
         return;
@@ -240,21 +240,21 @@ void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
 
     BoardReplies& replies = Replies().Of(board);
     std::lock_guard guard(replies.lock);
-    if ((first & kStatusBit) != 0) {
+    if ((first & kStatusReplyBit) != 0) {
         DispatchStatus(board, command, frame);
     } else if (IsPdoDataReply(first)) {
         ByteReader reader(frame, 1);
         const uint16_t cobId = reader.U16();
         reader.U8();
         PendingReply* record = Replies().Find(board, first, cobId);
-        if (reader.Ok() && record != nullptr && record->pending.load(std::memory_order_relaxed) != 0) {
+        if (reader.Ok() && record != nullptr && record->IsPending()) {
             StoreData(*record, frame.subspan(4));
         }
-    } else if (ClassOf(first) == CommandClass::Node && frame.size() >= 3) {
+    } else if (ReplyClassOf(first) == ReplyClass::Node && frame.size() >= 3) {
         const uint8_t node = frame[1];
         PendingReply* record = Replies().Find(board, first, node);
-        if (record != nullptr && record->pending.load(std::memory_order_relaxed) != 0) {
-            if (first == command::kSdoRead && frame.size() > 3 &&
+        if (record != nullptr && record->IsPending()) {
+            if (first == CodeOf(Command::SdoRead) && frame.size() > 3 &&
                 (frame[3] == kFirstSegment || frame[3] == kFurtherSegment)) {
                 AssembleSegment(slot, board, node, *record, frame);
             } else {

@@ -2,47 +2,59 @@
 
 namespace vexan {
 
+namespace {
+
+std::atomic<uint32_t>& Outstanding(uint8_t board)
+{
+    return Link().boards[board].outstanding;
+}
+
+}  // namespace
+
 ReplyTables::ReplyTables()
 {
-    for (auto& board : boards_) {
-        board = std::make_unique<BoardReplies>();
+    for (std::size_t board = 0; board < boards_.size(); ++board) {
+        boards_[board] = std::make_unique<BoardReplies>(static_cast<uint8_t>(board));
     }
 }
 
-PendingReply* ReplyTables::Find(uint8_t board, unsigned command, unsigned key)
+PendingReply* ReplyTables::Find(const RecordKey& key)
 {
-    if (board >= kBoardCount) {
+    if (key.board >= kBoardCount) {
         return nullptr;
     }
-    BoardReplies& replies = *boards_[board];
-    switch (ClassOf(command)) {
-    case CommandClass::Node:
-        return key < kNodeKeys ? &replies.node[(command - kFirstNodeCommand) * kNodeKeys + key] : nullptr;
-    case CommandClass::Pdo:
-        return key < kPdoKeys ? &replies.pdo[(command - kFirstPdoCommand) * kPdoKeys + key] : nullptr;
-    case CommandClass::Master:
-        return command <= kLastMasterRow ? &replies.master[command - kFirstMasterCommand] : nullptr;
-    case CommandClass::None:
+    BoardReplies& replies = *boards_[key.board];
+    const unsigned command = key.command;
+    switch (ReplyClassOf(command)) {
+    case ReplyClass::Node:
+        return key.key < kNodeKeys ? &replies.node[(command - kFirstNodeCommand) * kNodeKeys + key.key] : nullptr;
+    case ReplyClass::Pdo:
+        return key.key < kPdoKeys ? &replies.pdo[(command - kFirstPdoCommand) * kPdoKeys + key.key] : nullptr;
+    case ReplyClass::Master:
+        return &replies.master[command - kFirstMasterCommand];
+    case ReplyClass::None:
         break;
     }
     return nullptr;
 }
 
-bool BoardReplies::Mark(PendingReply& record, uint32_t now)
+uint32_t BoardReplies::Mark(PendingReply& record, uint32_t now, bool& first)
 {
     record.FreeData();
     record.sendTime.store(now, std::memory_order_relaxed);
     record.status.store(kStatusNone, std::memory_order_relaxed);
-    if (record.pending.exchange(1, std::memory_order_release) != 0) {
-        return false;
+    const uint32_t generation = record.generation.fetch_add(1, std::memory_order_relaxed) + 1;
+    first = false;
+    if (record.pending.exchange(1, std::memory_order_release) == 0) {
+        first = Outstanding(board).fetch_add(1) == 0;
     }
-    return outstanding.fetch_add(1, std::memory_order_relaxed) == 0;
+    return generation;
 }
 
 void BoardReplies::Release(PendingReply& record)
 {
-    if (record.pending.load(std::memory_order_relaxed) != 0) {
-        outstanding.fetch_sub(1, std::memory_order_relaxed);
+    if (record.IsPending()) {
+        Outstanding(board).fetch_sub(1);
     }
     record.Release();
 }
@@ -60,7 +72,20 @@ void ReplyTables::ReleaseAll(uint8_t board)
     for (auto& record : replies.master) {
         record.Release();
     }
-    replies.outstanding.store(0, std::memory_order_relaxed);
+    Outstanding(board).store(0);
+    NotifyFiled(replies);
+}
+
+void ReplyTables::ReleaseNode(uint8_t board, uint8_t node)
+{
+    if (board >= kBoardCount || node >= kNodeKeys) {
+        return;
+    }
+    BoardReplies& replies = *boards_[board];
+    std::lock_guard guard(replies.lock);
+    for (std::size_t row = 0; row < kNodeCommands; ++row) {
+        replies.Release(replies.node[row * kNodeKeys + node]);
+    }
     NotifyFiled(replies);
 }
 

@@ -3,18 +3,22 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
-#include "engine/reply_tables.hpp"
 #include "link/library_state.hpp"
 #include "link/port.hpp"
 #include "platform/platform.hpp"
-#include "vexan.h"
 
 namespace vexan {
 
 namespace {
 
-constexpr auto kLongestPollGap = std::chrono::milliseconds(1);
+using ReaderTurn = ReceiveSide::ReaderTurn;
+
+// The longest a waiting call goes without looking at its record: the module's
+// busy answers, the time-out and a release under the caller are noticed at
+// this pace at the latest.
+constexpr uint32_t kLongestPollGapMs = 1;
 
 uint64_t Filings(uint8_t board)
 {
@@ -23,12 +27,13 @@ uint64_t Filings(uint8_t board)
     return replies.filings;
 }
 
-// Waits until the dispatcher files a reply on the board or 1 ms passed.
+// Waits until a reply is filed on the board or the poll gap passed.
 void WaitForFiling(uint8_t board, uint64_t seen)
 {
     BoardReplies& replies = Replies().Of(board);
     std::unique_lock guard(replies.lock);
-    replies.filed.wait_for(guard, kLongestPollGap, [&] { return replies.filings != seen; });
+    replies.filed.wait_for(guard, std::chrono::milliseconds(kLongestPollGapMs),
+                           [&] { return replies.filings != seen; });
 }
 
 bool TimedOut(const PendingReply& record, uint8_t board)
@@ -37,39 +42,162 @@ bool TimedOut(const PendingReply& record, uint8_t board)
     return elapsed > Link().boards[board].functionTimeout.load(std::memory_order_relaxed);
 }
 
+// The record key of a request on an open board: commands keyed by the master's
+// own node id or by no node take their key from the board.
+uint16_t KeyOnBoard(uint8_t command, uint16_t given, const OpenBoard& open)
+{
+    const CommandInfo* info = FindCommand(command);
+    if (info == nullptr) {
+        return given;
+    }
+    switch (info->key) {
+    case KeyKind::MasterNodeId:
+        return open.masterNodeId;
+    case KeyKind::Zero:
+    case KeyKind::Row:
+        return 0;
+    case KeyKind::NodeId:
+    case KeyKind::CobId:
+    case KeyKind::None:
+        break;
+    }
+    return given;
+}
+
+// The poll loop of every waiting call: poll the record; when the module was
+// busy ask again; while the result is out, read the line itself when no one
+// else reads it (the reply then needs no hand-over from the receive thread),
+// or wait for the next filing; return 40 at once when the caller does not wait.
+uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool blocking, bool returnAfterAsking,
+                  std::optional<ReaderTurn>& turn, Reply& reply)
+{
+    for (;;) {
+        const uint64_t seen = turn ? 0 : Filings(key.board);
+        const uint16_t polled = PollReply(key, ticket, reply);
+        if (polled == VEXAN_OK) {
+            return reply.status;
+        }
+        if (polled == VEXAN_SENT) {
+            const uint16_t asked = RequestResult(slot, key);
+            if (asked != VEXAN_OK) {
+                return asked;
+            }
+            if (!blocking || returnAfterAsking) {
+                return VEXAN_WAITING;
+            }
+        } else if (polled != VEXAN_WAITING) {
+            return polled;
+        } else if (!blocking) {
+            return VEXAN_WAITING;
+        }
+        if (!turn) {
+            turn = ReceiveSideOf(slot).TryTakeReader();
+        }
+        if (turn) {
+            turn->Read(kLongestPollGapMs);
+        } else {
+            WaitForFiling(key.board, seen);
+        }
+    }
+}
+
 }  // namespace
 
-uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t key)
+bool IsPending(const RecordKey& key)
 {
-    FrameWriter frame(command::kResultRequest);
-    frame.U8(command);
-    switch (ClassOf(command)) {
-    case CommandClass::Node:
-        frame.U8(static_cast<uint8_t>(key));
+    const PendingReply* record = Replies().Find(key);
+    return record != nullptr && record->IsPending();
+}
+
+bool AnyPending(uint8_t board, uint8_t command)
+{
+    for (std::size_t key = 0; key < kPdoKeys; ++key) {
+        const PendingReply* record = Replies().Find(board, command, static_cast<unsigned>(key));
+        if (record == nullptr) {
+            return false;
+        }
+        if (record->IsPending()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t MarkPending(const RecordKey& key)
+{
+    PendingReply* record = Replies().Find(key);
+    if (record == nullptr) {
+        return 0;
+    }
+    BoardReplies& replies = Replies().Of(key.board);
+    bool first = false;
+    uint32_t ticket = 0;
+    {
+        std::lock_guard guard(replies.lock);
+        ticket = replies.Mark(*record, platform::TickCount(), first);
+    }
+    // The receive thread may be resting between event steps: have it watch the
+    // port again before the reply can arrive, unless a caller reads the line
+    // (it hands the line back when its turn ends).
+    if (first && !ReceiveSideOf(key.board).CallerReading()) {
+        Link().boards[key.board].wake.Notify();
+    }
+    return ticket;
+}
+
+void ReleaseRecord(const RecordKey& key)
+{
+    PendingReply* record = Replies().Find(key);
+    if (record == nullptr) {
+        return;
+    }
+    BoardReplies& replies = Replies().Of(key.board);
+    std::lock_guard guard(replies.lock);
+    replies.Release(*record);
+    ReplyTables::NotifyFiled(replies);
+}
+
+uint32_t TicketOf(const RecordKey& key)
+{
+    const PendingReply* record = Replies().Find(key);
+    return record != nullptr ? record->generation.load(std::memory_order_relaxed) : 0;
+}
+
+void ReleaseNodeRecords(uint8_t board, uint8_t node)
+{
+    Replies().ReleaseNode(board, node);
+}
+
+uint16_t RequestResult(uint8_t slot, const RecordKey& key)
+{
+    FrameWriter frame(Command::ResultRequest);
+    frame.U8(key.command);
+    switch (ReplyClassOf(key.command)) {
+    case ReplyClass::Node:
+        frame.U8(static_cast<uint8_t>(key.key));
         break;
-    case CommandClass::Pdo:
-        frame.U16(key);
+    case ReplyClass::Pdo:
+        frame.U16(key.key);
         break;
-    case CommandClass::Master:
-        if (command > kLastResultRequestMaster) {
+    case ReplyClass::Master:
+        if (key.command > kLastResultRequestMaster) {
             return VEXAN_NO_RESULT_CLASS;
         }
-        frame.U8(static_cast<uint8_t>(key));
+        frame.U8(static_cast<uint8_t>(key.key));
         break;
-    case CommandClass::None:
+    case ReplyClass::None:
         return VEXAN_NO_RESULT_CLASS;
     }
     const uint16_t sent = SendFrame(slot, frame.Frame());
-    PendingReply* record = Replies().Find(board, command, key);
+    PendingReply* record = Replies().Find(key);
     if (sent == VEXAN_OK || record == nullptr) {
         return sent;
     }
-    BoardReplies& replies = Replies().Of(board);
+    BoardReplies& replies = Replies().Of(key.board);
     std::lock_guard guard(replies.lock);
     if (sent != VEXAN_PAUSED) {
         replies.Release(*record);
-    } else if (record->pending.load(std::memory_order_relaxed) != 0 &&
-               record->status.load(std::memory_order_relaxed) == kStatusNone) {
+    } else if (record->IsPending() && record->status.load(std::memory_order_relaxed) == kStatusNone) {
         // Nothing asked the module for this result: leave the record busy so
         // that the next poll after the pause asks again instead of waiting for
         // an answer that cannot come.
@@ -78,17 +206,20 @@ uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t ke
     return sent;
 }
 
-uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply)
 {
-    PendingReply* record = Replies().Find(board, command, key);
+    PendingReply* record = Replies().Find(key);
     if (record == nullptr) {
         return VEXAN_TIMEOUT;
     }
-    BoardReplies& replies = Replies().Of(board);
+    BoardReplies& replies = Replies().Of(key.board);
     std::lock_guard guard(replies.lock);
+    if (!record->IsPending() || record->generation.load(std::memory_order_relaxed) != ticket) {
+        return VEXAN_TIMEOUT;  // released under the caller (shut-down, removed node): nothing will come
+    }
     const uint8_t status = record->status.load(std::memory_order_acquire);
     if (status == kStatusNone || status == kStatusBusy) {
-        if (TimedOut(*record, board)) {
+        if (TimedOut(*record, key.board)) {
             replies.Release(*record);
             return VEXAN_TIMEOUT;
         }
@@ -99,7 +230,7 @@ uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
         return VEXAN_SENT;
     }
     reply.status = status;
-    if (ClassOf(command) == CommandClass::Master) {
+    if (ReplyClassOf(key.command) == ReplyClass::Master) {
         reply.length = 1;
         reply.data[0] = record->masterData;
     } else {
@@ -113,68 +244,16 @@ uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
     return VEXAN_OK;
 }
 
-bool IsPending(uint8_t board, uint8_t command, uint16_t key)
+uint16_t CollectReply(uint8_t slot, const RecordKey& key, const RequestOptions& options, Reply& reply)
 {
-    const PendingReply* record = Replies().Find(board, command, key);
-    return record != nullptr && record->pending.load(std::memory_order_relaxed) != 0;
+    std::optional<ReaderTurn> turn;
+    return PollLoop(slot, key, TicketOf(key), options.blocking, options.collectReturnsWaiting, turn, reply);
 }
 
-void MarkPending(uint8_t board, uint8_t command, uint16_t key)
+uint16_t AwaitReply(uint8_t slot, const RecordKey& key, uint32_t ticket, Reply& reply)
 {
-    PendingReply* record = Replies().Find(board, command, key);
-    if (record == nullptr) {
-        return;
-    }
-    BoardReplies& replies = Replies().Of(board);
-    std::lock_guard guard(replies.lock);
-    if (replies.Mark(*record, platform::TickCount())) {
-        // The receive thread may be resting between event steps: have it watch
-        // the port again before the reply can arrive.
-        Link().boards[board].wake.Notify();
-    }
-}
-
-namespace {
-
-// The poll loop of every waiting call: poll the record; when the module was busy
-// ask again; wait for the next filing (at most 1 ms) while the result is out,
-// or return 40 at once when the caller does not wait.
-uint16_t PollLoop(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, bool blocking, bool returnAfterAsking,
-                  Reply& reply)
-{
-    for (;;) {
-        const uint64_t seen = Filings(board);
-        const uint16_t polled = PollReply(board, command, key, reply);
-        if (polled == VEXAN_OK) {
-            return reply.status;
-        }
-        if (polled == VEXAN_SENT) {
-            const uint16_t asked = RequestResult(slot, board, command, key);
-            if (asked != VEXAN_OK) {
-                return asked;
-            }
-            if (!blocking || returnAfterAsking) {
-                return VEXAN_WAITING;
-            }
-        } else if (polled != VEXAN_WAITING) {
-            return polled;
-        } else if (!blocking) {
-            return VEXAN_WAITING;
-        }
-        WaitForFiling(board, seen);
-    }
-}
-
-}  // namespace
-
-uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply)
-{
-    return PollLoop(slot, board, command, key, true, false, reply);
-}
-
-uint16_t CollectReply(uint8_t slot, uint8_t board, const Request& request, Reply& reply)
-{
-    return PollLoop(slot, board, request.command, request.key, request.blocking, request.collectReturnsWaiting, reply);
+    std::optional<ReaderTurn> turn;
+    return PollLoop(slot, key, ticket, true, false, turn, reply);
 }
 
 uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
@@ -183,30 +262,50 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     if (!open) {
         return VEXAN_NOT_OPEN;
     }
-    if (request.overflowed || !KeyFits(request.command, request.key)) {
+    const RecordKey key{open->board, request.command, KeyOnBoard(request.command, request.key, *open)};
+    if (request.overflowed || !KeyFits(key.command, key.key)) {
         return VEXAN_OUT_OF_RANGE;
     }
-    const uint8_t board = open->board;
+    const RequestOptions& options = request.options;
     std::unique_lock<std::mutex> exchange;
-    if (request.holdExchangeLock) {
+    if (options.holdExchangeLock) {
         exchange = std::unique_lock(Link().exchangeLock);
     }
-    if (!request.alwaysFresh && IsPending(board, request.command, request.key)) {
-        return CollectReply(slot, board, request, reply);
+    if (!options.alwaysFresh && IsPending(key)) {
+        return CollectReply(slot, key, options, reply);
     }
-    MarkPending(board, request.command, request.key);
+    const bool waits = options.blocking || options.alwaysFresh;
+    // A caller that will wait takes the reader role first when the line is
+    // free, so that marking its record does not wake the receive thread.
+    std::optional<ReaderTurn> turn;
+    if (waits) {
+        turn = ReceiveSideOf(slot).TryTakeReader();
+    }
+    const uint32_t ticket = MarkPending(key);
     const uint16_t sent = SendFrame(slot, request.bytes);
     if (sent != VEXAN_OK) {
+        ReleaseRecord(key);  // nothing went out: no reply to wait for
         return sent;
     }
-    const uint16_t asked = RequestResult(slot, board, request.command, request.key);
+    const uint16_t asked = RequestResult(slot, key);
     if (asked != VEXAN_OK) {
         return asked;
     }
-    if (!request.blocking && !request.alwaysFresh) {
+    if (!waits) {
         return VEXAN_SENT;
     }
-    return AwaitReply(slot, board, request.command, request.key, reply);
+    return PollLoop(slot, key, ticket, true, false, turn, reply);
+}
+
+uint16_t SendOnly(uint8_t slot, FrameWriter& frame)
+{
+    if (!LookupOpenBoard(slot)) {
+        return VEXAN_NOT_OPEN;
+    }
+    if (frame.Overflowed()) {
+        return VEXAN_OUT_OF_RANGE;
+    }
+    return SendFrame(slot, frame.Frame());
 }
 
 }  // namespace vexan

@@ -1,6 +1,7 @@
-// The call pattern every request export follows: mark the reply record, send
-// the command frame, ask for its result, then wait for the reply (blocking) or
-// return at once and collect it on a later call (non-blocking).
+// The call pattern every request export follows, and the toolkit the export
+// families build on: run the pattern (with its departures as options), send a
+// frame without awaiting a reply, release a node's records, and decode a reply
+// by reading every field and checking its length before any output is written.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +10,10 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/reply_tables.hpp"
 #include "link/frame.hpp"
+#include "link/protocol.hpp"
+#include "vexan.h"
 
 namespace vexan {
 
@@ -26,13 +30,30 @@ struct Reply {
     std::span<const uint8_t> Bytes() const { return {data.data(), std::min<std::size_t>(length, data.size())}; }
 };
 
+// How one export runs the pattern.
+struct RequestOptions {
+    bool blocking = true;
+    bool holdExchangeLock = false;       // serialise the whole exchange against the other exchange users
+    bool alwaysFresh = false;            // no collect path: always send anew and wait
+    bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
+};
+
+inline RequestOptions Blocking(uint8_t flag)
+{
+    return RequestOptions{.blocking = flag != 0};
+}
+
+// One export's request: its frame and the key its record is chosen by. For
+// commands keyed by the master's own node id, or by no node, the key is taken
+// from the board when the request runs and `key` is not used.
 struct Request {
-    Request(FrameWriter& frame, uint16_t requestKey, bool wait)
-        : command(frame.Frame()[2]),
-          key(requestKey),
-          bytes(frame.Frame()),
-          overflowed(frame.Overflowed()),
-          blocking(wait)
+    Request(FrameWriter& frame, uint16_t requestKey, RequestOptions requestOptions)
+        : command(frame.Frame()[2]), key(requestKey), bytes(frame.Frame()), overflowed(frame.Overflowed()),
+          options(requestOptions)
+    {
+    }
+    Request(FrameWriter& frame, uint16_t requestKey, bool blocking)
+        : Request(frame, requestKey, RequestOptions{.blocking = blocking})
     {
     }
 
@@ -40,30 +61,90 @@ struct Request {
     uint16_t key;
     std::span<const uint8_t> bytes;
     bool overflowed;
-    bool blocking;
-    bool holdExchangeLock = false;       // serialise the whole exchange against the other exchange users
-    bool alwaysFresh = false;            // no collect path: always send anew and wait
-    bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
+    RequestOptions options;
 };
+
+// The whole pattern for one export. Returns the collected status (0 success),
+// or 7, 35, 40, 41, 42, 256, or a send failure; `reply` holds the reply on 0.
+uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply);
+
+// Sends a frame that awaits no reply (no record, no result request), with the
+// same refusals as the pattern: 7 no open board, 256 a payload that does not
+// fit, or the send's result.
+uint16_t SendOnly(uint8_t slot, FrameWriter& frame);
+
+// Returns every record of one node on the board to the empty state.
+void ReleaseNodeRecords(uint8_t board, uint8_t node);
+
+// A decoded reply: the call's result and, when it is 0, every field read.
+template <typename T>
+struct Decoded {
+    uint16_t result;
+    T value{};
+
+    bool Ok() const { return result == VEXAN_OK; }
+    // Writes the value to `out` (when given) on success; returns the result.
+    uint16_t Store(T* out) const
+    {
+        if (Ok() && out != nullptr) {
+            *out = value;
+        }
+        return result;
+    }
+};
+
+// Reads the fields of a collected reply with `read(ByteReader&)`, which returns
+// them (a value, a struct, a tuple) and writes nothing. A reply too short for
+// them turns a success into VEXAN_OUT_OF_RANGE; the export then writes no output.
+template <typename Read>
+auto DecodeReply(uint16_t result, const Reply& reply, Read read)
+{
+    ByteReader reader(reply.Bytes());
+    using Value = decltype(read(reader));
+    Decoded<Value> decoded{result, {}};
+    if (result != VEXAN_OK) {
+        return decoded;
+    }
+    decoded.value = read(reader);
+    if (!reader.Ok()) {
+        decoded.result = VEXAN_OUT_OF_RANGE;
+    }
+    return decoded;
+}
+
+// Pieces of the pattern, for exports that depart from it and for tests.
+bool IsPending(const RecordKey& key);
+inline bool IsPending(uint8_t board, uint8_t command, uint16_t key)
+{
+    return IsPending(RecordKey{board, command, key});
+}
+// True when any record of the command on the board is pending.
+bool AnyPending(uint8_t board, uint8_t command);
+// Marks the record pending; returns the request's generation (its ticket).
+uint32_t MarkPending(const RecordKey& key);
+void ReleaseRecord(const RecordKey& key);
+// The generation of the request now pending on the record.
+uint32_t TicketOf(const RecordKey& key);
 
 // Sends the result request for a pending command. 0, 13 (no class), 42 (paused;
 // the record stays pending), or the send failure (the record is released).
-uint16_t RequestResult(uint8_t slot, uint8_t board, uint8_t command, uint16_t key);
+uint16_t RequestResult(uint8_t slot, const RecordKey& key);
 
-// Inspects the record of (board, command, key): 40 no reply yet, 41 the module
-// is busy (ask again), 35 timed out (released), 0 with the reply handed out and
-// the record released.
-uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply);
+// Inspects the record: 40 no reply yet, 41 the module is busy (ask again), 35
+// timed out or released under the caller (the record no longer holds the
+// request `ticket`), 0 with the reply handed out and the record released.
+uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply);
+// The same for whatever request is pending on the record now.
+inline uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)
+{
+    const RecordKey record{board, command, key};
+    return PollReply(record, TicketOf(record), reply);
+}
 
-// The whole pattern for one export. Returns the collected status (0 success),
-// or 7, 35, 40, 41, 42, 256, or a send failure.
-uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply);
-
-// Pieces of the pattern, for exports that depart from it.
-bool IsPending(uint8_t board, uint8_t command, uint16_t key);
-void MarkPending(uint8_t board, uint8_t command, uint16_t key);
-uint16_t CollectReply(uint8_t slot, uint8_t board, const Request& request, Reply& reply);
+// The collect path: polls a pending record, asks again when the module was
+// busy, and waits for the final result when `options.blocking`.
+uint16_t CollectReply(uint8_t slot, const RecordKey& key, const RequestOptions& options, Reply& reply);
 // The blocking loop after the result request went out.
-uint16_t AwaitReply(uint8_t slot, uint8_t board, uint8_t command, uint16_t key, Reply& reply);
+uint16_t AwaitReply(uint8_t slot, const RecordKey& key, uint32_t ticket, Reply& reply);
 
 }  // namespace vexan

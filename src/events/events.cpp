@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/reply_tables.hpp"
 #include "link/frame.hpp"
 #include "link/port.hpp"
 
@@ -112,13 +111,15 @@ uint16_t SendEventPoll(uint8_t slot)
     if (!LookupOpenBoard(slot)) {
         return VEXAN_NOT_OPEN;
     }
-    FrameWriter poll(command::kEventPoll);
+    FrameWriter poll(Command::EventPoll);
     return SendFrame(slot, poll.Frame());
 }
 
-void RunEventCallbacks(uint8_t slot, uint8_t board)
+void RunEventCallbacks(uint8_t slot, uint8_t board, const std::atomic<bool>& stop)
 {
-    for (std::size_t kind = 0; kind < kEventKinds; ++kind) {
+    // A callback may shut the board down (or reopen it): once that stopped
+    // this thread, it runs no further callback and sends no poll.
+    for (std::size_t kind = 0; kind < kEventKinds && !stop.load(); ++kind) {
         if (!Events().queues[kind].HasRecords()) {
             continue;
         }
@@ -128,7 +129,9 @@ void RunEventCallbacks(uint8_t slot, uint8_t board)
             callback();
         }
     }
-    SendEventPoll(slot);
+    if (!stop.load()) {
+        SendEventPoll(slot);
+    }
 }
 
 void DropBoardEvents(uint8_t board)

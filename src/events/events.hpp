@@ -94,8 +94,8 @@ std::optional<uint8_t> UnpackEvents(uint8_t board, std::span<const uint8_t> fram
 uint16_t SendEventPoll(uint8_t slot);
 
 // The receive thread's event step: the callbacks of the kinds whose queues hold
-// records, then the event poll.
-void RunEventCallbacks(uint8_t slot, uint8_t board);
+// records, then the event poll; nothing more once `stop` is set.
+void RunEventCallbacks(uint8_t slot, uint8_t board, const std::atomic<bool>& stop);
 
 // Empties the queues that a shut-down board leaves behind: its records in every
 // queue but the boot-up queue.

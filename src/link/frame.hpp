@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <span>
 
+#include "link/protocol.hpp"
+
 namespace vexan {
 
 inline constexpr uint8_t kFrameStart = 0x3A;
@@ -24,6 +26,7 @@ public:
         bytes_[2] = command;
         size_ = 3;
     }
+    explicit FrameWriter(Command command) : FrameWriter(CodeOf(command)) {}
 
     FrameWriter& U8(uint8_t value)
     {

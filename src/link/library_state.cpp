@@ -1,21 +1,21 @@
 #include "link/library_state.hpp"
 
-#include "link/receive_thread.hpp"
 #include "vexan.h"
 
 namespace vexan {
 
-LinkState::LinkState()
+LinkState::LinkState(const ReceiveHooks& hooks)
 {
     for (std::size_t i = 0; i < slots.size(); ++i) {
         slots[i].slotNumber = static_cast<uint8_t>(i);
+        slots[i].receive = std::make_unique<ReceiveSide>(slots[i].slotNumber, hooks);
     }
 }
 
 LinkState::~LinkState()
 {
     for (auto& slot : slots) {
-        slot.receiveThread.reset();  // stops and joins a thread still running
+        slot.receive->StopThread();  // stops and joins a thread still running
     }
 }
 
@@ -85,16 +85,19 @@ void ReleaseSlot(uint8_t slot)
     record.port.store(platform::kNoPort, std::memory_order_relaxed);
 }
 
-void StartReceiveThread(uint8_t slot)
+bool StartReceiveThread(uint8_t slot)
 {
-    auto& record = Link().slots[slot];
-    record.receiveThread.reset();
-    record.receiveThread = std::make_unique<ReceiveThread>(record.slotNumber, record.board.load());
+    return Link().slots[slot].receive->StartThread();
 }
 
 void StopReceiveThread(uint8_t slot)
 {
-    Link().slots[slot].receiveThread.reset();
+    Link().slots[slot].receive->StopThread();
+}
+
+ReceiveSide& ReceiveSideOf(uint8_t slot)
+{
+    return *Link().slots[slot].receive;
 }
 
 }  // namespace vexan
@@ -104,6 +107,10 @@ extern "C" {
 VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms)
 {
     vexan::Link().gate.Pause(ms);
+    // A send that passed the open gate just before may be writing now: wait for
+    // it, so that once this returns no frame goes out until the gate reopens
+    // (every send tests the gate again under the transmit lock).
+    const std::lock_guard barrier(vexan::Link().transmitLock);
 }
 
 VEXAN_API void VEXAN_STDCALL Vexan_Start(void)

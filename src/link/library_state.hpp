@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 
+#include "link/receive_side.hpp"
 #include "platform/platform.hpp"
 
 namespace vexan {
@@ -19,19 +20,21 @@ inline constexpr uint8_t kNoBoard = 8;
 inline constexpr uint8_t kBoardClosed = 255;
 inline constexpr uint32_t kDefaultFunctionTimeout = 1000;
 
-class ReceiveThread;
-
 struct SlotRecord {
     std::atomic<uint8_t> board{kNoBoard};
     std::atomic<platform::PortHandle> port{platform::kNoPort};
-    // Owned by the thread that starts or shuts down the master.
-    std::unique_ptr<ReceiveThread> receiveThread;
+    // The slot's scanner, its receive thread and the reader role; lives as
+    // long as the library.
+    std::unique_ptr<ReceiveSide> receive;
     uint8_t slotNumber = 0;
 };
 
 struct BoardState {
     std::atomic<uint8_t> openFlag{kBoardClosed};  // 255 closed, else the master's node id
     std::atomic<uint32_t> functionTimeout{kDefaultFunctionTimeout};
+    // Requests of the board awaiting a reply; while there are none the receive
+    // thread need not watch the port between its event steps.
+    std::atomic<uint32_t> outstanding{0};
     platform::WakeSignal wake;  // wakes the board's receive thread from its rest
 };
 
@@ -58,7 +61,7 @@ private:
 using SlotTable = std::array<SlotRecord, kBoardCount>;
 
 struct LinkState {
-    LinkState();
+    explicit LinkState(const ReceiveHooks& hooks);
     ~LinkState();
     LinkState(const LinkState&) = delete;
     LinkState& operator=(const LinkState&) = delete;
@@ -85,8 +88,12 @@ std::optional<OpenBoard> LookupOpenBoard(uint8_t slot);
 void AssignSlot(uint8_t slot, platform::PortHandle port);
 void ReleaseSlot(uint8_t slot);
 
-// Starts the slot's receive thread, stopping any thread it still has.
-void StartReceiveThread(uint8_t slot);
+// Starts the slot's receive thread, stopping any thread it still has. False
+// when no thread could be started.
+bool StartReceiveThread(uint8_t slot);
+// Stops the slot's receive thread; see ReceiveSide::StopThread for a stop from
+// inside one of its callbacks.
 void StopReceiveThread(uint8_t slot);
+ReceiveSide& ReceiveSideOf(uint8_t slot);
 
 }  // namespace vexan

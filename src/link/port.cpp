@@ -31,6 +31,9 @@ uint16_t SendFrame(uint8_t slot, std::span<const uint8_t> bytes)
         return VEXAN_PAUSED;
     }
     std::lock_guard guard(Link().transmitLock);
+    if (!Link().gate.IsOpen()) {
+        return VEXAN_PAUSED;  // paused while this send waited for the lock
+    }
     platform::SelectSlot(slot);
     const platform::PortHandle port = PortOf(slot);
     if (port == platform::kNoPort) {
@@ -75,6 +78,9 @@ uint16_t ReadPort(uint8_t slot, uint16_t& count, std::span<uint8_t> buffer)
 
 uint16_t IdentifyModule(uint8_t slot)
 {
+    // The identification reads the bare port: no one else may read it meanwhile.
+    const ReceiveSide::ReaderTurn turn = ReceiveSideOf(slot).TakeReader();
+
     // Bytes still waiting from an earlier session (say the answer to the last
     // event poll before a shut-down) would stand in front of the answer.
     std::array<uint8_t, kIdentifyBufferSize> stale{};
@@ -88,19 +94,31 @@ uint16_t IdentifyModule(uint8_t slot)
     }
     platform::SleepMs(kIdentifyFirstWaitMs);
 
-    // The answer may arrive over several reads: gather what the attempts read,
-    // up to the buffer's size, and compare it from its first byte.
+    // The answer may arrive over several reads, and bytes that were still on
+    // their way (an event reply, a stray byte) may precede it: skip everything
+    // before the answer's first character, gather up to the buffer's size and
+    // compare from there.
     std::array<uint8_t, kIdentifyBufferSize> reply{};
     std::size_t gathered = 0;
+    // Keeps the gathered bytes from the first answer character at or after `from`.
+    const auto keepFromAnswerStart = [&](std::size_t from) {
+        const auto end = reply.begin() + static_cast<std::ptrdiff_t>(gathered);
+        const auto start = std::find(reply.begin() + static_cast<std::ptrdiff_t>(from), end, kIdentifyReply[0]);
+        if (start != reply.begin()) {
+            gathered = static_cast<std::size_t>(std::copy(start, end, reply.begin()) - reply.begin());
+        }
+    };
     for (int attempt = 0; attempt < kIdentifyAttempts; ++attempt) {
         uint16_t count = 0;
-        const auto space = std::span<uint8_t>(reply).subspan(gathered);
-        if (!space.empty() && ReadPort(slot, count, space) == VEXAN_OK) {
+        if (ReadPort(slot, count, std::span<uint8_t>(reply).subspan(gathered)) == VEXAN_OK) {
             gathered += count;
+            keepFromAnswerStart(0);
         }
-        if (gathered >= kIdentifyReply.size() &&
-            std::equal(kIdentifyReply.begin(), kIdentifyReply.end(), reply.begin())) {
-            return VEXAN_OK;
+        if (gathered >= kIdentifyReply.size()) {
+            if (std::equal(kIdentifyReply.begin(), kIdentifyReply.end(), reply.begin())) {
+                return VEXAN_OK;
+            }
+            keepFromAnswerStart(1);  // not the answer: look for it further on
         }
         platform::SleepMs(kIdentifyRetryWaitMs);
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/reply_tables.hpp"
 #include "engine/request.hpp"
 #include "events/events.hpp"
 #include "link/frame.hpp"
@@ -15,18 +14,18 @@ namespace vexan {
 
 namespace {
 
-// Decodes a collected reply into the export's outputs. A reply shorter than
-// its outputs writes nothing and reports VEXAN_OUT_OF_RANGE instead of success.
-template <typename Decode>
-uint16_t Collected(uint16_t result, const Reply& reply, Decode decode)
+// Opens the board once the module accepted the start command.
+uint16_t Opened(uint16_t result, uint8_t board, uint8_t masterNodeId)
 {
-    if (result != VEXAN_OK) {
-        return result;
+    if (result == VEXAN_OK) {
+        Link().boards[board].openFlag.store(masterNodeId);
     }
-    ByteReader reader(reply.Bytes());
-    return decode(reader) ? VEXAN_OK : VEXAN_OUT_OF_RANGE;
+    return result;
 }
 
+// Start-up departs from the pattern: it binds the slot to its port, identifies
+// the module on the bare port and starts the receive thread between the start
+// command and its result request.
 uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t initParam, bool blocking)
 {
     if (slot >= kBoardCount) {
@@ -37,62 +36,66 @@ uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t
     if (assigned < kBoardCount && Link().boards[assigned].openFlag.load() != kBoardClosed) {
         return VEXAN_OK;  // already open: nothing is sent and nothing changes
     }
-    if (!KeyFits(command::kStartMaster, masterNodeId)) {
+    if (!KeyFits(CodeOf(Command::StartMaster), masterNodeId)) {
         return VEXAN_OUT_OF_RANGE;
     }
-    FrameWriter frame(command::kStartMaster);
-    frame.U8(masterNodeId).U8(initParam);
-    const Request request(frame, masterNodeId, blocking);
+    const RecordKey key{slot, CodeOf(Command::StartMaster), masterNodeId};
     Reply reply;
-
-    if (assigned >= kBoardCount) {
-        AssignSlot(slot, port);
-    } else if (IsPending(assigned, command::kStartMaster, masterNodeId)) {
-        const uint16_t result = CollectReply(slot, assigned, request, reply);
-        if (result == VEXAN_OK) {
-            Link().boards[assigned].openFlag.store(masterNodeId);
-        }
-        return result;
+    if (assigned < kBoardCount && IsPending(key)) {
+        return Opened(CollectReply(slot, key, RequestOptions{.blocking = blocking}, reply), slot, masterNodeId);
     }
-    const uint8_t board = record.board.load();
+    // A slot without a board, or one whose earlier start-up failed, takes the
+    // port it is given now; one with a start still pending keeps its port.
+    const bool keepsPort = assigned < kBoardCount && AnyPending(slot, key.command);
 
     StopReceiveThread(slot);
+    if (!keepsPort) {
+        AssignSlot(slot, port);
+    }
     const uint16_t identified = IdentifyModule(slot);
     if (identified != VEXAN_OK) {
         return identified == VEXAN_PAUSED ? VEXAN_PAUSED : VEXAN_NOT_IDENTIFIED;
     }
-    MarkPending(board, command::kStartMaster, masterNodeId);
-    const uint16_t sent = SendFrame(slot, request.bytes);
+    FrameWriter frame(Command::StartMaster);
+    frame.U8(masterNodeId).U8(initParam);
+    const uint32_t ticket = MarkPending(key);
+    const uint16_t sent = SendFrame(slot, frame.Frame());
     if (sent != VEXAN_OK) {
+        ReleaseRecord(key);
         return sent;
     }
-    StartReceiveThread(slot);
-    const uint16_t asked = RequestResult(slot, board, command::kStartMaster, masterNodeId);
+    if (!StartReceiveThread(slot)) {
+        // No thread can read the answer: the start-up cannot complete.
+        ReleaseRecord(key);
+        return VEXAN_TIMEOUT;
+    }
+    const uint16_t asked = RequestResult(slot, key);
     if (asked != VEXAN_OK) {
         return asked;
     }
     if (!blocking) {
         return VEXAN_SENT;
     }
-    const uint16_t result = AwaitReply(slot, board, command::kStartMaster, masterNodeId, reply);
-    if (result == VEXAN_OK) {
-        Link().boards[board].openFlag.store(masterNodeId);
-    }
-    return result;
+    return Opened(AwaitReply(slot, key, ticket, reply), slot, masterNodeId);
 }
 
+// The receive thread stops before the stop command goes out, so that no event
+// poll follows the stop on the line (its answer would stand in front of the
+// next start-up's identification). Should the stop command fail to go out,
+// the thread starts again and the board stays open as it was.
 uint16_t StopMaster(uint8_t slot)
 {
     const auto open = LookupOpenBoard(slot);
     if (!open) {
         return VEXAN_NOT_OPEN;
     }
-    FrameWriter frame(command::kStopMaster);
+    StopReceiveThread(slot);
+    FrameWriter frame(Command::StopMaster);
     const uint16_t sent = SendFrame(slot, frame.Frame());
     if (sent != VEXAN_OK) {
+        StartReceiveThread(slot);
         return sent;
     }
-    StopReceiveThread(slot);
     Link().boards[open->board].openFlag.store(kBoardClosed);
     Replies().ReleaseAll(open->board);
     DropBoardEvents(open->board);
@@ -100,24 +103,15 @@ uint16_t StopMaster(uint8_t slot)
     return VEXAN_OK;
 }
 
-// A query of the master itself, keyed by the master's own node id.
-uint16_t QueryMaster(uint8_t slot, FrameWriter& frame, bool blocking, Reply& reply)
-{
-    const auto open = LookupOpenBoard(slot);
-    if (!open) {
-        return VEXAN_NOT_OPEN;
-    }
-    const Request request(frame, open->masterNodeId, blocking);
-    return RunRequest(slot, request, reply);
-}
-
 }  // namespace
 
 }  // namespace vexan
 
 using vexan::ByteReader;
+using vexan::Command;
 using vexan::FrameWriter;
 using vexan::Reply;
+using vexan::Request;
 
 extern "C" {
 
@@ -146,16 +140,10 @@ VEXAN_API uint16_t Vexan_ShutdownMaster(uint8_t slot)
 
 VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t* status)
 {
-    const auto open = vexan::LookupOpenBoard(slot);
-    if (!open) {
-        return VEXAN_NOT_OPEN;
-    }
-    FrameWriter frame(vexan::command::kCanStatus);
+    FrameWriter frame(Command::CanStatus);
     frame.U8(0);
-    vexan::Request request(frame, open->masterNodeId, true);
-    request.alwaysFresh = true;
     Reply reply;
-    const uint16_t result = vexan::RunRequest(slot, request, reply);
+    const uint16_t result = vexan::RunRequest(slot, Request(frame, 0, {.alwaysFresh = true}), reply);
     if (result == VEXAN_OK && status != nullptr) {
         const auto bytes = reply.Bytes();
         std::memcpy(status, bytes.data(), std::min<std::size_t>(bytes.size(), VEXAN_MAX_REPLY_DATA));
@@ -165,47 +153,32 @@ VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t* status)
 
 VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t /*blocking*/)
 {
-    if (!vexan::LookupOpenBoard(slot)) {
-        return VEXAN_NOT_OPEN;
-    }
-    FrameWriter frame(vexan::command::kMasterBootup);
-    return vexan::SendFrame(slot, frame.Frame());
+    FrameWriter frame(Command::MasterBootup);
+    return vexan::SendOnly(slot, frame);
 }
 
 VEXAN_API uint16_t Vexan_SetMasterMode(uint8_t slot, uint8_t mode, uint8_t blocking)
 {
-    FrameWriter frame(vexan::command::kSetMasterMode);
+    FrameWriter frame(Command::SetMasterMode);
     frame.U8(mode);
     Reply reply;
-    return vexan::QueryMaster(slot, frame, blocking != 0, reply);
+    return vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply);
 }
 
 VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t blocking)
 {
-    FrameWriter frame(vexan::command::kGetMasterMode);
+    FrameWriter frame(Command::GetMasterMode);
     Reply reply;
-    const uint16_t result = vexan::QueryMaster(slot, frame, blocking != 0, reply);
-    return vexan::Collected(result, reply, [&](ByteReader& reader) {
-        const uint8_t value = reader.U8();
-        if (reader.Ok() && mode != nullptr) {
-            *mode = value;
-        }
-        return reader.Ok();
-    });
+    const uint16_t result = vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply);
+    return vexan::DecodeReply(result, reply, [](ByteReader& reader) { return reader.U8(); }).Store(mode);
 }
 
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking)
 {
-    FrameWriter frame(vexan::command::kFirmwareVersion);
+    FrameWriter frame(Command::FirmwareVersion);
     Reply reply;
-    const uint16_t result = vexan::QueryMaster(slot, frame, blocking != 0, reply);
-    return vexan::Collected(result, reply, [&](ByteReader& reader) {
-        const uint16_t value = reader.U16();
-        if (reader.Ok() && version != nullptr) {
-            *version = value;
-        }
-        return reader.Ok();
-    });
+    const uint16_t result = vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply);
+    return vexan::DecodeReply(result, reply, [](ByteReader& reader) { return reader.U16(); }).Store(version);
 }
 
 }  // extern "C"

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace vexan::platform {
 
@@ -47,10 +46,15 @@ private:
     std::atomic<bool> signalled_{false};
 };
 
+enum class PortWait {
+    Ready,  // bytes are waiting on the port
+    Quiet,  // the time passed, or the wake signal came, with nothing to read
+    Error,  // the port reports an error or a hang-up: reads will fail or find nothing
+};
+
 // Waits until the port has bytes to read, `wake` is signalled, or `timeoutMs`
 // passed. With port kNoPort only the signal and the time are waited for.
-// Returns true when bytes (or an error condition) are waiting on the port.
-bool WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs);
+PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs);
 
 // Milliseconds of a free-running 32-bit counter that wraps after about 49.7 days.
 uint32_t TickCount();
@@ -62,7 +66,7 @@ void SleepMs(uint32_t ms);
 class ExclusiveFile {
 public:
     enum class Mode { CreateTruncate, OpenExisting };
-    ExclusiveFile(const std::string& path, Mode mode);
+    ExclusiveFile(const char* path, Mode mode);
     ~ExclusiveFile();
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
@@ -75,6 +79,10 @@ private:
     int fd_ = -1;
 };
 
+// False when the system may not start another thread now (a test hook can
+// refuse the Nth start); the caller then reports the failure.
+bool ThreadStartAllowed();
+
 // Test hooks. The tick counter can be moved so that it reads `value` now and
 // counts on from there (to cross the 32-bit wrap in milliseconds), and the Nth
 // port read or write from now can be made to fail.
@@ -85,6 +93,8 @@ enum class WriteFault { Fail, Short };
 void FailNthRead(uint32_t n);
 // The nth write (1 = the next one) of any port fails or writes only part.
 void FailNthWrite(uint32_t n, WriteFault fault = WriteFault::Fail);
+// The nth thread start (1 = the next one) fails; 0 cancels.
+void FailNthThreadStart(uint32_t n);
 }  // namespace testing
 
 }  // namespace vexan::platform

@@ -20,6 +20,7 @@ namespace {
 std::atomic<uint32_t> tickOffset{0};
 std::atomic<uint32_t> readFaultCountdown{0};
 std::atomic<uint32_t> writeFaultCountdown{0};
+std::atomic<uint32_t> threadFaultCountdown{0};
 std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
 
 uint32_t RawTicks()
@@ -91,7 +92,7 @@ long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
     return static_cast<long>(done);
 }
 
-bool WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
+PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
 {
     std::array<pollfd, 2> entries{};
     nfds_t count = 0;
@@ -103,20 +104,22 @@ bool WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
     }
     if (count == 0) {
         SleepMs(timeoutMs);
-        return false;
+        return PortWait::Quiet;
     }
     const int ready = ::poll(entries.data(), count, static_cast<int>(timeoutMs));
     if (ready <= 0 || port < 0) {
-        return false;
+        return PortWait::Quiet;
     }
     const short events = entries[0].revents;
-    if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (events & POLLIN) == 0) {
-        // A port that reports only an error would wake the caller at once for
-        // ever; let the time pass instead so the caller keeps its cadence.
-        SleepMs(timeoutMs);
-        return false;
+    if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return PortWait::Error;
     }
-    return (events & POLLIN) != 0;
+    return (events & POLLIN) != 0 ? PortWait::Ready : PortWait::Quiet;
+}
+
+bool ThreadStartAllowed()
+{
+    return !TakeFault(threadFaultCountdown);
 }
 
 WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -157,10 +160,10 @@ void SleepMs(uint32_t ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-ExclusiveFile::ExclusiveFile(const std::string& path, Mode mode)
+ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
     const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::CreateTruncate ? O_CREAT : 0);
-    const int fd = ::open(path.c_str(), flags, 0644);
+    const int fd = ::open(path, flags, 0644);
     if (fd < 0) {
         return;
     }
@@ -218,6 +221,11 @@ void FailNthWrite(uint32_t n, WriteFault fault)
 {
     writeFaultKind.store(fault, std::memory_order_relaxed);
     writeFaultCountdown.store(n, std::memory_order_relaxed);
+}
+
+void FailNthThreadStart(uint32_t n)
+{
+    threadFaultCountdown.store(n, std::memory_order_relaxed);
 }
 
 }  // namespace testing

@@ -4,46 +4,66 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <new>
+#include <system_error>
 #include <thread>
 #include <utility>
+
+#include "platform/platform.hpp"
 
 namespace vexan::platform {
 
 class StoppableThread {
 public:
+    using Body = std::function<void(const std::atomic<bool>& stop)>;
+
     // Starts `body(stop)` at once; `stop` turns true when the thread is to end.
-    template <typename Body>
-    explicit StoppableThread(Body body)
-        : stop_(std::make_shared<std::atomic<bool>>(false)),
-          thread_([stop = stop_, work = std::move(body)]() mutable { work(*stop); })
+    // Nothing when the system could not start a thread (or had no memory for
+    // it): no exception leaves here.
+    static std::unique_ptr<StoppableThread> Start(Body body) noexcept
     {
+        if (!ThreadStartAllowed()) {
+            return nullptr;
+        }
+        try {
+            auto started = std::unique_ptr<StoppableThread>(new StoppableThread());
+            started->thread_ = std::thread([stop = &started->stop_, work = std::move(body)] { work(*stop); });
+            return started;
+        } catch (const std::system_error&) {
+            return nullptr;
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
     }
 
     ~StoppableThread() { Stop(); }
     StoppableThread(const StoppableThread&) = delete;
     StoppableThread& operator=(const StoppableThread&) = delete;
 
-    void RequestStop() { stop_->store(true); }
+    void RequestStop() { stop_.store(true); }
+    bool IsCurrent() const { return thread_.get_id() == std::this_thread::get_id(); }
 
-    // Requests the stop and waits for the body to end. Called from the thread
-    // itself (say from a callback it runs), it cannot wait: the thread ends
-    // once control returns to its body, which shares the flag's ownership.
+    // Requests the stop and waits for the body to end. A thread cannot wait for
+    // itself: its owner keeps it until another thread can (see ReceiveSide).
     void Stop()
     {
         RequestStop();
         if (!thread_.joinable()) {
             return;
         }
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
+        if (IsCurrent()) {
+            thread_.detach();  // last resort: the owner is being torn down on this very thread
         } else {
             thread_.join();
         }
     }
 
 private:
-    std::shared_ptr<std::atomic<bool>> stop_;
+    StoppableThread() = default;
+
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 

@@ -1,0 +1,289 @@
+#include "link/receive_side.hpp"
+
+#include <algorithm>
+
+#include "link/frame.hpp"
+#include "link/library_state.hpp"
+#include "link/port.hpp"
+#include "vexan.h"
+
+namespace vexan {
+
+void FrameScanner::Emit(const Sink& sink)
+{
+    const uint8_t length = carry_[1];
+    sink(length, std::span<const uint8_t>(carry_).subspan(2, length));
+}
+
+void FrameScanner::Scan(std::span<const uint8_t> bytes, const Sink& sink)
+{
+    const std::size_t count = bytes.size();
+    std::size_t i = 0;
+    while (i < count) {
+        if (carryCount_ == 0) {
+            if (bytes[i] != kFrameStart) {
+                ++i;
+                continue;
+            }
+            if (i == count - 1) {
+                carry_[0] = bytes[i];
+                carryCount_ = 1;
+                return;
+            }
+            const std::size_t length = bytes[i + 1];
+            if (length > count - i - 2) {
+                std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(), carry_.begin());
+                carryCount_ = static_cast<uint16_t>(count - i);
+                return;
+            }
+            std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(i), length + 2, carry_.begin());
+            Emit(sink);
+            i += length + 2;
+        } else if (carryCount_ == 1) {
+            const std::size_t length = bytes[0];
+            if (length > count - 1) {
+                std::copy(bytes.begin(), bytes.end(), carry_.begin() + 1);
+                carryCount_ = static_cast<uint16_t>(count + 1);
+                return;
+            }
+            std::copy_n(bytes.begin(), length + 1, carry_.begin() + 1);
+            carryCount_ = 0;
+            Emit(sink);
+            i = length + 1;
+        } else {
+            const std::size_t need = carry_[1] + 2u - carryCount_;
+            if (need > count) {
+                std::copy(bytes.begin(), bytes.end(), carry_.begin() + carryCount_);
+                carryCount_ = static_cast<uint16_t>(carryCount_ + count);
+                return;
+            }
+            std::copy_n(bytes.begin(), need, carry_.begin() + carryCount_);
+            carryCount_ = 0;
+            Emit(sink);
+            i = need;
+        }
+    }
+}
+
+namespace {
+
+// The stop flag of a pass that no thread stop can end (a pass run on request).
+const std::atomic<bool> kNeverStopped{false};
+
+}  // namespace
+
+ReceiveSide::ReceiveSide(uint8_t slot, const ReceiveHooks& hooks) : slot_(slot), hooks_(hooks) {}
+
+ReceiveSide::~ReceiveSide()
+{
+    StopThread();
+    JoinRetired();
+    // A thread cannot be joined from itself: when the library goes away on one
+    // of its own receive threads, that thread is left to end by itself.
+    if (retired_ && retired_->IsCurrent()) {
+        retired_->RequestStop();
+        [[maybe_unused]] auto* left = retired_.release();
+    }
+}
+
+void ReceiveSide::ResetCounters()
+{
+    std::lock_guard guard(readerLock_);
+    scanner_.DropPartial();
+    lastReadTick_ = platform::TickCount();
+    failedPasses_.store(0);
+    partialFrame_.store(false);
+    portError_.store(false);
+}
+
+bool ReceiveSide::StartThread()
+{
+    StopThread();
+    JoinRetired();
+    ResetCounters();
+    thread_ = platform::StoppableThread::Start([this](const std::atomic<bool>& stop) { Run(stop); });
+    return thread_ != nullptr;
+}
+
+void ReceiveSide::StopThread()
+{
+    if (!thread_) {
+        return;
+    }
+    if (thread_->IsCurrent()) {
+        // Stopped from one of its own callbacks: mark the stop, which the event
+        // step tests before every callback and before the event poll, and keep
+        // the thread to be joined later.
+        thread_->RequestStop();
+        threadId_.store(std::thread::id{});
+        JoinRetired();
+        retired_ = std::move(thread_);
+        return;
+    }
+    thread_->RequestStop();
+    if (const uint8_t board = Link().slots[slot_].board.load(); board < kBoardCount) {
+        Link().boards[board].wake.Notify();  // end its rest at once
+    }
+    thread_.reset();  // joins
+    threadId_.store(std::thread::id{});
+}
+
+void ReceiveSide::JoinRetired()
+{
+    if (retired_ && !retired_->IsCurrent()) {
+        retired_.reset();
+    }
+}
+
+bool ReceiveSide::IsReceiveThread() const
+{
+    return threadId_.load() == std::this_thread::get_id();
+}
+
+void ReceiveSide::ReadOnce()
+{
+    const uint32_t now = platform::TickCount();
+    const uint32_t elapsed = std::max<uint32_t>(now - lastReadTick_, 1);
+    lastReadTick_ = now;
+    uint16_t count = 0;
+    const uint16_t result = ReadPort(slot_, count, readBuffer_);
+    if (result != VEXAN_OK) {
+        // Failed reads in a row drop a partial frame after about ten passes'
+        // worth of milliseconds, however the reads were spread.
+        uint32_t failed = failedPasses_.load(std::memory_order_relaxed) + elapsed;
+        if (failed >= kPartialFrameDropPasses) {
+            failed = 0;
+            scanner_.DropPartial();
+        }
+        failedPasses_.store(failed, std::memory_order_relaxed);
+        if (result == VEXAN_READ_FAILED || result == VEXAN_NO_PORT_HANDLE) {
+            portError_.store(true, std::memory_order_relaxed);
+        }
+    } else {
+        failedPasses_.store(0, std::memory_order_relaxed);
+        portError_.store(false, std::memory_order_relaxed);
+        scanner_.Scan(std::span<const uint8_t>(readBuffer_).first(count),
+                      [this](uint8_t length, std::span<const uint8_t> frame) { hooks_.dispatch(slot_, length, frame); });
+    }
+    partialFrame_.store(scanner_.CarryCount() != 0, std::memory_order_relaxed);
+}
+
+void ReceiveSide::Pass(const std::atomic<bool>& stop, bool eventStepDue)
+{
+    if (std::unique_lock reader(readerLock_, std::try_to_lock); reader.owns_lock()) {
+        ReadOnce();
+    }
+    if (eventStepDue) {
+        lastEventTick_ = platform::TickCount();
+        const uint8_t board = Link().slots[slot_].board.load(std::memory_order_relaxed);
+        if (board < kBoardCount) {
+            hooks_.eventStep(slot_, board, stop);
+        }
+        if (stop.load()) {
+            return;  // stopped from a callback: this thread touches nothing more
+        }
+    }
+    Link().gate.CheckPauseDeadline();
+}
+
+void ReceiveSide::RunPass(bool withEventStep)
+{
+    const bool due = withEventStep && platform::TickCount() - lastEventTick_ >= kEventStepPasses;
+    Pass(kNeverStopped, due);
+}
+
+// The thread does not wake every millisecond. It waits until its next event step
+// is due, counting the elapsed milliseconds as passes, so the event step keeps
+// its cadence of one per five passes and a partial frame is still dropped after
+// ten passes without data. While a request of the board awaits its reply, or a
+// frame is half received, it also watches the port and reads as soon as bytes
+// arrive, unless a waiting caller reads the line itself; otherwise it rests,
+// and what came in meanwhile (such as the answer to its event poll) is read on
+// the next pass, before the event step. Marking a request, and the end of a
+// caller's turn at reading, wake it from its rest. A port in error is rested on
+// for a millisecond at least instead of being watched.
+void ReceiveSide::Run(const std::atomic<bool>& stop)
+{
+    threadId_.store(std::this_thread::get_id());
+    lastEventTick_ = platform::TickCount();
+    Pass(stop, true);
+    while (!stop.load()) {
+        const uint8_t board = Link().slots[slot_].board.load(std::memory_order_relaxed);
+        if (board >= kBoardCount) {
+            break;
+        }
+        BoardState& state = Link().boards[board];
+        const uint32_t sinceEvent = platform::TickCount() - lastEventTick_;
+        uint32_t wait = sinceEvent >= kEventStepPasses ? 1 : kEventStepPasses - sinceEvent;
+        const bool partial = partialFrame_.load(std::memory_order_relaxed);
+        if (partial) {
+            const uint32_t failed = failedPasses_.load(std::memory_order_relaxed);
+            wait = std::min(wait, kPartialFrameDropPasses - std::min(failed, kPartialFrameDropPasses - 1));
+        }
+        const bool portError = portError_.load(std::memory_order_relaxed);
+        const bool expecting = state.outstanding.load() != 0 || partial || !state.wake.Usable();
+        const bool listen = expecting && !portError && !callerReading_.load() && Link().gate.IsOpen();
+        if (portError && expecting) {
+            wait = kPortErrorRestMs;  // read again soon, but never spin on it
+        }
+        const auto port = Link().slots[slot_].port.load(std::memory_order_relaxed);
+        const platform::PortWait waited = platform::WaitReadable(listen ? port : platform::kNoPort, &state.wake, wait);
+        state.wake.Clear();
+        if (stop.load()) {
+            break;
+        }
+        if (waited == platform::PortWait::Error) {
+            portError_.store(true, std::memory_order_relaxed);
+        }
+        Pass(stop, platform::TickCount() - lastEventTick_ >= kEventStepPasses);
+    }
+}
+
+std::optional<ReceiveSide::ReaderTurn> ReceiveSide::TryTakeReader()
+{
+    if (!readerLock_.try_lock()) {
+        return std::nullopt;
+    }
+    callerReading_.store(true);
+    return ReaderTurn(*this);
+}
+
+ReceiveSide::ReaderTurn ReceiveSide::TakeReader()
+{
+    readerLock_.lock();
+    callerReading_.store(true);
+    return ReaderTurn(*this);
+}
+
+void ReceiveSide::ReaderTurn::End() noexcept
+{
+    if (side_ == nullptr) {
+        return;
+    }
+    side_->callerReading_.store(false);
+    const bool partial = side_->partialFrame_.load(std::memory_order_relaxed);
+    side_->readerLock_.unlock();
+    // Hand the line back: the receive thread watches the port again when a
+    // reply is still awaited or a frame is half read.
+    const uint8_t board = Link().slots[side_->slot_].board.load(std::memory_order_relaxed);
+    if (board < kBoardCount && (partial || Link().boards[board].outstanding.load() != 0)) {
+        Link().boards[board].wake.Notify();
+    }
+    side_ = nullptr;
+}
+
+void ReceiveSide::ReaderTurn::Read(uint32_t ms)
+{
+    ReceiveSide& side = *side_;
+    if (side.portError_.load(std::memory_order_relaxed) || !Link().gate.IsOpen()) {
+        platform::SleepMs(std::max(std::min(ms, kPortErrorRestMs), uint32_t{1}));
+    } else {
+        const auto port = Link().slots[side.slot_].port.load(std::memory_order_relaxed);
+        if (platform::WaitReadable(port, nullptr, ms) == platform::PortWait::Error) {
+            side.portError_.store(true, std::memory_order_relaxed);
+        }
+    }
+    side.ReadOnce();
+}
+
+}  // namespace vexan
