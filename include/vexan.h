@@ -84,27 +84,27 @@ typedef void (*EventCallback)(void);
 
 /* The library's result codes: X(name, value, description). The module's own
  * status codes are passed through unchanged and are not listed here. */
-#define VEXAN_RESULT_TABLE(X)                                                                  \
-    X(VEXAN_OK, 0, "success")                                                                  \
-    X(VEXAN_NO_PORT_HANDLE, 2, "the slot has no port handle")                                  \
-    X(VEXAN_NOT_IDENTIFIED, 3, "the module did not identify itself at master start-up")        \
-    X(VEXAN_NOT_OPEN, 7, "the slot has no board, or the board's master is not open")           \
-    X(VEXAN_MASTER_ID_ZERO, 9, "the master node id is 0, which master-side events do not allow") \
-    X(VEXAN_NO_RESULT_CLASS, 13, "the command belongs to no class of the result request")      \
-    X(VEXAN_READ_FAILED, 14, "the port read failed, or no identification reply")              \
-    X(VEXAN_NOTHING_TO_READ, 15, "nothing to read")                                           \
-    X(VEXAN_NOT_STORED, 16, "the reply was not stored: no memory, or its spill file did not open") \
+#define VEXAN_RESULT_TABLE(X)                                                                            \
+    X(VEXAN_OK, 0, "success")                                                                            \
+    X(VEXAN_NO_PORT_HANDLE, 2, "the slot has no port handle")                                            \
+    X(VEXAN_NOT_IDENTIFIED, 3, "the module did not identify itself at master start-up")                  \
+    X(VEXAN_NOT_OPEN, 7, "the slot has no board, or the board's master is not open")                     \
+    X(VEXAN_MASTER_ID_ZERO, 9, "the master node id is 0, which master-side events do not allow")         \
+    X(VEXAN_NO_RESULT_CLASS, 13, "the command belongs to no class of the result request")                \
+    X(VEXAN_READ_FAILED, 14, "the port read failed, or no identification reply")                         \
+    X(VEXAN_NOTHING_TO_READ, 15, "nothing to read")                                                      \
+    X(VEXAN_NOT_STORED, 16, "the reply was not stored: no memory, or its spill file did not open")       \
     X(VEXAN_UPLOAD_OVERRUN, 22, "an upload delivered more bytes than announced, or an offset beyond it") \
-    X(VEXAN_SDO_ABORTED, 25, "the node aborted the SDO transfer")                              \
-    X(VEXAN_TIMEOUT, 35, "time-out: no final reply within the function time-out")             \
-    X(VEXAN_UNSUPPORTED_SIZE, 36, "unsupported data size in a master-side SDO response")       \
-    X(VEXAN_SHORT_WRITE, 38, "the port wrote fewer bytes than the frame holds")               \
-    X(VEXAN_WRITE_FAILED, 39, "the port write failed")                                        \
-    X(VEXAN_WAITING, 40, "still waiting for the module's answer")                             \
-    X(VEXAN_SENT, 41, "the request was sent; repeat the call to collect its result")          \
-    X(VEXAN_PAUSED, 42, "traffic is paused")                                                  \
-    X(VEXAN_EDS_FILE, 50, "opening or reading the EDS file failed, or the file is empty")      \
-    X(VEXAN_EDS_VALUE, 51, "an EDS value the configuration needs is missing or does not parse") \
+    X(VEXAN_SDO_ABORTED, 25, "the node aborted the SDO transfer")                                        \
+    X(VEXAN_TIMEOUT, 35, "time-out: no final reply within the function time-out")                        \
+    X(VEXAN_UNSUPPORTED_SIZE, 36, "unsupported data size in a master-side SDO response")                 \
+    X(VEXAN_SHORT_WRITE, 38, "the port wrote fewer bytes than the frame holds")                          \
+    X(VEXAN_WRITE_FAILED, 39, "the port write failed")                                                   \
+    X(VEXAN_WAITING, 40, "still waiting for the module's answer")                                        \
+    X(VEXAN_SENT, 41, "the request was sent; repeat the call to collect its result")                     \
+    X(VEXAN_PAUSED, 42, "traffic is paused")                                                             \
+    X(VEXAN_EDS_FILE, 50, "opening or reading the EDS file failed, or the file is empty")                \
+    X(VEXAN_EDS_VALUE, 51, "an EDS value the configuration needs is missing or does not parse")          \
     X(VEXAN_OUT_OF_RANGE, 256, "key outside every reply table, or payload too large for a frame")
 
 #define VEXAN_RESULT_ENUM_ENTRY(name, value, text) name = value,
@@ -139,8 +139,8 @@ VEXAN_API void Vexan_SetFunctionTimeout(uint8_t slot, uint32_t ms);
  * Returns: 0 (also at once when the board is already open), the module's status,
  * 3 (no identification), 7 (slot 8..255), 35, 40, 41, 42, 2, 38, 39, 256 (master
  * node id above 127). */
-VEXAN_API uint16_t Vexan_InitMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId,
-                                    uint8_t initParam, uint8_t blocking);
+VEXAN_API uint16_t Vexan_InitMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t initParam,
+                                    uint8_t blocking);
 
 /* Sends the stop command, stops the receive thread, forgets the board's pending
  * requests and its queued events (other boards' events stay queued; boot-up
@@ -151,7 +151,7 @@ VEXAN_API uint16_t Vexan_ShutdownMaster(uint8_t slot);
 /* Reads the state of the module's CAN interface into `status`, which must hold
  * VEXAN_MAX_REPLY_DATA bytes (the module decides how many it sends). Always
  * waits for the answer. Returns the module's status, 7, 35, 42, 2, 38, 39. */
-VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t *status);
+VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t* status);
 
 /* Sends the master's boot-up message. The module files no result for this
  * command, so the call does not wait and touches no reply record: it returns 0
@@ -163,11 +163,11 @@ VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t blocking);
 VEXAN_API uint16_t Vexan_SetMasterMode(uint8_t slot, uint8_t mode, uint8_t blocking);
 
 /* Reads the master mode into *mode on status 0 (256 when the reply holds no byte). */
-VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t *mode, uint8_t blocking);
+VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t blocking);
 
 /* Reads the module's firmware version into *version (reply bytes low first) on
  * status 0 (256 when the reply holds fewer than two bytes). */
-VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t *version, uint8_t blocking);
+VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking);
 
 #ifdef __cplusplus
 }

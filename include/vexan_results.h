@@ -10,7 +10,7 @@ extern "C" {
 
 /* The symbolic name of a result code ("VEXAN_TIMEOUT"), or NULL for a value that
  * is not one of the library's codes (a module status passed through). */
-static inline const char *vexan_result_name(unsigned code)
+static inline const char* vexan_result_name(unsigned code)
 {
     switch (code) {
 #define VEXAN_RESULT_NAME_CASE(name, value, text) \
@@ -24,7 +24,7 @@ static inline const char *vexan_result_name(unsigned code)
 }
 
 /* A one-line description of a result code, or NULL as above. */
-static inline const char *vexan_result_text(unsigned code)
+static inline const char* vexan_result_text(unsigned code)
 {
     switch (code) {
 #define VEXAN_RESULT_TEXT_CASE(name, value, text) \
