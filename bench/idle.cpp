@@ -65,7 +65,13 @@ bool ReadAll(int fd, void* into, std::size_t size)
     std::array<UniqueFd, kBoards> controllers;
     std::array<int, kBoards> fds{};
     for (std::size_t i = 0; i < kBoards; ++i) {
-        PtyController opened = OpenPtyController();
+        PtyController opened;
+        try {
+            opened = OpenPtyController();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "bench: %s\n", error.what());
+            std::_Exit(2);
+        }
         std::array<char, kNameSize> name{};
         opened.portName.copy(name.data(), name.size() - 1);
         if (!WriteAll(namesOut, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(name.data()), name.size()))) {
@@ -79,9 +85,7 @@ bool ReadAll(int fd, void* into, std::size_t size)
     std::_Exit(0);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Measure(int argc, char** argv)
 {
     const long seconds = NumberFlag(argc, argv, "--seconds").value_or(kDefaultSeconds);
 
@@ -144,4 +148,11 @@ int main(int argc, char** argv)
     ::kill(child, SIGTERM);
     ::waitpid(child, nullptr, 0);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return RunReportingFailures(Measure, argc, argv);
 }

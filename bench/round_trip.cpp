@@ -85,9 +85,7 @@ void PrintLine(const char* name, const Summary& summary)
     std::printf("%-8s median %8.1f us   p90 %8.1f us   p99 %8.1f us\n", name, summary.median, summary.p90, summary.p99);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Measure(int argc, char** argv)
 {
     const long iterations = NumberFlag(argc, argv, "--iterations").value_or(kDefaultIterations);
     const long perBlock = std::max(1L, iterations / kBlocks);
@@ -138,4 +136,11 @@ int main(int argc, char** argv)
     std::printf("ratio library/raw (median): %.2f   target <= %.0f: %s\n", ratio, kTargetRatio,
                 ratio <= kTargetRatio ? "met" : "MISSED");
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return RunReportingFailures(Measure, argc, argv);
 }
