@@ -1,11 +1,10 @@
-// Shared pieces of the benchmarks: pseudo-terminal pairs in raw mode, a minimal
-// module responder that answers just enough for a master to start and for
-// master queries and event polls to complete, and percentile summaries.
+// Shared pieces of the benchmarks: pseudo-terminal pairs in raw mode (the same
+// helpers as the tests' module peer uses), a minimal module responder that
+// answers just enough for a master to start and for master queries and event
+// polls to complete, and percentile summaries.
 #pragma once
 
-#include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,44 +16,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "pty.hpp"
+
 namespace vexan::bench {
 
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    void Reset()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+// Pseudo-terminal pairs and writes, shared with the tests' module peer.
+using vexan::test::OpenPtyController;
+using vexan::test::OpenPtyPair;
+using vexan::test::OpenRawPort;
+using vexan::test::PtyController;
+using vexan::test::PtyPair;
+using vexan::test::UniqueFd;
+using vexan::test::WriteAll;
 
 [[noreturn]] inline void Fail(const char* what)
 {
@@ -62,77 +42,15 @@ private:
     std::exit(2);
 }
 
-inline void MakeRaw(int fd)
+// Runs a benchmark's body; a failure to set up its lines ends it with status 2.
+inline int RunReportingFailures(int (*body)(int, char**), int argc, char** argv)
 {
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) {
-        Fail("tcgetattr");
+    try {
+        return body(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench: %s\n", error.what());
+        return 2;
     }
-    ::cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
-        Fail("tcsetattr");
-    }
-}
-
-// The controlling side of a new pseudo-terminal, and the name of its port side.
-struct PtyController {
-    UniqueFd controller;
-    std::string portName;
-};
-
-inline PtyController OpenPtyController()
-{
-    UniqueFd controller(::posix_openpt(O_RDWR | O_NOCTTY));
-    if (controller.Get() < 0 || ::grantpt(controller.Get()) != 0 || ::unlockpt(controller.Get()) != 0) {
-        Fail("posix_openpt");
-    }
-    std::array<char, 128> name{};
-    if (::ptsname_r(controller.Get(), name.data(), name.size()) != 0) {
-        Fail("ptsname_r");
-    }
-    return {std::move(controller), std::string(name.data())};
-}
-
-// Opens the port side by name, in raw mode: this is what the library gets.
-inline UniqueFd OpenRawPort(const std::string& name)
-{
-    UniqueFd port(::open(name.c_str(), O_RDWR | O_NOCTTY));
-    if (port.Get() < 0) {
-        Fail("open pseudo-terminal port");
-    }
-    MakeRaw(port.Get());
-    return port;
-}
-
-// Both ends of one pseudo-terminal: the module side and the raw port side.
-struct PtyPair {
-    UniqueFd module;
-    UniqueFd port;
-};
-
-inline PtyPair OpenPtyPair()
-{
-    PtyController opened = OpenPtyController();
-    UniqueFd port = OpenRawPort(opened.portName);
-    return {std::move(opened.controller), std::move(port)};
-}
-
-inline bool WriteAll(int fd, std::span<const uint8_t> bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
 }
 
 // Frame bytes shared by the responder and the raw ping-pong.

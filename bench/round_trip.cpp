@@ -1,7 +1,9 @@
 // Latency of one blocking master query through the library, next to a raw
 // ping-pong of the same bytes between two threads over a second
-// pseudo-terminal. The ratio shows what the library's receive thread and its
-// wait for the filed reply add on top of the line itself.
+// pseudo-terminal: the same command frame and result request, each in one
+// write as the library sends them, and the same reply. The ratio of the
+// medians shows what the library's receive thread and its wait for the filed
+// reply add on top of the line itself.
 //
 // Usage: vexan_bench_round_trip [--iterations N]
 #include <atomic>
@@ -23,7 +25,8 @@ constexpr long kWarmUpIterations = 50;
 constexpr long kBlocks = 10;  // library and raw runs alternate in blocks so drift hits both alike
 constexpr uint8_t kSlot = 0;
 constexpr uint8_t kMasterNodeId = 1;
-constexpr double kTargetRatio = 3.0;
+constexpr double kTargetRatio = 1.5;
+constexpr double kAimRatio = 1.2;
 constexpr int kResponderCheckMs = 20;
 
 double MicrosecondsSince(Clock::time_point start)
@@ -45,6 +48,19 @@ double LibraryRoundTrip()
     return took;
 }
 
+// One frame in one write, as the library sends each frame; a short write is a
+// failure, as it is for the library.
+void WriteFrame(int port, std::span<const uint8_t> frame)
+{
+    ssize_t put = -1;
+    do {
+        put = ::write(port, frame.data(), frame.size());
+    } while (put < 0 && errno == EINTR);
+    if (put != static_cast<ssize_t>(frame.size())) {
+        Fail("raw write");
+    }
+}
+
 // The same exchange by hand: command frame and result request as two writes,
 // then wait for the whole reply and read it.
 double RawRoundTrip(int port)
@@ -54,9 +70,8 @@ double RawRoundTrip(int port)
     const auto expected = wire::FirmwareReply(kMasterNodeId);
     std::array<uint8_t, wire::kFirmwareReplySize> reply{};
     const auto start = Clock::now();
-    if (!WriteAll(port, command) || !WriteAll(port, request)) {
-        Fail("raw write");
-    }
+    WriteFrame(port, command);
+    WriteFrame(port, request);
     std::size_t got = 0;
     while (got < reply.size()) {
         pollfd entry{port, POLLIN, 0};
@@ -82,12 +97,10 @@ double RawRoundTrip(int port)
 
 void PrintLine(const char* name, const Summary& summary)
 {
-    std::printf("%-8s median %8.1f us   p90 %8.1f us   p99 %8.1f us\n", name, summary.median, summary.p90, summary.p99);
+    std::printf("%s p50 %.1f us p99 %.1f us\n", name, summary.median, summary.p99);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Measure(int argc, char** argv)
 {
     const long iterations = NumberFlag(argc, argv, "--iterations").value_or(kDefaultIterations);
     const long perBlock = std::max(1L, iterations / kBlocks);
@@ -135,7 +148,14 @@ int main(int argc, char** argv)
                 library.size());
     PrintLine("library", librarySummary);
     PrintLine("raw", rawSummary);
-    std::printf("ratio library/raw (median): %.2f   target <= %.0f: %s\n", ratio, kTargetRatio,
-                ratio <= kTargetRatio ? "met" : "MISSED");
+    std::printf("ratio library/raw (p50) %.2f target <= %.1f: %s (aim <= %.1f: %s)\n", ratio, kTargetRatio,
+                ratio <= kTargetRatio ? "met" : "MISSED", kAimRatio, ratio <= kAimRatio ? "met" : "not yet");
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    return RunReportingFailures(Measure, argc, argv);
 }

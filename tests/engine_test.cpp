@@ -21,9 +21,11 @@
 #include <thread>
 #include <vector>
 
+#include "board.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "engine/request.hpp"
+#include "frames.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
@@ -37,12 +39,14 @@ namespace vt = vexan::test;
 namespace faults = vexan::platform::testing;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::test::kGenerousTimeoutMs;
+using vexan::test::PdoResultRequest;
+using vexan::test::ResultRequest;
 using vexan::test::WaitFor;
 
 constexpr uint8_t kSlot = 0;
 constexpr uint8_t kBoard = 0;
 constexpr uint8_t kMasterId = 1;
-constexpr uint32_t kGenerousTimeoutMs = 10'000;
 constexpr uint32_t kShortTimeoutMs = 300;
 constexpr uint32_t kNeutralTick = 0x10000000u;
 
@@ -59,23 +63,12 @@ vt::Reply Never()
     return reply;
 }
 
-Bytes ResultRequest(uint8_t command, uint8_t key)
-{
-    return {0x3A, 0x03, 0x60, command, key};
-}
-
-Bytes PdoResultRequest(uint8_t command, uint16_t cobId)
-{
-    return {0x3A, 0x04, 0x60, command, static_cast<uint8_t>(cobId), static_cast<uint8_t>(cobId >> 8)};
-}
-
 // A board opened on slot 0 with a generous time-out; every test leaves it shut.
 class BoardTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(Vexan_InitMaster(kSlot, peer_.LibraryPort(), kMasterId, 0, 1), VEXAN_OK);
-        Vexan_SetFunctionTimeout(kSlot, kGenerousTimeoutMs);
+        ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kSlot, peer_, kMasterId));
         peer_.ClearRecord();
     }
     void TearDown() override
@@ -84,10 +77,7 @@ protected:
         faults::FailNthWrite(0);
         faults::SetTickCount(kNeutralTick);
         Vexan_Start();
-        if (Vexan_ShutdownMaster(kSlot) != VEXAN_OK) {
-            vexan::StopReceiveThread(kSlot);
-            vexan::ReleaseSlot(kSlot);
-        }
+        vt::CloseBoard(kSlot);
     }
 
     uint16_t Run(vexan::FrameWriter& frame, uint16_t key, bool blocking, vexan::Reply& reply)
@@ -98,12 +88,7 @@ protected:
     // Repeats a non-blocking call while it answers 40; the last answer.
     uint16_t CollectWhileWaiting(vexan::FrameWriter& frame, uint16_t key, vexan::Reply& reply)
     {
-        uint16_t result = VEXAN_WAITING;
-        WaitFor([&] {
-            result = Run(frame, key, false, reply);
-            return result != VEXAN_WAITING;
-        });
-        return result;
+        return vt::RepeatWhileWaiting([&] { return Run(frame, key, false, reply); }).first;
     }
 
     // The frames the library wrote, event polls left out; waits until the peer
@@ -112,11 +97,7 @@ protected:
     {
         peer_.WaitUntil(
             [&](const std::vector<vt::WrittenFrame>&) { return peer_.FramesExceptPolls().size() >= atLeast; });
-        std::vector<Bytes> raw;
-        for (const auto& frame : peer_.FramesExceptPolls()) {
-            raw.push_back(frame.raw);
-        }
-        return raw;
+        return vt::RawFrames(peer_);
     }
 
     static vexan::PendingReply& Record(uint8_t command, uint16_t key)

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "board.hpp"
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/library_state.hpp"
@@ -29,19 +30,13 @@ using vexan::EventKind;
 using vexan::EventRecord;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::test::ClearEventQueues;
 using vexan::test::Concat;
 using vexan::test::WaitFor;
 
 constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{
     EventKind::BootUp,   EventKind::Emcy,      EventKind::NmtError, EventKind::ReadSdo,
     EventKind::WriteSdo, EventKind::RemotePdo, EventKind::RxPdo};
-
-void ClearQueues()
-{
-    for (const EventKind kind : kAllKinds) {
-        vexan::QueueOf(kind).Clear();
-    }
-}
 
 // A queued record as (board, item bytes).
 struct Queued {
@@ -96,8 +91,8 @@ const std::array<Bytes, vexan::kEventKinds> kItemsByKind{kBootUpItem,   kEmcyIte
 
 class EventQueues : public ::testing::Test {
 protected:
-    void SetUp() override { ClearQueues(); }
-    void TearDown() override { ClearQueues(); }
+    void SetUp() override { ClearEventQueues(); }
+    void TearDown() override { ClearEventQueues(); }
 };
 
 // ---- Unpacking -----------------------------------------------------------------------
@@ -346,7 +341,7 @@ protected:
         for (uint8_t slot = 0; slot < kBoardsUsed; ++slot) {
             ASSERT_EQ(Vexan_InitMaster(slot, peers_[slot].LibraryPort(), kMasterIds[slot], 0, 1), VEXAN_OK);
         }
-        ClearQueues();
+        ClearEventQueues();
         for (auto& calls : emcyCalls) {
             calls = 0;
         }
@@ -357,12 +352,9 @@ protected:
     {
         RemoveCallbacks();
         for (uint8_t slot = 0; slot < kBoardsUsed; ++slot) {
-            if (Vexan_ShutdownMaster(slot) != VEXAN_OK) {
-                vexan::StopReceiveThread(slot);
-                vexan::ReleaseSlot(slot);
-            }
+            vt::CloseBoard(slot);
         }
-        ClearQueues();
+        ClearEventQueues();
     }
 
     static vexan::PendingReply& FlagsRecord(uint8_t board) { return vexan::Replies().Of(board).master[0]; }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "board.hpp"
 #include "engine/request.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
@@ -457,22 +458,14 @@ TEST_F(PortTest, NewPauseRestartsTheTimedPause)
 
 constexpr uint8_t kBoardSlot = 0;
 constexpr uint8_t kMasterId = 1;
-constexpr uint32_t kGenerousTimeoutMs = 10'000;
 
 class LinkBoardTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(Vexan_InitMaster(kBoardSlot, peer_.LibraryPort(), kMasterId, 0, 1), VEXAN_OK);
-        Vexan_SetFunctionTimeout(kBoardSlot, kGenerousTimeoutMs);
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kBoardSlot, peer_, kMasterId)); }
     void TearDown() override
     {
         Vexan_Start();
-        if (Vexan_ShutdownMaster(kBoardSlot) != VEXAN_OK) {
-            vexan::StopReceiveThread(kBoardSlot);
-            vexan::ReleaseSlot(kBoardSlot);
-        }
+        vt::CloseBoard(kBoardSlot);
     }
 
     vt::ModulePeer peer_;

@@ -18,12 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "board.hpp"
 #include "engine/reply_tables.hpp"
 #include "engine/request.hpp"
 #include "events/events.hpp"
+#include "frames.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
+#include "test_wait.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -33,10 +36,15 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using vexan::test::Bytes;
 using vexan::test::IdentMode;
+using vexan::test::kGenerousTimeoutMs;
 using vexan::test::ModulePeer;
+using vexan::test::MsSince;
 using vexan::test::NodeData;
 using vexan::test::NodeStatus;
+using vexan::test::RawFrames;
+using vexan::test::RepeatWhileWaiting;
 using vexan::test::Reply;
+using vexan::test::ResultRequest;
 using WriteFault = vexan::platform::testing::WriteFault;
 
 constexpr std::size_t kSlotCount = 8;
@@ -45,9 +53,6 @@ constexpr auto kLimit = 5s;                   // generous: the machine may be lo
 constexpr auto kQuiet = 200ms;                // how long "nothing written" is watched for
 constexpr auto kSettle = 100ms;               // lets bytes already written reach the peer's record
 constexpr long kDefaultTimeoutFloorMs = 900;  // a 1000 ms time-out cannot end before this
-// Board time-out for queries that are expected to succeed: a saturated machine
-// can hold pseudo-terminal traffic back for more than a second.
-constexpr uint32_t kGenerousTimeoutMs = 10000;
 
 // Command bytes as the module sees them.
 constexpr uint8_t kStart = 0x02;
@@ -67,24 +72,9 @@ constexpr uint8_t kQueryId = 0x15;
 constexpr uint16_t kVersionSentinel = 0xBEEF;
 constexpr uint8_t kModeSentinel = 0xEE;
 
-Bytes ResultRequest(uint8_t command, uint8_t key)
-{
-    return {':', 3, kResultRequest, command, key};
-}
-
 Bytes StartFrame(uint8_t masterNodeId, uint8_t initParam)
 {
     return {':', 3, kStart, masterNodeId, initParam};
-}
-
-// Raw bytes of every frame the library wrote to the peer, event polls left out.
-std::vector<Bytes> RawFrames(const ModulePeer& peer)
-{
-    std::vector<Bytes> raws;
-    for (const auto& frame : peer.FramesExceptPolls()) {
-        raws.push_back(frame.raw);
-    }
-    return raws;
 }
 
 std::size_t CountIdentifications(const ModulePeer& peer)
@@ -121,26 +111,6 @@ bool StaysQuiet(const ModulePeer& peer, std::chrono::milliseconds time = kQuiet)
     const std::size_t before = peer.Written().size();
     std::this_thread::sleep_for(time);
     return peer.Written().size() == before;
-}
-
-long MsSince(Clock::time_point since)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-// Repeats a non-blocking call while it answers 40; returns the first other
-// result and how many 40s came before it.
-std::pair<uint16_t, int> RepeatWhileWaiting(const std::function<uint16_t()>& call)
-{
-    int waits = 0;
-    const auto deadline = Clock::now() + kLimit;
-    uint16_t result = call();
-    while (result == VEXAN_WAITING && Clock::now() < deadline) {
-        ++waits;
-        std::this_thread::sleep_for(2ms);
-        result = call();
-    }
-    return {result, waits};
 }
 
 bool IsPending(uint8_t board, uint8_t command, uint8_t key)
@@ -192,9 +162,8 @@ protected:
     // generous time-out (tests of time-outs set their own).
     void Open(uint8_t slot, ModulePeer& peer, uint8_t masterNodeId, uint8_t initParam = 0)
     {
-        ASSERT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), masterNodeId, initParam, 1), VEXAN_OK);
+        ASSERT_NO_FATAL_FAILURE(vexan::test::OpenBoard(slot, peer, masterNodeId, kGenerousTimeoutMs, initParam));
         ASSERT_TRUE(vexan::LookupOpenBoard(slot).has_value());
-        Vexan_SetFunctionTimeout(slot, kGenerousTimeoutMs);
         ASSERT_EQ(vexan::Link().boards[slot].functionTimeout.load(), kGenerousTimeoutMs);
     }
 

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "board.hpp"
 #include "engine/request.hpp"
 #include "events/events.hpp"
 #include "link/frame.hpp"
@@ -25,14 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kBoards = 8;
 constexpr uint8_t kNode = 5;
-
-void DrainQueues()
-{
-    for (auto& queue : vexan::Events().queues) {
-        while (queue.PopEvent()) {
-        }
-    }
-}
 
 // Pops records of one kind until `count` arrived or the limit passed.
 std::vector<vexan::EventRecord> TakeEvents(vexan::EventKind kind, std::size_t count,
@@ -85,8 +78,8 @@ struct Line {
 
 class SimulatorTest : public ::testing::Test {
 protected:
-    void SetUp() override { DrainQueues(); }
-    void TearDown() override { DrainQueues(); }
+    void SetUp() override { vexan::test::ClearEventQueues(); }
+    void TearDown() override { vexan::test::ClearEventQueues(); }
 };
 
 TEST_F(SimulatorTest, EightBoardsWorkAtOnceEachWithItsOwnModule)

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include "pty.hpp"
 
 namespace vexan::test {
 
@@ -58,21 +59,6 @@ void AppendU32(Bytes& out, uint32_t value)
 {
     for (int shift = 0; shift < 32; shift += 8) {
         out.push_back(static_cast<uint8_t>((value >> shift) & 0xFFu));
-    }
-}
-
-void MakeRaw(int fd)
-{
-    termios mode{};
-    if (::tcgetattr(fd, &mode) != 0) {
-        throw std::system_error(errno, std::generic_category(), "tcgetattr");
-    }
-    ::cfmakeraw(&mode);
-    // A blocking read returns as soon as one byte is there, with all that is there.
-    mode.c_cc[VMIN] = 1;
-    mode.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &mode) != 0) {
-        throw std::system_error(errno, std::generic_category(), "tcsetattr");
     }
 }
 
@@ -214,39 +200,14 @@ struct ModulePeer::Impl {
 
 void ModulePeer::Impl::OpenPair()
 {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) {
-        throw std::system_error(errno, std::generic_category(), "posix_openpt");
+    PtyPair pair = OpenPtyPair();
+    MakeRaw(pair.module.Get());
+    const int flags = ::fcntl(pair.module.Get(), F_GETFL);
+    if (flags < 0 || ::fcntl(pair.module.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        ThrowErrno("fcntl");
     }
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-        const int error = errno;
-        ::close(master);
-        throw std::system_error(error, std::generic_category(), "grantpt/unlockpt");
-    }
-    std::array<char, 128> name{};
-    if (::ptsname_r(master, name.data(), name.size()) != 0) {
-        const int error = errno;
-        ::close(master);
-        throw std::system_error(error, std::generic_category(), "ptsname_r");
-    }
-    slave = ::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        const int error = errno;
-        ::close(master);
-        throw std::system_error(error, std::generic_category(), "open slave");
-    }
-    try {
-        MakeRaw(slave);
-        MakeRaw(master);
-        const int flags = ::fcntl(master, F_GETFL);
-        if (flags < 0 || ::fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) {
-            throw std::system_error(errno, std::generic_category(), "fcntl");
-        }
-    } catch (...) {
-        ::close(slave);
-        ::close(master);
-        throw;
-    }
+    master = pair.module.Release();
+    slave = pair.port.Release();
 }
 
 void ModulePeer::Impl::ReadLoop()

@@ -15,7 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "frames.hpp"
 #include "module_peer.hpp"
+#include "test_wait.hpp"
 
 namespace vexan::test {
 namespace {
@@ -32,26 +34,7 @@ Bytes Text(const std::string& text)
     return Bytes(text.begin(), text.end());
 }
 
-Bytes Join(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
 const Bytes kIdentRequest{'$', '0', '0', 'M', 0x00};
-
-Bytes NodeRequest(uint8_t command, uint8_t key)
-{
-    return {':', 3, 0x60, command, key};
-}
-
-Bytes PdoRequest(uint8_t command, uint16_t key)
-{
-    return {':', 4, 0x60, command, static_cast<uint8_t>(key & 0xFF), static_cast<uint8_t>(key >> 8)};
-}
 
 const Bytes kEventPoll{':', 1, '@'};
 
@@ -121,11 +104,6 @@ protected:
     ModulePeer peer;
     LibrarySide line{peer.LibraryPort()};
 };
-
-long ElapsedMs(Clock::time_point since)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
 
 TEST(FrameBuilders, LayFieldsOutLowByteFirst)
 {
@@ -201,7 +179,7 @@ TEST_P(IdentTest, AnswersTheIdentificationRequest)
         return;
     }
     const auto pieces = line.ReadPieces(c.expected.size());
-    EXPECT_GE(ElapsedMs(sent), c.atLeastMs);
+    EXPECT_GE(MsSince(sent), c.atLeastMs);
     Bytes all;
     for (const Bytes& piece : pieces) {
         all.insert(all.end(), piece.begin(), piece.end());
@@ -247,22 +225,22 @@ TEST_F(PeerTest, AnswersScriptedResultRequestsWholeSplitDelayedAndWithGarbage)
     peer.Queue(7, 3, Reply{delayed, {}, 5, 300});
     peer.Queue(8, 0, Reply{afterGarbage, {}, 5, 0, garbage});
 
-    line.Write(NodeRequest(5, 3));
+    line.Write(ResultRequest(5, 3));
     EXPECT_EQ(line.Read(whole.size()), whole);
 
-    line.Write(NodeRequest(6, 3));
+    line.Write(ResultRequest(6, 3));
     const auto pieces = line.ReadPieces(split.size());
     const std::vector<Bytes> expectedPieces{
         {split.begin(), split.begin() + 2}, {split.begin() + 2, split.begin() + 4}, {split.begin() + 4, split.end()}};
     EXPECT_EQ(pieces, expectedPieces);
 
     const auto sent = Clock::now();
-    line.Write(NodeRequest(7, 3));
+    line.Write(ResultRequest(7, 3));
     EXPECT_EQ(line.Read(delayed.size()), delayed);
-    EXPECT_GE(ElapsedMs(sent), 300);
+    EXPECT_GE(MsSince(sent), 300);
 
-    line.Write(NodeRequest(8, 0));
-    EXPECT_EQ(line.Read(garbage.size() + afterGarbage.size()), Join({garbage, afterGarbage}));
+    line.Write(ResultRequest(8, 0));
+    EXPECT_EQ(line.Read(garbage.size() + afterGarbage.size()), Concat({garbage, afterGarbage}));
     EXPECT_TRUE(line.StaysQuiet(100ms));
 }
 
@@ -273,11 +251,11 @@ TEST_F(PeerTest, EachRequestTakesTheNextQueuedReplyThenNone)
     peer.Queue(16, 5, Reply{busy});
     peer.Queue(16, 5, Reply{final});
 
-    line.Write(NodeRequest(16, 5));
+    line.Write(ResultRequest(16, 5));
     EXPECT_EQ(line.Read(busy.size()), busy);
-    line.Write(NodeRequest(16, 5));
+    line.Write(ResultRequest(16, 5));
     EXPECT_EQ(line.Read(final.size()), final);
-    line.Write(NodeRequest(16, 5));
+    line.Write(ResultRequest(16, 5));
     EXPECT_TRUE(line.StaysQuiet());
     EXPECT_EQ(peer.CountResultRequests(16, 5), 3u);
 }
@@ -290,12 +268,12 @@ TEST_F(PeerTest, KeysSelectTheScriptInBothRequestForms)
     peer.Queue(56, 0x0081, Reply{node});
     peer.Queue(5, 4, Reply{NodeStatus(5, 4, 0)});
 
-    line.Write(PdoRequest(56, 0x0181));
+    line.Write(PdoResultRequest(56, 0x0181));
     EXPECT_EQ(line.Read(pdo.size()), pdo);
-    line.Write(NodeRequest(56, 0x81));
+    line.Write(ResultRequest(56, 0x81));
     EXPECT_EQ(line.Read(node.size()), node);
     // Same command, other key: nothing is scripted for it.
-    line.Write(NodeRequest(5, 3));
+    line.Write(ResultRequest(5, 3));
     EXPECT_TRUE(line.StaysQuiet());
     EXPECT_EQ(peer.CountResultRequests(56, 0x0181), 1u);
     EXPECT_EQ(peer.CountResultRequests(56, 0x0081), 1u);
@@ -309,31 +287,31 @@ TEST_F(PeerTest, NeverSwallowsOneRequestAndDefaultsAnswerTheRest)
     peer.Queue(7, 1, Reply{NodeStatus(7, 1, 1)});
     peer.SetDefault(7, [](uint16_t key) { return Reply{NodeStatus(7, static_cast<uint8_t>(key), 9)}; });
 
-    line.Write(NodeRequest(7, 1));
+    line.Write(ResultRequest(7, 1));
     EXPECT_TRUE(line.StaysQuiet());
-    line.Write(NodeRequest(7, 1));
+    line.Write(ResultRequest(7, 1));
     EXPECT_EQ(line.Read(6), NodeStatus(7, 1, 1));
-    line.Write(NodeRequest(7, 1));
+    line.Write(ResultRequest(7, 1));
     EXPECT_EQ(line.Read(6), NodeStatus(7, 1, 9));
-    line.Write(NodeRequest(7, 42));
+    line.Write(ResultRequest(7, 42));
     EXPECT_EQ(line.Read(6), NodeStatus(7, 42, 9));
 
     peer.SetDefault(7, nullptr);
-    line.Write(NodeRequest(7, 1));
+    line.Write(ResultRequest(7, 1));
     EXPECT_TRUE(line.StaysQuiet());
 }
 
 TEST_F(PeerTest, StartCommandIsAcceptedUnlessScriptedOrSwitchedOff)
 {
-    line.Write(NodeRequest(2, 1));
+    line.Write(ResultRequest(2, 1));
     EXPECT_EQ(line.Read(6), NodeStatus(2, 1, 0));
 
     peer.Queue(2, 1, Reply{NodeStatus(2, 1, 40)});
-    line.Write(NodeRequest(2, 1));
+    line.Write(ResultRequest(2, 1));
     EXPECT_EQ(line.Read(6), NodeStatus(2, 1, 40));
 
     peer.SetAutoAcceptStart(false);
-    line.Write(NodeRequest(2, 1));
+    line.Write(ResultRequest(2, 1));
     EXPECT_TRUE(line.StaysQuiet());
 }
 
@@ -343,17 +321,17 @@ TEST_F(PeerTest, RepliesOfEqualDelayKeepTheirOrderAndADelayedOneDoesNotHoldOther
     const Bytes second = NodeStatus(5, 2, 0);
     peer.Queue(5, 1, Reply{first, {}, 5, 100});
     peer.Queue(5, 2, Reply{second, {}, 5, 100});
-    line.Write(Join({NodeRequest(5, 1), NodeRequest(5, 2)}));
-    EXPECT_EQ(line.Read(12), Join({first, second}));
+    line.Write(Concat({ResultRequest(5, 1), ResultRequest(5, 2)}));
+    EXPECT_EQ(line.Read(12), Concat({first, second}));
 
     const Bytes slow = NodeStatus(6, 1, 0);
     const Bytes quick = NodeStatus(6, 2, 0);
     peer.Queue(6, 1, Reply{slow, {}, 5, 800});
     peer.Queue(6, 2, Reply{quick});
-    line.Write(NodeRequest(6, 1));
+    line.Write(ResultRequest(6, 1));
     ASSERT_TRUE(peer.WaitUntil([&](const auto&) { return peer.CountResultRequests(6, 1) == 1; }));
-    line.Write(NodeRequest(6, 2));
-    EXPECT_EQ(line.Read(12), Join({quick, slow}));
+    line.Write(ResultRequest(6, 2));
+    EXPECT_EQ(line.Read(12), Concat({quick, slow}));
 }
 
 TEST_F(PeerTest, EventPollsTakeQueuedRepliesThenIdleRule)
@@ -377,8 +355,8 @@ TEST_F(PeerTest, ParsesFramesWrittenInPiecesAndSkipsStrayBytes)
     peer.SetAutoAcceptStart(false);
     const Bytes command{':', 5, 0x10, 5, 5, 0x10, 0x00};
     const Bytes empty{':', 0};
-    const Bytes stream = Join({Text("xx$0"), kIdentRequest, Bytes{0xFF}, command, NodeRequest(16, 5), empty,
-                               Bytes{'\r'}, kEventPoll, PdoRequest(57, 0x80)});
+    const Bytes stream = Concat({Text("xx$0"), kIdentRequest, Bytes{0xFF}, command, ResultRequest(16, 5), empty,
+                                 Bytes{'\r'}, kEventPoll, PdoResultRequest(57, 0x80)});
     for (const uint8_t byte : stream) {
         line.Write({byte});
         std::this_thread::sleep_for(1ms);
@@ -393,7 +371,7 @@ TEST_F(PeerTest, ParsesFramesWrittenInPiecesAndSkipsStrayBytes)
     EXPECT_EQ(frames[1].command, 0x10);
     EXPECT_EQ(frames[1].payload, (Bytes{5, 5, 0x10, 0x00}));
     EXPECT_EQ(frames[1].raw, command);
-    EXPECT_EQ(frames[2].raw, NodeRequest(16, 5));
+    EXPECT_EQ(frames[2].raw, ResultRequest(16, 5));
     EXPECT_FALSE(frames[3].isIdentification);
     EXPECT_EQ(frames[3].command, 0);
     EXPECT_EQ(frames[3].raw, empty);
@@ -417,7 +395,7 @@ TEST_F(PeerTest, RequestSplitAcrossWritesIsStillAnswered)
 {
     const Bytes reply = NodeStatus(11, 9, 0);
     peer.Queue(11, 9, Reply{reply});
-    const Bytes request = NodeRequest(11, 9);
+    const Bytes request = ResultRequest(11, 9);
     line.Write({request.begin(), request.begin() + 2});
     std::this_thread::sleep_for(50ms);
     line.Write({request.begin() + 2, request.end()});
@@ -430,7 +408,7 @@ TEST_F(PeerTest, SendWritesUnasked)
     const auto sent = Clock::now();
     peer.Send(Reply{bytes, {}, 5, 150});
     EXPECT_EQ(line.Read(bytes.size()), bytes);
-    EXPECT_GE(ElapsedMs(sent), 150);
+    EXPECT_GE(MsSince(sent), 150);
     EXPECT_TRUE(peer.Frames().empty());
 }
 
@@ -438,7 +416,7 @@ TEST_F(PeerTest, WaitUntilGivesUpAtItsLimit)
 {
     const auto start = Clock::now();
     EXPECT_FALSE(peer.WaitForFrames(0x40, 1, 100ms));
-    EXPECT_GE(ElapsedMs(start), 100);
+    EXPECT_GE(MsSince(start), 100);
     // A predicate may query the peer itself.
     line.Write(kEventPoll);
     EXPECT_TRUE(peer.WaitUntil([&](const auto&) { return peer.CountFrames(0x40) == 1; }));
@@ -456,9 +434,9 @@ TEST_F(PeerTest, SurvivesGarbageAndKeepsRecording)
     }
     line.Write(junk);
     peer.Queue(5, 1, Reply{NodeStatus(5, 1, 0)});
-    line.Write(NodeRequest(5, 1));
+    line.Write(ResultRequest(5, 1));
     EXPECT_EQ(line.Read(6), NodeStatus(5, 1, 0));
-    EXPECT_EQ(peer.Written(), Join({junk, NodeRequest(5, 1)}));
+    EXPECT_EQ(peer.Written(), Concat({junk, ResultRequest(5, 1)}));
 }
 
 TEST(PeerShutdown, CloseEndsTheLineAndIsIdempotent)
@@ -466,7 +444,7 @@ TEST(PeerShutdown, CloseEndsTheLineAndIsIdempotent)
     ModulePeer peer;
     LibrarySide line{peer.LibraryPort()};
     peer.Queue(5, 1, Reply{NodeStatus(5, 1, 0), {}, 5, 10000});
-    line.Write(NodeRequest(5, 1));
+    line.Write(ResultRequest(5, 1));
     ASSERT_TRUE(peer.WaitForFrames(0x60, 1));
     peer.Close();
     peer.Close();
@@ -508,7 +486,7 @@ TEST(PeerShutdown, DestructorReturnsPromptlyWhateverIsInFlight)
         std::this_thread::sleep_for(50ms);  // let the peer's threads get into the wait
         const auto start = Clock::now();
         peer.reset();
-        EXPECT_LT(ElapsedMs(start), 2000) << c.name;
+        EXPECT_LT(MsSince(start), 2000) << c.name;
     }
 }
 

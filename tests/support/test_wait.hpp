@@ -1,5 +1,5 @@
-// Small helpers shared by the library's tests: waiting for a condition with a
-// generous limit (the machine may be loaded), and joining byte strings.
+// Small helpers shared by the tests: waiting for a condition with a generous
+// limit (the machine may be loaded), measuring a wait, and joining byte strings.
 #pragma once
 
 #include <chrono>
@@ -24,6 +24,13 @@ bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = kWaitLimit)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Whole milliseconds since `since`.
+inline long MsSince(std::chrono::steady_clock::time_point since)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count());
 }
 
 inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts)
