@@ -211,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         vexan::ReleaseSlot(slot);
     }
     for (const MarkedRecord& marked : Setup().records) {
-        vexan::MarkPending(board, marked.command, marked.key);
+        vexan::MarkPending(vexan::RecordKey{board, marked.command, marked.key});
     }
 
     vexan::FrameScanner scanner;
@@ -264,7 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 
     Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
     vexan::Replies().ReleaseAll(board);
-    Require(vexan::Replies().Of(board).outstanding.load() == 0, "no record of the board stays outstanding");
+    Require(vexan::Link().boards[board].outstanding.load() == 0, "no record of the board stays outstanding");
     const auto events = vexan::fuzz::DrainEvents(board);
     if (noBoard) {
         for (const auto& records : events) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -923,5 +924,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, ChangedTotalTest,
                                            ChangedTotalCase{"MemoryLaterSmaller", 1000, 488},
                                            ChangedTotalCase{"MemoryLaterLarger", 1000, 900000}),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Shut-down releasing a waiting call ---------------------------------------------------
+
+// A blocking call waits on a record that the shut-down forgets: it must end with
+// 35 at once instead of waiting out its whole time-out.
+TEST_F(BoardTest, BlockedCallEndsWithTimeOutOnceTheShutdownReleasedItsRecord)
+{
+    constexpr uint8_t kFirmware = 5;
+    constexpr auto kWellBeforeTheTimeOut = std::chrono::seconds(2);
+    Vexan_SetFunctionTimeout(kSlot, 10'000);
+    peer_.Queue(kFirmware, kMasterId, Never());
+    std::atomic<bool> returned{false};
+    uint16_t result = 0xFFFF;
+    std::thread caller([&] {
+        uint16_t version = 0;
+        result = Vexan_GetFirmwareVersion(kSlot, &version, 1);
+        returned = true;
+    });
+    const bool asked =
+        peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmware, kMasterId) != 0; });
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    const bool endedSoon = WaitFor([&] { return returned.load(); }, kWellBeforeTheTimeOut);
+    caller.join();
+    ASSERT_TRUE(asked);
+    EXPECT_TRUE(endedSoon) << "the call waited on after the shut-down released its record";
+    EXPECT_EQ(result, VEXAN_TIMEOUT);
+}
 
 }  // namespace

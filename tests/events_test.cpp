@@ -3,10 +3,12 @@
 // board's shut-down leaving other boards' events queued.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -478,6 +480,183 @@ TEST_F(EventBoards, ShutdownDropsOnlyItsOwnBoardsEvents)
     // Board 1 keeps receiving events.
     Deliver(1, 0x10, kNmtErrorItem);
     EXPECT_EQ(Drain(EventKind::NmtError), (std::vector<Queued>{{1, kNmtErrorItem}}));
+}
+
+// ---- Shut-down from inside a callback ----------------------------------------------------
+
+// What board 0's boot-up callback did when it shut its own board down (and, when
+// asked to, opened it again on the same line), and which threads called the
+// board's callbacks after that.
+struct InsideCallback {
+    std::mutex lock;
+    bool reopen = false;
+    int port = -1;
+    bool acted = false;
+    bool done = false;  // the calls inside the callback have returned
+    std::thread::id actingThread{};
+    uint16_t shutdownResult = 0xFFFF;
+    uint16_t initResult = 0xFFFF;
+    int callsByActingThreadAfter = 0;
+    int callsByOtherThreadsAfter = 0;
+};
+
+InsideCallback inside;
+
+void ResetInside(bool reopen, int port)
+{
+    std::lock_guard guard(inside.lock);
+    inside.reopen = reopen;
+    inside.port = port;
+    inside.acted = false;
+    inside.done = false;
+    inside.actingThread = {};
+    inside.shutdownResult = 0xFFFF;
+    inside.initResult = 0xFFFF;
+    inside.callsByActingThreadAfter = 0;
+    inside.callsByOtherThreadsAfter = 0;
+}
+
+void NoteCallbackCall()
+{
+    std::lock_guard guard(inside.lock);
+    if (!inside.done) {
+        return;
+    }
+    if (std::this_thread::get_id() == inside.actingThread) {
+        ++inside.callsByActingThreadAfter;
+    } else {
+        ++inside.callsByOtherThreadsAfter;
+    }
+}
+
+void CountEmcyCall()
+{
+    NoteCallbackCall();
+}
+
+// Shuts board 0 down once, and reopens it when asked; the lock is not held
+// across the calls, which may wait for other threads.
+void ShutDownFromBootUp()
+{
+    NoteCallbackCall();
+    bool reopen = false;
+    int port = -1;
+    {
+        std::lock_guard guard(inside.lock);
+        if (inside.acted) {
+            return;
+        }
+        inside.acted = true;
+        inside.actingThread = std::this_thread::get_id();
+        reopen = inside.reopen;
+        port = inside.port;
+    }
+    const uint16_t stopped = Vexan_ShutdownMaster(0);
+    const uint16_t started = reopen ? Vexan_InitMaster(0, port, kMasterIds[0], 0, 1) : uint16_t{0xFFFF};
+    std::lock_guard guard(inside.lock);
+    inside.shutdownResult = stopped;
+    inside.initResult = started;
+    inside.done = true;
+}
+
+bool InsideDone()
+{
+    std::lock_guard guard(inside.lock);
+    return inside.done;
+}
+
+// Board 1's EMCY record keeps the EMCY queue filled after board 0 dropped its
+// own records, so board 0's EMCY callback stays due on every event step.
+class CallbackShutdown : public EventBoards {
+protected:
+    void QueueBootUpOnBoard0AndEmcyOnBoth()
+    {
+        Deliver(1, 0x20, kEmcyItem);
+        Deliver(0, 0x60, Concat({kBootUpItem, kEmcyItem}));
+        vexan::CallbackOf(vexan::CallbackKind::Emcy, 0).store(&CountEmcyCall);
+        vexan::CallbackOf(vexan::CallbackKind::BootUp, 0).store(&ShutDownFromBootUp);
+    }
+};
+
+TEST_F(CallbackShutdown, BoardShutDownInsideItsCallbackRunsNoFurtherCallbackAndSendsNoFurtherFrame)
+{
+    ResetInside(false, -1);
+    QueueBootUpOnBoard0AndEmcyOnBoth();
+    ASSERT_TRUE(WaitFor(InsideDone));
+    ASSERT_TRUE(peers_[0].WaitForFrames(0x03, 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for further steps of that thread
+
+    std::lock_guard guard(inside.lock);
+    EXPECT_EQ(inside.shutdownResult, VEXAN_OK);
+    EXPECT_EQ(inside.callsByActingThreadAfter, 0) << "the stopped thread ran a callback after the shut-down";
+    const auto frames = peers_[0].Frames();
+    const auto stop = std::find_if(frames.begin(), frames.end(), [](const auto& frame) { return frame.command == 3; });
+    ASSERT_NE(stop, frames.end());
+    EXPECT_EQ(std::next(stop), frames.end()) << "a frame went out after the stop frame";
+}
+
+TEST_F(CallbackShutdown, SlotReopenedInsideTheCallbackLeavesTheOldThreadSilentAndTheNewBoardWorking)
+{
+    ResetInside(true, peers_[0].LibraryPort());
+    QueueBootUpOnBoard0AndEmcyOnBoth();
+    ASSERT_TRUE(WaitFor(InsideDone, std::chrono::seconds(15)));
+    {
+        std::lock_guard guard(inside.lock);
+        EXPECT_EQ(inside.shutdownResult, VEXAN_OK);
+        EXPECT_EQ(inside.initResult, VEXAN_OK);
+    }
+    // The new receive thread takes over the board's callbacks.
+    EXPECT_TRUE(WaitFor([] {
+        std::lock_guard guard(inside.lock);
+        return inside.callsByOtherThreadsAfter >= 3;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::lock_guard guard(inside.lock);
+        EXPECT_EQ(inside.callsByActingThreadAfter, 0) << "the old thread ran a callback after the slot was reopened";
+    }
+
+    Vexan_SetFunctionTimeout(0, 10'000);
+    peers_[0].Queue(5, kMasterIds[0], vt::Reply{vt::NodeData(5, kMasterIds[0], {0x03, 0x02})});
+    uint16_t version = 0;
+    EXPECT_EQ(Vexan_GetFirmwareVersion(0, &version, 1), VEXAN_OK);
+    EXPECT_EQ(version, 0x0203);
+}
+
+// ---- A blocking query from inside a callback ---------------------------------------------
+
+std::atomic<bool> versionAsked{false};
+std::atomic<bool> versionAnswered{false};
+std::atomic<uint16_t> versionResult{0xFFFF};
+std::atomic<uint16_t> versionRead{0};
+
+void AskFirmwareVersionOnce()
+{
+    if (versionAsked.exchange(true)) {
+        return;
+    }
+    uint16_t version = 0;
+    versionResult = Vexan_GetFirmwareVersion(0, &version, 1);
+    versionRead = version;
+    versionAnswered = true;
+}
+
+// The reply can only come through the board's own port, which the thread
+// running the callback normally reads.
+TEST_F(EventBoards, BlockingQueryFromACallbackOnItsOwnBoardGetsItsReply)
+{
+    versionAsked = false;
+    versionAnswered = false;
+    versionResult = 0xFFFF;
+    versionRead = 0;
+    Vexan_SetFunctionTimeout(0, 5000);
+    const Bytes answer = vt::NodeData(5, kMasterIds[0], {0x03, 0x02});
+    peers_[0].Queue(5, kMasterIds[0], vt::Reply{answer, {1, 3, 5}, 5});
+    vexan::CallbackOf(vexan::CallbackKind::BootUp, 0).store(&AskFirmwareVersionOnce);
+    Deliver(0, 0x40, kBootUpItem);
+    ASSERT_TRUE(WaitFor([] { return versionAnswered.load(); }, std::chrono::seconds(15)));
+    EXPECT_EQ(versionResult, VEXAN_OK);
+    EXPECT_EQ(versionRead, 0x0203);
 }
 
 }  // namespace

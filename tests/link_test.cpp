@@ -3,14 +3,20 @@
 // pause. Port tests run against a scripted module on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "board.hpp"
+#include "engine/reply_tables.hpp"
 #include "engine/request.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
@@ -501,6 +507,151 @@ TEST_F(LinkBoardTest, ReplyInPiecesAfterGarbageIsAssembled)
     vexan::Reply reply;
     EXPECT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, true), reply), VEXAN_OK);
     EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x03, 0x02, 0x01}));
+}
+
+// ---- A hung-up line --------------------------------------------------------------------
+
+// Seconds of CPU time the whole process has used.
+double ProcessCpuSeconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// CPU seconds per wall second while `wait` runs.
+double CpuShareDuring(const std::function<void()>& wait)
+{
+    const double cpuBefore = ProcessCpuSeconds();
+    const auto wallBefore = Clock::now();
+    wait();
+    const double wall = std::chrono::duration<double>(Clock::now() - wallBefore).count();
+    return (ProcessCpuSeconds() - cpuBefore) / wall;
+}
+
+// Far below one busy core, far above what a thread that rests between its steps uses.
+constexpr double kMostCpuShare = 0.25;
+constexpr uint8_t kFirmwareCommand = 5;
+
+// A board whose peer closes its end of the line: the port then polls ready at
+// once and every read fails.
+class HungUpLineTest : public LinkBoardTest {
+protected:
+    void TearDown() override
+    {
+        LinkBoardTest::TearDown();
+        // The stop frame cannot reach a closed line: forget what the board left.
+        vexan::StopReceiveThread(kBoardSlot);
+        vexan::Replies().ReleaseAll(kBoardSlot);
+        vexan::Link().boards[kBoardSlot].openFlag.store(vexan::kBoardClosed);
+        vexan::Link().boards[kBoardSlot].functionTimeout.store(vexan::kDefaultFunctionTimeout);
+        vexan::ReleaseSlot(kBoardSlot);
+    }
+};
+
+TEST_F(HungUpLineTest, OutstandingRecordOnAHungUpLineDoesNotSpinACore)
+{
+    Vexan_SetFunctionTimeout(kBoardSlot, 20'000);  // stays outstanding through the measurement
+    peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
+    uint16_t version = 0;
+    ASSERT_EQ(Vexan_GetFirmwareVersion(kBoardSlot, &version, 0), VEXAN_SENT);
+    ASSERT_TRUE(
+        peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmwareCommand, kMasterId) != 0; }));
+
+    peer_.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double share = CpuShareDuring([] { std::this_thread::sleep_for(std::chrono::seconds(1)); });
+    EXPECT_LT(share, kMostCpuShare) << "CPU seconds per wall second on a hung-up line";
+    EXPECT_EQ(Vexan_GetFirmwareVersion(kBoardSlot, &version, 0), VEXAN_WAITING) << "the record must stay outstanding";
+}
+
+TEST_F(HungUpLineTest, BlockingRequestWaitsForItsTimeOutWithoutSpinning)
+{
+    Vexan_SetFunctionTimeout(kBoardSlot, 1000);
+    peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
+    uint16_t result = 0;
+    std::thread caller([&] {
+        uint16_t version = 0;
+        result = Vexan_GetFirmwareVersion(kBoardSlot, &version, 1);
+    });
+    const bool asked =
+        peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmwareCommand, kMasterId) != 0; });
+    peer_.Close();
+    const double share = CpuShareDuring([&] { caller.join(); });
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(result, VEXAN_TIMEOUT);
+    EXPECT_LT(share, kMostCpuShare) << "CPU seconds per wall second while the call waited on a hung-up line";
+}
+
+// ---- Identification after other bytes ---------------------------------------------------
+
+// The module's answer to an earlier request (an event poll, say) can land on the
+// line right before its identification answer, in the same read.
+struct BytesBeforeIdentCase {
+    std::string name;
+    Bytes before;
+};
+
+const std::array<BytesBeforeIdentCase, 3> kBytesBeforeIdentCases{{
+    {"WholeEventReply", {0x3A, 0x04, 0x40, 0x00, 0x00, 0x00}},
+    {"LateStatusReply", vt::NodeStatus(5, 1, 0)},
+    {"StrayBytes", {'\r', '\n', 0x00, 0xFF, 0x3A}},
+}};
+
+void PrintTo(const BytesBeforeIdentCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class IdentifyAfterOtherBytes : public PortTest, public ::testing::WithParamInterface<BytesBeforeIdentCase> {};
+
+TEST_P(IdentifyAfterOtherBytes, AnswerIsFoundBehindThem)
+{
+    const Bytes answer{'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'};
+    peer_.SetIdentMode(vt::IdentMode::Silent);
+    uint16_t result = 0xFFFF;
+    std::thread identify([&] { result = vexan::IdentifyModule(kPortSlot); });
+    // Answered as soon as the request is seen: well inside the handshake's attempts.
+    const bool requested = peer_.WaitUntil(
+        [](const std::vector<vt::WrittenFrame>& frames) { return !frames.empty() && frames.front().isIdentification; });
+    peer_.Send(vt::Reply{Concat({GetParam().before, answer})});
+    identify.join();
+    ASSERT_TRUE(requested);
+    EXPECT_EQ(result, VEXAN_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IdentifyAfterOtherBytes, ::testing::ValuesIn(kBytesBeforeIdentCases),
+                         [](const ::testing::TestParamInfo<BytesBeforeIdentCase>& param) { return param.param.name; });
+
+// ---- Pause against a send in flight ------------------------------------------------------
+
+// A send that passed the open gate and waits for the transmit lock while the
+// gate closes must not reach the line once the pause has returned.
+TEST_F(PortTest, SendWaitingForTheLockWhenThePauseBeginsIsRefused)
+{
+    std::unique_lock held(vexan::Link().transmitLock);
+    uint16_t sent = 0xFFFF;
+    std::thread sender([&] { sent = vexan::SendFrame(kPortSlot, kOtherFrame); });
+    // Ordering aid only: lets the sender pass the gate and queue for the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<bool> pauseEntered{false};
+    std::thread pauser([&] {
+        pauseEntered = true;
+        Vexan_Pause(0);
+    });
+    ASSERT_TRUE(WaitFor([&] { return pauseEntered.load(); }));
+    // Ordering aid only: lets the pause close the gate before the lock is free.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    held.unlock();
+    sender.join();
+    pauser.join();
+
+    EXPECT_EQ(sent, VEXAN_PAUSED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // bytes already written reach the peer
+    EXPECT_TRUE(peer_.Written().empty()) << "a frame went out after the pause returned";
+    Vexan_Start();
+    EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
+    EXPECT_TRUE(WaitForWritten(kProbeFrame));
 }
 
 }  // namespace

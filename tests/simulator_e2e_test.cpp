@@ -10,7 +10,10 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "board.hpp"
@@ -278,5 +281,43 @@ INSTANTIATE_TEST_SUITE_P(Objects, SpillUploadTest,
                          ::testing::Values(SpillCase{"Domain5000", 0x2100, 5000, 128},
                                            SpillCase{"Domain1MiB", 0x2101, 1u << 20, 244}),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// ---- Restarting right after a shut-down -----------------------------------------------
+
+// At a slow line speed the module's answer to the last event poll before a
+// shut-down is still trickling in when the next start-up identifies the module;
+// those bytes must not make the start-up fail. Small random gaps between the
+// calls move the restart across that answer.
+TEST_F(SimulatorTest, RestartRightAfterShutdownOnASlowLineAlwaysStarts)
+{
+    constexpr int kCycles = 250;
+    constexpr unsigned kSlowBaud = 19200;
+    Line line;
+    line.sim->SetBaud(kSlowBaud);
+    std::mt19937 random(20240611u);
+    std::uniform_int_distribution<int> gapMs(0, 3);
+    int failedStarts = 0;
+    int failedShutdowns = 0;
+    std::vector<std::pair<int, uint16_t>> firstFailures;  // (cycle, result)
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        const uint16_t started = Vexan_InitMaster(0, line.fd, 1, 0, 1);
+        if (started != VEXAN_OK) {
+            ++failedStarts;
+            if (firstFailures.size() < 5) {
+                firstFailures.emplace_back(cycle, started);
+            }
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(gapMs(random)));
+        failedShutdowns += Vexan_ShutdownMaster(0) == VEXAN_OK ? 0 : 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(gapMs(random)));
+    }
+    std::string detail;
+    for (const auto& [cycle, result] : firstFailures) {
+        detail += " cycle " + std::to_string(cycle) + ": " + std::to_string(result) + ";";
+    }
+    EXPECT_EQ(failedStarts, 0) << "of " << kCycles << " start-ups; first failures:" << detail;
+    EXPECT_EQ(failedShutdowns, 0);
+}
 
 }  // namespace
