@@ -605,6 +605,30 @@ TEST_F(MasterTest, RefusedStartLeavesTheBoardClosedAndARestartSucceeds)
     EXPECT_EQ(peer.CountFrames(kStart), 3u);
 }
 
+// A receive thread that cannot be started (no thread or no memory for one)
+// ends the start-up with the time-out code at once: no exception reaches the
+// caller, no thread is recorded, nothing stays pending, and the next try runs.
+TEST_F(MasterTest, ThreadThatCannotStartEndsTheStartUpWithTimeOut)
+{
+    ModulePeer& peer = Peer();
+    constexpr uint8_t kSlot = 6;
+    constexpr uint8_t kId = 9;
+    for (const uint8_t blocking : {uint8_t{1}, uint8_t{0}}) {
+        SCOPED_TRACE(blocking != 0 ? "blocking" : "non-blocking");
+        vexan::platform::testing::FailNthThreadStart(1);
+        const auto began = Clock::now();
+        EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), kId, 0, blocking), VEXAN_TIMEOUT);
+        EXPECT_LT(MsSince(began), kDefaultTimeoutFloorMs);
+        vexan::platform::testing::FailNthThreadStart(0);
+        EXPECT_FALSE(vexan::ReceiveSideOf(kSlot).ThreadRunning());
+        EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+        EXPECT_FALSE(IsPending(kSlot, kStart, kId));
+    }
+    EXPECT_TRUE(StaysQuiet(peer, 50ms)) << "no thread polls the line";
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
+    EXPECT_TRUE(vexan::ReceiveSideOf(kSlot).ThreadRunning());
+}
+
 TEST_F(MasterTest, UnansweredStartTimesOutAfterTheDefaultAndARestartSucceeds)
 {
     ModulePeer& peer = Peer();
