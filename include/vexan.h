@@ -17,7 +17,9 @@
  *   command was sent. Zero: the first call returns VEXAN_SENT (41) once the request
  *   is out; repeat the same call (same slot, command and key) and it returns
  *   VEXAN_WAITING (40) while the module has not answered, then the final result.
- *   Outputs are written only when the final result is VEXAN_OK.
+ *   Outputs are written only when the final result is VEXAN_OK. A command that
+ *   could not be sent (VEXAN_PAUSED, VEXAN_WRITE_FAILED, VEXAN_SHORT_WRITE,
+ *   VEXAN_NO_PORT_HANDLE) leaves nothing pending: the next call sends afresh.
  *
  * Threads
  *   Exports may be called from any thread. Each open board has one receive thread
@@ -26,6 +28,13 @@
  *   not use the same request (slot, command, key) at the same time. Do not call
  *   other exports on a slot while Vexan_InitMaster or Vexan_ShutdownMaster runs on
  *   it. Unloading the library stops every receive thread still running.
+ *   A blocking call reads its board's line itself while it waits, when no other
+ *   caller does, so its reply needs no hand-over between threads; the receive
+ *   thread keeps polling for events and running the callbacks meanwhile. Every
+ *   blocking export may therefore also be called from inside an event callback,
+ *   on the callback's own board too. A callback may shut its own board down:
+ *   once Vexan_ShutdownMaster returns there, that receive thread runs no further
+ *   callback and sends nothing.
  *
  * Result codes
  *   Every export returns a 16-bit result: 0 for success, one of the library's
@@ -114,8 +123,10 @@ enum VexanResult { VEXAN_RESULT_TABLE(VEXAN_RESULT_ENUM_ENTRY) VEXAN_RESULT_LAST
 /* ---- Pause and start ---------------------------------------------------------------- */
 
 /* Closes the transmit gate: every send and read of every board is refused with
- * VEXAN_PAUSED (42) until Vexan_Start, or, when ms is not 0, until ms
- * milliseconds have passed. A new call restarts a timed pause. */
+ * VEXAN_PAUSED until Vexan_Start, or, when ms is not 0, until ms milliseconds
+ * have passed. A new call restarts a timed pause. A frame being written when
+ * the call is made is finished first: once this returns, no frame goes out
+ * until the gate opens again. */
 VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms);
 
 /* Opens the transmit gate at once and forgets any timed pause. */
@@ -131,42 +142,64 @@ VEXAN_API uint16_t Vexan_GetVersion(void);
 VEXAN_API void Vexan_SetFunctionTimeout(uint8_t slot, uint32_t ms);
 
 /* Starts the master on the module in `slot` under `masterNodeId` (0..127).
- * On a slot without a board it binds the slot to `port`; an assigned slot keeps
- * the port it got first until it is shut down. It identifies the module, sends
- * the start command with `initParam`, starts the board's receive thread and
- * waits for the module's answer (or returns 41/40 when not blocking; repeat the
- * call with the same master node id). The board opens on status 0.
- * Returns: 0 (also at once when the board is already open), the module's status,
- * 3 (no identification), 7 (slot 8..255), 35, 40, 41, 42, 2, 38, 39, 256 (master
- * node id above 127). */
+ * It binds the slot to `port`, identifies the module, sends the start command
+ * with `initParam`, starts the board's receive thread and waits for the
+ * module's answer (or returns VEXAN_SENT, then VEXAN_WAITING, when not
+ * blocking; repeat the call with the same master node id). The board opens on
+ * status 0.
+ * Ports: a slot without a board, or one whose earlier start-up failed with no
+ * start still pending, takes the port given now; while a start is pending the
+ * slot keeps the port it started on (the argument is ignored), and an open
+ * board ignores the argument altogether.
+ * Returns: VEXAN_OK (also at once when the board is already open, nothing
+ * sent), the module's status, VEXAN_NOT_IDENTIFIED (no identification),
+ * VEXAN_NOT_OPEN (slot 8..255), VEXAN_TIMEOUT (no answer in time, or no receive
+ * thread could be started: then at once, nothing pending), VEXAN_WAITING,
+ * VEXAN_SENT, VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE,
+ * VEXAN_WRITE_FAILED, VEXAN_OUT_OF_RANGE (master node id above 127). */
 VEXAN_API uint16_t Vexan_InitMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t initParam,
                                     uint8_t blocking);
 
-/* Sends the stop command, stops the receive thread, forgets the board's pending
+/* Stops the receive thread, sends the stop command, forgets the board's pending
  * requests and its queued events (other boards' events stay queued; boot-up
- * events stay) and frees the slot. Returns 0, 7, or the send failure (42, 2, 38,
- * 39), in which case nothing has changed. */
+ * events stay) and frees the slot. A call blocked on one of the board's
+ * requests ends at once with VEXAN_TIMEOUT. No event poll follows the stop
+ * command on the line.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, or the send failure (VEXAN_PAUSED,
+ * VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED), in which case
+ * the board stays open with its requests and a receive thread started anew. */
 VEXAN_API uint16_t Vexan_ShutdownMaster(uint8_t slot);
 
 /* Reads the state of the module's CAN interface into `status`, which must hold
  * VEXAN_MAX_REPLY_DATA bytes (the module decides how many it sends). Always
- * waits for the answer. Returns the module's status, 7, 35, 42, 2, 38, 39. */
+ * sends anew and waits for the answer.
+ * Returns: the module's status, VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_PAUSED,
+ * VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED. */
 VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t* status);
 
 /* Sends the master's boot-up message. The module files no result for this
- * command, so the call does not wait and touches no reply record: it returns 0
- * once the frame has gone out, whatever the blocking flag says, or the send
- * failure (42, 2, 38, 39), or 7. */
+ * command, so the call does not wait and touches no reply record, whatever the
+ * blocking flag says.
+ * Returns: VEXAN_OK once the frame has gone out, VEXAN_NOT_OPEN, or the send
+ * failure (VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE,
+ * VEXAN_WRITE_FAILED). */
 VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t blocking);
 
-/* Sets the master mode (the module's value, passed through unchecked). */
+/* Sets the master mode (the module's value, passed through unchecked).
+ * Returns: the module's status, or a code of the call pattern: VEXAN_NOT_OPEN,
+ * VEXAN_TIMEOUT, VEXAN_WAITING, VEXAN_SENT, VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE,
+ * VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED. */
 VEXAN_API uint16_t Vexan_SetMasterMode(uint8_t slot, uint8_t mode, uint8_t blocking);
 
-/* Reads the master mode into *mode on status 0 (256 when the reply holds no byte). */
+/* Reads the master mode into *mode on status 0.
+ * Returns: as Vexan_SetMasterMode, and VEXAN_OUT_OF_RANGE when the reply holds
+ * no byte (then *mode is not written). */
 VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t blocking);
 
 /* Reads the module's firmware version into *version (reply bytes low first) on
- * status 0 (256 when the reply holds fewer than two bytes). */
+ * status 0.
+ * Returns: as Vexan_SetMasterMode, and VEXAN_OUT_OF_RANGE when the reply holds
+ * fewer than two bytes (then *version is not written). */
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking);
 
 #ifdef __cplusplus

@@ -86,7 +86,8 @@ void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& re
         record.uploadSubIndex = subIndex;
         record.uploadTotal = total;
     }
-    const SegmentSpillFile::Name spillName = SegmentSpillFile::NameOf(board, node, record.uploadIndex, record.uploadSubIndex);
+    const SegmentSpillFile::Name spillName =
+        SegmentSpillFile::NameOf(board, node, record.uploadIndex, record.uploadSubIndex);
 
     if (code == kFirstSegment) {
         record.FreeData();

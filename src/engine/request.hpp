@@ -48,7 +48,10 @@ inline RequestOptions Blocking(uint8_t flag)
 // from the board when the request runs and `key` is not used.
 struct Request {
     Request(FrameWriter& frame, uint16_t requestKey, RequestOptions requestOptions)
-        : command(frame.Frame()[2]), key(requestKey), bytes(frame.Frame()), overflowed(frame.Overflowed()),
+        : command(frame.Frame()[2]),
+          key(requestKey),
+          bytes(frame.Frame()),
+          overflowed(frame.Overflowed()),
           options(requestOptions)
     {
     }

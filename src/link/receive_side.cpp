@@ -162,8 +162,9 @@ void ReceiveSide::ReadOnce()
     } else {
         failedPasses_.store(0, std::memory_order_relaxed);
         portError_.store(false, std::memory_order_relaxed);
-        scanner_.Scan(std::span<const uint8_t>(readBuffer_).first(count),
-                      [this](uint8_t length, std::span<const uint8_t> frame) { hooks_.dispatch(slot_, length, frame); });
+        scanner_.Scan(
+            std::span<const uint8_t>(readBuffer_).first(count),
+            [this](uint8_t length, std::span<const uint8_t> frame) { hooks_.dispatch(slot_, length, frame); });
     }
     partialFrame_.store(scanner_.CarryCount() != 0, std::memory_order_relaxed);
 }
