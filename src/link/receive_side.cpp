@@ -65,13 +65,6 @@ void FrameScanner::Scan(std::span<const uint8_t> bytes, const Sink& sink)
     }
 }
 
-namespace {
-
-// The stop flag of a pass that no thread stop can end (a pass run on request).
-const std::atomic<bool> kNeverStopped{false};
-
-}  // namespace
-
 ReceiveSide::ReceiveSide(uint8_t slot, const ReceiveHooks& hooks) : slot_(slot), hooks_(hooks) {}
 
 ReceiveSide::~ReceiveSide()
@@ -169,12 +162,12 @@ void ReceiveSide::ReadOnce()
     partialFrame_.store(scanner_.CarryCount() != 0, std::memory_order_relaxed);
 }
 
-void ReceiveSide::Pass(const std::atomic<bool>& stop, bool eventStepDue)
+void ReceiveSide::RunPass(const std::atomic<bool>& stop, bool withEventStep)
 {
     if (std::unique_lock reader(readerLock_, std::try_to_lock); reader.owns_lock()) {
         ReadOnce();
     }
-    if (eventStepDue) {
+    if (withEventStep) {
         lastEventTick_ = platform::TickCount();
         const uint8_t board = Link().slots[slot_].board.load(std::memory_order_relaxed);
         if (board < kBoardCount) {
@@ -185,12 +178,6 @@ void ReceiveSide::Pass(const std::atomic<bool>& stop, bool eventStepDue)
         }
     }
     Link().gate.CheckPauseDeadline();
-}
-
-void ReceiveSide::RunPass(bool withEventStep)
-{
-    const bool due = withEventStep && platform::TickCount() - lastEventTick_ >= kEventStepPasses;
-    Pass(kNeverStopped, due);
 }
 
 // The thread does not wake every millisecond. It waits until its next event step
@@ -207,7 +194,7 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
 {
     threadId_.store(std::this_thread::get_id());
     lastEventTick_ = platform::TickCount();
-    Pass(stop, true);
+    RunPass(stop, true);
     while (!stop.load()) {
         const uint8_t board = Link().slots[slot_].board.load(std::memory_order_relaxed);
         if (board >= kBoardCount) {
@@ -236,7 +223,7 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
         if (waited == platform::PortWait::Error) {
             portError_.store(true, std::memory_order_relaxed);
         }
-        Pass(stop, platform::TickCount() - lastEventTick_ >= kEventStepPasses);
+        RunPass(stop, platform::TickCount() - lastEventTick_ >= kEventStepPasses);
     }
 }
 

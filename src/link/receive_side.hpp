@@ -79,9 +79,11 @@ public:
 
     // One pass of the receive thread: reads what waits on the port unless a
     // caller holds the reader role, dispatches every complete frame, runs the
-    // event step when it is due and `withEventStep` is set, and checks the
-    // timed pause.
-    void RunPass(bool withEventStep);
+    // event step when `withEventStep` is set, and checks the timed pause.
+    // `stop` is the thread's stop flag: once it is set (by a callback that shut
+    // the board down) the pass touches nothing more. A waiting caller's read
+    // is a pass without the event step: see ReaderTurn::Read.
+    void RunPass(const std::atomic<bool>& stop, bool withEventStep);
 
     // The reader role, held by a blocking caller while it waits for its reply:
     // it reads and dispatches the line itself, so the reply needs no hand-over
@@ -124,8 +126,6 @@ public:
 
 private:
     void Run(const std::atomic<bool>& stop);
-    // One pass; `first` forces the event step.
-    void Pass(const std::atomic<bool>& stop, bool first);
     // Reads once and dispatches; call with the reader lock held.
     void ReadOnce();
     void ResetCounters();
