@@ -29,6 +29,7 @@
 #include "frames.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
+#include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
@@ -40,6 +41,8 @@ namespace vt = vexan::test;
 namespace faults = vexan::platform::testing;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::CodeOf;
+using vexan::Command;
 using vexan::test::kGenerousTimeoutMs;
 using vexan::test::PdoResultRequest;
 using vexan::test::ResultRequest;
@@ -50,6 +53,26 @@ constexpr uint8_t kBoard = 0;
 constexpr uint8_t kMasterId = 1;
 constexpr uint32_t kShortTimeoutMs = 300;
 constexpr uint32_t kNeutralTick = 0x10000000u;
+
+// Command bytes the tests send, script and look up, from the protocol table.
+constexpr uint8_t kFirmware = CodeOf(Command::FirmwareVersion);
+constexpr uint8_t kGetMode = CodeOf(Command::GetMasterMode);
+constexpr uint8_t kSdoRead = CodeOf(Command::SdoRead);
+constexpr uint8_t kSdoWrite = CodeOf(Command::SdoWrite);
+constexpr uint8_t kNextSegment = CodeOf(Command::NextUploadSegment);
+constexpr uint8_t kPdoWrite = CodeOf(Command::PdoWrite);
+constexpr uint8_t kChangePdoId = CodeOf(Command::ChangePdoId);
+constexpr uint8_t kPdoLastData = CodeOf(Command::GetPdoLastData);
+constexpr uint8_t kPdoInhibitTime = CodeOf(Command::PdoInhibitTime);
+constexpr uint8_t kMasterSdo = CodeOf(Command::ResponseMasterSdo);
+constexpr uint8_t kMasterPdo = CodeOf(Command::ResponseMasterPdo);
+constexpr uint8_t kResultRequestCode = CodeOf(Command::ResultRequest);
+
+// A reply's command byte with the status-reply mark set.
+constexpr uint8_t StatusReplyCode(uint8_t command)
+{
+    return static_cast<uint8_t>(command | vexan::kStatusReplyBit);
+}
 
 Bytes BytesOf(const vexan::Reply& reply)
 {
@@ -123,7 +146,7 @@ protected:
     // before and waits until it was filed: everything before it was dispatched.
     void Settle(uint8_t marker)
     {
-        auto& flags = Record(vexan::CodeOf(vexan::Command::EventPoll), 0);
+        auto& flags = Record(CodeOf(Command::EventPoll), 0);
         {
             std::lock_guard guard(vexan::Replies().Of(kBoard).lock);
             flags.masterData = 0;
@@ -143,7 +166,7 @@ protected:
 
 struct NodeCase {
     std::string name;
-    uint8_t command;
+    Command command;
     uint8_t key;
     Bytes payload;
     Bytes replyData;
@@ -151,11 +174,15 @@ struct NodeCase {
 
 constexpr std::size_t kNodeCaseCount = 5;
 const std::array<NodeCase, kNodeCaseCount> kNodeCases{{
-    {"FirmwareVersionOfTheMaster", 5, kMasterId, {}, {0x03, 0x02}},
-    {"LowestCommandNodeZero", 8, 0, {0x00}, {}},
-    {"ExpeditedSdoRead", 16, 5, {0x05, 0x00, 0x10, 0x00}, {0x4B, 0x00, 0x10, 0x00, 0x34, 0x12, 0x00, 0x00}},
-    {"HighestCommandHighestNode", 42, 127, {127, 0x10, 0x27}, {0xAA}},
-    {"CanStatus", 39, kMasterId, {0x00}, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09}},
+    {"FirmwareVersionOfTheMaster", Command::FirmwareVersion, kMasterId, {}, {0x03, 0x02}},
+    {"LowestCommandNodeZero", Command::ScanNode, 0, {0x00}, {}},
+    {"ExpeditedSdoRead",
+     Command::SdoRead,
+     5,
+     {0x05, 0x00, 0x10, 0x00},
+     {0x4B, 0x00, 0x10, 0x00, 0x34, 0x12, 0x00, 0x00}},
+    {"HighestCommandHighestNode", Command::DelayAndResponseTimeout, 127, {127, 0x10, 0x27}, {0xAA}},
+    {"CanStatus", Command::CanStatus, kMasterId, {0x00}, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09}},
 }};
 
 class NodeRequest : public BoardTest, public ::testing::WithParamInterface<NodeCase> {};
@@ -163,39 +190,39 @@ class NodeRequest : public BoardTest, public ::testing::WithParamInterface<NodeC
 TEST_P(NodeRequest, BlockingSendsFrameAndResultRequestAndHandsOutTheData)
 {
     const NodeCase& node = GetParam();
-    peer_.Queue(node.command, node.key, vt::Reply{vt::NodeData(node.command, node.key, node.replyData)});
+    const uint8_t command = CodeOf(node.command);
+    peer_.Queue(command, node.key, vt::Reply{vt::NodeData(command, node.key, node.replyData)});
     vexan::FrameWriter frame(node.command);
     frame.Bytes(node.payload);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, node.key, true, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), node.replyData);
     EXPECT_EQ(reply.length, node.replyData.size());
-    EXPECT_EQ(Wire(),
-              (std::vector<Bytes>{vt::Frame(node.command, node.payload), ResultRequest(node.command, node.key)}));
-    EXPECT_FALSE(vexan::IsPending(kBoard, node.command, node.key)) << "collected records are released";
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(command, node.payload), ResultRequest(command, node.key)}));
+    EXPECT_FALSE(vexan::IsPending(kBoard, command, node.key)) << "collected records are released";
 }
 
 TEST_P(NodeRequest, NonBlockingSends41ThenWaits40ThenCollects)
 {
     const NodeCase& node = GetParam();
-    peer_.Queue(node.command, node.key, Never());
+    const uint8_t command = CodeOf(node.command);
+    peer_.Queue(command, node.key, Never());
     vexan::FrameWriter frame(node.command);
     frame.Bytes(node.payload);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_SENT);
     EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_WAITING);
     EXPECT_EQ(Run(frame, node.key, false, reply), VEXAN_WAITING);
-    peer_.Send(vt::Reply{vt::NodeData(node.command, node.key, node.replyData)});
+    peer_.Send(vt::Reply{vt::NodeData(command, node.key, node.replyData)});
     EXPECT_EQ(CollectWhileWaiting(frame, node.key, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), node.replyData);
     // Repeats while waiting send nothing.
-    EXPECT_EQ(Wire(2),
-              (std::vector<Bytes>{vt::Frame(node.command, node.payload), ResultRequest(node.command, node.key)}));
+    EXPECT_EQ(Wire(2), (std::vector<Bytes>{vt::Frame(command, node.payload), ResultRequest(command, node.key)}));
 
     // The next call is a new request.
-    peer_.Queue(node.command, node.key, vt::Reply{vt::NodeStatus(node.command, node.key, 0)});
+    peer_.Queue(command, node.key, vt::Reply{vt::NodeStatus(command, node.key, 0)});
     EXPECT_EQ(Run(frame, node.key, true, reply), VEXAN_OK);
-    EXPECT_EQ(peer_.CountFrames(node.command), 2u);
+    EXPECT_EQ(peer_.CountFrames(command), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, NodeRequest, ::testing::ValuesIn(kNodeCases),
@@ -203,8 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, NodeRequest, ::testing::ValuesIn(kNodeCases),
 
 TEST_F(BoardTest, NodeStatusReplyGivesTheModulesStatusWithoutData)
 {
-    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, 0x0C)});
-    vexan::FrameWriter frame(7);
+    peer_.Queue(kGetMode, kMasterId, vt::Reply{vt::NodeStatus(kGetMode, kMasterId, 0x0C)});
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kMasterId, true, reply), 0x0C);
     EXPECT_EQ(reply.length, 0u);
@@ -216,30 +243,31 @@ TEST_F(BoardTest, PdoDataReplyIsFiledUnderItsCobId)
 {
     constexpr uint16_t kCobId = 0x0181;
     const Bytes data{0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
-    peer_.Queue(56, kCobId, vt::Reply{vt::PdoData(56, kCobId, data)});
-    vexan::FrameWriter frame(56);
+    peer_.Queue(kPdoLastData, kCobId, vt::Reply{vt::PdoData(kPdoLastData, kCobId, data)});
+    vexan::FrameWriter frame(Command::GetPdoLastData);
     frame.U16(kCobId);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kCobId, true, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), data);
-    EXPECT_EQ(Wire(), (std::vector<Bytes>{{0x3A, 0x03, 0x38, 0x81, 0x01}, PdoResultRequest(56, kCobId)}));
+    EXPECT_EQ(Wire(),
+              (std::vector<Bytes>{{0x3A, 0x03, kPdoLastData, 0x81, 0x01}, PdoResultRequest(kPdoLastData, kCobId)}));
 }
 
 TEST_F(BoardTest, PdoStatusReplyAndHighestCobId)
 {
     constexpr uint16_t kCobId = 2046;
-    peer_.Queue(48, kCobId, vt::Reply{vt::PdoStatus(48, kCobId, 0x07)});
-    vexan::FrameWriter frame(48);
+    peer_.Queue(kPdoWrite, kCobId, vt::Reply{vt::PdoStatus(kPdoWrite, kCobId, 0x07)});
+    vexan::FrameWriter frame(Command::PdoWrite);
     frame.U16(kCobId).U8(0x01);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kCobId, true, reply), 0x07);
     EXPECT_EQ(reply.length, 0u);
-    EXPECT_EQ(Wire(2).back(), (Bytes{0x3A, 0x04, 0x60, 48, 0xFE, 0x07}));
+    EXPECT_EQ(Wire(2).back(), (Bytes{0x3A, 0x04, kResultRequestCode, kPdoWrite, 0xFE, 0x07}));
 }
 
 TEST_F(BoardTest, MasterRowNonBlockingSends41Then40ThenItsStatus)
 {
-    constexpr uint8_t kCommand = 65;
+    constexpr uint8_t kCommand = kMasterSdo;
     peer_.Queue(kCommand, 0, Never());
     vexan::FrameWriter frame(kCommand);
     frame.U8(0x02);
@@ -253,12 +281,12 @@ TEST_F(BoardTest, MasterRowNonBlockingSends41Then40ThenItsStatus)
     EXPECT_EQ(reply.length, 1u) << "a master row hands out its one data byte";
     EXPECT_EQ(reply.data[0], 0x00);
     EXPECT_FALSE(vexan::IsPending(kBoard, kCommand, 0));
-    EXPECT_EQ(Wire(2), (std::vector<Bytes>{{0x3A, 0x02, 0x41, 0x02}, ResultRequest(kCommand, 0)}));
+    EXPECT_EQ(Wire(2), (std::vector<Bytes>{{0x3A, 0x02, kCommand, 0x02}, ResultRequest(kCommand, 0)}));
 }
 
 TEST_F(BoardTest, MasterRowBlocking)
 {
-    constexpr uint8_t kCommand = 66;
+    constexpr uint8_t kCommand = kMasterPdo;
     peer_.Queue(kCommand, 0, vt::Reply{vt::NodeStatus(kCommand, 0, 0x00)});
     vexan::FrameWriter frame(kCommand);
     vexan::Reply reply;
@@ -274,15 +302,15 @@ constexpr int kBusyReplies = 3;
 TEST_F(BoardTest, BusyRepliesAreReaskedUntilTheFinalReplyBlocking)
 {
     for (int i = 0; i < kBusyReplies; ++i) {
-        peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, VEXAN_WAITING)});
+        peer_.Queue(kGetMode, kMasterId, vt::Reply{vt::NodeStatus(kGetMode, kMasterId, VEXAN_WAITING)});
     }
-    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeData(7, kMasterId, {0x05})});
-    vexan::FrameWriter frame(7);
+    peer_.Queue(kGetMode, kMasterId, vt::Reply{vt::NodeData(kGetMode, kMasterId, {0x05})});
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), Bytes{0x05});
-    std::vector<Bytes> expected{vt::Frame(7, {})};
-    expected.insert(expected.end(), kBusyReplies + 1, ResultRequest(7, kMasterId));
+    std::vector<Bytes> expected{vt::Frame(kGetMode, {})};
+    expected.insert(expected.end(), kBusyReplies + 1, ResultRequest(kGetMode, kMasterId));
     EXPECT_EQ(Wire(), expected);
 }
 
@@ -290,44 +318,45 @@ TEST_F(BoardTest, BusyRepliesAreReaskedUntilTheFinalReplyNonBlocking)
 {
     constexpr uint16_t kCobId = 0x0201;
     for (int i = 0; i < kBusyReplies; ++i) {
-        peer_.Queue(58, kCobId, vt::Reply{vt::PdoStatus(58, kCobId, VEXAN_WAITING)});
+        peer_.Queue(kPdoInhibitTime, kCobId, vt::Reply{vt::PdoStatus(kPdoInhibitTime, kCobId, VEXAN_WAITING)});
     }
-    peer_.Queue(58, kCobId, vt::Reply{vt::PdoStatus(58, kCobId, 0)});
-    vexan::FrameWriter frame(58);
+    peer_.Queue(kPdoInhibitTime, kCobId, vt::Reply{vt::PdoStatus(kPdoInhibitTime, kCobId, 0)});
+    vexan::FrameWriter frame(Command::PdoInhibitTime);
     frame.U16(kCobId).U16(100);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kCobId, false, reply), VEXAN_SENT);
     EXPECT_EQ(CollectWhileWaiting(frame, kCobId, reply), VEXAN_OK);
-    EXPECT_EQ(peer_.CountResultRequests(58, kCobId), static_cast<std::size_t>(kBusyReplies + 1));
-    EXPECT_EQ(Wire(kBusyReplies + 2).back(), PdoResultRequest(58, kCobId));
+    EXPECT_EQ(peer_.CountResultRequests(kPdoInhibitTime, kCobId), static_cast<std::size_t>(kBusyReplies + 1));
+    EXPECT_EQ(Wire(kBusyReplies + 2).back(), PdoResultRequest(kPdoInhibitTime, kCobId));
 }
 
 TEST_F(BoardTest, BlockingTimeOutReleasesTheRecordAndTheNextCallSendsAfresh)
 {
     Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
-    peer_.Queue(5, kMasterId, Never());
-    vexan::FrameWriter frame(5);
+    peer_.Queue(kFirmware, kMasterId, Never());
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
     const auto began = Clock::now();
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_TIMEOUT);
     EXPECT_GE(Clock::now() - began, std::chrono::milliseconds(kShortTimeoutMs - 10));
-    EXPECT_FALSE(vexan::IsPending(kBoard, 5, kMasterId));
+    EXPECT_FALSE(vexan::IsPending(kBoard, kFirmware, kMasterId));
 
-    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x00})});
+    peer_.Queue(kFirmware, kMasterId, vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x01, 0x00})});
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
-    EXPECT_EQ(peer_.CountFrames(5), 2u);
+    EXPECT_EQ(peer_.CountFrames(kFirmware), 2u);
 }
 
 TEST_F(BoardTest, NonBlockingTimeOutAfterBusyReleasesTheRecord)
 {
     Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
-    peer_.SetDefault(7, [](uint16_t key) { return vt::Reply{vt::NodeStatus(7, static_cast<uint8_t>(key), 40)}; });
-    vexan::FrameWriter frame(7);
+    peer_.SetDefault(kGetMode,
+                     [](uint16_t key) { return vt::Reply{vt::NodeStatus(kGetMode, static_cast<uint8_t>(key), 40)}; });
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
     EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_TIMEOUT);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
-    EXPECT_GE(peer_.CountResultRequests(7, kMasterId), 2u);
+    EXPECT_FALSE(vexan::IsPending(kBoard, kGetMode, kMasterId));
+    EXPECT_GE(peer_.CountResultRequests(kGetMode, kMasterId), 2u);
 }
 
 // ---- The 32-bit tick wrap --------------------------------------------------------------
@@ -337,8 +366,8 @@ TEST_F(BoardTest, RequestSentJustBeforeTheWrapDoesNotTimeOutEarly)
 {
     Vexan_SetFunctionTimeout(kSlot, 1000);
     faults::SetTickCount(0xFFFFFFFFu - 100u);
-    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeData(5, kMasterId, {0x03, 0x02}), {}, 5, 400});
-    vexan::FrameWriter frame(5);
+    peer_.Queue(kFirmware, kMasterId, vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x03, 0x02}), {}, 5, 400});
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), (Bytes{0x03, 0x02}));
@@ -348,15 +377,15 @@ TEST_F(BoardTest, NonBlockingRepeatRightAfterAWrappingSendKeepsWaiting)
 {
     Vexan_SetFunctionTimeout(kSlot, 1000);
     faults::SetTickCount(0xFFFFFFFFu - 100u);
-    peer_.Queue(56, 0x0181, Never());
-    vexan::FrameWriter frame(56);
+    peer_.Queue(kPdoLastData, 0x0181, Never());
+    vexan::FrameWriter frame(Command::GetPdoLastData);
     frame.U16(0x0181);
     vexan::Reply reply;
     EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_SENT);
     EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_WAITING);
     faults::SetTickCount(0xFFFFFFFFu - 100u + 600u);  // past the wrap, 600 ms after the send
     EXPECT_EQ(Run(frame, 0x0181, false, reply), VEXAN_WAITING);
-    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x42})});
+    peer_.Send(vt::Reply{vt::PdoData(kPdoLastData, 0x0181, {0x42})});
     EXPECT_EQ(CollectWhileWaiting(frame, 0x0181, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), Bytes{0x42});
 }
@@ -382,17 +411,17 @@ TEST_P(LateRequest, TimesOutOnceItsTimeHasPassed)
     const LateCase& late = GetParam();
     Vexan_SetFunctionTimeout(kSlot, 1000);
     faults::SetTickCount(late.sendTick);
-    peer_.Queue(7, kMasterId, late.busyFirst ? vt::Reply{vt::NodeStatus(7, kMasterId, 40)} : Never());
-    peer_.Queue(7, kMasterId, Never());
-    vexan::FrameWriter frame(7);
+    peer_.Queue(kGetMode, kMasterId, late.busyFirst ? vt::Reply{vt::NodeStatus(kGetMode, kMasterId, 40)} : Never());
+    peer_.Queue(kGetMode, kMasterId, Never());
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
     if (late.busyFirst) {
-        ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+        ASSERT_TRUE(WaitFor([] { return StatusIs(kGetMode, kMasterId, 40); }));
     }
     faults::SetTickCount(late.sendTick + 2000u);
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_TIMEOUT);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
+    EXPECT_FALSE(vexan::IsPending(kBoard, kGetMode, kMasterId));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LateRequest, ::testing::ValuesIn(kLateCases),
@@ -402,36 +431,36 @@ INSTANTIATE_TEST_SUITE_P(Cases, LateRequest, ::testing::ValuesIn(kLateCases),
 
 TEST_F(BoardTest, FreshRequestRefusedByAPauseLeavesNothingPending)
 {
-    vexan::FrameWriter frame(5);
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
     Vexan_Pause(0);
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_PAUSED);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 5, kMasterId));
+    EXPECT_FALSE(vexan::IsPending(kBoard, kFirmware, kMasterId));
     Vexan_Start();
     // Nothing was sent, so nothing is collected: the repeat sends afresh.
-    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeStatus(5, kMasterId, 0)});
+    peer_.Queue(kFirmware, kMasterId, vt::Reply{vt::NodeStatus(kFirmware, kMasterId, 0)});
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
     EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
-    EXPECT_EQ(peer_.CountFrames(5), 1u);
+    EXPECT_EQ(peer_.CountFrames(kFirmware), 1u);
 }
 
 // The module said "busy"; the re-ask is refused while paused. The record must
 // stay pending and, once traffic flows again, a repeat must re-ask and collect.
 TEST_F(BoardTest, PauseWhileBusyGives42AndARepeatAfterStartCollects)
 {
-    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeStatus(7, kMasterId, 40)});
-    peer_.Queue(7, kMasterId, vt::Reply{vt::NodeData(7, kMasterId, {0x04})});
-    vexan::FrameWriter frame(7);
+    peer_.Queue(kGetMode, kMasterId, vt::Reply{vt::NodeStatus(kGetMode, kMasterId, 40)});
+    peer_.Queue(kGetMode, kMasterId, vt::Reply{vt::NodeData(kGetMode, kMasterId, {0x04})});
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
-    ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+    ASSERT_TRUE(WaitFor([] { return StatusIs(kGetMode, kMasterId, 40); }));
     Vexan_Pause(0);
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_PAUSED);
-    EXPECT_TRUE(vexan::IsPending(kBoard, 7, kMasterId));
+    EXPECT_TRUE(vexan::IsPending(kBoard, kGetMode, kMasterId));
     Vexan_Start();
     EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), Bytes{0x04});
-    EXPECT_EQ(peer_.CountResultRequests(7, kMasterId), 2u);
+    EXPECT_EQ(peer_.CountResultRequests(kGetMode, kMasterId), 2u);
 }
 
 // ---- Failed result-request send -------------------------------------------------------
@@ -456,20 +485,21 @@ class ResultRequestFault : public BoardTest, public ::testing::WithParamInterfac
 TEST_P(ResultRequestFault, ReleasesTheRecord)
 {
     constexpr int kTries = 50;
-    peer_.SetDefault(7, [](uint16_t key) { return vt::Reply{vt::NodeStatus(7, static_cast<uint8_t>(key), 40)}; });
-    vexan::FrameWriter frame(7);
+    peer_.SetDefault(kGetMode,
+                     [](uint16_t key) { return vt::Reply{vt::NodeStatus(kGetMode, static_cast<uint8_t>(key), 40)}; });
+    vexan::FrameWriter frame(Command::GetMasterMode);
     vexan::Reply reply;
     ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
     uint16_t result = VEXAN_WAITING;
     for (int attempt = 0; attempt < kTries && result != GetParam().expected; ++attempt) {
-        ASSERT_TRUE(WaitFor([] { return StatusIs(7, kMasterId, 40); }));
+        ASSERT_TRUE(WaitFor([] { return StatusIs(kGetMode, kMasterId, 40); }));
         faults::FailNthWrite(1, GetParam().fault);
         result = Run(frame, kMasterId, false, reply);
     }
     faults::FailNthWrite(0);
     ASSERT_EQ(result, GetParam().expected);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 7, kMasterId));
-    EXPECT_TRUE(StatusIs(7, kMasterId, 255));
+    EXPECT_FALSE(vexan::IsPending(kBoard, kGetMode, kMasterId));
+    EXPECT_TRUE(StatusIs(kGetMode, kMasterId, 255));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ResultRequestFault, ::testing::ValuesIn(kSendFaultCases),
@@ -482,30 +512,33 @@ TEST_F(BoardTest, KeysOutsideTheTablesAndOverflowingFramesAreRefusedBeforeAnythi
     vexan::Reply reply;
     // Node-keyed commands take the key given; the master's own queries and
     // those of no node take theirs from the board, so they always fit.
-    vexan::FrameWriter node(16);
+    vexan::FrameWriter node(Command::SdoRead);
     EXPECT_EQ(Run(node, 128, true, reply), VEXAN_OUT_OF_RANGE);
-    vexan::FrameWriter nodeMax(16);
+    vexan::FrameWriter nodeMax(Command::SdoRead);
     EXPECT_EQ(Run(nodeMax, 255, false, reply), VEXAN_OUT_OF_RANGE);
-    vexan::FrameWriter pdo(56);
+    vexan::FrameWriter pdo(Command::GetPdoLastData);
     pdo.U16(2047);
     EXPECT_EQ(Run(pdo, 2047, true, reply), VEXAN_OUT_OF_RANGE);
-    vexan::FrameWriter pdoMax(56);
+    vexan::FrameWriter pdoMax(Command::GetPdoLastData);
     pdoMax.U16(0xFFFF);
     EXPECT_EQ(Run(pdoMax, 0xFFFF, false, reply), VEXAN_OUT_OF_RANGE);
-    for (const uint8_t noRecord : std::array<uint8_t, 7>{1, 4, 33, 43, 59, 67, 73}) {
+    // Bytes in or next to the reply tables' row ranges that no command of the
+    // table uses, and the boot-up message, which is sent without a record.
+    constexpr std::array<uint8_t, 7> kWithoutRecord{1, 4, 33, 43, 59, 67, CodeOf(Command::MasterBootup)};
+    for (const uint8_t noRecord : kWithoutRecord) {
         vexan::FrameWriter unknown(noRecord);
         EXPECT_EQ(Run(unknown, 0, false, reply), VEXAN_OUT_OF_RANGE) << int{noRecord};
     }
-    vexan::FrameWriter overflowing(17);
+    vexan::FrameWriter overflowing(Command::SdoWrite);
     overflowing.Bytes(Bytes(300, 0x55));
     EXPECT_EQ(Run(overflowing, 5, true, reply), VEXAN_OUT_OF_RANGE);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 17, 5)) << "a refused frame marks no record";
+    EXPECT_FALSE(vexan::IsPending(kBoard, kSdoWrite, 5)) << "a refused frame marks no record";
 
     // A request after them is the first thing on the wire.
-    peer_.Queue(5, kMasterId, vt::Reply{vt::NodeStatus(5, kMasterId, 0)});
-    vexan::FrameWriter good(5);
+    peer_.Queue(kFirmware, kMasterId, vt::Reply{vt::NodeStatus(kFirmware, kMasterId, 0)});
+    vexan::FrameWriter good(Command::FirmwareVersion);
     EXPECT_EQ(Run(good, kMasterId, true, reply), VEXAN_OK);
-    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(5, {}), ResultRequest(5, kMasterId)}));
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{vt::Frame(kFirmware, {}), ResultRequest(kFirmware, kMasterId)}));
 }
 
 // ---- Filing replies --------------------------------------------------------------------
@@ -513,48 +546,48 @@ TEST_F(BoardTest, KeysOutsideTheTablesAndOverflowingFramesAreRefusedBeforeAnythi
 TEST_F(BoardTest, RepliesForRecordsNotPendingAreDropped)
 {
     Vexan_SetFunctionTimeout(kSlot, kShortTimeoutMs);
-    vexan::FrameWriter frame(5);
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
     // Unasked replies of every kind, and one that comes after its time-out.
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0xAA})});
-    peer_.Send(vt::Reply{vt::NodeStatus(5, kMasterId, 0x0C)});
-    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0xAA})});
-    peer_.Send(vt::Reply{vt::NodeStatus(65, 0, 0x0C)});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0xAA})});
+    peer_.Send(vt::Reply{vt::NodeStatus(kFirmware, kMasterId, 0x0C)});
+    peer_.Send(vt::Reply{vt::PdoData(kPdoLastData, 0x0181, {0xAA})});
+    peer_.Send(vt::Reply{vt::NodeStatus(kMasterSdo, 0, 0x0C)});
     Settle(0x81);
-    peer_.Queue(5, kMasterId, Never());
+    peer_.Queue(kFirmware, kMasterId, Never());
     EXPECT_EQ(Run(frame, kMasterId, true, reply), VEXAN_TIMEOUT);
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0xBB})});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0xBB})});
     Settle(0x80);
-    for (const auto& [command, key] :
-         std::array<std::pair<uint8_t, uint16_t>, 3>{{{5, kMasterId}, {56, 0x0181}, {65, 0}}}) {
+    for (const auto& [command, key] : std::array<std::pair<uint8_t, uint16_t>, 3>{
+             {{kFirmware, kMasterId}, {kPdoLastData, 0x0181}, {kMasterSdo, 0}}}) {
         EXPECT_TRUE(StatusIs(command, key, 255)) << int{command};
         EXPECT_EQ(DataLength(command, key), 0u) << int{command};
     }
 
     // A new request is not answered by any of them.
     Vexan_SetFunctionTimeout(kSlot, kGenerousTimeoutMs);
-    peer_.Queue(5, kMasterId, Never());
+    peer_.Queue(kFirmware, kMasterId, Never());
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_WAITING);
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x02})});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x01, 0x02})});
     EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), (Bytes{0x01, 0x02}));
 }
 
 TEST_F(BoardTest, SecondDataReplyReplacesTheFirst)
 {
-    vexan::FrameWriter node(5);
-    vexan::FrameWriter pdo(56);
+    vexan::FrameWriter node(Command::FirmwareVersion);
+    vexan::FrameWriter pdo(Command::GetPdoLastData);
     pdo.U16(0x0181);
     vexan::Reply reply;
-    peer_.Queue(5, kMasterId, Never());
-    peer_.Queue(56, 0x0181, Never());
+    peer_.Queue(kFirmware, kMasterId, Never());
+    peer_.Queue(kPdoLastData, 0x0181, Never());
     ASSERT_EQ(Run(node, kMasterId, false, reply), VEXAN_SENT);
     ASSERT_EQ(Run(pdo, 0x0181, false, reply), VEXAN_SENT);
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x01, 0x02, 0x03, 0x04})});
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x09})});
-    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x01, 0x02, 0x03})});
-    peer_.Send(vt::Reply{vt::PdoData(56, 0x0181, {0x07, 0x08})});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x01, 0x02, 0x03, 0x04})});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x09})});
+    peer_.Send(vt::Reply{vt::PdoData(kPdoLastData, 0x0181, {0x01, 0x02, 0x03})});
+    peer_.Send(vt::Reply{vt::PdoData(kPdoLastData, 0x0181, {0x07, 0x08})});
     Settle(0x80);
     EXPECT_EQ(Run(node, kMasterId, false, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), Bytes{0x09});
@@ -564,21 +597,23 @@ TEST_F(BoardTest, SecondDataReplyReplacesTheFirst)
 
 TEST_F(BoardTest, FramesWithCommandZeroOrOutsideTheTablesChangeNothing)
 {
-    vexan::FrameWriter frame(5);
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
-    peer_.Queue(5, kMasterId, Never());
+    peer_.Queue(kFirmware, kMasterId, Never());
     ASSERT_EQ(Run(frame, kMasterId, false, reply), VEXAN_SENT);
-    peer_.Send(vt::Reply{vt::Frame(0x00, {kMasterId, 0x00, 0x01})});
-    peer_.Send(vt::Reply{vt::Frame(0x80, {kMasterId, 0x00, 0x01})});
-    peer_.Send(vt::Reply{vt::NodeStatus(50, kMasterId, 0x01)});  // length 4 outside the node commands
-    peer_.Send(vt::Reply{vt::PdoStatus(5, kMasterId, 0x01)});    // long status of a node command
-    peer_.Send(vt::Reply{vt::Frame(0x85, {kMasterId})});         // status reply too short to hold a status
-    peer_.Send(vt::Reply{vt::Frame(0x05, {})});                  // data reply without its key
-    peer_.Send(vt::Reply{vt::PdoData(56, 2047, {0x01})});
-    peer_.Send(vt::Reply{vt::Frame(0x38, {0x81})});
+    constexpr uint8_t kNoCommand = 0;  // a command byte no entry of the table uses
+    peer_.Send(vt::Reply{vt::Frame(kNoCommand, {kMasterId, 0x00, 0x01})});
+    peer_.Send(vt::Reply{vt::Frame(StatusReplyCode(kNoCommand), {kMasterId, 0x00, 0x01})});
+    peer_.Send(vt::Reply{vt::NodeStatus(kChangePdoId, kMasterId, 0x01)});  // length 4 outside the node commands
+    peer_.Send(vt::Reply{vt::PdoStatus(kFirmware, kMasterId, 0x01)});      // long status of a node command
+    peer_.Send(
+        vt::Reply{vt::Frame(StatusReplyCode(kFirmware), {kMasterId})});  // status reply too short to hold a status
+    peer_.Send(vt::Reply{vt::Frame(kFirmware, {})});                     // data reply without its key
+    peer_.Send(vt::Reply{vt::PdoData(kPdoLastData, 2047, {0x01})});
+    peer_.Send(vt::Reply{vt::Frame(kPdoLastData, {0x81})});
     Settle(0x80);
     EXPECT_EQ(Run(frame, kMasterId, false, reply), VEXAN_WAITING);
-    peer_.Send(vt::Reply{vt::NodeData(5, kMasterId, {0x33})});
+    peer_.Send(vt::Reply{vt::NodeData(kFirmware, kMasterId, {0x33})});
     EXPECT_EQ(CollectWhileWaiting(frame, kMasterId, reply), VEXAN_OK);
     EXPECT_EQ(BytesOf(reply), Bytes{0x33});
 }
@@ -645,13 +680,13 @@ protected:
     void QueueSegments(const std::vector<Bytes>& segments)
     {
         for (const auto& segment : segments) {
-            peer_.Queue(16, kUploadNode, vt::Reply{segment});
+            peer_.Queue(kSdoRead, kUploadNode, vt::Reply{segment});
         }
     }
 
     uint16_t Upload(vexan::Reply& reply, bool blocking = true)
     {
-        vexan::FrameWriter frame(16);
+        vexan::FrameWriter frame(Command::SdoRead);
         frame.U8(kUploadNode).U16(kUploadIndex).U8(kUploadSub);
         return Run(frame, kUploadNode, blocking, reply);
     }
@@ -661,11 +696,11 @@ protected:
     // caller's result request.
     void ExpectSegmentRequestsBeforeEachReask(std::size_t segments)
     {
-        std::vector<Bytes> expected{{0x3A, 0x05, 0x10, kUploadNode, 0x00, 0x20, kUploadSub},
-                                    ResultRequest(16, kUploadNode)};
+        std::vector<Bytes> expected{{0x3A, 0x05, kSdoRead, kUploadNode, 0x00, 0x20, kUploadSub},
+                                    ResultRequest(kSdoRead, kUploadNode)};
         for (std::size_t i = 1; i < segments; ++i) {
-            expected.push_back({0x3A, 0x02, 0x22, kUploadNode});
-            expected.push_back(ResultRequest(16, kUploadNode));
+            expected.push_back({0x3A, 0x02, kNextSegment, kUploadNode});
+            expected.push_back(ResultRequest(kSdoRead, kUploadNode));
         }
         EXPECT_EQ(Wire(), expected);
     }
@@ -783,7 +818,7 @@ TEST_P(UploadOverrun, Gives22)
     QueueSegments(Segments(UploadData(overrun.delivered), overrun.total, kLargestChunk));
     vexan::Reply reply;
     EXPECT_EQ(Upload(reply), VEXAN_UPLOAD_OVERRUN);
-    EXPECT_FALSE(vexan::IsPending(kBoard, 16, kUploadNode));
+    EXPECT_FALSE(vexan::IsPending(kBoard, kSdoRead, kUploadNode));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UploadOverrun, ::testing::ValuesIn(kOverrunCases),
@@ -798,8 +833,8 @@ struct BadSegmentCase {
 
 constexpr std::size_t kBadSegmentCaseCount = 4;
 const std::array<BadSegmentCase, kBadSegmentCaseCount> kBadSegmentCases{{
-    {"FirstSegmentShorterThanItsHeader", vt::Frame(16, {kUploadNode, 0x00, 0x41, 0x00, 0x20, 0x01, 0xE8})},
-    {"FurtherSegmentShorterThanItsHeader", vt::Frame(16, {kUploadNode, 0x00, 0x00, 0x00})},
+    {"FirstSegmentShorterThanItsHeader", vt::Frame(kSdoRead, {kUploadNode, 0x00, 0x41, 0x00, 0x20, 0x01, 0xE8})},
+    {"FurtherSegmentShorterThanItsHeader", vt::Frame(kSdoRead, {kUploadNode, 0x00, 0x00, 0x00})},
     {"FurtherSegmentWithoutAFirst", vt::UploadSegment(kUploadNode, false, kUploadIndex, kUploadSub, 100, Bytes(50, 1))},
     {"FurtherSpillSegmentWithoutAFirst",
      vt::UploadSegment(kUploadNode, false, kUploadIndex, kUploadSub, 5000, Bytes(200, 1))},
@@ -809,13 +844,13 @@ class BadSegment : public UploadTest, public ::testing::WithParamInterface<BadSe
 
 TEST_P(BadSegment, IsDroppedSafely)
 {
-    peer_.Queue(16, kUploadNode, vt::Reply{GetParam().segment});
+    peer_.Queue(kSdoRead, kUploadNode, vt::Reply{GetParam().segment});
     vexan::Reply reply;
     ASSERT_EQ(Upload(reply, false), VEXAN_SENT);
     Settle(0x80);
     EXPECT_EQ(Upload(reply, false), VEXAN_WAITING);
     const Bytes expedited{0x4B, 0x00, 0x20, 0x01, 0x34, 0x12, 0x00, 0x00};
-    peer_.Send(vt::Reply{vt::NodeData(16, kUploadNode, expedited)});
+    peer_.Send(vt::Reply{vt::NodeData(kSdoRead, kUploadNode, expedited)});
     uint16_t result = VEXAN_WAITING;
     ASSERT_TRUE(WaitFor([&] {
         result = Upload(reply, false);
@@ -931,7 +966,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, ChangedTotalTest,
 // 35 at once instead of waiting out its whole time-out.
 TEST_F(BoardTest, BlockedCallEndsWithTimeOutOnceTheShutdownReleasedItsRecord)
 {
-    constexpr uint8_t kFirmware = 5;
     constexpr auto kWellBeforeTheTimeOut = std::chrono::seconds(2);
     Vexan_SetFunctionTimeout(kSlot, 10'000);
     peer_.Queue(kFirmware, kMasterId, Never());
