@@ -21,6 +21,7 @@
 #include "events/events.hpp"
 #include "frames.hpp"
 #include "link/library_state.hpp"
+#include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
@@ -31,6 +32,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using vexan::CodeOf;
+using vexan::Command;
 using vexan::test::Bytes;
 using vexan::test::IdentMode;
 using vexan::test::kGenerousTimeoutMs;
@@ -51,16 +54,16 @@ constexpr auto kQuiet = 200ms;                // how long "nothing written" is w
 constexpr auto kSettle = 100ms;               // lets bytes already written reach the peer's record
 constexpr long kDefaultTimeoutFloorMs = 900;  // a 1000 ms time-out cannot end before this
 
-// Command bytes as the module sees them.
-constexpr uint8_t kStart = 0x02;
-constexpr uint8_t kStop = 0x03;
-constexpr uint8_t kFirmware = 0x05;
-constexpr uint8_t kSetMode = 0x06;
-constexpr uint8_t kGetMode = 0x07;
-constexpr uint8_t kCanStatus = 0x27;
-constexpr uint8_t kEventPoll = 0x40;
-constexpr uint8_t kBootup = 0x49;
-constexpr uint8_t kResultRequest = 0x60;
+// Command bytes as the module sees them, from the protocol table.
+constexpr uint8_t kStart = CodeOf(Command::StartMaster);
+constexpr uint8_t kStop = CodeOf(Command::StopMaster);
+constexpr uint8_t kFirmware = CodeOf(Command::FirmwareVersion);
+constexpr uint8_t kSetMode = CodeOf(Command::SetMasterMode);
+constexpr uint8_t kGetMode = CodeOf(Command::GetMasterMode);
+constexpr uint8_t kCanStatus = CodeOf(Command::CanStatus);
+constexpr uint8_t kEventPoll = CodeOf(Command::EventPoll);
+constexpr uint8_t kBootup = CodeOf(Command::MasterBootup);
+constexpr uint8_t kResultRequest = CodeOf(Command::ResultRequest);
 
 const Bytes kIdentRequest{'$', '0', '0', 'M', 0x00};
 
@@ -1069,7 +1072,7 @@ TEST_F(MasterTest, BootupMessageSendsThreeBytesAndTouchesNoRecord)
     const vexan::PendingReply* record = vexan::Replies().Find(kSlot, kGetMode, kQueryId);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->status.load(), vexan::kStatusNone);
-    // Answers to command 73 coming back anyway are dropped harmlessly.
+    // Answers to the boot-up command coming back anyway are dropped harmlessly.
     peer.Send(Reply{NodeStatus(kBootup, kQueryId, 0)});
     peer.Send(Reply{NodeData(kBootup, kQueryId, {1, 2, 3})});
 
