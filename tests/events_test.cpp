@@ -1,4 +1,4 @@
-// Events: unpacking the module's command-64 replies into the seven queues, the
+// Events: unpacking the module's event-poll replies into the seven queues, the
 // queues' ring rules, the callbacks of the receive thread's event step, and a
 // board's shut-down leaving other boards' events queued.
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/library_state.hpp"
+#include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
@@ -32,9 +33,16 @@ using vexan::EventKind;
 using vexan::EventRecord;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::CodeOf;
+using vexan::Command;
 using vexan::test::ClearEventQueues;
 using vexan::test::Concat;
 using vexan::test::WaitFor;
+
+// Command bytes from the protocol table.
+constexpr uint8_t kEventPoll = CodeOf(Command::EventPoll);
+constexpr uint8_t kStop = CodeOf(Command::StopMaster);
+constexpr uint8_t kFirmware = CodeOf(Command::FirmwareVersion);
 
 constexpr std::array<EventKind, vexan::kEventKinds> kAllKinds{
     EventKind::BootUp,   EventKind::Emcy,      EventKind::NmtError, EventKind::ReadSdo,
@@ -71,7 +79,7 @@ std::optional<uint8_t> Unpack(uint8_t board, const Bytes& frame)
     return vexan::UnpackEvents(board, std::span<const uint8_t>(exact.get(), frame.size()));
 }
 
-// A command-64 reply without its ':' and length byte.
+// An event-poll reply without its ':' and length byte.
 Bytes EventFrame(uint8_t flags, const Bytes& items)
 {
     const Bytes whole = vt::EventReply(flags, items);
@@ -184,9 +192,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, MalformedEvents, ::testing::ValuesIn(kMalformedC
 // length byte lies two bytes further): nothing is read past them.
 TEST_F(EventQueues, FramesEndingEarlyAreNotReadPast)
 {
-    EXPECT_EQ(Unpack(0, {0x40, 0x00, 0x00}), std::nullopt);
-    EXPECT_EQ(Unpack(0, {0x40, 0x00}), std::nullopt);
-    EXPECT_EQ(Unpack(0, {0x40}), std::nullopt);
+    EXPECT_EQ(Unpack(0, {kEventPoll, 0x00, 0x00}), std::nullopt);
+    EXPECT_EQ(Unpack(0, {kEventPoll, 0x00}), std::nullopt);
+    EXPECT_EQ(Unpack(0, {kEventPoll}), std::nullopt);
     EXPECT_EQ(Unpack(0, EventFrame(0x03, Concat({kRemotePdoItem, {0x81}}))), uint8_t{0x03});
     EXPECT_EQ(Drain(EventKind::RemotePdo), (std::vector<Queued>{{0, kRemotePdoItem}}));
     for (const EventKind kind : kAllKinds) {
@@ -422,8 +430,8 @@ TEST_F(EventBoards, EventReplyWithoutFlagsQueuesNothing)
     Deliver(0, 0x40, {0x05});
     ASSERT_EQ(Drain(EventKind::BootUp), (std::vector<Queued>{{0, {0x05}}}));
     ForgetFlags(0, 0x55);
-    peers_[0].Send(vt::Reply{{0x3A, 0x01, 0x40}});
-    peers_[0].Send(vt::Reply{{0x3A, 0x02, 0x40, 0x00}});
+    peers_[0].Send(vt::Reply{{0x3A, 0x01, kEventPoll}});
+    peers_[0].Send(vt::Reply{{0x3A, 0x02, kEventPoll, 0x00}});
     Deliver(0, 0x80, {});  // everything sent before it was dispatched
     for (const EventKind kind : kAllKinds) {
         EXPECT_FALSE(vexan::QueueOf(kind).HasRecords());
@@ -583,14 +591,15 @@ TEST_F(CallbackShutdown, BoardShutDownInsideItsCallbackRunsNoFurtherCallbackAndS
     ResetInside(false, -1);
     QueueBootUpOnBoard0AndEmcyOnBoth();
     ASSERT_TRUE(WaitFor(InsideDone));
-    ASSERT_TRUE(peers_[0].WaitForFrames(0x03, 1));
+    ASSERT_TRUE(peers_[0].WaitForFrames(kStop, 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for further steps of that thread
 
     std::lock_guard guard(inside.lock);
     EXPECT_EQ(inside.shutdownResult, VEXAN_OK);
     EXPECT_EQ(inside.callsByActingThreadAfter, 0) << "the stopped thread ran a callback after the shut-down";
     const auto frames = peers_[0].Frames();
-    const auto stop = std::find_if(frames.begin(), frames.end(), [](const auto& frame) { return frame.command == 3; });
+    const auto stop =
+        std::find_if(frames.begin(), frames.end(), [](const auto& frame) { return frame.command == kStop; });
     ASSERT_NE(stop, frames.end());
     EXPECT_EQ(std::next(stop), frames.end()) << "a frame went out after the stop frame";
 }
@@ -617,7 +626,7 @@ TEST_F(CallbackShutdown, SlotReopenedInsideTheCallbackLeavesTheOldThreadSilentAn
     }
 
     Vexan_SetFunctionTimeout(0, 10'000);
-    peers_[0].Queue(5, kMasterIds[0], vt::Reply{vt::NodeData(5, kMasterIds[0], {0x03, 0x02})});
+    peers_[0].Queue(kFirmware, kMasterIds[0], vt::Reply{vt::NodeData(kFirmware, kMasterIds[0], {0x03, 0x02})});
     uint16_t version = 0;
     EXPECT_EQ(Vexan_GetFirmwareVersion(0, &version, 1), VEXAN_OK);
     EXPECT_EQ(version, 0x0203);
@@ -650,8 +659,8 @@ TEST_F(EventBoards, BlockingQueryFromACallbackOnItsOwnBoardGetsItsReply)
     versionResult = 0xFFFF;
     versionRead = 0;
     Vexan_SetFunctionTimeout(0, 5000);
-    const Bytes answer = vt::NodeData(5, kMasterIds[0], {0x03, 0x02});
-    peers_[0].Queue(5, kMasterIds[0], vt::Reply{answer, {1, 3, 5}, 5});
+    const Bytes answer = vt::NodeData(kFirmware, kMasterIds[0], {0x03, 0x02});
+    peers_[0].Queue(kFirmware, kMasterIds[0], vt::Reply{answer, {1, 3, 5}, 5});
     vexan::CallbackOf(vexan::CallbackKind::BootUp, 0).store(&AskFirmwareVersionOnce);
     Deliver(0, 0x40, kBootUpItem);
     ASSERT_TRUE(WaitFor([] { return versionAnswered.load(); }, std::chrono::seconds(15)));
