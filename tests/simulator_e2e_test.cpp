@@ -20,6 +20,7 @@
 #include "engine/request.hpp"
 #include "events/events.hpp"
 #include "link/frame.hpp"
+#include "link/protocol.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
 
@@ -218,7 +219,7 @@ protected:
 
     static uint16_t Upload(uint16_t index, uint8_t subIndex, vexan::Reply& reply)
     {
-        vexan::FrameWriter frame(16);
+        vexan::FrameWriter frame(vexan::Command::SdoRead);
         frame.U8(kNode).U16(index).U8(subIndex);
         const vexan::Request request(frame, kNode, true);
         return vexan::RunRequest(0, request, reply);
