@@ -21,6 +21,7 @@
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "link/port.hpp"
+#include "link/protocol.hpp"
 #include "link/receive_side.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
@@ -33,6 +34,8 @@ namespace vt = vexan::test;
 namespace faults = vexan::platform::testing;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
+using vexan::CodeOf;
+using vexan::Command;
 using vexan::test::Concat;
 using vexan::test::WaitFor;
 
@@ -46,11 +49,19 @@ Bytes Slice(const Bytes& bytes, std::size_t from)
     return Slice(bytes, from, bytes.size());
 }
 
+// Command bytes from the protocol table.
+constexpr uint8_t kFirmwareCommand = CodeOf(Command::FirmwareVersion);
+constexpr uint8_t kStopCommand = CodeOf(Command::StopMaster);
+constexpr uint8_t kSdoReadCommand = CodeOf(Command::SdoRead);
+constexpr uint8_t kPdoLastDataCommand = CodeOf(Command::GetPdoLastData);
+constexpr uint8_t kEventPollCommand = CodeOf(Command::EventPoll);
+
 // ---- Frame scanner -------------------------------------------------------------------
 
 // Sample frames, built by the peer's own builders rather than the library's.
-const Bytes kNodeReply = vt::NodeData(5, 1, {0x34, 0x12});                  // ':' 05 05 01 00 34 12
-const Bytes kPdoReply = vt::PdoData(56, 0x0181, {0x3A, 0x01, 0x3A, 0x02});  // holds ':' bytes in its payload
+const Bytes kNodeReply = vt::NodeData(kFirmwareCommand, 1, {0x34, 0x12});  // ':' 05 05 01 00 34 12
+const Bytes kPdoReply =
+    vt::PdoData(kPdoLastDataCommand, 0x0181, {0x3A, 0x01, 0x3A, 0x02});  // holds ':' bytes in its payload
 const Bytes kEmptyFrame{0x3A, 0x00};
 
 // Runs the reads through one scanner and returns every frame it handed on,
@@ -85,7 +96,7 @@ struct ScanCase {
 };
 
 constexpr std::size_t kScanCaseCount = 14;
-const Bytes kLongFrame = vt::Frame(0x10, Bytes(254, 0x3A));  // longest frame: length byte 255, all ':'
+const Bytes kLongFrame = vt::Frame(kSdoReadCommand, Bytes(254, 0x3A));  // longest frame: length byte 255, all ':'
 
 const std::array<ScanCase, kScanCaseCount> kScanCases{{
     {"TwoFramesInOneRead", {Concat({kNodeReply, kPdoReply})}, {kNodeReply, kPdoReply}, 0},
@@ -221,8 +232,8 @@ protected:
     vt::ModulePeer peer_;
 };
 
-const Bytes kProbeFrame{0x3A, 0x01, 0x03};
-const Bytes kOtherFrame = vt::Frame(0x05, {0x01});
+const Bytes kProbeFrame{0x3A, 0x01, kStopCommand};
+const Bytes kOtherFrame = vt::Frame(kFirmwareCommand, {0x01});
 
 TEST_F(PortTest, SendFrameWritesTheWholeFrame)
 {
@@ -279,7 +290,7 @@ TEST_F(PortTest, ReadPortTakesAtMostTheBufferAndLeavesTheRest)
 TEST_F(PortTest, ShortWriteGives38AndIsNotRepeated)
 {
     faults::FailNthWrite(1, faults::WriteFault::Short);
-    const Bytes frame = vt::Frame(0x05, {0x01, 0x02, 0x03, 0x04});
+    const Bytes frame = vt::Frame(kFirmwareCommand, {0x01, 0x02, 0x03, 0x04});
     EXPECT_EQ(vexan::SendFrame(kPortSlot, frame), VEXAN_SHORT_WRITE);
     EXPECT_EQ(vexan::SendFrame(kPortSlot, kProbeFrame), VEXAN_OK);
     // The cut frame's first part stays on the line, followed by the next frame only.
@@ -481,12 +492,13 @@ protected:
 // reply's first bytes would complete it as a status reply with status 5.
 TEST_F(LinkBoardTest, PartialFrameThenSilenceIsDroppedAndLaterBytesStartAfresh)
 {
-    vexan::FrameWriter frame(5);
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
-    peer_.Queue(5, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
+    peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
     ASSERT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, false), reply), VEXAN_SENT);
 
-    peer_.Send(vt::Reply{{0x3A, 0x04, 0x85, kMasterId}});
+    const auto statusReply = static_cast<uint8_t>(kFirmwareCommand | vexan::kStatusReplyBit);
+    peer_.Send(vt::Reply{{0x3A, 0x04, statusReply, kMasterId}});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // silence: far more than ten passes
     peer_.Send(vt::Reply{kNodeReply});
 
@@ -501,9 +513,9 @@ TEST_F(LinkBoardTest, PartialFrameThenSilenceIsDroppedAndLaterBytesStartAfresh)
 
 TEST_F(LinkBoardTest, ReplyInPiecesAfterGarbageIsAssembled)
 {
-    const Bytes answer = vt::NodeData(5, kMasterId, {0x03, 0x02, 0x01});
-    peer_.Queue(5, kMasterId, vt::Reply{answer, {1, 2, 5}, 3, 0, {'\r', '\n', 0x00}});
-    vexan::FrameWriter frame(5);
+    const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});
+    peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{answer, {1, 2, 5}, 3, 0, {'\r', '\n', 0x00}});
+    vexan::FrameWriter frame(Command::FirmwareVersion);
     vexan::Reply reply;
     EXPECT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, true), reply), VEXAN_OK);
     EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x03, 0x02, 0x01}));
@@ -531,7 +543,6 @@ double CpuShareDuring(const std::function<void()>& wait)
 
 // Far below one busy core, far above what a thread that rests between its steps uses.
 constexpr double kMostCpuShare = 0.25;
-constexpr uint8_t kFirmwareCommand = 5;
 
 // A board whose peer closes its end of the line: the port then polls ready at
 // once and every read fails.
@@ -593,8 +604,8 @@ struct BytesBeforeIdentCase {
 };
 
 const std::array<BytesBeforeIdentCase, 3> kBytesBeforeIdentCases{{
-    {"WholeEventReply", {0x3A, 0x04, 0x40, 0x00, 0x00, 0x00}},
-    {"LateStatusReply", vt::NodeStatus(5, 1, 0)},
+    {"WholeEventReply", {0x3A, 0x04, kEventPollCommand, 0x00, 0x00, 0x00}},
+    {"LateStatusReply", vt::NodeStatus(kFirmwareCommand, 1, 0)},
     {"StrayBytes", {'\r', '\n', 0x00, 0xFF, 0x3A}},
 }};
 
