@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -200,6 +201,100 @@ TEST(ByteReader, StartedBeyondTheEndReadsNothing)
     vexan::ByteReader other(bytes, 2);
     EXPECT_TRUE(other.Bytes(1).empty());
     EXPECT_FALSE(other.Ok());
+}
+
+// ---- Protocol table ----------------------------------------------------------------------
+
+// The lookup agrees with the table entry by entry, every code and name is used
+// once, and no code carries the status-reply mark (a reply's command byte with
+// that bit set would then be ambiguous).
+TEST(ProtocolTable, CodesAndNamesAreUniqueAndFindCommandMatchesTheTable)
+{
+    for (std::size_t i = 0; i < vexan::kCommands.size(); ++i) {
+        const vexan::CommandInfo& entry = vexan::kCommands[i];
+        const unsigned code = CodeOf(entry.code);
+        EXPECT_EQ(code & vexan::kStatusReplyBit, 0u) << entry.name;
+        EXPECT_FALSE(entry.name.empty()) << code;
+        for (std::size_t j = i + 1; j < vexan::kCommands.size(); ++j) {
+            EXPECT_NE(code, CodeOf(vexan::kCommands[j].code)) << entry.name << " and " << vexan::kCommands[j].name;
+            EXPECT_NE(entry.name, vexan::kCommands[j].name) << code;
+        }
+    }
+    for (unsigned code = 0; code < 256; ++code) {
+        const auto entry = std::find_if(vexan::kCommands.begin(), vexan::kCommands.end(),
+                                        [code](const vexan::CommandInfo& info) { return CodeOf(info.code) == code; });
+        const vexan::CommandInfo* expected = entry != vexan::kCommands.end() ? &*entry : nullptr;
+        EXPECT_EQ(vexan::FindCommand(code), expected) << code;
+        EXPECT_EQ(vexan::ReplyClassOf(code), expected != nullptr ? expected->reply : vexan::ReplyClass::None) << code;
+    }
+    // Values past a command byte name no command, also where their low byte does.
+    for (const unsigned value : {256u, 256u + CodeOf(Command::FirmwareVersion), 0xFFFFFFFFu}) {
+        EXPECT_EQ(vexan::FindCommand(value), nullptr) << value;
+        EXPECT_EQ(vexan::ReplyClassOf(value), vexan::ReplyClass::None) << value;
+    }
+}
+
+// Each class of command lies in the rows of its reply table, with a key kind
+// that belongs to that table.
+TEST(ProtocolTable, CommandsLieInTheRowsOfTheirReplyTable)
+{
+    for (const vexan::CommandInfo& entry : vexan::kCommands) {
+        SCOPED_TRACE(std::string(entry.name));
+        const uint8_t code = CodeOf(entry.code);
+        switch (entry.reply) {
+        case vexan::ReplyClass::Node:
+            EXPECT_GE(code, vexan::kFirstNodeCommand);
+            EXPECT_LE(code, vexan::kLastNodeCommand);
+            EXPECT_TRUE(entry.key == vexan::KeyKind::MasterNodeId || entry.key == vexan::KeyKind::NodeId ||
+                        entry.key == vexan::KeyKind::Zero);
+            break;
+        case vexan::ReplyClass::Pdo:
+            EXPECT_GE(code, vexan::kFirstPdoCommand);
+            EXPECT_LE(code, vexan::kLastPdoCommand);
+            EXPECT_EQ(entry.key, vexan::KeyKind::CobId);
+            break;
+        case vexan::ReplyClass::Master:
+            EXPECT_GE(code, vexan::kFirstMasterCommand);
+            EXPECT_LE(code, vexan::kLastMasterRow);
+            EXPECT_EQ(entry.key, vexan::KeyKind::Row);
+            break;
+        case vexan::ReplyClass::None:
+            EXPECT_EQ(entry.key, vexan::KeyKind::None);
+            break;
+        }
+        EXPECT_TRUE(!entry.pdoDataReply || entry.reply == vexan::ReplyClass::Pdo) << "data after a COB-ID";
+    }
+}
+
+// Every command byte: a node-class command takes node ids 0..127, a PDO-class
+// command COB-IDs 0..2046, a master row its one record; a command without a
+// reply record and a byte outside the table take no key at all.
+TEST(ProtocolTable, KeyFitsFollowsTheTable)
+{
+    constexpr unsigned kHighestNodeId = 127;
+    constexpr unsigned kHighestCobId = 2046;
+    for (unsigned code = 0; code < 256; ++code) {
+        SCOPED_TRACE(code);
+        switch (vexan::ReplyClassOf(code)) {
+        case vexan::ReplyClass::Node:
+            EXPECT_TRUE(vexan::KeyFits(code, 0));
+            EXPECT_TRUE(vexan::KeyFits(code, kHighestNodeId));
+            EXPECT_FALSE(vexan::KeyFits(code, kHighestNodeId + 1));
+            break;
+        case vexan::ReplyClass::Pdo:
+            EXPECT_TRUE(vexan::KeyFits(code, 0));
+            EXPECT_TRUE(vexan::KeyFits(code, kHighestCobId));
+            EXPECT_FALSE(vexan::KeyFits(code, kHighestCobId + 1));
+            break;
+        case vexan::ReplyClass::Master:
+            EXPECT_TRUE(vexan::KeyFits(code, 0));
+            break;
+        case vexan::ReplyClass::None:
+            EXPECT_FALSE(vexan::KeyFits(code, 0));
+            EXPECT_FALSE(vexan::KeyFits(code, 1));
+            break;
+        }
+    }
 }
 
 // ---- Port routines --------------------------------------------------------------------
