@@ -294,6 +294,9 @@ TEST(ProtocolTable, KeyFitsFollowsTheTable)
             EXPECT_FALSE(vexan::KeyFits(code, 1));
             break;
         }
+        // A wider value is never cut down to one that names a record.
+        EXPECT_FALSE(vexan::KeyFits(code, 0x10000 + 5));
+        EXPECT_FALSE(vexan::KeyFits(code + 0x100, 5));
     }
 }
 

@@ -97,6 +97,9 @@ void ReplyTables::NotifyFiled(BoardReplies& replies)
 
 bool KeyFits(unsigned command, unsigned key)
 {
+    if (command > UINT8_MAX || key > UINT16_MAX) {
+        return false;  // no record is named by a wider value; never cut it down to one that is
+    }
     // Every board has the same tables: a key fits when board 0 has its record.
     return Replies().Find(0, command, key) != nullptr;
 }

@@ -110,6 +110,9 @@ public:
     PendingReply* Find(const RecordKey& key);
     PendingReply* Find(uint8_t board, unsigned command, unsigned key)
     {
+        if (command > UINT8_MAX || key > UINT16_MAX) {
+            return nullptr;
+        }
         return Find(RecordKey{board, static_cast<uint8_t>(command), static_cast<uint16_t>(key)});
     }
     BoardReplies& Of(uint8_t board) { return *boards_[board]; }
