@@ -202,6 +202,84 @@ VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t bloc
  * fewer than two bytes (then *version is not written). */
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking);
 
+/* ---- SDO transfers ------------------------------------------------------------------ */
+
+/* Largest object a single Vexan_SDOWriteData call can write. */
+#define VEXAN_SDO_MAX_WRITE 248
+/* Size of the data buffer of Vexan_SDOReadData: the largest object read into
+ * memory (objects of 1024 bytes or more go to a spill file). */
+#define VEXAN_SDO_READ_BUFFER 1023
+/* Size of the reply buffer of Vexan_SDOWriteData. */
+#define VEXAN_SDO_WRITE_REPLY_BUFFER 248
+/* Objects of this many bytes or more are gathered in a spill file. */
+#define VEXAN_SDO_SPILL_THRESHOLD 1024
+
+/* Reads object (index, subIndex) of `node` (0..127) by SDO upload.
+ * On VEXAN_OK, *length tells where the object's bytes are:
+ *  - below VEXAN_SDO_SPILL_THRESHOLD: in `data`, which must hold
+ *    VEXAN_SDO_READ_BUFFER bytes (*length may be 0: an empty object);
+ *  - from VEXAN_SDO_SPILL_THRESHOLD on: nothing is copied; the bytes are in the
+ *    spill file "<slot>_<node>_<INDEX>_<SUB>.seg" (slot and node in decimal,
+ *    index as four and sub-index as two upper-case hex digits, e.g.
+ *    0_5_2000_01.seg) in the process's current directory, read them with
+ *    Vexan_SDOReadFile. The file holds the object's bytes and nothing else. It is
+ *    created (or truncated) by the upload's first reply, kept exclusively open
+ *    while each segment is written, and never deleted by the library: it stays
+ *    after the call and after shut-down, and the next large upload of the same
+ *    slot, node and object overwrites it. A smaller upload never touches it.
+ * On VEXAN_SDO_ABORTED the node or the module aborted the upload: *length is 4
+ * and the first 4 bytes of `data` hold the abort code, low byte first.
+ * One upload per node can be open at a time, whatever its object: a call for
+ * the same node while one is pending collects that one.
+ * Time: the WHOLE upload, every segment of it, must finish within the board's
+ * function time-out counted from the sending of the command, or the call ends
+ * with VEXAN_TIMEOUT (a spill file written so far stays, partly filled). At
+ * 115200 baud the line alone takes over 90 s for a 1 MiB object, so set a long
+ * enough time-out with Vexan_SetFunctionTimeout before large uploads.
+ * Not blocking: each repeat call moves the upload on and returns VEXAN_WAITING
+ * until the object is complete.
+ * Returns: VEXAN_OK, VEXAN_SDO_ABORTED, the module's status, VEXAN_NOT_STORED
+ * (no memory, or the spill file could not be created or written),
+ * VEXAN_UPLOAD_OVERRUN (more bytes came than the upload announced),
+ * VEXAN_OUT_OF_RANGE (node above 127; or a successful reply shorter than 4
+ * bytes, or an abort reply without its code: nothing written), or a code of the
+ * call pattern: VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_WAITING, VEXAN_SENT,
+ * VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED.
+ * Malformed upload segments are never stored: a segment too short to hold its
+ * size, or a further segment with no upload begun, is ignored, so the call ends
+ * with the next well-formed reply or with VEXAN_TIMEOUT. */
+VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t* length,
+                                     uint8_t* data, uint8_t blocking);
+
+/* Reads `count` bytes from `offset` on out of the spill file of a large upload
+ * (see Vexan_SDOReadData) into `data`, which must hold `count` bytes; sends
+ * nothing. *bytesRead := count, or fewer where the file ends first.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_WAITING (an upload to that node is
+ * pending or not yet collected, whatever its object: nothing read),
+ * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, or reading it
+ * failed), VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
+ * VEXAN_OUT_OF_RANGE (node above 127). Outputs are written only on VEXAN_OK. */
+VEXAN_API uint16_t Vexan_SDOReadFile(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset,
+                                     uint32_t count, uint32_t* bytesRead, uint8_t* data);
+
+/* Writes `length` bytes (at most VEXAN_SDO_MAX_WRITE) of `data` to object
+ * (index, subIndex) of `node` by SDO download. On VEXAN_OK, *replyLength and
+ * `replyData` (VEXAN_SDO_WRITE_REPLY_BUFFER bytes) hold the reply's bytes after
+ * its 4-byte head; on VEXAN_SDO_ABORTED, *replyLength is 4 and `replyData`
+ * holds the abort code, low byte first.
+ * Returns: as Vexan_SDOReadData without the upload codes; VEXAN_OUT_OF_RANGE
+ * also for a length above VEXAN_SDO_MAX_WRITE or no data (refused before
+ * anything is sent). */
+VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t length,
+                                      const uint8_t* data, uint16_t* replyLength, uint8_t* replyData, uint8_t blocking);
+
+/* Aborts the transfer of (node, index, subIndex) with `abortCode`. A pending
+ * upload or download of the node is ended by the module's reply to it.
+ * Returns: the module's status, VEXAN_OUT_OF_RANGE (node above 127), or a code
+ * of the call pattern. */
+VEXAN_API uint16_t Vexan_SDOAbortTransmit(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex,
+                                          uint32_t abortCode, uint8_t blocking);
+
 #ifdef __cplusplus
 }
 #endif
