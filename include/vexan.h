@@ -202,6 +202,239 @@ VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t bloc
  * fewer than two bytes (then *version is not written). */
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking);
 
+/* ---- SDO transfers ------------------------------------------------------------------ */
+
+/* Largest object a single Vexan_SDOWriteData call can write. */
+#define VEXAN_SDO_MAX_WRITE 248
+/* Size of the data buffer of Vexan_SDOReadData: the largest object read into
+ * memory (objects of 1024 bytes or more go to a spill file). */
+#define VEXAN_SDO_READ_BUFFER 1023
+/* Size of the reply buffer of Vexan_SDOWriteData. */
+#define VEXAN_SDO_WRITE_REPLY_BUFFER 248
+/* Objects of this many bytes or more are gathered in a spill file. */
+#define VEXAN_SDO_SPILL_THRESHOLD 1024
+
+/* Reads object (index, subIndex) of `node` (0..127) by SDO upload.
+ * On VEXAN_OK, *length tells where the object's bytes are:
+ *  - below VEXAN_SDO_SPILL_THRESHOLD: in `data`, which must hold
+ *    VEXAN_SDO_READ_BUFFER bytes (*length may be 0: an empty object);
+ *  - from VEXAN_SDO_SPILL_THRESHOLD on: nothing is copied; the bytes are in the
+ *    spill file "<slot>_<node>_<INDEX>_<SUB>.seg" (slot and node in decimal,
+ *    index as four and sub-index as two upper-case hex digits, e.g.
+ *    0_5_2000_01.seg) in the process's current directory, read them with
+ *    Vexan_SDOReadFile. The file holds the object's bytes and nothing else. It is
+ *    created (or truncated) by the upload's first reply, kept exclusively open
+ *    while each segment is written, and never deleted by the library: it stays
+ *    after the call and after shut-down, and the next large upload of the same
+ *    slot, node and object overwrites it. A smaller upload never touches it.
+ * On VEXAN_SDO_ABORTED the node or the module aborted the upload: *length is 4
+ * and the first 4 bytes of `data` hold the abort code, low byte first.
+ * One upload per node can be open at a time, whatever its object: a call for
+ * the same node while one is pending collects that one.
+ * Time: the WHOLE upload, every segment of it, must finish within the board's
+ * function time-out counted from the sending of the command, or the call ends
+ * with VEXAN_TIMEOUT (a spill file written so far stays, partly filled). At
+ * 115200 baud the line alone takes over 90 s for a 1 MiB object, so set a long
+ * enough time-out with Vexan_SetFunctionTimeout before large uploads.
+ * Not blocking: each repeat call moves the upload on and returns VEXAN_WAITING
+ * until the object is complete.
+ * Returns: VEXAN_OK, VEXAN_SDO_ABORTED, the module's status, VEXAN_NOT_STORED
+ * (no memory, or the spill file could not be created or written),
+ * VEXAN_UPLOAD_OVERRUN (more bytes came than the upload announced),
+ * VEXAN_OUT_OF_RANGE (node above 127; or a successful reply shorter than 4
+ * bytes, or an abort reply without its code: nothing written), or a code of the
+ * call pattern: VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_WAITING, VEXAN_SENT,
+ * VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED.
+ * Malformed upload segments are never stored: a segment too short to hold its
+ * size, or a further segment with no upload begun, is ignored, so the call ends
+ * with the next well-formed reply or with VEXAN_TIMEOUT. */
+VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t* length,
+                                     uint8_t* data, uint8_t blocking);
+
+/* Reads `count` bytes from `offset` on out of the spill file of a large upload
+ * (see Vexan_SDOReadData) into `data`, which must hold `count` bytes; sends
+ * nothing. *bytesRead := count, or fewer where the file ends first.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_WAITING (an upload to that node is
+ * pending or not yet collected, whatever its object: nothing read),
+ * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, or reading it
+ * failed), VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
+ * VEXAN_OUT_OF_RANGE (node above 127). Outputs are written only on VEXAN_OK. */
+VEXAN_API uint16_t Vexan_SDOReadFile(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset,
+                                     uint32_t count, uint32_t* bytesRead, uint8_t* data);
+
+/* Writes `length` bytes (at most VEXAN_SDO_MAX_WRITE) of `data` to object
+ * (index, subIndex) of `node` by SDO download. On VEXAN_OK, *replyLength and
+ * `replyData` (VEXAN_SDO_WRITE_REPLY_BUFFER bytes) hold the reply's bytes after
+ * its 4-byte head; on VEXAN_SDO_ABORTED, *replyLength is 4 and `replyData`
+ * holds the abort code, low byte first.
+ * Returns: as Vexan_SDOReadData without the upload codes; VEXAN_OUT_OF_RANGE
+ * also for a length above VEXAN_SDO_MAX_WRITE or no data (refused before
+ * anything is sent). */
+VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t length,
+                                      const uint8_t* data, uint16_t* replyLength, uint8_t* replyData, uint8_t blocking);
+
+/* Aborts the transfer of (node, index, subIndex) with `abortCode`. A pending
+ * upload or download of the node is ended by the module's reply to it.
+ * Returns: the module's status, VEXAN_OUT_OF_RANGE (node above 127), or a code
+ * of the call pattern. */
+VEXAN_API uint16_t Vexan_SDOAbortTransmit(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex,
+                                          uint32_t abortCode, uint8_t blocking);
+
+/* ---- PDO data exchange -------------------------------------------------------------- */
+
+/* Most data bytes of one PDO; the size of every single-PDO data buffer. */
+#define VEXAN_PDO_MAX_DATA 8
+/* Longest COB-ID list of Vexan_SetPDORemotePolling. */
+#define VEXAN_PDO_MAX_POLLING 125
+/* Most PDOs one Vexan_GetMultiPDOData call reads; a larger count is cut to it. */
+#define VEXAN_PDO_MAX_MULTI 25
+
+/* Common to the PDO, SYNC and EMCY exports below. COB-IDs run 0..2046 and node
+ * ids 0..127: larger ones, a PDO longer than 8 bytes, a longer polling list or
+ * more than 8 mapping entries are refused with VEXAN_OUT_OF_RANGE before
+ * anything is sent or marked (VEXAN_NOT_OPEN comes first when the slot has no
+ * open board). A successful reply shorter than its layout, or longer than the
+ * output it goes to, is also reported with VEXAN_OUT_OF_RANGE and writes no
+ * output. The other results are the module's status byte or a code of the call
+ * pattern: VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_WAITING, VEXAN_SENT,
+ * VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED.
+ * A non-blocking call leaves its request pending; repeat calls with the same
+ * slot and key (the COB-ID, the node id, or none as stated) collect it and
+ * ignore their other arguments. */
+
+/* Writes `length` (0..8) bytes of `data` as the PDO `cobId`; `parameter` goes
+ * to the module unchanged. Holds the process-wide exchange lock from the
+ * request to its result (also while collecting an earlier non-blocking write),
+ * so it waits for, and holds up, Vexan_GetMultiPDOData and the NMT state query
+ * on every board. Returns the module's status (0: accepted). */
+VEXAN_API uint16_t Vexan_PDOWrite(uint8_t slot, uint16_t cobId, uint8_t parameter, uint8_t length, const uint8_t* data,
+                                  uint8_t blocking);
+
+/* As Vexan_PDOWrite, but sends the frame and returns without a result: VEXAN_OK
+ * once the frame has gone out (after a 1 ms pause), VEXAN_NOT_OPEN,
+ * VEXAN_OUT_OF_RANGE or the send failure. No lock, no pending request. */
+VEXAN_API uint16_t Vexan_PDOWrite_Fast(uint8_t slot, uint16_t cobId, uint8_t parameter, uint8_t length,
+                                       const uint8_t* data);
+
+/* Asks the node for PDO `cobId` by remote request; on VEXAN_OK *length and
+ * `data` (VEXAN_PDO_MAX_DATA bytes) hold what it sent. */
+VEXAN_API uint16_t Vexan_PDORemote(uint8_t slot, uint16_t cobId, uint8_t* length, uint8_t* data, uint8_t blocking);
+
+/* Sends the remote request without awaiting a result, as Vexan_PDOWrite_Fast. */
+VEXAN_API uint16_t Vexan_PDORemote_Fast(uint8_t slot, uint16_t cobId);
+
+/* Tells the module to poll the `count` (0..125) PDOs of `cobIds` by remote
+ * request on its own, with `value` (the module's unit) passed through. Key:
+ * none (one request per board). */
+VEXAN_API uint16_t Vexan_SetPDORemotePolling(uint8_t slot, uint8_t count, const uint16_t* cobIds, uint16_t value,
+                                             uint8_t blocking);
+
+/* Reads the module's cached copy of the last PDO `cobId` received: on VEXAN_OK
+ * *flag (the module's flag), *length and `data` (VEXAN_PDO_MAX_DATA bytes).
+ * VEXAN_NOTHING_TO_READ: nothing received for that COB-ID (outputs untouched). */
+VEXAN_API uint16_t Vexan_GetPDOLastData(uint8_t slot, uint16_t cobId, uint8_t* flag, uint8_t* length, uint8_t* data,
+                                        uint8_t blocking);
+
+/* Reads the cached copies of up to VEXAN_PDO_MAX_MULTI PDOs at once (a larger
+ * count is cut to it). On VEXAN_OK, for the PDOs of the module's reply in
+ * request order: `flags` and `lengths` get one byte each and `data` their
+ * bytes one after another; size them for the (cut) count: count bytes, count
+ * bytes and 8 x count bytes. A reply that names more PDOs than this call's
+ * count is refused with VEXAN_OUT_OF_RANGE. Key: none (one request per board).
+ * Holds the exchange lock as Vexan_PDOWrite does. */
+VEXAN_API uint16_t Vexan_GetMultiPDOData(uint8_t slot, uint8_t count, const uint16_t* cobIds, uint8_t* flags,
+                                         uint8_t* lengths, uint8_t* data, uint8_t blocking);
+
+/* ---- PDO configuration -------------------------------------------------------------- */
+
+/* Most mapping entries of one PDO. */
+#define VEXAN_PDO_MAX_ENTRIES 8
+/* Most COB-IDs that Vexan_GetRxPDOID and Vexan_GetTxPDOID can return; the size
+ * of their list. */
+#define VEXAN_PDO_MAX_IDS 126
+
+/* Direction of a PDO: the node's receive PDO (data from the master) or its
+ * transmit PDO. `number` is the PDO's place (1..512) among them. Each returns
+ * the module's status (0: applied). Key: the node id. */
+VEXAN_API uint16_t Vexan_InstallPDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint16_t number,
+                                    uint8_t blocking);
+VEXAN_API uint16_t Vexan_RemovePDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint8_t blocking);
+
+/* Lists the COB-IDs of the node's receive (Rx) or transmit (Tx) PDOs into
+ * `cobIds` (VEXAN_PDO_MAX_IDS entries) and their number into *count. After
+ * the module's error status, *count is 0 and the list untouched. Key: the node. */
+VEXAN_API uint16_t Vexan_GetRxPDOID(uint8_t slot, uint8_t node, uint8_t* count, uint16_t* cobIds, uint8_t blocking);
+VEXAN_API uint16_t Vexan_GetTxPDOID(uint8_t slot, uint8_t node, uint8_t* count, uint16_t* cobIds, uint8_t blocking);
+
+/* Installs a PDO with its communication parameters and `entryCount` (0..8)
+ * mapping entries (index << 16 | sub-index << 8 | bit length) in one command.
+ * Key: the node id. */
+VEXAN_API uint16_t Vexan_InstallPDO_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint16_t number,
+                                         uint8_t transmissionType, uint16_t eventTimer, uint8_t entryCount,
+                                         const uint32_t* entries, uint8_t blocking);
+VEXAN_API uint16_t Vexan_RemovePDO_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction,
+                                        uint8_t blocking);
+
+/* Changes PDO `cobId` to `newCobId`. Key: the NEW COB-ID. */
+VEXAN_API uint16_t Vexan_ChangePDOID(uint8_t slot, uint16_t cobId, uint16_t newCobId, uint8_t blocking);
+
+/* Changes the mapping of PDO `cobId` of `node`; `first`, `second` and `value`
+ * are the module's, passed through. Key: the COB-ID. */
+VEXAN_API uint16_t Vexan_DynamicPDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t first, uint8_t second,
+                                    uint32_t value, uint8_t blocking);
+
+/* Communication parameters of PDO `cobId`: mapping entries in use,
+ * transmission type, event timer, inhibit time. Key: the COB-ID; each has a
+ * request of its own, so a pending one does not hold up another. */
+VEXAN_API uint16_t Vexan_PDOUseEntry(uint8_t slot, uint16_t cobId, uint8_t entries, uint8_t blocking);
+VEXAN_API uint16_t Vexan_PDOTxType(uint8_t slot, uint16_t cobId, uint8_t transmissionType, uint8_t blocking);
+VEXAN_API uint16_t Vexan_PDOEventTimer(uint8_t slot, uint16_t cobId, uint16_t eventTimer, uint8_t blocking);
+VEXAN_API uint16_t Vexan_PDOInhibitTime(uint8_t slot, uint16_t cobId, uint16_t inhibitTime, uint8_t blocking);
+
+/* Reads the mapping of PDO `cobId`: four fields whose meaning is the module's,
+ * the entry count and the entries (`entries` holds VEXAN_PDO_MAX_ENTRIES). All
+ * six outputs are written only on VEXAN_OK; a reply with more than 8 entries
+ * is refused with VEXAN_OUT_OF_RANGE. Key: the COB-ID. */
+VEXAN_API uint16_t Vexan_GetPDOMapInfo(uint8_t slot, uint16_t cobId, uint16_t* field1, uint8_t* field2, uint8_t* field3,
+                                       uint16_t* field4, uint8_t* entryCount, uint32_t* entries, uint8_t blocking);
+
+/* ---- SYNC and EMCY ------------------------------------------------------------------ */
+
+/* Number of cyclic SYNC entries that Vexan_GetCyclicSYNCInfo reports. */
+#define VEXAN_SYNC_CYCLIC_ENTRIES 5
+/* Size of the data buffer of Vexan_ReadLastEMCY: one emergency message. */
+#define VEXAN_EMCY_DATA 8
+
+/* Set the COB-ID that `node` uses for SYNC or EMCY (the _List forms are the
+ * module's variants used by a node's configuration). Key: the node id. */
+VEXAN_API uint16_t Vexan_ChangeSYNCID(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+VEXAN_API uint16_t Vexan_ChangeEMCYID(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+VEXAN_API uint16_t Vexan_SetSYNC_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+VEXAN_API uint16_t Vexan_SetEMCY_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+
+/* Read the node's SYNC or EMCY COB-ID into *cobId on VEXAN_OK. Key: the node. */
+VEXAN_API uint16_t Vexan_GetSYNCID(uint8_t slot, uint8_t node, uint16_t* cobId, uint8_t blocking);
+VEXAN_API uint16_t Vexan_GetEMCYID(uint8_t slot, uint8_t node, uint16_t* cobId, uint8_t blocking);
+
+/* Reads the last emergency message the module recorded for `node`: on VEXAN_OK
+ * *flag holds the module's flag (0 whenever an EMCY callback is installed for
+ * the board) and `data` (VEXAN_EMCY_DATA bytes) the message. Returns
+ * VEXAN_NOTHING_TO_READ, outputs untouched, when none was recorded. Key: the node. */
+VEXAN_API uint16_t Vexan_ReadLastEMCY(uint8_t slot, uint8_t node, uint8_t* flag, uint8_t* data, uint8_t blocking);
+
+/* Reads the module's VEXAN_SYNC_CYCLIC_ENTRIES cyclic SYNC entries: COB-IDs,
+ * 16-bit and 32-bit values (as given to Vexan_SendSYNCMsg), each array
+ * VEXAN_SYNC_CYCLIC_ENTRIES long. Written on VEXAN_OK, and all set to 0 when
+ * the module answers with an error status; untouched on the library's codes.
+ * Key: none (one request per board). */
+VEXAN_API uint16_t Vexan_GetCyclicSYNCInfo(uint8_t slot, uint16_t* cobIds, uint16_t* values16, uint32_t* values32,
+                                           uint8_t blocking);
+
+/* Has the module send SYNC messages on `cobId`; the two values are the
+ * module's (passed through). Key: the COB-ID. */
+VEXAN_API uint16_t Vexan_SendSYNCMsg(uint8_t slot, uint16_t cobId, uint16_t value16, uint32_t value32,
+                                     uint8_t blocking);
+
 #ifdef __cplusplus
 }
 #endif

@@ -61,11 +61,11 @@ uint32_t TickCount();
 
 void SleepMs(uint32_t ms);
 
-// A file opened for reading and writing that no other opener may hold at the
-// same time. Closed by its destructor.
+// A file that no other opener may hold at the same time, opened for reading
+// and writing (or only for reading with ReadExisting). Closed by its destructor.
 class ExclusiveFile {
 public:
-    enum class Mode { CreateTruncate, OpenExisting };
+    enum class Mode { CreateTruncate, OpenExisting, ReadExisting };
     ExclusiveFile(const char* path, Mode mode);
     ~ExclusiveFile();
     ExclusiveFile(const ExclusiveFile&) = delete;
@@ -74,6 +74,11 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     // Appends all bytes at the end of the file; false on any failure.
     bool Append(const uint8_t* bytes, std::size_t count);
+    // The file's length in bytes, or -1 when it cannot be told.
+    long long Size() const;
+    // Reads exactly `count` bytes from `offset` on; false on any failure or a
+    // file that ends before them.
+    bool ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count);
 
 private:
     int fd_ = -1;

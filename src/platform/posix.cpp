@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -162,7 +163,8 @@ void SleepMs(uint32_t ms)
 
 ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
-    const int flags = O_RDWR | O_CLOEXEC | (mode == Mode::CreateTruncate ? O_CREAT : 0);
+    const int access = mode == Mode::ReadExisting ? O_RDONLY : O_RDWR;
+    const int flags = access | O_CLOEXEC | (mode == Mode::CreateTruncate ? O_CREAT : 0);
     const int fd = ::open(path, flags, 0644);
     if (fd < 0) {
         return;
@@ -201,6 +203,34 @@ bool ExclusiveFile::Append(const uint8_t* bytes, std::size_t count)
             return false;
         }
         done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+long long ExclusiveFile::Size() const
+{
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+        return -1;
+    }
+    return static_cast<long long>(info.st_size);
+}
+
+bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
+{
+    if (fd_ < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
     }
     return true;
 }
