@@ -230,6 +230,7 @@ uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply)
         return VEXAN_SENT;
     }
     reply.status = status;
+    reply.spilled = record->uploading && !record->data;
     if (ReplyClassOf(key.command) == ReplyClass::Master) {
         reply.length = 1;
         reply.data[0] = record->masterData;

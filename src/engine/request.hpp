@@ -24,6 +24,7 @@ inline constexpr std::size_t kMaxReplyData = 1027;
 struct Reply {
     uint8_t status = 0;
     uint32_t length = 0;  // for an upload kept in a spill file: the file's byte count
+    bool spilled = false;  // an upload kept in its spill file: `data` holds nothing
     std::array<uint8_t, kMaxReplyData> data{};
 
     // The reply bytes held in `data`.

@@ -16,7 +16,6 @@ namespace vexan {
 namespace {
 
 constexpr uint8_t kAbortCode = 0x80;
-constexpr uint8_t kFirstSegment = 0x41;
 // Reply data ahead of the object's bytes: the command specifier, index and
 // sub-index of an expedited or download reply, or the header of a gathered upload.
 constexpr std::size_t kReplyHead = 4;
@@ -31,14 +30,12 @@ struct SdoReply {
     std::span<const uint8_t> bytes;
 };
 
-// Reads a collected reply of an upload or download. A gathered upload kept in
-// memory always begins with its first segment's code; an upload kept in the
-// spill file hands out no bytes, only its size, which is 1024 or more.
+// Reads a collected reply of an upload or download. An upload kept in the
+// spill file hands out no bytes, only its size.
 SdoReply ReadSdoReply(ByteReader& reader, const Reply& reply, bool uploads)
 {
     SdoReply read;
-    const bool spilled = uploads && reply.length >= kSpillThreshold && reply.data[0] != kFirstSegment;
-    if (spilled) {
+    if (uploads && reply.spilled) {
         read.inFile = true;
         read.length = reply.length;
         return read;
