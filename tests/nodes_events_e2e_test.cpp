@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "board.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
+#include "vexan_sim/control.hpp"
+#include "vexan_sim/module.hpp"
 #include "vexan_sim/simulator.hpp"
 
 namespace {
@@ -77,6 +80,10 @@ std::atomic<uint8_t> bootUpNode{kSentinel};
 std::atomic<int> emcyFirstCalls{0};
 std::atomic<int> emcySecondCalls{0};
 std::atomic<bool> sdoAnswered{false};
+std::atomic<uint16_t> nmtErrorResult{0xFFFF};
+std::atomic<uint8_t> nmtErrorSlot{kSentinel};
+std::atomic<uint8_t> nmtErrorNode{kSentinel};
+std::atomic<uint8_t> nmtErrorCode{kSentinel};
 std::atomic<uint16_t> sdoAnswerResult{0xFFFF};
 
 void ReadOneBootUp()
@@ -90,6 +97,19 @@ void ReadOneBootUp()
         bootUpResult = result;
     }
     ++bootUpCalls;
+}
+
+void ReadOneNmtError()
+{
+    uint8_t slot = kSentinel;
+    uint8_t node = kSentinel;
+    uint8_t code = kSentinel;
+    if (Vexan_GetNMTError(&slot, &node, &code) == VEXAN_OK && nmtErrorResult.load() != VEXAN_OK) {
+        nmtErrorSlot = slot;
+        nmtErrorNode = node;
+        nmtErrorCode = code;
+        nmtErrorResult = VEXAN_OK;
+    }
 }
 
 void DrainEmcyFirst()
@@ -143,6 +163,10 @@ protected:
         emcySecondCalls = 0;
         sdoAnswered = false;
         sdoAnswerResult = 0xFFFF;
+        nmtErrorResult = 0xFFFF;
+        nmtErrorSlot = kSentinel;
+        nmtErrorNode = kSentinel;
+        nmtErrorCode = kSentinel;
     }
     void TearDown() override { vexan::test::ClearEventQueues(); }
 };
@@ -386,13 +410,15 @@ TEST_F(NodesEventsE2E, OtherMastersSdoReadIsAnsweredFromInsideItsCallback)
     RemoveAllCallbacks(board.slot);
 }
 
-TEST_F(NodesEventsE2E, OtherMastersWriteAndRemoteRequestAreReadAndAnsweredFromAnotherThread)
+TEST_F(NodesEventsE2E, OtherMastersRequestsRaisedOnTheControlChannelAreReadAndAnsweredFromAnotherThread)
 {
     Board board(1);
     ASSERT_EQ(board.Open(0x20), VEXAN_OK);
-    ASSERT_TRUE(board.sim->InjectMasterSdoWrite(0x2001, 2, {0xAB, 0xCD, 0xEF}));
-    board.sim->InjectRemotePdo(0x0185);
-    ASSERT_TRUE(board.sim->InjectRxPdo(0x0205, {1, 2, 3, 4, 5}));
+    // Raised as an operator would, on the simulator's control channel.
+    vexsim::ControlChannel control(*board.sim, nullptr);
+    for (const char* line : {"master-sdo-write 0x2001 2 ABCDEF", "remote-pdo 0x185", "rx-pdo 0x205 0102030405"}) {
+        ASSERT_TRUE(control.Apply(line).ok) << line;
+    }
 
     std::thread application([&] {
         uint8_t slot = kSentinel;
@@ -422,6 +448,85 @@ TEST_F(NodesEventsE2E, OtherMastersWriteAndRemoteRequestAreReadAndAnsweredFromAn
         EXPECT_EQ((std::vector<uint8_t>(data, data + 5)), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
     });
     application.join();
+}
+
+// ---- A node falling silent under heartbeat or guarding; a reset restoring values ----------
+
+struct MonitoringCase {
+    const char* name;
+    std::function<uint16_t(uint8_t slot)> setUp;
+    uint8_t code;
+};
+
+TEST_F(NodesEventsE2E, MonitoredNodeFallingSilentIsReportedOnceAsAnNmtError)
+{
+    const std::vector<MonitoringCase> cases{
+        {"heartbeat", [](uint8_t slot) { return Vexan_NMTHeartbeat(slot, kNode, 100, 150, 1); },
+         vexsim::kNmtErrorHeartbeat},
+        {"node guarding", [](uint8_t slot) { return Vexan_NMTGuarding(slot, kNode, 50, 3, 1); },
+         vexsim::kNmtErrorGuarding},
+    };
+    for (const MonitoringCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        nmtErrorResult = 0xFFFF;
+        Board board(4);
+        board.sim->AddDefaultNode(kNode);
+        board.sim->AddDefaultNode(kSecondNode);  // falls silent too, but nobody watches it
+        ASSERT_EQ(board.Open(1), VEXAN_OK);
+        ASSERT_EQ(Vexan_InstallNMTErrISR(board.slot, &ReadOneNmtError), VEXAN_OK);
+        ASSERT_EQ(c.setUp(board.slot), VEXAN_OK);
+
+        vexsim::ControlChannel control(*board.sim, nullptr);
+        ASSERT_TRUE(control.Apply("silent 7 on").ok);
+        ASSERT_TRUE(control.Apply("silent 5 on").ok);
+        ASSERT_TRUE(WaitFor([] { return nmtErrorResult.load() == VEXAN_OK; }));
+        EXPECT_EQ(nmtErrorSlot, board.slot);
+        EXPECT_EQ(nmtErrorNode, kNode);
+        EXPECT_EQ(nmtErrorCode, c.code);
+        ASSERT_EQ(Vexan_RemoveNMTErrISR(board.slot), VEXAN_OK);
+        // Well past both monitoring times: no second report, none for the unwatched node.
+        std::this_thread::sleep_for(500ms);
+        uint8_t slot = kSentinel;
+        uint8_t node = kSentinel;
+        uint8_t code = kSentinel;
+        EXPECT_EQ(Vexan_GetNMTError(&slot, &node, &code), VEXAN_NOTHING_TO_READ) << "node " << int{node};
+    }
+}
+
+uint64_t ObjectValue(vexsim::Simulator& sim, uint16_t index, uint8_t sub)
+{
+    return sim.WithModule([&](vexsim::Module& module) {
+        return module.FindNode(kNode)->dictionary.ReadUnsigned(index, sub).value_or(0xFFFF);
+    });
+}
+
+struct ResetCase {
+    const char* name;
+    std::function<uint16_t(uint8_t slot)> reset;
+    bool restoresApplicationObjects;
+};
+
+TEST_F(NodesEventsE2E, NodeResetRestoresItsObjectValues)
+{
+    const std::vector<ResetCase> cases{
+        {"NMT reset node", [](uint8_t slot) { return Vexan_NMTChangeState(slot, kNode, kResetNode, 1); }, true},
+        {"NMT reset communication", [](uint8_t slot) { return Vexan_NMTChangeState(slot, kNode, 130, 1); }, false},
+        {"remove and reset", [](uint8_t slot) { return Vexan_RemoveAndResetNode(slot, kNode, 1); }, true},
+    };
+    for (const ResetCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Board board(3);
+        board.sim->AddDefaultNode(kNode);
+        ASSERT_EQ(board.Open(1), VEXAN_OK);
+        // The heartbeat set-up writes the producer time; an application object changes at run time.
+        ASSERT_EQ(Vexan_NMTHeartbeat(board.slot, kNode, 300, 0, 1), VEXAN_OK);
+        board.sim->WithModule(
+            [](vexsim::Module& module) { return module.FindNode(kNode)->dictionary.WriteUnsigned(0x2000, 1, 0x5A); });
+        ASSERT_EQ(ObjectValue(*board.sim, 0x1017, 0), 300u);
+        ASSERT_EQ(c.reset(board.slot), VEXAN_OK);
+        EXPECT_EQ(ObjectValue(*board.sim, 0x1017, 0), 0u);
+        EXPECT_EQ(ObjectValue(*board.sim, 0x2000, 1), c.restoresApplicationObjects ? 0u : 0x5Au);
+    }
 }
 
 }  // namespace
