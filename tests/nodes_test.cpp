@@ -340,7 +340,10 @@ TEST_F(NodesTest, BlockingStateQueryHoldsTheExchangeLockUntilItReturns)
     uint8_t second = kSentinel;
     auto firstCall = std::async(std::launch::async, [&] { return Vexan_NMTGetState(kSlot, kNode, &first, 1); });
     ASSERT_TRUE(peer_.WaitForFrames(kGetState, 1));
-    EXPECT_FALSE(vexan::Link().exchangeLock.try_lock()) << "held while the first query waits";
+    {
+        std::unique_lock probe(vexan::Link().exchangeLock, std::try_to_lock);
+        EXPECT_FALSE(probe.owns_lock()) << "held while the first query waits";
+    }
     auto secondCall = std::async(std::launch::async, [&] { return Vexan_NMTGetState(kSlot, kOtherNode, &second, 1); });
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(peer_.CountFrames(kGetState), 1u) << "the second query waits for the lock before it sends";
