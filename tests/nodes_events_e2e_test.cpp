@@ -281,6 +281,28 @@ TEST_F(NodesEventsE2E, ScanListAndRemove)
     EXPECT_TRUE(resetSeen);
 }
 
+TEST_F(NodesEventsE2E, RemovingANodeEndsAStateQueryAnotherThreadWaitsOn)
+{
+    Board board(2);
+    board.sim->AddDefaultNode(kNode);
+    ASSERT_EQ(board.Open(1), VEXAN_OK);
+    constexpr uint8_t kGetState = 15;
+    board.sim->SetBusy(kGetState, kNode, 1'000'000);  // the module stays busy with the query
+    std::atomic<bool> done{false};
+    uint16_t result = 0;
+    std::thread waiter([&] {
+        uint8_t state = kSentinel;
+        result = Vexan_NMTGetState(board.slot, kNode, &state, 1);
+        done = true;
+    });
+    ASSERT_TRUE(board.sim->WaitForTrace("NMTGetState", 5s));
+    EXPECT_EQ(Vexan_RemoveNode(board.slot, kNode, 1), VEXAN_OK);
+    EXPECT_TRUE(WaitFor([&] { return done.load(); })) << "ended well before the 10 s time-out";
+    waiter.join();
+    EXPECT_EQ(result, VEXAN_TIMEOUT);
+    board.sim->ClearCommandPlans();
+}
+
 TEST_F(NodesEventsE2E, GuardingHeartbeatAndTimesAreAccepted)
 {
     Board board(2);
