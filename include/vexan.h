@@ -220,18 +220,19 @@ VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uin
 #define VEXAN_NODE_REPLY_BUFFER VEXAN_MAX_REPLY_DATA
 
 /* Adds node `nodeId` to the master's node list with the module's three add
- * parameters. Collecting a non-blocking call while the module reports itself
- * still busy asks the module again and returns VEXAN_WAITING at once, even when
- * the collecting call passes a non-zero blocking flag: repeat the call. */
+ * parameters. A call that collects an earlier non-blocking add and finds the
+ * module still busy with it asks the module again and returns VEXAN_WAITING,
+ * even when it passes a non-zero blocking flag: repeat the call. */
 VEXAN_API uint16_t Vexan_AddNode(uint8_t slot, uint8_t nodeId, uint8_t nodeParam, uint16_t nodeWord1,
                                  uint16_t nodeWord2, uint8_t blocking);
 
 /* Removes node `nodeId` from the master's node list. Once the reply is collected
  * (by this call, or by the repeat of a non-blocking call), whatever the status,
  * every request still open to the node on this slot is dropped: callers waiting
- * on one end with VEXAN_TIMEOUT, and a non-blocking request to the node left to
- * collect returns VEXAN_TIMEOUT too. A call that returns VEXAN_SENT or
- * VEXAN_WAITING drops nothing yet. */
+ * on one end at once with VEXAN_TIMEOUT, and a non-blocking request to the node
+ * left to collect is forgotten (repeating it sends it afresh). A call that
+ * returns VEXAN_SENT or VEXAN_WAITING, or ends with VEXAN_TIMEOUT, drops
+ * nothing. */
 VEXAN_API uint16_t Vexan_RemoveNode(uint8_t slot, uint8_t nodeId, uint8_t blocking);
 
 /* As Vexan_RemoveNode, and the module also resets the node. */
@@ -258,8 +259,9 @@ VEXAN_API uint16_t Vexan_NMTChangeState(uint8_t slot, uint8_t nodeId, uint8_t st
  * `state`, which must hold VEXAN_NODE_REPLY_BUFFER bytes. A call that sends the
  * query holds the library's exchange lock from before the send until it
  * returns (VEXAN_SENT when not blocking): meanwhile other threads' fresh
- * Vexan_NMTGetState calls, on any slot, wait for it. Collecting an earlier
- * non-blocking query takes no lock. */
+ * Vexan_NMTGetState calls, and the other exchanges that take this lock, wait
+ * for it, whatever their slot. Collecting an earlier non-blocking query takes
+ * no lock. */
 VEXAN_API uint16_t Vexan_NMTGetState(uint8_t slot, uint8_t nodeId, uint8_t* state, uint8_t blocking);
 
 /* Sets up node guarding of the node: guard time and life time factor. */
