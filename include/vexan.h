@@ -202,6 +202,175 @@ VEXAN_API uint16_t Vexan_GetMasterMode(uint8_t slot, uint8_t* mode, uint8_t bloc
  * fewer than two bytes (then *version is not written). */
 VEXAN_API uint16_t Vexan_GetFirmwareVersion(uint8_t slot, uint16_t* version, uint8_t blocking);
 
+/* ---- Nodes and NMT ------------------------------------------------------------------ */
+
+/* The exports below address one slave node of the module's master by its node
+ * id (0..127) and follow the blocking and non-blocking rules above; their
+ * request record is (slot, command, node id), so that two requests of the same
+ * command to different nodes run side by side. A node id above 127 is refused
+ * with VEXAN_OUT_OF_RANGE before anything is sent. Every other argument is the
+ * module's value, passed through unchecked.
+ * Unless said otherwise each returns: the module's status (0 success), or a
+ * code of the call pattern: VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_WAITING,
+ * VEXAN_SENT, VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE,
+ * VEXAN_WRITE_FAILED, VEXAN_OUT_OF_RANGE. */
+
+/* Buffer size for the scan result, the node list and the NMT state: the module
+ * decides how many bytes it sends, at most what one reply frame can carry. */
+#define VEXAN_NODE_REPLY_BUFFER VEXAN_MAX_REPLY_DATA
+
+/* Adds node `nodeId` to the master's node list with the module's three add
+ * parameters. A call that collects an earlier non-blocking add and finds the
+ * module still busy with it asks the module again and returns VEXAN_WAITING,
+ * even when it passes a non-zero blocking flag: repeat the call. */
+VEXAN_API uint16_t Vexan_AddNode(uint8_t slot, uint8_t nodeId, uint8_t nodeParam, uint16_t nodeWord1,
+                                 uint16_t nodeWord2, uint8_t blocking);
+
+/* Removes node `nodeId` from the master's node list. Once the reply is collected
+ * (by this call, or by the repeat of a non-blocking call), whatever the status,
+ * every request still open to the node on this slot is dropped: callers waiting
+ * on one end at once with VEXAN_TIMEOUT, and a non-blocking request to the node
+ * left to collect is forgotten (repeating it sends it afresh). A call that
+ * returns VEXAN_SENT or VEXAN_WAITING, or ends with VEXAN_TIMEOUT, drops
+ * nothing. */
+VEXAN_API uint16_t Vexan_RemoveNode(uint8_t slot, uint8_t nodeId, uint8_t blocking);
+
+/* As Vexan_RemoveNode, and the module also resets the node. */
+VEXAN_API uint16_t Vexan_RemoveAndResetNode(uint8_t slot, uint8_t nodeId, uint8_t blocking);
+
+/* Sets the node's delay and response time-out (the module's units). */
+VEXAN_API uint16_t Vexan_DelayAndResponseTimeout(uint8_t slot, uint8_t nodeId, uint16_t delay, uint16_t responseTimeout,
+                                                 uint8_t blocking);
+
+/* Scans the bus with the module's two scan parameters and copies every byte of
+ * the module's answer into `result`, which must hold VEXAN_NODE_REPLY_BUFFER
+ * bytes. Its record is (slot, command, 0): it shares none with node requests. */
+VEXAN_API uint16_t Vexan_ScanNode(uint8_t slot, uint8_t scanParam1, uint8_t scanParam2, uint8_t* result,
+                                  uint8_t blocking);
+
+/* Copies the master's node list, every byte of the module's answer, into
+ * `nodeList`, which must hold VEXAN_NODE_REPLY_BUFFER bytes. Record key 0. */
+VEXAN_API uint16_t Vexan_GetNodeList(uint8_t slot, uint8_t* nodeList, uint8_t blocking);
+
+/* Sends the NMT state change `state` (the module's value) to the node. */
+VEXAN_API uint16_t Vexan_NMTChangeState(uint8_t slot, uint8_t nodeId, uint8_t state, uint8_t blocking);
+
+/* Reads the node's NMT state: every byte of the module's answer goes into
+ * `state`, which must hold VEXAN_NODE_REPLY_BUFFER bytes. A call that sends the
+ * query holds the library's exchange lock from before the send until it
+ * returns (VEXAN_SENT when not blocking): meanwhile other threads' fresh
+ * Vexan_NMTGetState calls, and the other exchanges that take this lock, wait
+ * for it, whatever their slot. Collecting an earlier non-blocking query takes
+ * no lock. */
+VEXAN_API uint16_t Vexan_NMTGetState(uint8_t slot, uint8_t nodeId, uint8_t* state, uint8_t blocking);
+
+/* Sets up node guarding of the node: guard time and life time factor. */
+VEXAN_API uint16_t Vexan_NMTGuarding(uint8_t slot, uint8_t nodeId, uint16_t guardTime, uint8_t lifeTimeFactor,
+                                     uint8_t blocking);
+
+/* Sets up heartbeat monitoring of the node with the module's two heartbeat
+ * times, in this order. */
+VEXAN_API uint16_t Vexan_NMTHeartbeat(uint8_t slot, uint8_t nodeId, uint16_t heartbeatTime1, uint16_t heartbeatTime2,
+                                      uint8_t blocking);
+
+/* ---- Event callbacks and readers ---------------------------------------------------- */
+
+/* Each receive thread polls its module for events about every 5 ms and files
+ * them in seven queues shared by all slots (at most 255 unread records each;
+ * the oldest is dropped when a queue is full). On each poll step it calls, for
+ * every kind whose queue holds records, the callback installed for that kind on
+ * its own slot: a callback says only that records wait, and it runs again on
+ * every step until the queue is drained, so read until the reader returns
+ * VEXAN_NOTHING_TO_READ. Records of any slot may be found; each reader reports
+ * the slot that queued the record. Callbacks run on the receive thread and may
+ * call any export, the readers and blocking calls included.
+ *
+ * Install and remove take the slot as a 32-bit value of which only the low 8
+ * bits count, and need the slot's board open. Install stores the callback
+ * when none is installed for the kind and slot; over an installed callback it
+ * returns VEXAN_OK and keeps the old one (remove it first to replace it).
+ * Callbacks stay installed across Vexan_ShutdownMaster and a new start-up.
+ * The four kinds of requests that other masters address to the module as a
+ * node (ReadSDO, WriteSDO, RxPDO, RemotePDO) need a master node id other than
+ * 0: on a board opened with master node id 0 their install (when none is
+ * installed) and remove return VEXAN_MASTER_ID_ZERO and change nothing.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_MASTER_ID_ZERO (those four kinds). */
+VEXAN_API uint16_t Vexan_InstallBootUpISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveBootUpISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallEMCYISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveEMCYISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallNMTErrISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveNMTErrISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallReadSDOISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveReadSDOISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallWriteSDOISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveWriteSDOISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallRxPDOISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveRxPDOISR(uint32_t slot);
+VEXAN_API uint16_t Vexan_InstallRemotePDOISR(uint32_t slot, EventCallback callback);
+VEXAN_API uint16_t Vexan_RemoveRemotePDOISR(uint32_t slot);
+
+/* The readers take the oldest record of their queue; they need no open board.
+ * Null output pointers are skipped.
+ * Returns: VEXAN_OK with every output written; VEXAN_NOTHING_TO_READ when the
+ * queue is empty (nothing written), or when the record's slot has been shut
+ * down since it was queued: the record is then consumed and every output but
+ * the slot has been written. */
+
+/* A node's boot-up: its node id. */
+VEXAN_API uint16_t Vexan_GetBootUpNodeAfterAdd(uint8_t* slot, uint8_t* node);
+
+/* An EMCY message: the node id and the message's 8 bytes as received into
+ * `data`, which must hold 8 bytes. */
+VEXAN_API uint16_t Vexan_GetEMCYData(uint8_t* slot, uint8_t* node, uint8_t* data);
+
+/* An NMT error the module detected: the node id and the module's error code. */
+VEXAN_API uint16_t Vexan_GetNMTError(uint8_t* slot, uint8_t* node, uint8_t* code);
+
+/* ---- Requests of other masters ------------------------------------------------------ */
+
+/* The module answers other masters as a CANopen node under its master node id,
+ * and reports their requests as events for the application to answer. The
+ * readers below work as the event readers above; `data` must hold 8 bytes.
+ * The request's own SDO command byte is not handed out. */
+
+/* Another master reads object `index`/`subIndex`: answer with
+ * Vexan_ResponseMasterSDO, write flag 0. */
+VEXAN_API uint16_t Vexan_GetMasterReadSDOEvent(uint8_t* slot, uint16_t* index, uint8_t* subIndex);
+
+/* Another master writes `length` (0..4) bytes to object `index`/`subIndex`:
+ * answer with Vexan_ResponseMasterSDO, write flag 1. A record too short to hold
+ * the request's command byte, index and sub-index is consumed and reported with
+ * VEXAN_OUT_OF_RANGE, nothing written. */
+VEXAN_API uint16_t Vexan_GetMasterWriteSDOEvent(uint8_t* slot, uint16_t* index, uint8_t* subIndex, uint8_t* length,
+                                                uint8_t* data);
+
+/* Another master requests the PDO `cobId` remotely: answer with
+ * Vexan_ResponseMasterPDO. */
+VEXAN_API uint16_t Vexan_GetMasterRemotePDOEvent(uint8_t* slot, uint16_t* cobId);
+
+/* Another master sent the PDO `cobId` with `length` (0..8) data bytes. */
+VEXAN_API uint16_t Vexan_GetMasterRxPDOEvent(uint8_t* slot, uint16_t* cobId, uint8_t* length, uint8_t* data);
+
+/* Answers another master's SDO request on object `index`/`subIndex`. Write flag
+ * 0 answers a read with the `length` (1..4) bytes of `data`; non-zero confirms
+ * a write (at most 4 bytes of `data` are sent, usually none). Always waits for
+ * the module's status, also when called from a callback of the same slot.
+ * The slot is a 32-bit value of which only the low 8 bits count.
+ * Returns: the module's status (0 accepted), VEXAN_NOT_OPEN,
+ * VEXAN_UNSUPPORTED_SIZE (a read answer of 0 or more than 4 bytes),
+ * VEXAN_OUT_OF_RANGE (a write answer of more than 4 bytes, or data missing),
+ * VEXAN_TIMEOUT, VEXAN_PAUSED, VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE,
+ * VEXAN_WRITE_FAILED. Nothing is sent when the size is refused. */
+VEXAN_API uint16_t Vexan_ResponseMasterSDO(uint32_t slot, uint8_t write, uint16_t index, uint8_t subIndex,
+                                           uint8_t length, const uint8_t* data);
+
+/* Answers another master's remote request for the PDO `cobId` with `length`
+ * (0..8) bytes of `data`. Always waits for the module's status.
+ * Returns: as Vexan_ResponseMasterSDO; VEXAN_OUT_OF_RANGE for more than 8
+ * bytes, or data missing, nothing sent. */
+VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_t length, const uint8_t* data);
+
 /* ---- SDO transfers ------------------------------------------------------------------ */
 
 /* Largest object a single Vexan_SDOWriteData call can write. */

@@ -435,6 +435,7 @@ void Module::PutNode(uint8_t id, ObjectDictionary dictionary, DeviceInfo info, b
     node.dictionary = std::move(dictionary);
     node.info = std::move(info);
     node.listed = listed;
+    node.initialDictionary = node.dictionary;
     node.syncCobId = static_cast<uint16_t>(node.dictionary.ReadUnsigned(0x1005, 0).value_or(0x80) & kMaxCobId);
     node.emcyCobId = static_cast<uint16_t>(node.dictionary.ReadUnsigned(0x1014, 0).value_or(0x80u + id) & kMaxCobId);
     nodes_[id] = std::move(node);
@@ -473,12 +474,15 @@ std::vector<uint8_t> Module::NodeIds() const
     return ids;
 }
 
-bool Module::SetNodeSilent(uint8_t id, bool silent)
+bool Module::SetNodeSilent(uint8_t id, bool silent, Clock::time_point now)
 {
     SimNode* node = FindNode(id);
     if (node == nullptr)
         return false;
+    if (silent && !node->silent)
+        node->silentSince = now;
     node->silent = silent;
+    node->monitoringLost = false;
     return true;
 }
 
@@ -543,8 +547,10 @@ Module::Result Module::RunNodeManagement(uint8_t command, uint16_t key, PayloadR
         node->listed = false;
         RemovePdosOf(id);
         held_.erase({U8(Command::SdoRead), id});
-        if (command == U8(Command::RemoveAndResetNode))
+        if (command == U8(Command::RemoveAndResetNode)) {
+            RestoreValues(*node, false);
             ResetNode(*node);
+        }
         return NodeStatusReply(command, id, U8(Status::Ok));
     }
     case Command::DelayAndResponseTimeout: {
@@ -572,12 +578,16 @@ Module::Result Module::RunNmt(uint8_t command, uint16_t key, PayloadReader& r)
             return NodeStatusReply(command, id, U8(Status::NoSuchNode));
         node->guardTime = r.U16();
         node->lifeTimeFactor = r.U8();
+        node->monitoredSince = lastInput_;
+        node->monitoringLost = false;
         return NodeStatusReply(command, id, U8(Status::Ok));
     case Command::Heartbeat:
         if (node == nullptr)
             return NodeStatusReply(command, id, U8(Status::NoSuchNode));
         node->heartbeatTime1 = r.U16();
         node->heartbeatTime2 = r.U16();
+        node->monitoredSince = lastInput_;
+        node->monitoringLost = false;
         // The first time is the node's producer heartbeat time.
         node->dictionary.WriteUnsigned(0x1017, 0, node->heartbeatTime1);
         return NodeStatusReply(command, id, U8(Status::Ok));
@@ -618,6 +628,7 @@ Module::Result Module::RunNmt(uint8_t command, uint16_t key, PayloadReader& r)
             if (t->silent)
                 continue;  // NMT is unconfirmed: a silent node just misses it
             if (reset) {
+                RestoreValues(*t, cs == NmtCommand::ResetCommunication);
                 ResetNode(*t);
             } else {
                 t->state = *next;

@@ -165,6 +165,8 @@ void Simulator::Run()
             std::lock_guard lock(mutex_);
             if (auto due = module_.NextDue())
                 wakeAt = std::min(wakeAt, *due);
+            if (auto due = module_.NextMonitoringDue())
+                wakeAt = std::min(wakeAt, *due);
         }
         std::array<pollfd, 2> fds{pollfd{lineFd_, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
                                   pollfd{wakeRead_, POLLIN, 0}};
@@ -185,6 +187,7 @@ void Simulator::Run()
         {
             std::lock_guard lock(mutex_);
             module_.Tick(now);
+            module_.TickMonitoring(now);
         }
         WriteDue(now);
     }
@@ -421,8 +424,7 @@ bool Simulator::SetNodeSilent(uint8_t id, bool silent)
 void Simulator::PutObject(uint8_t node, ObjectEntry entry)
 {
     std::lock_guard lock(mutex_);
-    if (SimNode* n = module_.FindNode(node))
-        n->dictionary.Put(std::move(entry));
+    module_.PutObject(node, std::move(entry));
 }
 
 std::optional<Bytes> Simulator::ReadObject(uint8_t node, uint16_t index, uint8_t subIndex)

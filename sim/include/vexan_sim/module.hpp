@@ -44,6 +44,12 @@ enum class NmtCommand : uint8_t {
     ResetCommunication = 130,
 };
 
+// Codes of the NMT-error events the master reports for a monitored node that
+// fell silent: no guarding answer within guard time x life time factor, or no
+// heartbeat within the consumer time.
+inline constexpr uint8_t kNmtErrorGuarding = 1;
+inline constexpr uint8_t kNmtErrorHeartbeat = 2;
+
 enum class PdoDirection : uint8_t { Receive = 0, Transmit = 1 };
 
 // Event kinds in the order of their flag bits, 0x40 first.
@@ -69,6 +75,13 @@ struct SimNode {
     uint16_t emcyCobId = 0;
     std::optional<std::array<uint8_t, 8>> lastEmcy;
     bool lastEmcyRead = false;
+    // The object values a reset restores: the dictionary as the node was put
+    // on the bus (and as objects were put into it from outside since).
+    ObjectDictionary initialDictionary;
+    // Node guarding and heartbeat monitoring by the master.
+    Clock::time_point silentSince{};
+    Clock::time_point monitoredSince{};  // when guarding or heartbeat was last set up
+    bool monitoringLost = false;         // the silence has been reported
 };
 
 struct PdoRecord {
@@ -149,7 +162,15 @@ public:
     SimNode* FindNode(uint8_t id);
     const SimNode* FindNode(uint8_t id) const;
     std::vector<uint8_t> NodeIds() const;
-    bool SetNodeSilent(uint8_t id, bool silent);
+    bool SetNodeSilent(uint8_t id, bool silent, Clock::time_point now = Clock::now());
+    // Puts an object into the node's dictionary and into the values a reset restores.
+    bool PutObject(uint8_t id, ObjectEntry entry);
+
+    // ---- node monitoring (module_nodes.cpp)
+    // Reports each listed node that is set up for heartbeat or node guarding and
+    // has been silent for its monitoring time, once, as an NMT-error event.
+    void TickMonitoring(Clock::time_point now);
+    std::optional<Clock::time_point> NextMonitoringDue() const;
 
     // ---- PDOs known to the master
     const PdoRecord* FindPdo(uint16_t cobId) const;
@@ -236,6 +257,9 @@ private:
     Bytes UploadFrame(Upload& upload, bool first) const;
     void AdvanceUpload(uint8_t node, ModuleOutput& out);
     void ResetNode(SimNode& node);
+    // A reset node takes its initial object values back: all of them, or those
+    // of the communication area only.
+    static void RestoreValues(SimNode& node, bool communicationOnly);
     Bytes MappedData(const PdoRecord& pdo) const;
     void WriteMappedData(const PdoRecord& pdo, std::span<const uint8_t> data);
     void RunSync(uint16_t cobId);

@@ -42,6 +42,18 @@
 //   11 and 41 unlist it (18 when not listed) and drop its PDOs, 41 also resets it
 //   (boot-up event). 12, 13, 42 store their values (13: the first time is
 //   written to the node's 0x1017).
+// - Monitoring: a listed node set up for heartbeat (13: the second time is the
+//   master's consumer time; when it is 0, the first) or node guarding (12:
+//   guard time x life time factor; heartbeat wins when both are set up) that
+//   falls silent (SetNodeSilent, control "silent N on") is reported once, as
+//   an NMT-error event with code kNmtErrorHeartbeat (2) or kNmtErrorGuarding
+//   (1), when that time has passed since it fell silent or since the set-up,
+//   whichever came later. Answering again and falling silent anew reports
+//   again.
+// - Resets restore object values: NMT reset node (129) and 41 give the node
+//   back every value it was put on the bus with (PutObject counts as such),
+//   reset communication (130) those of 0x1000..0x1FFF. The master's own
+//   settings (PDOs, SYNC and EMCY COB-IDs, monitoring) are kept.
 // - NMT: 14 takes the CiA 301 command specifiers 1 start, 2 stop, 128 enter
 //   pre-operational, 129/130 reset (pre-operational, boot-up event); others: 24.
 //   Node 0 addresses every listed node. 15 answers one byte, the CiA 301
