@@ -472,10 +472,11 @@ VEXAN_API uint16_t Vexan_SDOAbortTransmit(uint8_t slot, uint8_t node, uint16_t i
  * ignore their other arguments. */
 
 /* Writes `length` (0..8) bytes of `data` as the PDO `cobId`; `parameter` goes
- * to the module unchanged. Holds the process-wide exchange lock from the
- * request to its result (also while collecting an earlier non-blocking write),
- * so it waits for, and holds up, Vexan_GetMultiPDOData and the NMT state query
- * on every board. Returns the module's status (0: accepted). */
+ * to the module unchanged. A call that sends the write holds the process-wide
+ * exchange lock from before the send until it returns, so it waits for, and
+ * holds up, the fresh Vexan_GetMultiPDOData and Vexan_NMTGetState calls of
+ * every board; collecting an earlier non-blocking write takes no lock.
+ * Returns the module's status (0: accepted). */
 VEXAN_API uint16_t Vexan_PDOWrite(uint8_t slot, uint16_t cobId, uint8_t parameter, uint8_t length, const uint8_t* data,
                                   uint8_t blocking);
 

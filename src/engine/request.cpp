@@ -230,6 +230,7 @@ uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply)
         return VEXAN_SENT;
     }
     reply.status = status;
+    reply.collected = true;
     reply.spilled = record->uploading && !record->data;
     if (ReplyClassOf(key.command) == ReplyClass::Master) {
         reply.length = 1;
@@ -268,12 +269,14 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
         return VEXAN_OUT_OF_RANGE;
     }
     const RequestOptions& options = request.options;
+    if (!options.alwaysFresh && IsPending(key)) {
+        return CollectReply(slot, key, options, reply);
+    }
+    // The exchange lock covers the fresh path only: from before the record is
+    // marked until the call returns.
     std::unique_lock<std::mutex> exchange;
     if (options.holdExchangeLock) {
         exchange = std::unique_lock(Link().exchangeLock);
-    }
-    if (!options.alwaysFresh && IsPending(key)) {
-        return CollectReply(slot, key, options, reply);
     }
     const bool waits = options.blocking || options.alwaysFresh;
     // A caller that will wait takes the reader role first when the line is
@@ -296,6 +299,15 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
         return VEXAN_SENT;
     }
     return PollLoop(slot, key, ticket, true, false, turn, reply);
+}
+
+uint16_t CopyReplyData(uint16_t result, const Reply& reply, uint8_t* out)
+{
+    if (result == VEXAN_OK && out != nullptr) {
+        const auto bytes = reply.Bytes();
+        std::memcpy(out, bytes.data(), std::min<std::size_t>(bytes.size(), VEXAN_MAX_REPLY_DATA));
+    }
+    return result;
 }
 
 uint16_t SendOnly(uint8_t slot, FrameWriter& frame)

@@ -23,8 +23,9 @@ inline constexpr std::size_t kMaxReplyData = 1027;
 
 struct Reply {
     uint8_t status = 0;
-    uint32_t length = 0;  // for an upload kept in a spill file: the file's byte count
-    bool spilled = false;  // an upload kept in its spill file: `data` holds nothing
+    uint32_t length = 0;     // for an upload kept in a spill file: the file's byte count
+    bool collected = false;  // a final reply was handed out (whatever its status)
+    bool spilled = false;    // an upload kept in its spill file: `data` holds nothing
     std::array<uint8_t, kMaxReplyData> data{};
 
     // The reply bytes held in `data`.
@@ -34,7 +35,7 @@ struct Reply {
 // How one export runs the pattern.
 struct RequestOptions {
     bool blocking = true;
-    bool holdExchangeLock = false;       // serialise the whole exchange against the other exchange users
+    bool holdExchangeLock = false;       // the fresh path holds the exchange lock (collecting takes none)
     bool alwaysFresh = false;            // no collect path: always send anew and wait
     bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
 };
@@ -79,6 +80,11 @@ uint16_t SendOnly(uint8_t slot, FrameWriter& frame);
 
 // Returns every record of one node on the board to the empty state.
 void ReleaseNodeRecords(uint8_t board, uint8_t node);
+
+// Copies every reply data byte (at most VEXAN_MAX_REPLY_DATA) to `out` when the
+// result is VEXAN_OK and `out` is given; returns the result. For the exports
+// whose caller buffer takes the module's answer whole.
+uint16_t CopyReplyData(uint16_t result, const Reply& reply, uint8_t* out);
 
 // A decoded reply: the call's result and, when it is 0, every field read.
 template <typename T>

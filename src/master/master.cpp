@@ -1,7 +1,5 @@
 // Master control: start and stop the module's master, its mode, firmware
 // version, CAN status and boot-up message, and the board's reply time-out.
-#include <algorithm>
-#include <cstring>
 
 #include "engine/request.hpp"
 #include "events/events.hpp"
@@ -143,12 +141,8 @@ VEXAN_API uint16_t Vexan_GetCANStatus(uint8_t slot, uint8_t* status)
     FrameWriter frame(Command::CanStatus);
     frame.U8(0);
     Reply reply;
-    const uint16_t result = vexan::RunRequest(slot, Request(frame, 0, {.alwaysFresh = true}), reply);
-    if (result == VEXAN_OK && status != nullptr) {
-        const auto bytes = reply.Bytes();
-        std::memcpy(status, bytes.data(), std::min<std::size_t>(bytes.size(), VEXAN_MAX_REPLY_DATA));
-    }
-    return result;
+    return vexan::CopyReplyData(vexan::RunRequest(slot, Request(frame, 0, {.alwaysFresh = true}), reply), reply,
+                                status);
 }
 
 VEXAN_API uint16_t Vexan_MasterSendBootupMsg(uint8_t slot, uint8_t /*blocking*/)

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "engine/request.hpp"
 #include "link/frame.hpp"
@@ -15,43 +14,19 @@ namespace vexan {
 
 namespace {
 
-// A reply length no collected reply has: marks a call that collected nothing.
-constexpr uint32_t kNothingCollected = std::numeric_limits<uint32_t>::max();
-
-// Copies every reply data byte into the caller's buffer on success.
-uint16_t CopyOut(uint16_t result, const Reply& reply, uint8_t* out)
-{
-    if (result == VEXAN_OK && out != nullptr) {
-        const auto bytes = reply.Bytes();
-        std::memcpy(out, bytes.data(), std::min<std::size_t>(bytes.size(), VEXAN_MAX_REPLY_DATA));
-    }
-    return result;
-}
-
 // Runs a remove command. Once its reply is collected, whatever its status, the
 // node is gone from the module's list: every request still open to it is
 // dropped, so that callers waiting on one end with the time-out code.
 uint16_t RemoveNode(uint8_t slot, FrameWriter& frame, uint8_t node, uint8_t blocking)
 {
     Reply reply;
-    reply.length = kNothingCollected;
     const uint16_t result = RunRequest(slot, Request(frame, node, Blocking(blocking)), reply);
-    if (reply.length != kNothingCollected) {
+    if (reply.collected) {
         if (const auto open = LookupOpenBoard(slot)) {
             ReleaseNodeRecords(open->board, node);
         }
     }
     return result;
-}
-
-// The NMT state query serialises its fresh exchange against the other exchange
-// users; collecting an earlier non-blocking query takes no lock.
-RequestOptions NmtStateOptions(uint8_t slot, uint8_t node, uint8_t blocking)
-{
-    RequestOptions options = Blocking(blocking);
-    const auto open = LookupOpenBoard(slot);
-    options.holdExchangeLock = !(open && IsPending(open->board, CodeOf(Command::NmtGetState), node));
-    return options;
 }
 
 }  // namespace
@@ -105,15 +80,16 @@ VEXAN_API uint16_t Vexan_ScanNode(uint8_t slot, uint8_t scanParam1, uint8_t scan
     FrameWriter frame(Command::ScanNode);
     frame.U8(scanParam1).U8(scanParam2);
     Reply reply;
-    return vexan::CopyOut(vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply), reply, result);
+    return vexan::CopyReplyData(vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply), reply,
+                                result);
 }
 
 VEXAN_API uint16_t Vexan_GetNodeList(uint8_t slot, uint8_t* nodeList, uint8_t blocking)
 {
     FrameWriter frame(Command::GetNodeList);
     Reply reply;
-    return vexan::CopyOut(vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply), reply,
-                          nodeList);
+    return vexan::CopyReplyData(vexan::RunRequest(slot, Request(frame, 0, vexan::Blocking(blocking)), reply), reply,
+                                nodeList);
 }
 
 VEXAN_API uint16_t Vexan_NMTChangeState(uint8_t slot, uint8_t nodeId, uint8_t state, uint8_t blocking)
@@ -129,8 +105,9 @@ VEXAN_API uint16_t Vexan_NMTGetState(uint8_t slot, uint8_t nodeId, uint8_t* stat
     FrameWriter frame(Command::NmtGetState);
     frame.U8(nodeId);
     Reply reply;
-    const auto options = vexan::NmtStateOptions(slot, nodeId, blocking);
-    return vexan::CopyOut(vexan::RunRequest(slot, Request(frame, nodeId, options), reply), reply, state);
+    auto options = vexan::Blocking(blocking);
+    options.holdExchangeLock = true;
+    return vexan::CopyReplyData(vexan::RunRequest(slot, Request(frame, nodeId, options), reply), reply, state);
 }
 
 VEXAN_API uint16_t Vexan_NMTGuarding(uint8_t slot, uint8_t nodeId, uint16_t guardTime, uint8_t lifeTimeFactor,
