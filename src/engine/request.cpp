@@ -301,6 +301,11 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     return PollLoop(slot, key, ticket, true, false, turn, reply);
 }
 
+uint16_t RefuseArguments(uint8_t slot)
+{
+    return LookupOpenBoard(slot) ? VEXAN_OUT_OF_RANGE : VEXAN_NOT_OPEN;
+}
+
 uint16_t CopyReplyData(uint16_t result, const Reply& reply, uint8_t* out)
 {
     if (result == VEXAN_OK && out != nullptr) {

@@ -81,6 +81,11 @@ uint16_t SendOnly(uint8_t slot, FrameWriter& frame);
 // Returns every record of one node on the board to the empty state.
 void ReleaseNodeRecords(uint8_t board, uint8_t node);
 
+// The result of a call whose arguments a frame or a reply table cannot hold:
+// VEXAN_NOT_OPEN when the slot has no open board (as every export reports
+// first), otherwise VEXAN_OUT_OF_RANGE. Nothing is sent or marked.
+uint16_t RefuseArguments(uint8_t slot);
+
 // Copies every reply data byte (at most VEXAN_MAX_REPLY_DATA) to `out` when the
 // result is VEXAN_OK and `out` is given; returns the result. For the exports
 // whose caller buffer takes the module's answer whole.

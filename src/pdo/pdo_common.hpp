@@ -11,16 +11,9 @@
 
 namespace vexan {
 
-inline constexpr uint16_t kMaxCobId = 2046;
-inline constexpr uint8_t kMaxNodeId = 127;
+inline constexpr uint16_t kMaxCobId = kPdoKeys - 1;
+inline constexpr uint8_t kMaxNodeId = kNodeKeys - 1;
 inline constexpr uint8_t kMaxPdoData = 8;
-
-// The result of a call refused for its arguments: 7 when the slot has no open
-// board (as every export reports first), otherwise 256.
-inline uint16_t Refused(uint8_t slot)
-{
-    return LookupOpenBoard(slot) ? VEXAN_OUT_OF_RANGE : VEXAN_NOT_OPEN;
-}
 
 // Marks a reply that does not fit its layout (longer than an output can take):
 // the reader fails, so the call reports VEXAN_OUT_OF_RANGE and writes nothing.
@@ -33,7 +26,7 @@ inline void RejectReply(ByteReader& reader)
 // reply, not with a code of the library.
 inline bool CollectedStatus(uint16_t result, const Reply& reply)
 {
-    return result != VEXAN_OK && result == reply.status;
+    return result != VEXAN_OK && reply.collected;
 }
 
 }  // namespace vexan

@@ -86,7 +86,7 @@ VEXAN_API uint16_t Vexan_InstallPDO(uint8_t slot, uint8_t node, uint16_t cobId, 
                                     uint8_t blocking)
 {
     if (cobId > vexan::kMaxCobId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::InstallPdo);
     frame.U8(node).U16(cobId).U8(direction).U16(number);
@@ -96,7 +96,7 @@ VEXAN_API uint16_t Vexan_InstallPDO(uint8_t slot, uint8_t node, uint16_t cobId, 
 VEXAN_API uint16_t Vexan_RemovePDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint8_t blocking)
 {
     if (cobId > vexan::kMaxCobId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::RemovePdo);
     frame.U8(node).U16(cobId).U8(direction);
@@ -118,7 +118,7 @@ VEXAN_API uint16_t Vexan_InstallPDO_List(uint8_t slot, uint8_t node, uint16_t co
                                          const uint32_t* entries, uint8_t blocking)
 {
     if (cobId > vexan::kMaxCobId || entryCount > vexan::kMaxMappingEntries || (entries == nullptr && entryCount != 0)) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::InstallPdoList);
     frame.U8(node).U16(cobId).U8(direction).U16(number).U8(transmissionType).U16(eventTimer).U8(entryCount);
@@ -131,7 +131,7 @@ VEXAN_API uint16_t Vexan_InstallPDO_List(uint8_t slot, uint8_t node, uint16_t co
 VEXAN_API uint16_t Vexan_RemovePDO_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint8_t blocking)
 {
     if (cobId > vexan::kMaxCobId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::RemovePdoList);
     frame.U8(node).U16(cobId).U8(direction);
@@ -141,7 +141,7 @@ VEXAN_API uint16_t Vexan_RemovePDO_List(uint8_t slot, uint8_t node, uint16_t cob
 VEXAN_API uint16_t Vexan_ChangePDOID(uint8_t slot, uint16_t cobId, uint16_t newCobId, uint8_t blocking)
 {
     if (cobId > vexan::kMaxCobId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::ChangePdoId);
     frame.U16(cobId).U16(newCobId);
@@ -152,7 +152,7 @@ VEXAN_API uint16_t Vexan_DynamicPDO(uint8_t slot, uint8_t node, uint16_t cobId, 
                                     uint32_t value, uint8_t blocking)
 {
     if (node > vexan::kMaxNodeId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::DynamicPdo);
     frame.U8(node).U16(cobId).U8(first).U8(second).U32(value);

@@ -73,7 +73,7 @@ VEXAN_API uint16_t Vexan_PDOWrite(uint8_t slot, uint16_t cobId, uint8_t paramete
                                   uint8_t blocking)
 {
     if (!vexan::PdoWriteFits(cobId, length, data)) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::PdoWrite);
     vexan::BuildPdoWrite(frame, cobId, parameter, length, data, vexan::kWaitingForm);
@@ -85,7 +85,7 @@ VEXAN_API uint16_t Vexan_PDOWrite_Fast(uint8_t slot, uint16_t cobId, uint8_t par
                                        const uint8_t* data)
 {
     if (!vexan::PdoWriteFits(cobId, length, data)) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::PdoWrite);
     vexan::BuildPdoWrite(frame, cobId, parameter, length, data, vexan::kFastForm);
@@ -119,7 +119,7 @@ VEXAN_API uint16_t Vexan_PDORemote(uint8_t slot, uint16_t cobId, uint8_t* length
 VEXAN_API uint16_t Vexan_PDORemote_Fast(uint8_t slot, uint16_t cobId)
 {
     if (cobId > vexan::kMaxCobId) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::PdoRemote);
     frame.U16(cobId).U8(vexan::kFastForm);
@@ -130,7 +130,7 @@ VEXAN_API uint16_t Vexan_SetPDORemotePolling(uint8_t slot, uint8_t count, const 
                                              uint8_t blocking)
 {
     if (count > vexan::kMaxPollingList || (cobIds == nullptr && count != 0)) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::SetPdoRemotePolling);
     frame.U8(count);
@@ -182,7 +182,7 @@ VEXAN_API uint16_t Vexan_GetMultiPDOData(uint8_t slot, uint8_t count, const uint
 {
     const uint8_t asked = std::min(count, vexan::kMaxMultiPdo);
     if (cobIds == nullptr && asked != 0) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::GetMultiPdoData);
     frame.U8(asked);

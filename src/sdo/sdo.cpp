@@ -48,11 +48,6 @@ SdoReply ReadSdoReply(ByteReader& reader, const Reply& reply, bool uploads)
     return read;
 }
 
-uint16_t Refused(uint8_t slot)
-{
-    return LookupOpenBoard(slot) ? VEXAN_OUT_OF_RANGE : VEXAN_NOT_OPEN;
-}
-
 uint16_t ReadSpilled(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset, uint32_t count,
                      uint32_t* bytesRead, uint8_t* data)
 {
@@ -130,7 +125,7 @@ VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index
                                       const uint8_t* data, uint16_t* replyLength, uint8_t* replyData, uint8_t blocking)
 {
     if (length > VEXAN_SDO_MAX_WRITE || (data == nullptr && length != 0)) {
-        return vexan::Refused(slot);
+        return vexan::RefuseArguments(slot);
     }
     FrameWriter frame(Command::SdoWrite);
     frame.U8(node).U16(index).U8(subIndex).U16(static_cast<uint16_t>(length)).Bytes({data, length});

@@ -19,7 +19,7 @@ constexpr uint8_t kNoEmcyRecorded = 255;
 uint16_t SetNodeCobId(uint8_t slot, Command command, uint8_t node, uint16_t cobId, uint8_t blocking)
 {
     if (cobId > kMaxCobId) {
-        return Refused(slot);
+        return RefuseArguments(slot);
     }
     FrameWriter frame(command);
     frame.U8(node).U16(cobId);
