@@ -174,8 +174,9 @@ uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsN
     });
     const std::array<std::pair<const char*, decltype(calls.setSync)>, 2> cobIds{
         {{"[1005]", calls.setSync}, {"[1014]", calls.setEmcy}}};
-    for (const auto& [section, set] : cobIds) {
-        const Lookup cobId = values.Get(section);
+    for (const auto& entry : cobIds) {
+        const auto set = entry.second;
+        const Lookup cobId = values.Get(entry.first);
         if (!cobId.found) {
             continue;
         }

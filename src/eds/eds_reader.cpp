@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <utility>
 
@@ -121,27 +121,22 @@ uint32_t EdsReader::LoadText()
     headers_.clear();
     lineStarts_.clear();
     inlineBrackets_.clear();
-    std::FILE* file = std::fopen(path_.c_str(), "rb");
-    if (file == nullptr) {
+    std::ifstream file(path_, std::ios::binary);
+    if (!file) {
         return 0;
     }
     std::string raw;
-    bool failed = false;
     try {
         std::array<char, kReadBlock> block{};
-        for (;;) {
-            const std::size_t got = std::fread(block.data(), 1, block.size(), file);
-            raw.append(block.data(), got);
-            if (got < block.size()) {
-                failed = std::ferror(file) != 0;
-                break;
-            }
+        while (file) {
+            file.read(block.data(), static_cast<std::streamsize>(block.size()));
+            raw.append(block.data(), static_cast<std::size_t>(file.gcount()));
         }
     } catch (const std::bad_alloc&) {
-        failed = true;
+        return 0;
     }
-    std::fclose(file);
-    if (failed) {
+    // End of file ends the reading; anything else is a failed read.
+    if (file.bad() || !file.eof()) {
         return 0;
     }
     return SetText(raw);
