@@ -12,7 +12,7 @@ namespace vexan {
 
 namespace {
 
-constexpr std::size_t kReadBlock = 4096;
+constexpr std::size_t kReadBlock = 64 * 1024;
 constexpr uint32_t kNumberMax = 0xFFFFFFFFU;
 constexpr std::string_view kNodeId = "nodeid";
 
@@ -127,19 +127,19 @@ uint32_t EdsReader::LoadText()
     }
     std::string raw;
     try {
-        std::array<char, kReadBlock> block{};
+        std::vector<char> block(kReadBlock);
         while (file) {
             file.read(block.data(), static_cast<std::streamsize>(block.size()));
             raw.append(block.data(), static_cast<std::size_t>(file.gcount()));
         }
+        // End of file ends the reading; anything else is a failed read.
+        if (file.bad() || !file.eof()) {
+            return 0;
+        }
+        return SetText(raw);
     } catch (const std::bad_alloc&) {
         return 0;
     }
-    // End of file ends the reading; anything else is a failed read.
-    if (file.bad() || !file.eof()) {
-        return 0;
-    }
-    return SetText(raw);
 }
 
 uint32_t EdsReader::SetText(std::string_view raw)
@@ -154,14 +154,16 @@ uint32_t EdsReader::SetText(std::string_view raw)
     try {
         // A line ends with "\n" or "\r\n": the CR of a pair goes, as does a CR
         // that ends the text, so that no value keeps one.
-        text_.reserve(raw.size());
-        for (std::size_t i = 0; i < raw.size(); ++i) {
-            const bool crBeforeLf = raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n';
-            const bool crAtEnd = raw[i] == '\r' && i + 1 == raw.size();
+        text_.assign(raw);
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < text_.size(); ++i) {
+            const bool crBeforeLf = text_[i] == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n';
+            const bool crAtEnd = text_[i] == '\r' && i + 1 == text_.size();
             if (!crBeforeLf && !crAtEnd) {
-                text_.push_back(raw[i]);
+                text_[kept++] = text_[i];
             }
         }
+        text_.resize(kept);
         BuildIndex();
     } catch (const std::bad_alloc&) {
         text_.clear();
@@ -175,10 +177,7 @@ uint32_t EdsReader::SetText(std::string_view raw)
 
 void EdsReader::BuildIndex()
 {
-    for (std::size_t at = 0; at < text_.size(); ++at) {
-        if (text_[at] != '[') {
-            continue;
-        }
+    for (std::size_t at = text_.find('['); at != std::string::npos; at = text_.find('[', at + 1)) {
         if (at != 0 && text_[at - 1] != '\n') {
             inlineBrackets_.push_back(at);
             continue;
