@@ -12,7 +12,7 @@ namespace vexan {
 
 namespace {
 
-constexpr std::size_t kReadBlock = 64 * 1024;
+constexpr std::size_t kReadBlock = std::size_t{64} * 1024;
 constexpr uint32_t kNumberMax = 0xFFFFFFFFU;
 constexpr std::string_view kNodeId = "nodeid";
 
