@@ -19,16 +19,19 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DVEXAN_FUZZ=ON -DVEXAN_SANITIZE=address,undefined \
   -DBUILD_TESTING=OFF -DVEXAN_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" --target vexan_fuzz_stream vexan_fuzz_events --parallel
+cmake --build "$build" --target vexan_fuzz_stream vexan_fuzz_events vexan_fuzz_eds --parallel
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
-for target in stream events; do
+for target in stream events eds; do
   name="vexan_fuzz_$target"
   corpus="$build/corpus/$target"
   artifacts="$build/artifacts"
   mkdir -p "$corpus" "$artifacts"
   echo "== $name for ${seconds}s"
-  "$build/fuzz/$name" -max_len=2048 -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$artifacts/$name-" "$corpus" "$here/corpus/$target"
+  max_len=2048
+  [ "$target" = eds ] && max_len=16384  # EDS files are larger than module frames
+  "$build/fuzz/$name" -max_len="$max_len" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$artifacts/$name-" "$corpus" "$here/corpus/$target" \
+    $([ "$target" = eds ] && [ -d "$root/../shared/eds" ] && echo "$root/../shared/eds")
 done

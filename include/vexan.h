@@ -371,6 +371,52 @@ VEXAN_API uint16_t Vexan_ResponseMasterSDO(uint32_t slot, uint8_t write, uint16_
  * bytes, or data missing, nothing sent. */
 VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_t length, const uint8_t* data);
 
+/* ---- Node configuration from an EDS file ------------------------------------------- */
+
+/* Longest EDS path Vexan_EDS_Load takes, in bytes (UTF-8 for a wide path),
+ * without its NUL. */
+#define VEXAN_EDS_MAX_PATH 255
+
+/* Configures node `nodeId` from its EDS (or DCF) file in one call: adds it to
+ * the master's node list (Vexan_AddNode with node parameter 2 and the two node
+ * words), starts it (NMT state 1), sets its SYNC and EMCY COB-IDs from the
+ * DefaultValue of [1005] and [1014] when the file has them, then installs each
+ * receive PDO ([1400subN].., mapping [1600subN]..) and transmit PDO
+ * ([1800subN].., mapping [1A00subN]..) with Vexan_InstallPDO_List: COB-ID from
+ * sub 1, transmission type from sub 2 (255 when missing), the transmit event
+ * timer from sub 5 (0 when missing), and the mapping entries sub 1..sub 0. Each
+ * direction ends at the first PDO without a sub-1 entry; a PDO whose COB-ID
+ * does not parse or lies above 0x7FF (bit 31 "not valid" included) is skipped;
+ * a mapping count above 8 installs no entries, and the entries end at the first
+ * missing one. The module's refusal of one PDO or of the NMT start does not stop
+ * the configuration; nothing done is undone when a later step fails.
+ * Values: section names and keys match without regard to case; "0x"/"0X" is
+ * hexadecimal, otherwise decimal; node-relative values ("$NODEID+0x180",
+ * "0x180+$NODEID", "$NodeId + 384") add the node id (with node id 0 such a value
+ * reads as a plain number). Line ends are LF or CR LF.
+ * `path`: a narrow string (UTF-8 on POSIX) when its first two bytes are both
+ * non-zero, otherwise a wide string: char16_t (UTF-16) on POSIX, wchar_t on
+ * Windows. A narrow path must therefore hold at least two characters. A path
+ * longer than VEXAN_EDS_MAX_PATH bytes is refused, never cut.
+ * Blocking: runs the configuration in the calling thread and returns its
+ * outcome. Not blocking: starts it on a worker thread of the board and returns
+ * VEXAN_SENT; repeat the call (any arguments) and it returns VEXAN_WAITING while
+ * the run lasts, then the run's outcome once; the call after that starts a new
+ * run. A call that returns an outcome, and a blocking call made while a worker
+ * run lasts (it waits for it), returns that run's outcome and uses none of its
+ * own arguments. A non-blocking call while another thread's blocking run lasts
+ * returns VEXAN_WAITING; a blocking one waits for it, then runs its own. One
+ * run per board at a time; unloading the library waits for a worker run to end.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_SENT, VEXAN_WAITING, VEXAN_EDS_FILE
+ * (the file cannot be opened or read or is empty, a null path, or a wide path
+ * that is not valid UTF-16), VEXAN_EDS_VALUE ([1000] has no DefaultValue, or
+ * the value of [1005] or [1014] does not parse: the node stays added and
+ * started), VEXAN_OUT_OF_RANGE (path too long, nothing run), VEXAN_TIMEOUT (no
+ * worker thread could be started, nothing run), or the non-zero result of
+ * Vexan_AddNode, Vexan_SetSYNC_List or Vexan_SetEMCY_List unchanged. */
+VEXAN_API uint16_t Vexan_EDS_Load(uint8_t slot, uint8_t nodeId, const void* path, uint16_t nodeWord1,
+                                  uint16_t nodeWord2, uint8_t blocking);
+
 /* ---- SDO transfers ------------------------------------------------------------------ */
 
 /* Largest object a single Vexan_SDOWriteData call can write. */

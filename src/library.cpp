@@ -1,6 +1,8 @@
 // The one library-state object, built when the library is loaded and torn down
-// when it is unloaded. Teardown stops every receive thread still running before
-// the tables they write go away.
+// when it is unloaded. Teardown first joins the EDS load workers, which call
+// the exports, then stops every receive thread still running before the tables
+// they write go away.
+#include "eds/eds_load.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
@@ -18,6 +20,9 @@ struct LibraryState {
     // The receive side files what it reads through the dispatcher and runs the
     // event step: wired here, so the link depends on neither.
     LinkState link{ReceiveHooks{.dispatch = &DispatchReply, .eventStep = &RunEventCallbacks}};
+    // Destroyed first: a worker still running finishes its run on the link
+    // above and is joined.
+    EdsJobs eds;
 };
 
 // Builds the state on first use; the reference below makes that happen while
@@ -45,6 +50,11 @@ ReplyTables& Replies()
 EventState& Events()
 {
     return InitLibraryState().events;
+}
+
+EdsJobs& EdsLoadJobs()
+{
+    return InitLibraryState().eds;
 }
 
 }  // namespace vexan

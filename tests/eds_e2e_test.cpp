@@ -1,0 +1,233 @@
+// End to end against the module simulator with the real EDS and DCF files:
+// after Vexan_EDS_Load the simulated module holds exactly the node's PDOs,
+// mappings, transmission types, event timers and SYNC and EMCY COB-IDs that
+// the file describes. The expectation is read from the file by the
+// simulator's own dictionary reader, not by the library's.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "board.hpp"
+#include "object_dictionary.hpp"
+#include "vexan.h"
+#include "vexan_sim/simulator.hpp"
+
+namespace {
+
+constexpr uint8_t kSlot = 3;
+constexpr uint8_t kNode = 3;
+
+struct Pdo {
+    uint16_t cobId;
+    uint8_t direction;
+    uint16_t number;
+    uint8_t type;
+    uint16_t timer;
+    std::vector<uint32_t> entries;
+    auto Key() const { return std::tie(direction, number); }
+    bool operator==(const Pdo&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Pdo& pdo)
+{
+    out << "{cob 0x" << std::hex << pdo.cobId << std::dec << " dir " << int{pdo.direction} << " no " << pdo.number
+        << " type " << int{pdo.type} << " timer " << pdo.timer << " entries";
+    for (const uint32_t entry : pdo.entries) {
+        out << " 0x" << std::hex << entry << std::dec;
+    }
+    return out << '}';
+}
+
+struct Expected {
+    uint16_t outcome = VEXAN_OK;
+    std::optional<uint16_t> sync;
+    std::optional<uint16_t> emcy;
+    std::vector<Pdo> pdos;
+};
+
+std::string Section(uint16_t index, unsigned sub)
+{
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "%04Xsub%u", static_cast<unsigned>(index), sub);
+    return name.data();
+}
+
+// What the file describes for node kNode, read with the simulator's reader.
+Expected Describe(const vexsim::EdsText& eds)
+{
+    Expected expected;
+    const auto number = [&](const std::string& section) -> std::optional<uint64_t> {
+        const auto text = eds.Value(section, "DefaultValue");
+        if (!text || text->empty()) {
+            return std::nullopt;
+        }
+        return vexsim::EvaluateEdsNumber(*text, kNode);
+    };
+    if (!eds.Value("1000", "DefaultValue") || eds.Value("1000", "DefaultValue")->empty()) {
+        expected.outcome = VEXAN_EDS_VALUE;
+        return expected;
+    }
+    for (const auto& [section, target] : {std::pair{"1005", &expected.sync}, std::pair{"1014", &expected.emcy}}) {
+        if (eds.Value(section, "DefaultValue")) {
+            const auto value = number(section);
+            if (!value) {
+                expected.outcome = VEXAN_EDS_VALUE;
+                return expected;
+            }
+            *target = static_cast<uint16_t>(*value);
+        }
+    }
+    for (const uint8_t direction : {uint8_t{0}, uint8_t{1}}) {
+        const auto comm = static_cast<uint16_t>(direction == 0 ? 0x1400 : 0x1800);
+        const auto map = static_cast<uint16_t>(direction == 0 ? 0x1600 : 0x1A00);
+        for (uint16_t n = 0; n < 512; ++n) {
+            if (!eds.Value(Section(static_cast<uint16_t>(comm + n), 1), "DefaultValue")) {
+                break;
+            }
+            const auto cobId = number(Section(static_cast<uint16_t>(comm + n), 1));
+            if (!cobId || *cobId > 0x7FF) {
+                continue;
+            }
+            Pdo pdo{static_cast<uint16_t>(*cobId), direction, static_cast<uint16_t>(n + 1), 255, 0, {}};
+            if (const auto type = number(Section(static_cast<uint16_t>(comm + n), 2))) {
+                pdo.type = static_cast<uint8_t>(*type);
+            }
+            if (direction == 1) {
+                if (const auto timer = number(Section(static_cast<uint16_t>(comm + n), 5))) {
+                    pdo.timer = static_cast<uint16_t>(*timer);
+                }
+            }
+            const auto count = number(Section(static_cast<uint16_t>(map + n), 0));
+            for (unsigned k = 1; count && *count <= 8 && k <= *count; ++k) {
+                const auto entry = number(Section(static_cast<uint16_t>(map + n), k));
+                if (!entry) {
+                    break;
+                }
+                pdo.entries.push_back(static_cast<uint32_t>(*entry));
+            }
+            expected.pdos.push_back(pdo);
+        }
+    }
+    return expected;
+}
+
+class EdsFilesE2E : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        path_ = std::string(VEXAN_EDS_DIR) + "/" + GetParam();
+        sim_ = std::make_unique<vexsim::Simulator>();
+        std::string error;
+        // On the bus but not in the master's list: the load adds it.
+        ASSERT_TRUE(sim_->AddEdsNode(kNode, path_, &error, false)) << error;
+        sim_->Start();
+        fd_ = sim_->OpenLibraryEnd();
+        ASSERT_GE(fd_, 0);
+        ASSERT_EQ(Vexan_InitMaster(kSlot, fd_, 1, 0, 1), VEXAN_OK);
+        Vexan_SetFunctionTimeout(kSlot, vexan::test::kGenerousTimeoutMs);
+        sim_->WithModule([&](vexsim::Module& module) {
+            const vexsim::SimNode* node = module.FindNode(kNode);
+            ASSERT_NE(node, nullptr);
+            syncBefore_ = node->syncCobId;
+            emcyBefore_ = node->emcyCobId;
+        });
+    }
+    void TearDown() override
+    {
+        Vexan_ShutdownMaster(kSlot);
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        sim_.reset();
+    }
+
+    std::vector<Pdo> ModulePdos()
+    {
+        std::vector<Pdo> pdos;
+        sim_->WithModule([&](vexsim::Module& module) {
+            for (const auto& record : module.Pdos()) {
+                if (record.node != kNode) {
+                    continue;
+                }
+                Pdo pdo{record.cobId,      static_cast<uint8_t>(record.direction),
+                        record.number,     record.transmissionType,
+                        record.eventTimer, {}};
+                pdo.entries.assign(record.mapping.begin(), record.mapping.begin() + record.entriesInUse);
+                pdos.push_back(pdo);
+            }
+        });
+        std::sort(pdos.begin(), pdos.end(), [](const Pdo& a, const Pdo& b) { return a.Key() < b.Key(); });
+        return pdos;
+    }
+
+    void ExpectConfigured(const Expected& expected)
+    {
+        if (expected.outcome == VEXAN_OK) {
+            EXPECT_FALSE(expected.pdos.empty());  // every real file that configures has PDOs
+        }
+        EXPECT_EQ(ModulePdos(), expected.pdos);
+        sim_->WithModule([&](vexsim::Module& module) {
+            const vexsim::SimNode* node = module.FindNode(kNode);
+            ASSERT_NE(node, nullptr);
+            EXPECT_TRUE(node->listed);
+            if (expected.outcome == VEXAN_OK || expected.sync) {
+                EXPECT_EQ(node->state, vexsim::NmtState::Operational);
+            }
+            // A COB-ID the file does not give is left as the node had it.
+            EXPECT_EQ(node->syncCobId, expected.sync.value_or(syncBefore_));
+            EXPECT_EQ(node->emcyCobId, expected.emcy.value_or(emcyBefore_));
+        });
+    }
+
+    std::string path_;
+    std::unique_ptr<vexsim::Simulator> sim_;
+    int fd_ = -1;
+    uint16_t syncBefore_ = 0;
+    uint16_t emcyBefore_ = 0;
+};
+
+TEST_P(EdsFilesE2E, BlockingLoadConfiguresWhatTheFileDescribes)
+{
+    const vexsim::EdsLoad file = vexsim::LoadEds(path_, kNode);
+    ASSERT_TRUE(file.ok) << file.error;
+    const Expected expected = Describe(file.text);
+    EXPECT_EQ(Vexan_EDS_Load(kSlot, kNode, path_.c_str(), 0, 0, 1), expected.outcome);
+    ExpectConfigured(expected);
+}
+
+TEST_P(EdsFilesE2E, NonBlockingLoadOnAWidePath)
+{
+    const vexsim::EdsLoad file = vexsim::LoadEds(path_, kNode);
+    ASSERT_TRUE(file.ok) << file.error;
+    const Expected expected = Describe(file.text);
+    std::u16string wide(path_.begin(), path_.end());  // the folder's path is ASCII
+    ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, wide.c_str(), 0, 0, 0), VEXAN_SENT);
+    const auto [outcome, waits] =
+        vexan::test::RepeatWhileWaiting([&] { return Vexan_EDS_Load(kSlot, kNode, wide.c_str(), 0, 0, 0); });
+    EXPECT_EQ(outcome, expected.outcome);
+    ExpectConfigured(expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealFiles, EdsFilesE2E,
+                         ::testing::Values("canopennode_demodevice.eds", "python_canopen_sample.eds",
+                                           "lely_coapp_fiber_slave.dcf", "ros2_canopen_simple_slave_no_eof_newline.eds",
+                                           "pilz_prbt_0_1.dcf", "technosoft_isd860.eds", "maxon_epos4_50_15_node1.dcf",
+                                           "systec_sysworxx_iox1_16di_8do.eds", "oresat_c3_app_control.eds",
+                                           "canfestival_ds401_slave_gui.eds"),
+                         [](const ::testing::TestParamInfo<const char*>& param) {
+                             std::string name = param.param;
+                             name = name.substr(0, name.find('.'));
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
+
+}  // namespace
