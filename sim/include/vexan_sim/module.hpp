@@ -260,6 +260,7 @@ private:
     // A reset node takes its initial object values back: all of them, or those
     // of the communication area only.
     static void RestoreValues(SimNode& node, bool communicationOnly);
+    bool MappingFits(const PdoRecord& pdo) const;
     Bytes MappedData(const PdoRecord& pdo) const;
     void WriteMappedData(const PdoRecord& pdo, std::span<const uint8_t> data);
     void RunSync(uint16_t cobId);
