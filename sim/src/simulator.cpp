@@ -378,6 +378,7 @@ void Simulator::WriteDue(Clock::time_point now)
             pieces_.pop_front();  // a dead line: drop the piece
             continue;
         }
+        bytesSent_ += static_cast<std::size_t>(n);
         piece.bytes.erase(piece.bytes.begin(), piece.bytes.begin() + n);
         if (piece.bytes.empty()) {
             pieces_.pop_front();

@@ -236,6 +236,8 @@ public:
     bool WaitForTrace(std::string_view needle, std::chrono::milliseconds timeout) const;
     // Number of bytes the library has written so far.
     std::size_t BytesReceived() const { return bytesReceived_.load(); }
+    // Number of bytes the module has written to the library so far.
+    std::size_t BytesSent() const { return bytesSent_.load(); }
 
 private:
     struct Piece {
@@ -275,6 +277,7 @@ private:
     Clock::time_point lastDue_{};
     Clock::time_point transmitFree_{};  // end of the last outgoing byte's time on the line
     std::atomic<std::size_t> bytesReceived_{0};
+    std::atomic<std::size_t> bytesSent_{0};
 
     std::string path_;
     int lineFd_ = -1;
