@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -90,11 +91,19 @@ inline std::array<uint8_t, 6> StatusReply(uint8_t command, uint8_t key)
 }
 }  // namespace wire
 
+// Answers a whole frame a benchmark scripts itself; false leaves it to the
+// responder's plain answers.
+using FrameHandler = std::function<bool(std::span<const uint8_t> frame, std::vector<uint8_t>& out)>;
+
 // The module side of one line: answers the identification, every result
 // request (data for the firmware query, status 0 for anything else) and every
-// event poll (no events). Command frames themselves need no answer.
+// event poll (no events). Command frames themselves need no answer. A frame
+// handler, when given, sees every frame first.
 class ModuleResponder {
 public:
+    ModuleResponder() = default;
+    explicit ModuleResponder(FrameHandler handler) : handler_(std::move(handler)) {}
+
     // Takes the bytes read from the line and appends the answers to `out`.
     void Feed(std::span<const uint8_t> bytes, std::vector<uint8_t>& out)
     {
@@ -124,7 +133,10 @@ public:
                 break;
             }
             const std::size_t size = pending_[at + 1] + 2u;
-            Answer(std::span<const uint8_t>(pending_).subspan(at, size), out);
+            const auto frame = std::span<const uint8_t>(pending_).subspan(at, size);
+            if (!handler_ || !handler_(frame, out)) {
+                Answer(frame, out);
+            }
             at += size;
         }
         pending_.erase(pending_.begin(), pending_.begin() + Offset(at));
@@ -155,20 +167,24 @@ private:
     }
 
     std::vector<uint8_t> pending_;
+    FrameHandler handler_;
 };
 
 inline constexpr std::size_t kMaxServedLines = 8;
 inline constexpr std::size_t kReadChunk = 512;
 
 // Serves up to eight lines until `stop` is set (checked every `checkMs`) or
-// every line has hung up. With no stop flag it serves until killed.
-inline void ServeLines(std::span<const int> modules, const std::atomic<bool>* stop, int checkMs)
+// every line has hung up. With no stop flag it serves until killed. The
+// handler, when given, sees every frame of every line first.
+inline void ServeLines(std::span<const int> modules, const std::atomic<bool>* stop, int checkMs,
+                       const FrameHandler& handler = nullptr)
 {
     std::array<pollfd, kMaxServedLines> entries{};
     std::array<ModuleResponder, kMaxServedLines> responders{};
     const std::size_t count = std::min(modules.size(), kMaxServedLines);
     for (std::size_t i = 0; i < count; ++i) {
         entries[i] = pollfd{modules[i], POLLIN, 0};
+        responders[i] = ModuleResponder(handler);
     }
     std::array<uint8_t, kReadChunk> buffer{};
     std::vector<uint8_t> answers;

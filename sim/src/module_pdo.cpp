@@ -12,6 +12,9 @@ constexpr uint8_t NoSuchNode = static_cast<uint8_t>(Status::NoSuchNode);
 constexpr uint8_t NoSuchPdo = static_cast<uint8_t>(Status::NoSuchPdo);
 constexpr uint8_t BadParameter = static_cast<uint8_t>(Status::BadParameter);
 constexpr uint8_t NodeNoAnswer = static_cast<uint8_t>(Status::NodeNoAnswer);
+constexpr uint8_t MappingRefused = static_cast<uint8_t>(Status::MappingRefused);
+constexpr unsigned kMaxPdoBits = 64;
+constexpr uint16_t kLastDummyIndex = 0x0007;  // RxPDOs may map the basic data types 0x0001..0x0007 as gaps
 constexpr uint16_t kMaxPdoNumber = 512;
 constexpr std::size_t kMaxMultiPdo = 25;
 constexpr uint8_t kCacheNone = 255;
@@ -27,7 +30,52 @@ uint16_t MapObject(const PdoRecord& pdo)
     return static_cast<uint16_t>((pdo.direction == PdoDirection::Receive ? 0x1600 : 0x1A00) + pdo.number - 1);
 }
 
+unsigned EntryBits(uint32_t entry)
+{
+    return entry & 0xFF;
+}
+
+// Whether one mapping entry names an object of the node that can be mapped
+// with the length it gives: the object exists and is marked mappable, and the
+// length is the object's size in bits (a boolean may also take a single bit).
+// An RxPDO may name a basic data type instead of an object, to skip bytes the
+// node has no use for.
+bool CanMap(const ObjectDictionary& dictionary, PdoDirection direction, uint32_t entry)
+{
+    const auto index = static_cast<uint16_t>(entry >> 16);
+    const auto subIndex = static_cast<uint8_t>(entry >> 8);
+    const unsigned bits = EntryBits(entry);
+    if (direction == PdoDirection::Receive && index >= 0x0001 && index <= kLastDummyIndex && subIndex == 0) {
+        const std::size_t size = SizeOf(static_cast<DataType>(index));
+        return size != 0 && (bits == size * 8 || (index == static_cast<uint16_t>(DataType::Boolean) && bits == 1));
+    }
+    const ObjectEntry* object = dictionary.Find(index, subIndex);
+    if (object == nullptr || !object->pdoMappable)
+        return false;
+    const std::size_t fixed = SizeOf(object->type);
+    const std::size_t size = fixed != 0 ? fixed : object->value.size();
+    return bits != 0 && (bits == size * 8 || (object->type == DataType::Boolean && bits == 1));
+}
+
 }  // namespace
+
+// A node refuses a mapping whose entries in use it cannot map, or whose
+// entries add up to more than the 64 bits of a PDO.
+bool Module::MappingFits(const PdoRecord& pdo, bool emptyEntriesMapNothing) const
+{
+    const SimNode* node = FindNode(pdo.node);
+    if (node == nullptr)
+        return false;
+    unsigned total = 0;
+    for (std::size_t i = 0; i < std::min<std::size_t>(pdo.entriesInUse, kMaxMappings); ++i) {
+        if (emptyEntriesMapNothing && pdo.mapping[i] == 0)
+            continue;  // device files count empty entries in their default mappings
+        if (!CanMap(node->dictionary, pdo.direction, pdo.mapping[i]))
+            return false;
+        total += EntryBits(pdo.mapping[i]);
+    }
+    return total <= kMaxPdoBits;
+}
 
 const PdoRecord* Module::FindPdo(uint16_t cobId) const
 {
@@ -164,6 +212,8 @@ Module::Result Module::RunPdoConfig(uint8_t command, uint16_t key, PayloadReader
                     static_cast<uint32_t>(d.ReadUnsigned(MapObject(pdo), static_cast<uint8_t>(i + 1)).value_or(0));
             }
         }
+        if (!MappingFits(pdo, true))
+            return NodeStatusReply(command, id, MappingRefused);
         // Reinstalling the same PDO under a new COB-ID moves it.
         std::erase_if(pdos_, [&pdo](const auto& e) {
             return e.second.node == pdo.node && e.second.direction == pdo.direction && e.second.number == pdo.number;
@@ -234,23 +284,36 @@ Module::Result Module::RunPdoConfig(uint8_t command, uint16_t key, PayloadReader
     case Command::DynamicPdo: {
         // First byte: mapping position 1..8 to set (0 clears the mapping);
         // second byte: entries in use afterwards; value: the mapping entry.
+        // A refused change leaves the mapping as it was.
         const uint8_t position = r.U8();
         const uint8_t inUse = r.U8();
         const uint32_t value = r.U32();
         if (position > kMaxMappings || inUse > kMaxMappings)
             return PdoStatusReply(command, key, BadParameter);
+        PdoRecord changed = pdo;
         if (position == 0) {
-            pdo.mapping.fill(0);
+            changed.mapping.fill(0);
         } else {
-            pdo.mapping[position - 1u] = value;
+            // The entry is checked as it is written, even when not yet in use.
+            const SimNode* node = FindNode(pdo.node);
+            if (node == nullptr || !CanMap(node->dictionary, pdo.direction, value))
+                return PdoStatusReply(command, key, MappingRefused);
+            changed.mapping[position - 1u] = value;
         }
-        pdo.entriesInUse = inUse;
+        changed.entriesInUse = inUse;
+        if (!MappingFits(changed))
+            return PdoStatusReply(command, key, MappingRefused);
+        pdo = changed;
         break;
     }
     case Command::PdoUseEntries: {
         const uint8_t n = r.U8();
         if (n > kMaxMappings)
             return PdoStatusReply(command, key, BadParameter);
+        PdoRecord changed = pdo;
+        changed.entriesInUse = n;
+        if (!MappingFits(changed))
+            return PdoStatusReply(command, key, MappingRefused);
         pdo.entriesInUse = n;
         break;
     }

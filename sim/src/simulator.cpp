@@ -154,13 +154,15 @@ void Simulator::Run()
         auto now = Clock::now();
         Clock::time_point wakeAt = now + kIdlePoll;
         bool wantWrite = false;
-        if (!pieces_.empty()) {
-            if (pieces_.front().due <= now) {
+        if (auto next = NextWrite(ByteTime())) {
+            if (*next <= now) {
                 wantWrite = true;
             } else {
-                wakeAt = std::min(wakeAt, pieces_.front().due);
+                wakeAt = std::min(wakeAt, *next);
             }
         }
+        if (!incoming_.empty())
+            wakeAt = std::min(wakeAt, incoming_.front().due);
         {
             std::lock_guard lock(mutex_);
             if (auto due = module_.NextDue())
@@ -181,9 +183,10 @@ void Simulator::Run()
             while (read(wakeRead_, drain.data(), drain.size()) > 0) {
             }
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
-            ReadLine();
         now = Clock::now();
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+            ReadLine(now);
+        DeliverDue(now);
         {
             std::lock_guard lock(mutex_);
             module_.Tick(now);
@@ -193,7 +196,7 @@ void Simulator::Run()
     }
 }
 
-void Simulator::ReadLine()
+void Simulator::ReadLine(Clock::time_point now)
 {
     std::array<uint8_t, kReadChunk> buf{};
     ssize_t n = read(lineFd_, buf.data(), buf.size());
@@ -204,10 +207,35 @@ void Simulator::ReadLine()
         return;
     }
     bytesReceived_ += static_cast<std::size_t>(n);
+    unsigned baud = 0;
+    {
+        std::lock_guard lock(mutex_);
+        baud = baud_;
+    }
+    // The bytes come in one after another at the line's rate, 10 bits each,
+    // from when the line is free of the bytes before them; without a rate they
+    // are there at once.
+    const std::chrono::nanoseconds byteTime{baud != 0 ? 10'000'000'000LL / baud : 0};
+    Clock::time_point due = std::max(receiveBusy_, now);
+    for (ssize_t i = 0; i < n; ++i) {
+        due += byteTime;
+        incoming_.push_back(InByte{due, buf[static_cast<std::size_t>(i)]});
+    }
+    receiveBusy_ = due;
+}
+
+void Simulator::DeliverDue(Clock::time_point now)
+{
+    Bytes bytes;
+    while (!incoming_.empty() && incoming_.front().due <= now) {
+        bytes.push_back(incoming_.front().byte);
+        incoming_.pop_front();
+    }
+    if (bytes.empty())
+        return;
     std::lock_guard lock(mutex_);
     ModuleOutput out;
-    module_.Receive(std::span<const uint8_t>(buf.data(), static_cast<std::size_t>(n)), out);
-    const auto now = Clock::now();
+    module_.Receive(bytes, out, now);
     for (const Bytes& frame : out.received) {
         if (!IsQuietEventTraffic(frame, false))
             AddTrace("<- " + DescribeFrame(frame, false));
@@ -311,22 +339,37 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now)
     lastDue_ = pieces_.back().due;
 }
 
+std::chrono::nanoseconds Simulator::ByteTime() const
+{
+    std::lock_guard lock(mutex_);
+    return std::chrono::nanoseconds(baud_ != 0 ? 10'000'000'000LL / baud_ : 0);
+}
+
+std::optional<Clock::time_point> Simulator::NextWrite(std::chrono::nanoseconds byteTime) const
+{
+    if (pieces_.empty())
+        return std::nullopt;
+    if (byteTime.count() == 0)
+        return pieces_.front().due;
+    // At a line rate a byte is there when its last bit has gone out.
+    return std::max(transmitFree_, pieces_.front().due) + byteTime;
+}
+
 void Simulator::WriteDue(Clock::time_point now)
 {
-    unsigned baud = 0;
-    {
-        std::lock_guard lock(mutex_);
-        baud = baud_;
-    }
+    const std::chrono::nanoseconds byteTime = ByteTime();
     while (!pieces_.empty() && pieces_.front().due <= now) {
         Piece& piece = pieces_.front();
         std::size_t count = piece.bytes.size();
-        std::chrono::nanoseconds byteTime{0};
-        if (baud != 0) {
-            // 10 bits per byte; write about a millisecond's worth at a time.
-            byteTime = std::chrono::nanoseconds(10'000'000'000LL / baud);
-            count =
-                std::clamp<std::size_t>(static_cast<std::size_t>(std::chrono::milliseconds(1) / byteTime), 1, count);
+        Clock::time_point start = now;
+        if (byteTime.count() != 0) {
+            // The line sends without pause from where it is free: every byte
+            // whose time on the line has passed goes out now, so a late wake-up
+            // does not slow the line down.
+            start = std::max(transmitFree_, piece.due);
+            if (now < start + byteTime)
+                return;
+            count = std::min<std::size_t>(count, static_cast<std::size_t>((now - start) / byteTime));
         }
         ssize_t n = write(lineFd_, piece.bytes.data(), count);
         if (n < 0) {
@@ -335,16 +378,14 @@ void Simulator::WriteDue(Clock::time_point now)
             pieces_.pop_front();  // a dead line: drop the piece
             continue;
         }
+        bytesSent_ += static_cast<std::size_t>(n);
         piece.bytes.erase(piece.bytes.begin(), piece.bytes.begin() + n);
         if (piece.bytes.empty()) {
             pieces_.pop_front();
         }
-        if (baud != 0) {
-            const auto busyUntil = now + byteTime * n;
-            for (Piece& p : pieces_)
-                p.due = std::max(p.due, busyUntil);
-            lastDue_ = std::max(lastDue_, busyUntil);
-            return;
+        if (byteTime.count() != 0) {
+            transmitFree_ = start + byteTime * n;
+            lastDue_ = std::max(lastDue_, transmitFree_);
         }
     }
 }

@@ -424,6 +424,111 @@ TEST_F(SimulatorTest, PdosMoveDataBetweenTheMasterAndAnOperationalNode)
     EXPECT_EQ(*sim_.ReadObject(5, 0x6200, 1), Bytes{0x3C});
 }
 
+Bytes U32(uint32_t v)
+{
+    return {Lo(v), Hi(v), Lo(v >> 16), Hi(v >> 16)};
+}
+
+// Installs a PDO of node 5 with its mapping in the frame (command 28) and
+// returns the status of the reply.
+uint8_t InstallWithMapping(const LibraryEnd& line, uint16_t cob, uint8_t dir, const std::vector<uint32_t>& map)
+{
+    Bytes payload{5, Lo(cob), Hi(cob), dir, 1, 0, 255, 0, 0, static_cast<uint8_t>(map.size())};
+    for (uint32_t entry : map)
+        payload = Concat(payload, U32(entry));
+    const Bytes reply = line.Exchange(Frame(28, payload), NodeRequest(28, 5));
+    return reply.size() == 6 ? reply[5] : 0xEE;
+}
+
+TEST_F(SimulatorTest, MappingsAreCheckedAgainstTheNodesDictionary)
+{
+    StartMaster();
+    constexpr uint8_t kRefused = 27;
+    constexpr uint8_t kTx = 1;
+    constexpr uint8_t kRx = 0;
+    struct Case {
+        const char* what;
+        uint8_t dir;
+        std::vector<uint32_t> map;
+        uint8_t status;
+    };
+    const std::vector<Case> cases{
+        {"mappable objects of their own sizes", kTx, {0x60000108, 0x20000210, 0x20000108}, 0},
+        {"no such sub-index", kTx, {0x60000508}, kRefused},
+        {"no such object", kTx, {0x30000108}, kRefused},
+        {"object not mappable", kTx, {0x10170010}, kRefused},
+        {"string not mappable", kTx, {0x20000420}, kRefused},
+        {"length shorter than the object", kTx, {0x20000310}, kRefused},
+        {"length longer than the object", kTx, {0x60000110}, kRefused},
+        {"length 0", kTx, {0x60000100}, kRefused},
+        {"exactly 64 bits", kTx, {0x20000320, 0x20000320}, 0},
+        {"65 bits and more", kTx, {0x20000320, 0x20000320, 0x60000108}, kRefused},
+        {"a bad entry after good ones", kRx, {0x62000108, 0x62000208, 0x62000908}, kRefused},
+        {"gap of a basic type in an RxPDO", kRx, {0x62000108, 0x00050008, 0x62000208}, 0},
+        {"gap of the wrong size", kRx, {0x00060008}, kRefused},
+        {"gap in a TxPDO", kTx, {0x00050008}, kRefused},
+        {"no entries", kTx, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint16_t cob = c.dir == kTx ? 0x185 : 0x205;
+        EXPECT_EQ(InstallWithMapping(*line_, cob, c.dir, c.map), c.status);
+        const bool installed = sim_.WithModule([&](vexsim::Module& m) { return m.FindPdo(cob) != nullptr; });
+        EXPECT_EQ(installed, c.status == 0);
+        if (installed) {
+            const Bytes removed = line_->Exchange(Frame(20, {5, Lo(cob), Hi(cob), c.dir}), NodeRequest(20, 5));
+            ASSERT_EQ(removed, Bytes({0x3A, 4, 0x94, 5, 0, 0}));
+        }
+    }
+}
+
+TEST_F(SimulatorTest, RefusedMappingChangesLeaveTheMappingAsItWas)
+{
+    StartMaster();
+    ASSERT_EQ(InstallWithMapping(*line_, 0x185, 1, {0x60000108}), 0);
+    auto dynamic = [&](uint8_t position, uint8_t inUse, uint32_t value) {
+        const Bytes reply =
+            line_->Exchange(Frame(51, Concat({5, 0x85, 0x01, position, inUse}, U32(value))), PdoRequest(51, 0x185));
+        return reply.size() == 7 ? reply[6] : 0xEE;
+    };
+    auto useEntries = [&](uint8_t n) {
+        const Bytes reply = line_->Exchange(Frame(52, {0x85, 0x01, n}), PdoRequest(52, 0x185));
+        return reply.size() == 7 ? reply[6] : 0xEE;
+    };
+    auto mapping = [&] {
+        return sim_.WithModule([](vexsim::Module& m) {
+            const vexsim::PdoRecord* pdo = m.FindPdo(0x185);
+            return std::vector<uint32_t>(pdo->mapping.begin(), pdo->mapping.begin() + pdo->entriesInUse);
+        });
+    };
+
+    EXPECT_EQ(dynamic(2, 1, 0x30000108), 27) << "an entry is checked when written, in use or not";
+    EXPECT_EQ(dynamic(2, 2, 0x20000320), 0);
+    EXPECT_EQ(dynamic(3, 3, 0x20000320), 27) << "72 bits";
+    EXPECT_EQ(mapping(), (std::vector<uint32_t>{0x60000108, 0x20000320}));
+    EXPECT_EQ(useEntries(3), 27) << "entry 3 was never set";
+    EXPECT_EQ(useEntries(1), 0);
+    EXPECT_EQ(mapping(), (std::vector<uint32_t>{0x60000108}));
+    EXPECT_EQ(dynamic(0, 1, 0), 27) << "cleared entries cannot stay in use";
+    EXPECT_EQ(dynamic(0, 0, 0), 0);
+    EXPECT_EQ(mapping(), std::vector<uint32_t>{});
+    // The node's mapping object follows the accepted changes only.
+    EXPECT_EQ(sim_.ReadObject(5, 0x1A00, 0), Bytes{0});
+
+    // The plain install takes the mapping from the node's own objects, and
+    // is refused alike when they name something the node cannot map.
+    sim_.WithModule([](vexsim::Module& m) {
+        auto& d = m.FindNode(5)->dictionary;
+        d.WriteUnsigned(0x1A01, 0, 1);
+        d.WriteUnsigned(0x1A01, 1, 0x10170010);
+    });
+    EXPECT_EQ(line_->Exchange(Frame(19, {5, 0x86, 0x01, 1, 2, 0}), NodeRequest(19, 5)),
+              Bytes({0x3A, 4, 0x93, 5, 0, 27}));
+    sim_.WithModule([](vexsim::Module& m) { return m.FindNode(5)->dictionary.WriteUnsigned(0x1A01, 1, 0x60000208); });
+    EXPECT_EQ(line_->Exchange(Frame(19, {5, 0x86, 0x01, 1, 2, 0}), NodeRequest(19, 5)),
+              Bytes({0x3A, 4, 0x93, 5, 0, 0}));
+}
+
 TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole)
 {
     StartMaster(1);
@@ -488,6 +593,33 @@ TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed)
     line_->Send(NodeRequest(16, 5));
     EXPECT_EQ(line_->ReceiveFrame().size(), 257u);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+}
+
+TEST_F(SimulatorTest, LineSpeedPacesTheLibrarysBytesToo)
+{
+    StartMaster(1);
+    // A download of 248 bytes and its result request: 262 bytes, over a
+    // second at 2400 baud; the reply is 10 bytes.
+    constexpr unsigned kBaud = 2400;
+    Bytes download{5, 0x00, 0x22, 0, 248, 0};
+    for (unsigned i = 0; i < 248; ++i)
+        download.push_back(static_cast<uint8_t>(i));
+    const Bytes command = Frame(17, download);
+    const Bytes request = NodeRequest(17, 5);
+    vexsim::ObjectEntry target;
+    target.index = 0x2200;
+    target.type = vexsim::DataType::Domain;
+    sim_.PutObject(5, target);
+    sim_.SetBaud(kBaud);
+
+    const auto start = std::chrono::steady_clock::now();
+    line_->Send(command);
+    line_->Send(request);
+    EXPECT_FALSE(sim_.WaitForTrace("<- 0x11", 300ms)) << "the frame cannot have come in yet";
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 7, 0x11, 5, 0, 0x60, 0x00, 0x22, 0}));
+    const auto lineTime = std::chrono::microseconds(10'000'000ULL * (command.size() + request.size()) / kBaud);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, lineTime) << "the line's time for the library's bytes";
+    EXPECT_EQ(sim_.ReadObject(5, 0x2200, 0)->size(), 248u) << "the slow frame came in whole";
 }
 
 TEST_F(SimulatorTest, IdentificationFaults)

@@ -260,6 +260,9 @@ private:
     // A reset node takes its initial object values back: all of them, or those
     // of the communication area only.
     static void RestoreValues(SimNode& node, bool communicationOnly);
+    // `emptyEntriesMapNothing`: an installed PDO's entries of 0 in use are
+    // accepted as mapping nothing (changes of single entries refuse them).
+    bool MappingFits(const PdoRecord& pdo, bool emptyEntriesMapNothing = false) const;
     Bytes MappedData(const PdoRecord& pdo) const;
     void WriteMappedData(const PdoRecord& pdo, std::span<const uint8_t> data);
     void RunSync(uint16_t cobId);

@@ -28,7 +28,8 @@
 //   node, 19 payload length does not fit the command, 20 no PDO with that COB-ID
 //   (or not of the needed direction), 21 an answer or segment request with
 //   nothing open, 23 the node did not answer, 24 bad parameter (range, conflict,
-//   table full), 26 unknown command, 40 in progress.
+//   table full), 26 unknown command, 27 PDO mapping refused (below), 40 in
+//   progress.
 // - Master: 2 starts it (node id above 127: 24) and forgets held results; 3 stops
 //   it; 5 answers the firmware version, two bytes low first (default 0x0102);
 //   6/7 set and read the mode byte; 39 answers 4 bytes: controller state (0 error
@@ -81,7 +82,16 @@
 //   timer (u16), then the entries in use. 48 needs an installed RxPDO (else 20)
 //   and updates the mapped objects only while the node is operational; 49 needs
 //   a TxPDO of an operational node (else 20 / 23), answers its mapped data and
-//   caches it. Cache (56, 36): flag 255 when nothing was received, else 0 for
+//   caches it. Mappings are checked against the node's dictionary as a
+//   device checks writes to its mapping objects: 19, 28, 51 and 52 answer 27
+//   and change nothing when an entry in use (for 51 also the entry written,
+//   in use or not) names an object the node does not have, one whose EDS
+//   PDOMapping is 0, or gives a bit length other than the object's size (a
+//   boolean may also be mapped as 1 bit), or when the entries in use add up to
+//   more than 64 bits. When a PDO is installed (19, 28), an empty entry
+//   (0x00000000) in use maps nothing and is accepted, as real device files
+//   count such entries in their default mappings. An RxPDO may map the basic data types 0x0001..0x0007
+//   (sub-index 0, their own size) as gaps. Cache (56, 36): flag 255 when nothing was received, else 0 for
 //   data not read before and 1 for data read before. 35 stores its list and
 //   value only. A SYNC makes operational nodes with that SYNC COB-ID send their
 //   TxPDOs of transmission types 0..240 (every n-th SYNC), which are cached.
@@ -101,8 +111,11 @@
 // - Framing: bytes outside frames are skipped up to the next ':' (or the start
 //   of an identification request); an unfinished frame is dropped when the next
 //   bytes come more than 500 ms later (ModuleOptions::frameTimeoutMs).
-// - Line speed (SetBaud): replies leave at 10 bits per byte at that rate.
-//   Incoming bytes are taken as they come.
+// - Line speed (SetBaud): the line runs at 10 bits per byte at that rate in
+//   both directions, each on its own (full duplex): replies leave at that
+//   pace, and the library's bytes reach the module only as fast as the line
+//   carries them, however fast they were written; a frame is executed when its
+//   last byte has come in.
 #pragma once
 
 #include <atomic>
@@ -225,6 +238,8 @@ public:
     bool WaitForTrace(std::string_view needle, std::chrono::milliseconds timeout) const;
     // Number of bytes the library has written so far.
     std::size_t BytesReceived() const { return bytesReceived_.load(); }
+    // Number of bytes the module has written to the library so far.
+    std::size_t BytesSent() const { return bytesSent_.load(); }
 
 private:
     struct Piece {
@@ -233,8 +248,12 @@ private:
     };
 
     void Run();
-    void ReadLine();
+    void ReadLine(Clock::time_point now);
+    void DeliverDue(Clock::time_point now);  // hands the bytes the line has carried to the module
     void WriteDue(Clock::time_point now);
+    std::chrono::nanoseconds ByteTime() const;  // 0 without a line rate
+    // When the next bytes for the library can go out, if any wait.
+    std::optional<Clock::time_point> NextWrite(std::chrono::nanoseconds byteTime) const;
     void Schedule(Outgoing reply, Clock::time_point now);  // under mutex_
     void AddTrace(std::string line);                       // under mutex_
     bool IsQuietEventTraffic(const Bytes& frame, bool fromModule) const;
@@ -251,8 +270,16 @@ private:
     std::deque<std::string> trace_;
     std::function<void(const std::string&)> traceSink_;
     std::deque<Piece> pieces_;  // owned by the thread
+    struct InByte {
+        Clock::time_point due;  // when the line has carried it in
+        uint8_t byte = 0;
+    };
+    std::deque<InByte> incoming_;      // owned by the thread
+    Clock::time_point receiveBusy_{};  // end of the last incoming byte's time on the line
     Clock::time_point lastDue_{};
+    Clock::time_point transmitFree_{};  // end of the last outgoing byte's time on the line
     std::atomic<std::size_t> bytesReceived_{0};
+    std::atomic<std::size_t> bytesSent_{0};
 
     std::string path_;
     int lineFd_ = -1;

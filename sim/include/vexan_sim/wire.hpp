@@ -108,6 +108,7 @@ enum class Status : uint8_t {
     NodeNoAnswer = 23,      // the node did not answer on the bus
     BadParameter = 24,      // a value out of range or in conflict
     UnknownCommand = 26,    // a command code this module does not know
+    MappingRefused = 27,    // a PDO mapping the node cannot take (see simulator.hpp)
     InProgress = 40,        // still working: ask again
 };
 
