@@ -108,6 +108,14 @@ int ShellLine(Context& context, const std::vector<std::string>& words)
     app.add_flag("--json", json, "print JSON");
     app.require_subcommand(1);
     app.fallthrough();
+    bool known = words[0][0] == '-';
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        known = known || sub->get_name() == words[0];
+    }
+    if (!known) {
+        std::cerr << "vexan: unknown command '" << words[0] << "' (help lists the commands)" << std::endl;
+        return kExitUsage;
+    }
     std::vector<std::string> reversed(words.rbegin(), words.rend());
     try {
         app.parse(reversed);

@@ -487,6 +487,42 @@ void TraceRelay::Print(const std::string& direction, const std::string& text)
     std::cerr << "trace " << stamp << ' ' << label_ << direction << ' ' << text << '\n';
 }
 
+// Passes on what is still under way on either side until the line is quiet,
+// so that the last frames (the master's stop command) are traced too.
+void TraceRelay::Drain()
+{
+    constexpr int kQuietMs = 20;
+    uint8_t buffer[512];
+    for (;;) {
+        pollfd fds[2] = {{controllerFd_, POLLIN, 0}, {deviceFd_, POLLIN, 0}};
+        if (poll(fds, 2, kQuietMs) <= 0) {
+            return;
+        }
+        bool moved = false;
+        if ((fds[0].revents & POLLIN) != 0) {
+            const ssize_t n = read(controllerFd_, buffer, sizeof buffer);
+            if (n > 0) {
+                moved = true;
+                WriteAll(deviceFd_, buffer, static_cast<std::size_t>(n));
+                toModule_.Feed({buffer, static_cast<std::size_t>(n)},
+                               [this](const std::string& text) { Print("<-", text); });
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            const ssize_t n = read(deviceFd_, buffer, sizeof buffer);
+            if (n > 0) {
+                moved = true;
+                WriteAll(controllerFd_, buffer, static_cast<std::size_t>(n));
+                fromModule_.Feed({buffer, static_cast<std::size_t>(n)},
+                                 [this](const std::string& text) { Print("->", text); });
+            }
+        }
+        if (!moved) {
+            return;
+        }
+    }
+}
+
 void TraceRelay::Run()
 {
     uint8_t buffer[512];
@@ -499,6 +535,7 @@ void TraceRelay::Run()
             return;
         }
         if ((fds[2].revents & POLLIN) != 0) {
+            Drain();
             return;
         }
         if ((fds[0].revents & POLLIN) != 0) {

@@ -77,6 +77,7 @@ public:
 
 private:
     void Run();
+    void Drain();
     void Print(const std::string& direction, const std::string& text);
 
     int deviceFd_;
