@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "vexan_sim/simulator.hpp"
+
 namespace {
 
 struct Outcome {
@@ -43,8 +45,8 @@ std::string ReadAll(int fd, std::chrono::steady_clock::time_point deadline)
     return text;
 }
 
-// Runs vexan with the arguments in `dir`; stdout and stderr apart.
-Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp")
+// Runs a program with the arguments in `dir`; stdout and stderr apart.
+Outcome Exec(const char* program, std::vector<std::string> args, const std::string& dir)
 {
     int out[2];
     int err[2];
@@ -63,7 +65,7 @@ Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp")
         if (chdir(dir.c_str()) != 0) {
             _exit(126);
         }
-        std::vector<char*> argv{const_cast<char*>(VEXAN_TOOL_PROGRAM)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (std::string& arg : args) {
             argv.push_back(arg.data());
         }
@@ -84,6 +86,11 @@ Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp")
     waitpid(child, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp")
+{
+    return Exec(VEXAN_TOOL_PROGRAM, std::move(args), dir);
 }
 
 std::vector<std::string> Sim(std::vector<std::string> args, bool json = false)
@@ -308,6 +315,30 @@ TEST(VexanCli, ShellKeepsTheMasterOpenAndCompletesCommands)
         ADD_FAILURE() << "the shell did not end on quit";
     }
     close(controller);
+}
+
+}  // namespace
+
+namespace {
+
+// The C examples, each against a simulator of its own.
+TEST(Examples, RunAgainstTheSimulator)
+{
+    vexsim::Simulator sim;
+    sim.AddDefaultNode(5);
+    sim.Start();
+    Outcome run = Exec(VEXAN_EXAMPLE_DEMO, {sim.LibraryPath()}, "/tmp");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("firmware 1.2 (0x0102)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("firmware version while paused      ->  42 VEXAN_PAUSED"), std::string::npos) << run.out;
+    run = Exec(VEXAN_EXAMPLE_READ_IDENTITY, {sim.LibraryPath(), "5"}, "/tmp");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("node 5 vendor   0x0056584E"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("node 5 serial   0x00001005"), std::string::npos) << run.out;
+    // A node that is not on the bus: every read fails, and so does the program.
+    run = Exec(VEXAN_EXAMPLE_READ_IDENTITY, {sim.LibraryPath(), "9"}, "/tmp");
+    EXPECT_EQ(run.status, 1) << run.out;
+    sim.Stop();
 }
 
 }  // namespace
