@@ -102,12 +102,13 @@ char** Complete(const char* text, int start, int)
 int ShellLine(Context& context, const std::vector<std::string>& words)
 {
     CLI::App app{"vexan shell command", "vexan"};
+    // Before the subcommands are added: they inherit it, so --json may follow them.
+    app.fallthrough();
+    app.require_subcommand(1);
     Action action;
     auto storage = AddCommands(app, action);
     bool json = context.json;
     app.add_flag("--json", json, "print JSON");
-    app.require_subcommand(1);
-    app.fallthrough();
     bool known = words[0][0] == '-';
     for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
         known = known || sub->get_name() == words[0];

@@ -46,8 +46,13 @@ std::string ReadAll(int fd, std::chrono::steady_clock::time_point deadline)
 }
 
 // Runs a program with the arguments in `dir`; stdout and stderr apart.
-Outcome Exec(const char* program, std::vector<std::string> args, const std::string& dir)
+Outcome Exec(const char* program, std::vector<std::string> args, const std::string& dir, const std::string& input = "")
 {
+    int in[2];
+    if (pipe(in) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
     int out[2];
     int err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
@@ -58,8 +63,8 @@ Outcome Exec(const char* program, std::vector<std::string> args, const std::stri
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
+        dup2(in[0], STDIN_FILENO);
+        close(in[1]);
         close(out[0]);
         close(err[0]);
         if (chdir(dir.c_str()) != 0) {
@@ -75,6 +80,12 @@ Outcome Exec(const char* program, std::vector<std::string> args, const std::stri
     }
     close(out[1]);
     close(err[1]);
+    close(in[0]);
+    // The input is small: it fits in the pipe's buffer.
+    if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        ADD_FAILURE() << "input not written";
+    }
+    close(in[1]);
     Outcome run;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     // stderr is read after stdout: both are small, far below a pipe's buffer.
@@ -88,9 +99,9 @@ Outcome Exec(const char* program, std::vector<std::string> args, const std::stri
     return run;
 }
 
-Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp")
+Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp", const std::string& input = "")
 {
-    return Exec(VEXAN_TOOL_PROGRAM, std::move(args), dir);
+    return Exec(VEXAN_TOOL_PROGRAM, std::move(args), dir, input);
 }
 
 std::vector<std::string> Sim(std::vector<std::string> args, bool json = false)
@@ -145,6 +156,37 @@ TEST(VexanCli, EachSubcommandPrintsItsResultAsTextAndJson)
         EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
         EXPECT_NE(json.out.find("\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\""), std::string::npos)
             << json.out;
+    }
+}
+
+// The PDO exchange needs set-up first: one shell session, its lines from a pipe.
+TEST(VexanCli, PdoExchangeInOneSession)
+{
+    const std::string script =
+        "pdo install 5 0x205\n"
+        "pdo install 5 0x185 --tx\n"
+        "nmt start 5\n"
+        "pdo write 0x205 11223344\n"
+        "sdo read 5 0x6200 2\n"
+        "pdo remote 0x185\n"
+        "pdo read 0x185\n"
+        "pdo read 0x185\n"
+        "pdo map 0x205\n"
+        "pdo list 5\n"
+        "pdo remote 0x185 --json\n"
+        "pdo read 0x185 --json\n"
+        "pdo map 0x205 --json\n";
+    const Outcome run = Vexan({"--sim", "shell"}, "/tmp", script);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (const char* line :
+         {"PDO 0x205 sent: [11 22 33 44]", "node 5 6200/02 = 34 (0x22, u8)", "PDO 0x185 answered: [00 00 00 00]",
+          "PDO 0x185: [00 00 00 00] (new)\nPDO 0x185: [00 00 00 00] (read before)",
+          "PDO 0x205: fields 1 0 255 0, 4 entries: 6200/01:8, 6200/02:8, 6200/03:8, 6200/04:8",
+          "node 5: RxPDOs 0x205, TxPDOs 0x185", "{\"command\":\"pdo remote\",\"cob\":389,\"hex\":\"00000000\"",
+          "{\"command\":\"pdo read\",\"cob\":389,\"flag\":0",
+          "\"entries\":[\"6200/01:8\",\"6200/02:8\",\"6200/03:8\",\"6200/04:8\"]"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << " missing in\n" << run.out;
     }
 }
 
