@@ -9,5 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target vexan-tool >/dev/null
-exec "$build/tools/vexan/vexan" "$@" demo
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+cmake --build "$build" --target vexan-tool >"$log" 2>&1 || { cat "$log" >&2; exit 1; }
+"$build/tools/vexan/vexan" "$@" demo
