@@ -801,6 +801,7 @@ int RunMonitor(Context& context, double seconds)
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
+    double drawnAt = -1;
     if (!table && !context.json) {
         std::cout << "monitoring slot " << unsigned{slot} << " (Ctrl-C ends)" << std::endl;
     }
@@ -826,7 +827,10 @@ int RunMonitor(Context& context, double seconds)
             ++entry.first;
             entry.second = std::string(stamp) + "  " + e.text;
         }
-        if (table) {
+        // The table is redrawn when something came, and once a second for the clock.
+        const bool redraw = !events.empty() || at - drawnAt >= 1.0 || drawnAt < 0;
+        if (table && redraw) {
+            drawnAt = at;
             std::cout << "\033[H\033[2J"
                       << "vexan monitor, slot " << unsigned{slot} << ", " << stamp << " s (Ctrl-C ends)\n\n";
             std::printf("%-18s %6s  %s\n", "event", "count", "last");
