@@ -344,6 +344,9 @@ TEST(VexanCli, ShellKeepsTheMasterOpenAndCompletesCommands)
     EXPECT_TRUE(waitFor("node 5: pre-operational (127)")) << screen;
     type("bogus\r");
     EXPECT_TRUE(waitFor("unknown command 'bogus'")) << screen;
+    // The shell's exit status is its last command's.
+    type("nodes\r");
+    EXPECT_TRUE(waitFor("nodes in the master's list: 5, 6")) << screen;
     type("quit\r");
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -355,6 +358,8 @@ TEST(VexanCli, ShellKeepsTheMasterOpenAndCompletesCommands)
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         ADD_FAILURE() << "the shell did not end on quit";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
     }
     close(controller);
 }
