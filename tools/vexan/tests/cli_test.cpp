@@ -257,6 +257,32 @@ TEST(VexanCli, TraceShowsEachRequestAndReplyDecoded)
           "<- ResultRequest for=NMTGetState key=5", "-> NMTGetState key=5 result ok (0) data[1] 7F", "<- StopMaster"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << " missing in\n" << run.err;
     }
+    // Each request of several commands in one session, and its reply.
+    const Outcome session = Vexan({"--sim", "--trace", "shell"}, "/tmp",
+                                  "info\nscan\nnodes\nsdo read 5 0x1018 2\npdo list 5\nsync\nemcy last 5\n");
+    EXPECT_EQ(session.status, 0) << session.err;
+    for (const char* line : {"<- FirmwareVersion",
+                             "-> FirmwareVersion key=1 result ok (0) data[2] 02 01",
+                             "<- CANStatus",
+                             "-> CANStatus key=1 result ok (0)",
+                             "<- GetMasterMode",
+                             "-> GetMasterMode key=1",
+                             "<- ScanNode",
+                             "-> ScanNode key=0 result ok (0) data[3] 02 05 06",
+                             "<- GetNodeList",
+                             "-> GetNodeList key=0",
+                             "<- SDORead node=5 [18 10 02]",
+                             "-> SDORead key=5 result ok (0)",
+                             "<- GetRxPDOID node=5",
+                             "-> GetRxPDOID key=5",
+                             "<- GetTxPDOID node=5",
+                             "-> GetTxPDOID key=5",
+                             "<- SendSYNCMsg cob=0x080",
+                             "-> SendSYNCMsg cob=0x080 status ok (0)",
+                             "<- ReadLastEMCY node=5",
+                             "-> ReadLastEMCY key=5"}) {
+        EXPECT_NE(session.err.find(line), std::string::npos) << line << " missing in\n" << session.err;
+    }
     // A module status that is not one of the library's codes.
     const Outcome failed = Vexan({"--sim", "--trace", "node", "add", "9"});
     EXPECT_NE(failed.err.find("-> AddNode key=9 status module status (18)"), std::string::npos) << failed.err;
