@@ -1,0 +1,984 @@
+#include "commands.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "vexan.h"
+#include "vexan_results.h"
+
+namespace vexantool {
+
+namespace {
+
+// A whole upload must finish within the board's function time-out: 1 MiB takes
+// over 90 s at 115200 baud, so the SDO read waits this long unless told otherwise.
+constexpr uint32_t kUploadTimeoutMs = 300000;
+constexpr uint32_t kDefaultFunctionTimeoutMs = 1000;
+constexpr std::size_t kFileChunk = 4096;
+
+// Every argument any subcommand takes.
+struct Args {
+    unsigned node = 0;
+    unsigned index = 0;
+    unsigned sub = 0;
+    unsigned cob = 0;
+    unsigned param = 0;
+    unsigned word1 = 0;
+    unsigned word2 = 0;
+    unsigned time1 = 0;
+    unsigned time2 = 0;
+    unsigned factor = 0;
+    unsigned number = 1;
+    unsigned period = 0;
+    unsigned mode = 0;
+    bool reset = false;
+    bool tx = false;
+    std::string value;
+    std::string type = "auto";
+    std::string out;
+    double seconds = 0;
+};
+
+std::string NodeText(unsigned node)
+{
+    return "node " + std::to_string(node);
+}
+
+// Prints a successful command's line: the human text, or its JSON object.
+int Done(Context& context, const std::string& human, Json json)
+{
+    if (context.json) {
+        json.Bool("ok", true).Result(0);
+        std::cout << json.Text() << std::endl;
+    } else {
+        std::cout << human << std::endl;
+    }
+    return kExitOk;
+}
+
+// Reports a failed command on stderr (and as JSON on stdout with --json).
+int Failed(Context& context, const std::string& what, unsigned code, Json json, const std::string& detail = "")
+{
+    std::cerr << "vexan: " << what << ": " << ResultText(code) << (detail.empty() ? "" : ": " + detail) << std::endl;
+    if (context.json) {
+        json.Bool("ok", false).Result(code);
+        if (!detail.empty()) {
+            json.Str("detail", detail);
+        }
+        std::cout << json.Text() << std::endl;
+    }
+    return kExitFailed;
+}
+
+uint8_t Slot(Context& context)
+{
+    return context.session->Slot();
+}
+
+std::string IdList(const uint8_t* reply)
+{
+    // The module answers [count, ids...].
+    std::string text;
+    for (unsigned i = 0; i < reply[0] && i + 1 < VEXAN_NODE_REPLY_BUFFER; ++i) {
+        text += (i > 0 ? ", " : "") + std::to_string(reply[i + 1]);
+    }
+    return text.empty() ? "none" : text;
+}
+
+std::string IdJson(const uint8_t* reply)
+{
+    std::vector<std::string> ids;
+    for (unsigned i = 0; i < reply[0] && i + 1 < VEXAN_NODE_REPLY_BUFFER; ++i) {
+        ids.push_back(std::to_string(reply[i + 1]));
+    }
+    return JsonArray(ids);
+}
+
+std::string NmtStateName(uint8_t state)
+{
+    switch (state) {
+    case 0:
+        return "initialising";
+    case 4:
+        return "stopped";
+    case 5:
+        return "operational";
+    case 127:
+        return "pre-operational";
+    default:
+        return "unknown";
+    }
+}
+
+uint32_t Le32(const uint8_t* bytes)
+{
+    return static_cast<uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+// ---- master
+
+int Info(Context& context)
+{
+    const uint8_t slot = Slot(context);
+    Json json;
+    json.Str("command", "info").Num("slot", slot).Num("library", Vexan_GetVersion());
+    uint16_t firmware = 0;
+    uint16_t result = Vexan_GetFirmwareVersion(slot, &firmware, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "firmware version", result, json);
+    }
+    uint8_t can[VEXAN_MAX_REPLY_DATA] = {};
+    result = Vexan_GetCANStatus(slot, can);
+    if (result != VEXAN_OK) {
+        return Failed(context, "CAN status", result, json);
+    }
+    uint8_t mode = 0;
+    result = Vexan_GetMasterMode(slot, &mode, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "master mode", result, json);
+    }
+    char firmwareText[32];
+    std::snprintf(firmwareText, sizeof firmwareText, "%u.%u", firmware >> 8, firmware & 0xFF);
+    json.Str("firmware", firmwareText)
+        .Num("firmware_raw", firmware)
+        .Num("can_state", can[0])
+        .Num("tx_errors", can[1])
+        .Num("rx_errors", can[2])
+        .Num("overruns", can[3])
+        .Num("master_mode", mode);
+    char human[160];
+    std::snprintf(human, sizeof human,
+                  "library %u, firmware %s, CAN state %u (tx errors %u, rx errors %u, overruns %u), master mode %u",
+                  Vexan_GetVersion(), firmwareText, can[0], can[1], can[2], can[3], mode);
+    return Done(context, human, json);
+}
+
+int Scan(Context& context)
+{
+    uint8_t reply[VEXAN_NODE_REPLY_BUFFER] = {};
+    Json json;
+    json.Str("command", "scan");
+    const uint16_t result = Vexan_ScanNode(Slot(context), 0, 0, reply, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "scan", result, json);
+    }
+    json.Raw("nodes", IdJson(reply));
+    return Done(context, "nodes on the bus: " + IdList(reply), json);
+}
+
+int Nodes(Context& context)
+{
+    uint8_t reply[VEXAN_NODE_REPLY_BUFFER] = {};
+    Json json;
+    json.Str("command", "nodes");
+    const uint16_t result = Vexan_GetNodeList(Slot(context), reply, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "nodes", result, json);
+    }
+    json.Raw("nodes", IdJson(reply));
+    return Done(context, "nodes in the master's list: " + IdList(reply), json);
+}
+
+int NodeAdd(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "node add").Num("node", a.node);
+    const auto node = static_cast<uint8_t>(a.node);
+    uint16_t result = VEXAN_WAITING;
+    // A module still busy with the add answers "waiting": ask again.
+    for (int tries = 0; tries < 50 && result == VEXAN_WAITING; ++tries) {
+        result = Vexan_AddNode(Slot(context), node, static_cast<uint8_t>(a.param), static_cast<uint16_t>(a.word1),
+                               static_cast<uint16_t>(a.word2), 1);
+    }
+    if (result != VEXAN_OK) {
+        return Failed(context, "node add " + std::to_string(a.node), result, json);
+    }
+    return Done(context, NodeText(a.node) + " added", json);
+}
+
+int NodeRemove(Context& context, const Args& a, bool reset)
+{
+    const std::string name = reset ? "node reset" : "node remove";
+    Json json;
+    json.Str("command", name).Num("node", a.node);
+    const auto node = static_cast<uint8_t>(a.node);
+    const uint16_t result =
+        reset ? Vexan_RemoveAndResetNode(Slot(context), node, 1) : Vexan_RemoveNode(Slot(context), node, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, name + " " + std::to_string(a.node), result, json);
+    }
+    return Done(context, NodeText(a.node) + (reset ? " removed and reset" : " removed"), json);
+}
+
+// ---- NMT
+
+int NmtChange(Context& context, const Args& a, const std::string& verb, uint8_t specifier)
+{
+    Json json;
+    json.Str("command", "nmt " + verb).Num("node", a.node).Num("specifier", specifier);
+    const uint16_t result = Vexan_NMTChangeState(Slot(context), static_cast<uint8_t>(a.node), specifier, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "nmt " + verb + " " + std::to_string(a.node), result, json);
+    }
+    return Done(context, NodeText(a.node) + ": nmt " + verb + " sent", json);
+}
+
+int NmtState(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "nmt state").Num("node", a.node);
+    uint8_t state[VEXAN_NODE_REPLY_BUFFER] = {};
+    const uint16_t result = Vexan_NMTGetState(Slot(context), static_cast<uint8_t>(a.node), state, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "nmt state " + std::to_string(a.node), result, json);
+    }
+    json.Num("state", state[0]).Str("name", NmtStateName(state[0]));
+    return Done(context, NodeText(a.node) + ": " + NmtStateName(state[0]) + " (" + std::to_string(state[0]) + ")",
+                json);
+}
+
+int Guard(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "guard").Num("node", a.node).Num("guard_time", a.time1).Num("life_time_factor", a.factor);
+    const uint16_t result = Vexan_NMTGuarding(Slot(context), static_cast<uint8_t>(a.node),
+                                              static_cast<uint16_t>(a.time1), static_cast<uint8_t>(a.factor), 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "guard " + std::to_string(a.node), result, json);
+    }
+    return Done(context,
+                NodeText(a.node) + ": node guarding every " + std::to_string(a.time1) + " ms, life time factor " +
+                    std::to_string(a.factor),
+                json);
+}
+
+int Heartbeat(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "heartbeat").Num("node", a.node).Num("time1", a.time1).Num("time2", a.time2);
+    const uint16_t result = Vexan_NMTHeartbeat(Slot(context), static_cast<uint8_t>(a.node),
+                                               static_cast<uint16_t>(a.time1), static_cast<uint16_t>(a.time2), 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "heartbeat " + std::to_string(a.node), result, json);
+    }
+    return Done(
+        context,
+        NodeText(a.node) + ": heartbeat " + std::to_string(a.time1) + " ms / " + std::to_string(a.time2) + " ms", json);
+}
+
+// ---- SDO
+
+std::string ObjectText(const Args& a)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "node %u %04X/%02X", a.node, a.index, a.sub);
+    return text;
+}
+
+std::string AbortDetail(const uint8_t* data)
+{
+    const uint32_t code = Le32(data);
+    return "abort " + Hex(code, 8) + " " + AbortMeaning(code);
+}
+
+int FixedSize(const std::string& type)
+{
+    if (type == "u8" || type == "i8") {
+        return 1;
+    }
+    if (type == "u16" || type == "i16") {
+        return 2;
+    }
+    if (type == "u32" || type == "i32") {
+        return 4;
+    }
+    return 0;
+}
+
+// Formats an object's bytes as the type asks; false when they do not fit it.
+bool FormatValue(const std::string& requested, std::span<const uint8_t> bytes, std::string& human, Json& json)
+{
+    std::string type = requested;
+    if (type == "auto") {
+        bool printable = !bytes.empty();
+        for (uint8_t b : bytes) {
+            printable = printable && b >= 0x20 && b < 0x7F;
+        }
+        if (bytes.size() == 1 || bytes.size() == 2 || bytes.size() == 4) {
+            type = "u" + std::to_string(bytes.size() * 8);
+        } else {
+            type = printable ? "string" : "hex";
+        }
+    }
+    json.Str("type", type).Str("hex", HexBytes(bytes, ""));
+    if (const int size = FixedSize(type); size != 0) {
+        if (bytes.size() != static_cast<std::size_t>(size)) {
+            return false;
+        }
+        uint32_t raw = 0;
+        for (int i = size - 1; i >= 0; --i) {
+            raw = raw << 8 | bytes[static_cast<std::size_t>(i)];
+        }
+        long long value = raw;
+        if (type[0] == 'i') {
+            const unsigned bits = static_cast<unsigned>(size) * 8;
+            if (bits < 32 && (raw & (1u << (bits - 1))) != 0) {
+                value = static_cast<long long>(raw) - (1LL << bits);
+            } else if (bits == 32) {
+                value = static_cast<int32_t>(raw);
+            }
+        }
+        json.Num("value", value);
+        human = std::to_string(value) + " (" + Hex(raw, size * 2) + ", " + type + ")";
+        return true;
+    }
+    if (type == "string") {
+        const std::string text(bytes.begin(), bytes.end());
+        json.Str("value", text);
+        human = "\"" + text + "\" (string, " + std::to_string(bytes.size()) + " bytes)";
+        return true;
+    }
+    json.Str("value", HexBytes(bytes, ""));
+    human = "[" + HexBytes(bytes) + "] (" + std::to_string(bytes.size()) + " bytes)";
+    return true;
+}
+
+std::string SpillName(uint8_t slot, const Args& a)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "%u_%u_%04X_%02X.seg", slot, a.node, a.index, a.sub);
+    return name;
+}
+
+// Copies a large upload out of its spill file with Vexan_SDOReadFile.
+uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::string& path, std::string& error)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        error = "cannot write " + path;
+        return VEXAN_NOT_STORED;
+    }
+    std::vector<uint8_t> chunk(kFileChunk);
+    const bool progress = StderrIsTerminal();
+    for (uint32_t offset = 0; offset < length;) {
+        uint32_t got = 0;
+        const auto want = static_cast<uint32_t>(std::min<std::size_t>(kFileChunk, length - offset));
+        const uint16_t result = Vexan_SDOReadFile(slot, static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.index),
+                                                  static_cast<uint8_t>(a.sub), offset, want, &got, chunk.data());
+        if (result != VEXAN_OK || got == 0) {
+            error = "reading the spill file at " + std::to_string(offset);
+            return result != VEXAN_OK ? result : static_cast<uint16_t>(VEXAN_NOTHING_TO_READ);
+        }
+        out.write(reinterpret_cast<const char*>(chunk.data()), got);
+        offset += got;
+        if (progress) {
+            std::fprintf(stderr, "\rsaving %u / %u bytes", offset, length);
+        }
+    }
+    if (progress) {
+        std::fprintf(stderr, "\n");
+    }
+    return out ? static_cast<uint16_t>(VEXAN_OK) : static_cast<uint16_t>(VEXAN_NOT_STORED);
+}
+
+int SdoRead(Context& context, const Args& a)
+{
+    const uint8_t slot = Slot(context);
+    Json json;
+    json.Str("command", "sdo read").Num("node", a.node).Num("index", a.index).Num("sub", a.sub);
+    if (!context.timeoutGiven) {
+        Vexan_SetFunctionTimeout(slot, kUploadTimeoutMs);
+    }
+    uint32_t length = 0;
+    std::vector<uint8_t> data(VEXAN_SDO_READ_BUFFER);
+    const bool progress = StderrIsTerminal();
+    const std::string spill = SpillName(slot, a);
+    // Not blocking, so that a large upload can show how far it got from the
+    // size of its spill file.
+    uint16_t result;
+    for (;;) {
+        result = Vexan_SDOReadData(slot, static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.index),
+                                   static_cast<uint8_t>(a.sub), &length, data.data(), 0);
+        if (result != VEXAN_SENT && result != VEXAN_WAITING) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        struct stat info {};
+        if (progress && stat(spill.c_str(), &info) == 0 && info.st_size > 0) {
+            std::fprintf(stderr, "\rreceived %lld bytes", static_cast<long long>(info.st_size));
+        }
+    }
+    if (progress) {
+        std::fprintf(stderr, "\r\033[K");
+    }
+    Vexan_SetFunctionTimeout(slot, context.timeoutGiven ? context.timeoutMs : kDefaultFunctionTimeoutMs);
+    if (result == VEXAN_SDO_ABORTED) {
+        json.Num("abort", Le32(data.data())).Str("abort_text", AbortMeaning(Le32(data.data())));
+        return Failed(context, "sdo read " + ObjectText(a), result, json, AbortDetail(data.data()));
+    }
+    if (result != VEXAN_OK) {
+        return Failed(context, "sdo read " + ObjectText(a), result, json);
+    }
+    json.Num("length", length);
+    if (length >= VEXAN_SDO_SPILL_THRESHOLD) {
+        json.Str("spill_file", spill);
+        std::string human = ObjectText(a) + ": " + std::to_string(length) + " bytes in " + spill;
+        if (!a.out.empty()) {
+            std::string error;
+            const uint16_t copied = CopySpill(slot, a, length, a.out, error);
+            if (copied != VEXAN_OK) {
+                return Failed(context, "sdo read " + ObjectText(a), copied, json, error);
+            }
+            json.Str("file", a.out);
+            human += ", saved to " + a.out;
+        }
+        return Done(context, human, json);
+    }
+    std::span<const uint8_t> bytes(data.data(), length);
+    if (!a.out.empty()) {
+        std::ofstream out(a.out, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            return Failed(context, "sdo read " + ObjectText(a), VEXAN_NOT_STORED, json, "cannot write " + a.out);
+        }
+        json.Str("file", a.out);
+    }
+    std::string human;
+    if (!FormatValue(a.type, bytes, human, json)) {
+        std::cerr << "vexan: sdo read " << ObjectText(a) << ": the object has " << length << " bytes, not a " << a.type
+                  << std::endl;
+        return kExitFailed;
+    }
+    return Done(context, ObjectText(a) + " = " + human, json);
+}
+
+// The bytes of a value to write, as the type asks; false with the reason.
+bool EncodeValue(const Args& a, std::vector<uint8_t>& bytes, std::string& error)
+{
+    const std::string type = a.type == "auto" ? "u32" : a.type;
+    if (const int size = FixedSize(type); size != 0) {
+        char* end = nullptr;
+        const long long value = std::strtoll(a.value.c_str(), &end, 0);
+        const bool isSigned = type[0] == 'i';
+        const long long low = isSigned ? -(1LL << (size * 8 - 1)) : 0;
+        const long long high = isSigned ? (1LL << (size * 8 - 1)) - 1 : (1LL << (size * 8)) - 1;
+        if (a.value.empty() || *end != '\0' || value < low || value > high) {
+            error = "'" + a.value + "' is not a " + type + " value";
+            return false;
+        }
+        bytes.clear();
+        for (int i = 0; i < size; ++i) {
+            bytes.push_back(static_cast<uint8_t>(static_cast<unsigned long long>(value) >> (8 * i)));
+        }
+        return true;
+    }
+    if (type == "string") {
+        bytes.assign(a.value.begin(), a.value.end());
+        return true;
+    }
+    if (!ParseHexBytes(a.value, bytes)) {
+        error = "'" + a.value + "' is not hex bytes";
+        return false;
+    }
+    return true;
+}
+
+int SdoWrite(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "sdo write").Num("node", a.node).Num("index", a.index).Num("sub", a.sub);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!EncodeValue(a, bytes, error)) {
+        std::cerr << "vexan: sdo write: " << error << std::endl;
+        return kExitUsage;
+    }
+    json.Str("hex", HexBytes(bytes, ""));
+    uint16_t replyLength = 0;
+    uint8_t reply[VEXAN_SDO_WRITE_REPLY_BUFFER] = {};
+    const uint16_t result = Vexan_SDOWriteData(
+        Slot(context), static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.index), static_cast<uint8_t>(a.sub),
+        static_cast<uint32_t>(bytes.size()), bytes.empty() ? nullptr : bytes.data(), &replyLength, reply, 1);
+    if (result == VEXAN_SDO_ABORTED) {
+        json.Num("abort", Le32(reply)).Str("abort_text", AbortMeaning(Le32(reply)));
+        return Failed(context, "sdo write " + ObjectText(a), result, json, AbortDetail(reply));
+    }
+    if (result != VEXAN_OK) {
+        return Failed(context, "sdo write " + ObjectText(a), result, json);
+    }
+    return Done(context, ObjectText(a) + " written: [" + HexBytes(bytes) + "]", json);
+}
+
+// ---- PDO
+
+int PdoWrite(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo write").Num("cob", a.cob);
+    std::vector<uint8_t> bytes;
+    if (!ParseHexBytes(a.value, bytes) || bytes.size() > VEXAN_PDO_MAX_DATA) {
+        std::cerr << "vexan: pdo write: '" << a.value << "' is not 0..8 hex bytes" << std::endl;
+        return kExitUsage;
+    }
+    json.Str("hex", HexBytes(bytes, ""));
+    const uint8_t none = 0;
+    const uint16_t result = Vexan_PDOWrite(Slot(context), static_cast<uint16_t>(a.cob), 0,
+                                           static_cast<uint8_t>(bytes.size()), bytes.empty() ? &none : bytes.data(), 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "pdo write " + Hex(a.cob, 3), result, json);
+    }
+    return Done(context, "PDO " + Hex(a.cob, 3) + " sent: [" + HexBytes(bytes) + "]", json);
+}
+
+int PdoRead(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo read").Num("cob", a.cob);
+    uint8_t flag = 0;
+    uint8_t length = 0;
+    uint8_t data[VEXAN_PDO_MAX_DATA] = {};
+    const uint16_t result = Vexan_GetPDOLastData(Slot(context), static_cast<uint16_t>(a.cob), &flag, &length, data, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "pdo read " + Hex(a.cob, 3), result, json);
+    }
+    const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, VEXAN_PDO_MAX_DATA));
+    json.Num("flag", flag).Str("hex", HexBytes(bytes, ""));
+    return Done(context,
+                "PDO " + Hex(a.cob, 3) + ": [" + HexBytes(bytes) + "]" + (flag == 1 ? " (read before)" : " (new)"),
+                json);
+}
+
+int PdoRemote(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo remote").Num("cob", a.cob);
+    uint8_t length = 0;
+    uint8_t data[VEXAN_PDO_MAX_DATA] = {};
+    const uint16_t result = Vexan_PDORemote(Slot(context), static_cast<uint16_t>(a.cob), &length, data, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "pdo remote " + Hex(a.cob, 3), result, json);
+    }
+    const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, VEXAN_PDO_MAX_DATA));
+    json.Str("hex", HexBytes(bytes, ""));
+    return Done(context, "PDO " + Hex(a.cob, 3) + " answered: [" + HexBytes(bytes) + "]", json);
+}
+
+int PdoMap(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo map").Num("cob", a.cob);
+    uint16_t field1 = 0;
+    uint8_t field2 = 0;
+    uint8_t field3 = 0;
+    uint16_t field4 = 0;
+    uint8_t count = 0;
+    uint32_t entries[VEXAN_PDO_MAX_ENTRIES] = {};
+    const uint16_t result = Vexan_GetPDOMapInfo(Slot(context), static_cast<uint16_t>(a.cob), &field1, &field2, &field3,
+                                                &field4, &count, entries, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "pdo map " + Hex(a.cob, 3), result, json);
+    }
+    std::vector<std::string> list;
+    std::string human = "PDO " + Hex(a.cob, 3) + ": fields " + std::to_string(field1) + " " + std::to_string(field2) +
+                        " " + std::to_string(field3) + " " + std::to_string(field4) + ", " + std::to_string(count) +
+                        " entries";
+    for (unsigned i = 0; i < count && i < VEXAN_PDO_MAX_ENTRIES; ++i) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%04X/%02X:%u", entries[i] >> 16, (entries[i] >> 8) & 0xFF,
+                      entries[i] & 0xFF);
+        human += (i == 0 ? ": " : ", ") + std::string(entry);
+        list.push_back(Json::Quote(entry));
+    }
+    json.Num("field1", field1).Num("field2", field2).Num("field3", field3).Num("field4", field4);
+    json.Raw("entries", JsonArray(list));
+    return Done(context, human, json);
+}
+
+int PdoList(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo list").Num("node", a.node);
+    std::string human = NodeText(a.node) + ":";
+    for (const bool rx : {true, false}) {
+        uint8_t count = 0;
+        uint16_t ids[VEXAN_PDO_MAX_IDS] = {};
+        const auto node = static_cast<uint8_t>(a.node);
+        const uint16_t result = rx ? Vexan_GetRxPDOID(Slot(context), node, &count, ids, 1)
+                                   : Vexan_GetTxPDOID(Slot(context), node, &count, ids, 1);
+        if (result != VEXAN_OK) {
+            return Failed(context, std::string("pdo list ") + (rx ? "rx " : "tx ") + std::to_string(a.node), result,
+                          json);
+        }
+        std::vector<std::string> list;
+        std::string text;
+        for (unsigned i = 0; i < count && i < VEXAN_PDO_MAX_IDS; ++i) {
+            list.push_back(std::to_string(ids[i]));
+            text += (i > 0 ? ", " : "") + Hex(ids[i], 3);
+        }
+        json.Raw(rx ? "rx" : "tx", JsonArray(list));
+        human += std::string(rx ? " RxPDOs " : ", TxPDOs ") + (text.empty() ? "none" : text);
+    }
+    return Done(context, human, json);
+}
+
+int PdoInstall(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "pdo install").Num("node", a.node).Num("cob", a.cob).Bool("tx", a.tx).Num("number", a.number);
+    const uint16_t result = Vexan_InstallPDO(Slot(context), static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.cob),
+                                             a.tx ? 1 : 0, static_cast<uint16_t>(a.number), 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "pdo install " + Hex(a.cob, 3), result, json);
+    }
+    return Done(context,
+                NodeText(a.node) + ": " + (a.tx ? "TxPDO " : "RxPDO ") + std::to_string(a.number) + " installed on " +
+                    Hex(a.cob, 3),
+                json);
+}
+
+// ---- SYNC and EMCY
+
+int Sync(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "sync").Num("cob", a.cob).Num("period_ms", a.period);
+    const uint16_t result =
+        Vexan_SendSYNCMsg(Slot(context), static_cast<uint16_t>(a.cob), static_cast<uint16_t>(a.period), 0, 1);
+    if (result != VEXAN_OK) {
+        return Failed(context, "sync " + Hex(a.cob, 3), result, json);
+    }
+    return Done(context,
+                a.period == 0 ? "SYNC sent on " + Hex(a.cob, 3)
+                              : "SYNC every " + std::to_string(a.period) + " ms on " + Hex(a.cob, 3),
+                json);
+}
+
+int EmcyLast(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "emcy last").Num("node", a.node);
+    uint8_t flag = 0;
+    uint8_t data[VEXAN_EMCY_DATA] = {};
+    const uint16_t result = Vexan_ReadLastEMCY(Slot(context), static_cast<uint8_t>(a.node), &flag, data, 1);
+    if (result == VEXAN_NOTHING_TO_READ) {
+        json.Bool("recorded", false);
+        return Done(context, NodeText(a.node) + ": no EMCY recorded", json);
+    }
+    if (result != VEXAN_OK) {
+        return Failed(context, "emcy last " + std::to_string(a.node), result, json);
+    }
+    const auto code = static_cast<uint16_t>(data[0] | data[1] << 8);
+    json.Bool("recorded", true)
+        .Num("flag", flag)
+        .Num("error_code", code)
+        .Str("meaning", EmcyMeaning(code))
+        .Num("error_register", data[2])
+        .Str("hex", HexBytes(data, ""));
+    return Done(context,
+                NodeText(a.node) + ": EMCY " + Hex(code, 4) + " " + EmcyMeaning(code) + ", error register " +
+                    Hex(data[2], 2) + " [" + HexBytes(data) + "]",
+                json);
+}
+
+// ---- monitor
+
+std::mutex gEventMutex;
+std::condition_variable gEventSignal;
+bool gEventsWaiting = false;
+std::atomic<bool> gInterrupted{false};
+
+void OnEvent()
+{
+    {
+        std::lock_guard lock(gEventMutex);
+        gEventsWaiting = true;
+    }
+    gEventSignal.notify_one();
+}
+
+void OnInterrupt(int)
+{
+    gInterrupted = true;
+}
+
+struct Event {
+    std::string kind;
+    unsigned slot = 0;
+    std::string text;
+    Json json;
+};
+
+// Takes every queued event record.
+std::vector<Event> DrainEvents()
+{
+    std::vector<Event> events;
+    uint8_t slot = 0;
+    uint8_t node = 0;
+    uint8_t data[8] = {};
+    while (Vexan_GetBootUpNodeAfterAdd(&slot, &node) == VEXAN_OK) {
+        Event e{"boot-up", slot, NodeText(node) + " booted", {}};
+        e.json.Num("node", node);
+        events.push_back(e);
+    }
+    while (Vexan_GetEMCYData(&slot, &node, data) == VEXAN_OK) {
+        const auto code = static_cast<uint16_t>(data[0] | data[1] << 8);
+        Event e{"emcy",
+                slot,
+                NodeText(node) + ": EMCY " + Hex(code, 4) + " " + EmcyMeaning(code) + " [" + HexBytes(data) + "]",
+                {}};
+        e.json.Num("node", node)
+            .Num("error_code", code)
+            .Str("meaning", EmcyMeaning(code))
+            .Str("hex", HexBytes(data, ""));
+        events.push_back(e);
+    }
+    uint8_t code = 0;
+    while (Vexan_GetNMTError(&slot, &node, &code) == VEXAN_OK) {
+        const std::string why = code == 1 ? "node guarding" : code == 2 ? "heartbeat" : "code " + std::to_string(code);
+        Event e{"nmt-error", slot, NodeText(node) + ": NMT error (" + why + ")", {}};
+        e.json.Num("node", node).Num("code", code);
+        events.push_back(e);
+    }
+    uint16_t index = 0;
+    uint8_t sub = 0;
+    uint8_t length = 0;
+    while (Vexan_GetMasterReadSDOEvent(&slot, &index, &sub) == VEXAN_OK) {
+        Event e{"master-sdo-read", slot, "another master reads " + Hex(index, 4) + "/" + Hex(sub, 2), {}};
+        e.json.Num("index", index).Num("sub", sub);
+        events.push_back(e);
+    }
+    while (Vexan_GetMasterWriteSDOEvent(&slot, &index, &sub, &length, data) == VEXAN_OK) {
+        const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, 4));
+        Event e{"master-sdo-write",
+                slot,
+                "another master writes " + Hex(index, 4) + "/" + Hex(sub, 2) + " [" + HexBytes(bytes) + "]",
+                {}};
+        e.json.Num("index", index).Num("sub", sub).Str("hex", HexBytes(bytes, ""));
+        events.push_back(e);
+    }
+    uint16_t cob = 0;
+    while (Vexan_GetMasterRemotePDOEvent(&slot, &cob) == VEXAN_OK) {
+        Event e{"master-remote-pdo", slot, "another master requests PDO " + Hex(cob, 3), {}};
+        e.json.Num("cob", cob);
+        events.push_back(e);
+    }
+    while (Vexan_GetMasterRxPDOEvent(&slot, &cob, &length, data) == VEXAN_OK) {
+        const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, 8));
+        Event e{"master-rx-pdo", slot, "another master sent PDO " + Hex(cob, 3) + " [" + HexBytes(bytes) + "]", {}};
+        e.json.Num("cob", cob).Str("hex", HexBytes(bytes, ""));
+        events.push_back(e);
+    }
+    return events;
+}
+
+}  // namespace
+
+int RunMonitor(Context& context, double seconds)
+{
+    const uint8_t slot = Slot(context);
+    // Callbacks only wake the loop; the records are read here, off the receive thread.
+    Vexan_InstallBootUpISR(slot, OnEvent);
+    Vexan_InstallEMCYISR(slot, OnEvent);
+    Vexan_InstallNMTErrISR(slot, OnEvent);
+    Vexan_InstallReadSDOISR(slot, OnEvent);
+    Vexan_InstallWriteSDOISR(slot, OnEvent);
+    Vexan_InstallRxPDOISR(slot, OnEvent);
+    Vexan_InstallRemotePDOISR(slot, OnEvent);
+    gInterrupted = false;
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    const bool table = StdoutIsTerminal() && !context.json;
+    std::map<std::string, std::pair<unsigned, std::string>> seen;  // kind -> count, last
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
+    double drawnAt = -1;
+    if (!table && !context.json) {
+        std::cout << "monitoring slot " << unsigned{slot} << " (Ctrl-C ends)" << std::endl;
+    }
+    while (!gInterrupted && std::chrono::steady_clock::now() < end) {
+        {
+            std::unique_lock lock(gEventMutex);
+            gEventSignal.wait_for(lock, std::chrono::milliseconds(100), [] { return gEventsWaiting; });
+            gEventsWaiting = false;
+        }
+        const auto events = DrainEvents();
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char stamp[16];
+        std::snprintf(stamp, sizeof stamp, "%8.3f", at);
+        for (const Event& e : events) {
+            if (context.json) {
+                Json json = e.json;
+                json.Str("event", e.kind).Num("slot", e.slot).Str("text", e.text);
+                std::cout << json.Text() << std::endl;
+            } else if (!table) {
+                std::cout << stamp << " slot " << e.slot << " " << e.kind << ": " << e.text << std::endl;
+            }
+            auto& entry = seen[e.kind];
+            ++entry.first;
+            entry.second = std::string(stamp) + "  " + e.text;
+        }
+        // The table is redrawn when something came, and once a second for the clock.
+        const bool redraw = !events.empty() || at - drawnAt >= 1.0 || drawnAt < 0;
+        if (table && redraw) {
+            drawnAt = at;
+            std::cout << "\033[H\033[2J"
+                      << "vexan monitor, slot " << unsigned{slot} << ", " << stamp << " s (Ctrl-C ends)\n\n";
+            std::printf("%-18s %6s  %s\n", "event", "count", "last");
+            for (const auto& [kind, entry] : seen) {
+                std::printf("%-18s %6u  %s\n", kind.c_str(), entry.first, entry.second.c_str());
+            }
+            std::fflush(stdout);
+        }
+    }
+    std::signal(SIGINT, previous);
+    Vexan_RemoveBootUpISR(slot);
+    Vexan_RemoveEMCYISR(slot);
+    Vexan_RemoveNMTErrISR(slot);
+    Vexan_RemoveReadSDOISR(slot);
+    Vexan_RemoveWriteSDOISR(slot);
+    Vexan_RemoveRxPDOISR(slot);
+    Vexan_RemoveRemotePDOISR(slot);
+    return kExitOk;
+}
+
+std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
+{
+    auto args = std::make_shared<Args>();
+    Args& a = *args;
+    auto set = [&action](const std::string& name, std::function<int(Context&)> run) {
+        return [&action, name, run] {
+            action.name = name;
+            action.run = run;
+        };
+    };
+    const auto node = [&a](CLI::App* cmd) {
+        cmd->add_option("node", a.node, "node id (1..127)")->required()->check(CLI::Range(0, 127));
+    };
+
+    app.add_subcommand("info", "library and firmware versions, CAN status, master mode")->callback(set("info", Info));
+    app.add_subcommand("scan", "nodes answering on the bus")->callback(set("scan", Scan));
+    app.add_subcommand("nodes", "nodes in the master's list")->callback(set("nodes", Nodes));
+
+    auto* nodeCmd = app.add_subcommand("node", "add, remove or reset a node of the master's list");
+    nodeCmd->require_subcommand(1);
+    auto* add = nodeCmd->add_subcommand("add", "add a node to the master's list");
+    node(add);
+    add->add_option("--param", a.param, "the module's node parameter")->check(CLI::Range(0, 255));
+    add->add_option("--word1", a.word1, "the module's first node word")->check(CLI::Range(0, 65535));
+    add->add_option("--word2", a.word2, "the module's second node word")->check(CLI::Range(0, 65535));
+    add->callback(set("node add", [&a](Context& c) { return NodeAdd(c, a); }));
+    auto* remove = nodeCmd->add_subcommand("remove", "remove a node from the master's list");
+    node(remove);
+    remove->callback(set("node remove", [&a](Context& c) { return NodeRemove(c, a, false); }));
+    auto* reset = nodeCmd->add_subcommand("reset", "remove a node from the list and reset it");
+    node(reset);
+    reset->callback(set("node reset", [&a](Context& c) { return NodeRemove(c, a, true); }));
+
+    auto* nmt = app.add_subcommand("nmt", "NMT state changes and state query");
+    nmt->require_subcommand(1);
+    struct Change {
+        const char* verb;
+        uint8_t specifier;
+        const char* help;
+    };
+    static constexpr Change kChanges[] = {{"start", 1, "start the node (operational)"},
+                                          {"stop", 2, "stop the node"},
+                                          {"preop", 128, "enter pre-operational"},
+                                          {"reset", 129, "reset the node"},
+                                          {"reset-comm", 130, "reset the node's communication"}};
+    for (const Change& change : kChanges) {
+        auto* cmd = nmt->add_subcommand(change.verb, change.help);
+        node(cmd);
+        cmd->callback(set(std::string("nmt ") + change.verb,
+                          [&a, change](Context& c) { return NmtChange(c, a, change.verb, change.specifier); }));
+    }
+    auto* state = nmt->add_subcommand("state", "read the node's NMT state");
+    node(state);
+    state->callback(set("nmt state", [&a](Context& c) { return NmtState(c, a); }));
+
+    auto* guard = app.add_subcommand("guard", "set up node guarding of a node");
+    node(guard);
+    guard->add_option("guard-time", a.time1, "guard time in ms")->required()->check(CLI::Range(0, 65535));
+    guard->add_option("life-time-factor", a.factor, "life time factor")->required()->check(CLI::Range(0, 255));
+    guard->callback(set("guard", [&a](Context& c) { return Guard(c, a); }));
+    auto* heartbeat = app.add_subcommand("heartbeat", "set up heartbeat monitoring of a node");
+    node(heartbeat);
+    heartbeat->add_option("time1", a.time1, "the node's heartbeat time in ms")->required()->check(CLI::Range(0, 65535));
+    heartbeat->add_option("time2", a.time2, "the master's consumer time in ms")->check(CLI::Range(0, 65535));
+    heartbeat->callback(set("heartbeat", [&a](Context& c) { return Heartbeat(c, a); }));
+
+    const std::vector<std::string> types = {"auto", "u8", "u16", "u32", "i8", "i16", "i32", "string", "hex"};
+    auto* sdo = app.add_subcommand("sdo", "read and write objects of a node");
+    sdo->require_subcommand(1);
+    auto* read = sdo->add_subcommand("read", "read an object (SDO upload)");
+    node(read);
+    read->add_option("index", a.index, "object index, e.g. 0x1018")->required()->check(CLI::Range(0, 0xFFFF));
+    read->add_option("sub", a.sub, "sub-index")->required()->check(CLI::Range(0, 255));
+    read->add_option("--type,-t", a.type, "how to show the value")->check(CLI::IsMember(types));
+    read->add_option("--out,-o", a.out, "save the object's bytes to this file (for large objects)");
+    read->callback(set("sdo read", [&a](Context& c) { return SdoRead(c, a); }));
+    auto* write = sdo->add_subcommand("write", "write an object (SDO download)");
+    node(write);
+    write->add_option("index", a.index, "object index")->required()->check(CLI::Range(0, 0xFFFF));
+    write->add_option("sub", a.sub, "sub-index")->required()->check(CLI::Range(0, 255));
+    write->add_option("value", a.value, "the value: a number, a string, or hex bytes")->required();
+    write->add_option("--type,-t", a.type, "the value's type (default u32)")->check(CLI::IsMember(types));
+    write->callback(set("sdo write", [&a](Context& c) { return SdoWrite(c, a); }));
+
+    auto* pdo = app.add_subcommand("pdo", "PDO exchange and configuration");
+    pdo->require_subcommand(1);
+    const auto cob = [&a](CLI::App* cmd) {
+        cmd->add_option("cob-id", a.cob, "the PDO's COB-ID, e.g. 0x205")->required()->check(CLI::Range(0, 2046));
+    };
+    auto* pdoWrite = pdo->add_subcommand("write", "send a PDO");
+    cob(pdoWrite);
+    pdoWrite->add_option("data", a.value, "0..8 data bytes in hex, e.g. 01020304")->required();
+    pdoWrite->callback(set("pdo write", [&a](Context& c) { return PdoWrite(c, a); }));
+    auto* pdoRead = pdo->add_subcommand("read", "the last PDO received on a COB-ID");
+    cob(pdoRead);
+    pdoRead->callback(set("pdo read", [&a](Context& c) { return PdoRead(c, a); }));
+    auto* pdoRemote = pdo->add_subcommand("remote", "ask a node for a PDO by remote request");
+    cob(pdoRemote);
+    pdoRemote->callback(set("pdo remote", [&a](Context& c) { return PdoRemote(c, a); }));
+    auto* pdoMap = pdo->add_subcommand("map", "a PDO's mapping");
+    cob(pdoMap);
+    pdoMap->callback(set("pdo map", [&a](Context& c) { return PdoMap(c, a); }));
+    auto* pdoList = pdo->add_subcommand("list", "a node's receive and transmit PDOs");
+    node(pdoList);
+    pdoList->callback(set("pdo list", [&a](Context& c) { return PdoList(c, a); }));
+    auto* pdoInstall = pdo->add_subcommand("install", "install a PDO from the node's own PDO objects");
+    node(pdoInstall);
+    cob(pdoInstall);
+    pdoInstall->add_flag("--tx", a.tx, "a transmit PDO of the node (default: receive)");
+    pdoInstall->add_option("--number", a.number, "the PDO's number (1..512)")->check(CLI::Range(1, 512));
+    pdoInstall->callback(set("pdo install", [&a](Context& c) { return PdoInstall(c, a); }));
+
+    auto* sync = app.add_subcommand("sync", "send a SYNC, or start a cyclic one");
+    sync->add_option("cob-id", a.cob, "SYNC COB-ID (default 0x80)")->check(CLI::Range(0, 2046));
+    a.cob = 0x80;
+    sync->add_option("--period", a.period, "cycle in ms (0: one SYNC now)")->check(CLI::Range(0, 65535));
+    sync->callback(set("sync", [&a](Context& c) { return Sync(c, a); }));
+
+    auto* emcy = app.add_subcommand("emcy", "emergency messages");
+    emcy->require_subcommand(1);
+    auto* last = emcy->add_subcommand("last", "the last EMCY the module recorded for a node");
+    node(last);
+    last->callback(set("emcy last", [&a](Context& c) { return EmcyLast(c, a); }));
+
+    auto* monitor = app.add_subcommand("monitor", "show events live until Ctrl-C");
+    monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
+    monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds); }));
+    return args;
+}
+
+}  // namespace vexantool

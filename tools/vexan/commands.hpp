@@ -1,0 +1,41 @@
+// The subcommands of vexan, built on a CLI11 application, for the command line
+// and for each line of the shell.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "support.hpp"
+
+namespace vexantool {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;   // the library or the module reported a failure
+inline constexpr int kExitUsage = 2;    // bad arguments
+inline constexpr int kExitNoBoard = 3;  // the port, the simulator or the master did not start
+
+struct Context {
+    Session* session = nullptr;
+    bool json = false;
+    bool timeoutGiven = false;  // --timeout: also for the SDO upload
+    unsigned timeoutMs = 0;
+};
+
+// What a parsed command line asks for: run(context) gives the exit status.
+struct Action {
+    std::function<int(Context&)> run;
+    bool needsBoard = true;
+    std::string name;
+};
+
+// Adds every board subcommand to app. The parsed arguments live in storage
+// owned by the returned object; action is set by the chosen subcommand.
+std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
+
+// Monitor: events until Ctrl-C (or seconds > 0 have passed).
+int RunMonitor(Context& context, double seconds);
+
+}  // namespace vexantool

@@ -1,0 +1,252 @@
+// vexan: talk to a CANopen master module from the shell, through the library's
+// public interface, on a serial port or on the built-in module simulator.
+#include <editline/readline.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.hpp"
+#include "demo.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace vexantool;
+
+// Splits a shell line into words; double quotes keep spaces in a word.
+std::vector<std::string> SplitWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false;
+    bool inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) {
+                words.push_back(word);
+            }
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+// Completion: the subcommand names at the depth of the word being typed.
+std::vector<std::string> gCompletions;
+
+char* NextCompletion(const char* text, int state)
+{
+    static std::size_t at = 0;
+    if (state == 0) {
+        at = 0;
+    }
+    const std::string prefix(text);
+    while (at < gCompletions.size()) {
+        const std::string& name = gCompletions[at++];
+        if (name.compare(0, prefix.size(), prefix) == 0) {
+            return strdup(name.c_str());
+        }
+    }
+    return nullptr;
+}
+
+char** Complete(const char* text, int start, int)
+{
+    CLI::App app;
+    Action action;
+    auto storage = AddCommands(app, action);
+    gCompletions.clear();
+    const std::vector<std::string> before = SplitWords(std::string(rl_line_buffer, static_cast<std::size_t>(start)));
+    const CLI::App* level = &app;
+    for (const std::string& word : before) {
+        const CLI::App* next = nullptr;
+        for (const CLI::App* sub : level->get_subcommands([](const CLI::App*) { return true; })) {
+            if (sub->get_name() == word) {
+                next = sub;
+            }
+        }
+        if (next == nullptr) {
+            break;
+        }
+        level = next;
+    }
+    for (const CLI::App* sub : level->get_subcommands([](const CLI::App*) { return true; })) {
+        gCompletions.push_back(sub->get_name());
+    }
+    if (level == &app) {
+        for (const char* word : {"help", "quit", "exit"}) {
+            gCompletions.push_back(word);
+        }
+    }
+    rl_attempted_completion_over = 1;
+    return rl_completion_matches(text, NextCompletion);
+}
+
+// Runs one shell line on the open board; the exit status it would have.
+int ShellLine(Context& context, const std::vector<std::string>& words)
+{
+    CLI::App app{"vexan shell command", "vexan"};
+    // Before the subcommands are added: they inherit it, so --json may follow them.
+    app.fallthrough();
+    app.require_subcommand(1);
+    Action action;
+    auto storage = AddCommands(app, action);
+    bool json = context.json;
+    app.add_flag("--json", json, "print JSON");
+    bool known = words[0][0] == '-';
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        known = known || sub->get_name() == words[0];
+    }
+    if (!known) {
+        std::cerr << "vexan: unknown command '" << words[0] << "' (help lists the commands)" << std::endl;
+        return kExitUsage;
+    }
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        std::cerr << "vexan: " << e.what() << std::endl;
+        return kExitUsage;
+    }
+    if (!action.run) {
+        return kExitUsage;
+    }
+    Context lineContext = context;
+    lineContext.json = json;
+    return action.run(lineContext);
+}
+
+int RunShell(Context& context)
+{
+    const bool terminal = isatty(STDIN_FILENO) != 0;
+    if (terminal) {
+        rl_readline_name = "vexan";
+        rl_attempted_completion_function = Complete;
+        using_history();
+        std::cout << "vexan shell on slot " << unsigned{context.session->Slot()}
+                  << ": commands as on the command line; Tab completes, 'help' lists, 'quit' ends" << std::endl;
+    }
+    int last = kExitOk;
+    for (;;) {
+        std::string line;
+        if (terminal) {
+            char* input = readline("vexan> ");
+            if (input == nullptr) {
+                std::cout << std::endl;
+                break;
+            }
+            line = input;
+            free(input);
+            if (!line.empty()) {
+                add_history(line.c_str());
+            }
+        } else if (!std::getline(std::cin, line)) {
+            break;
+        }
+        const auto words = SplitWords(line);
+        if (words.empty() || words[0][0] == '#') {
+            continue;
+        }
+        if (words[0] == "quit" || words[0] == "exit") {
+            break;
+        }
+        last = ShellLine(context, words[0] == "help" ? std::vector<std::string>{"--help"} : words);
+    }
+    return last;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"vexan: talk to a CANopen master module through the Vexan library", "vexan"};
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    SessionOptions options;
+    bool json = false;
+    unsigned timeoutMs = 0;
+    auto* port = app.add_option("--port", options.port, "serial device of the module");
+    app.add_option("--baud", options.baud, "serial line speed")->capture_default_str();
+    auto* sim = app.add_option("--sim", options.simEds,
+                               "use the built-in module simulator, with nodes from these EDS files (FILE[@ID]); "
+                               "without files two default devices, nodes 5 and 6")
+                    ->expected(0, -1)
+                    ->excludes(port);
+    app.add_option("--slot", options.slot, "the module's slot")->check(CLI::Range(0, 7))->capture_default_str();
+    app.add_option("--master-id", options.masterId, "the master's node id")
+        ->check(CLI::Range(0, 127))
+        ->capture_default_str();
+    auto* timeout =
+        app.add_option("--timeout", timeoutMs, "the board's function time-out in ms")->check(CLI::Range(1u, 3600000u));
+    app.add_flag("--json", json, "print one JSON object a line");
+    app.add_flag("--trace", options.trace, "print every frame on the line, decoded, to stderr");
+
+    Action action;
+    auto storage = AddCommands(app, action);
+    app.add_subcommand("shell", "interactive mode: the master stays open across commands")->callback([&action] {
+        action.name = "shell";
+        action.run = RunShell;
+    });
+    DemoOptions demo;
+    auto* demoCmd = app.add_subcommand("demo", "walk through what the library does, on two simulated boards");
+    demoCmd->add_option("--eds", demo.edsPath, "EDS file of the third node")->capture_default_str();
+    demoCmd->callback([&action] {
+        action.name = "demo";
+        action.needsBoard = false;
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e);
+        return status == 0 ? kExitOk : kExitUsage;
+    }
+    options.sim = sim->count() > 0;
+    // "--sim" alone leaves one empty value behind.
+    std::erase(options.simEds, std::string());
+    options.timeoutMs = timeoutMs;
+
+    if (action.name == "demo") {
+        demo.trace = options.trace;
+        demo.json = json;
+        return RunDemo(demo);
+    }
+    if (!options.sim && options.port.empty()) {
+        std::cerr << "vexan: no module: give --port PATH or --sim" << std::endl;
+        return kExitUsage;
+    }
+    Session session;
+    std::string error;
+    if (!session.Open(options, error)) {
+        std::cerr << "vexan: " << error << std::endl;
+        return kExitNoBoard;
+    }
+    Context context;
+    context.session = &session;
+    context.json = json;
+    context.timeoutGiven = timeout->count() > 0;
+    context.timeoutMs = timeoutMs;
+    const int status = action.run(context);
+    session.Close();
+    return status;
+}

@@ -1,0 +1,417 @@
+// End-to-end tests of the vexan program: each run starts the built-in module
+// simulator (--sim, default devices 5 and 6) and checks what the program prints
+// and its exit status.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "vexan_sim/simulator.hpp"
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Reads a descriptor to its end (or until the deadline).
+std::string ReadAll(int fd, std::chrono::steady_clock::time_point deadline)
+{
+    std::string text;
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+// Runs a program with the arguments in `dir`; stdout and stderr apart.
+Outcome Exec(const char* program, std::vector<std::string> args, const std::string& dir, const std::string& input = "")
+{
+    int in[2];
+    if (pipe(in) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        dup2(in[0], STDIN_FILENO);
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        if (chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv{const_cast<char*>(program)};
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    // The input is small: it fits in the pipe's buffer.
+    if (!input.empty() && write(in[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        ADD_FAILURE() << "input not written";
+    }
+    close(in[1]);
+    Outcome run;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    // stderr is read after stdout: both are small, far below a pipe's buffer.
+    run.out = ReadAll(out[0], deadline);
+    run.err = ReadAll(err[0], deadline);
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+Outcome Vexan(std::vector<std::string> args, const std::string& dir = "/tmp", const std::string& input = "")
+{
+    return Exec(VEXAN_TOOL_PROGRAM, std::move(args), dir, input);
+}
+
+std::vector<std::string> Sim(std::vector<std::string> args, bool json = false)
+{
+    args.insert(args.begin(), "--sim");
+    if (json) {
+        args.insert(args.begin(), "--json");
+    }
+    return args;
+}
+
+struct Case {
+    std::vector<std::string> args;
+    std::string human;  // in the human-readable line
+    std::string json;   // in the JSON object
+};
+
+TEST(VexanCli, EachSubcommandPrintsItsResultAsTextAndJson)
+{
+    const std::vector<Case> cases = {
+        {{"info"}, "library 203, firmware 1.2, CAN state 0", "\"firmware\":\"1.2\""},
+        {{"scan"}, "nodes on the bus: 5, 6", "\"nodes\":[5,6]"},
+        {{"nodes"}, "nodes in the master's list: 5, 6", "\"nodes\":[5,6]"},
+        {{"node", "add", "5"}, "node 5 added", "\"command\":\"node add\",\"node\":5"},
+        {{"node", "remove", "6"}, "node 6 removed", "\"command\":\"node remove\",\"node\":6"},
+        {{"node", "reset", "6"}, "node 6 removed and reset", "\"command\":\"node reset\""},
+        {{"nmt", "start", "5"}, "node 5: nmt start sent", "\"specifier\":1"},
+        {{"nmt", "reset-comm", "5"}, "node 5: nmt reset-comm sent", "\"specifier\":130"},
+        {{"nmt", "state", "5"}, "node 5: pre-operational (127)", "\"state\":127"},
+        {{"guard", "5", "100", "3"}, "node guarding every 100 ms, life time factor 3", "\"guard_time\":100"},
+        {{"heartbeat", "5", "100", "300"}, "heartbeat 100 ms / 300 ms", "\"time2\":300"},
+        {{"sdo", "read", "5", "0x1018", "1"}, "node 5 1018/01 = 5658702 (0x0056584E, u32)", "\"value\":5658702"},
+        {{"sdo", "read", "5", "0x1008", "0"},
+         "= \"Vexan I/O node\" (string, 14 bytes)",
+         "\"type\":\"string\",\"hex\":\"56657861"},
+        {{"sdo", "read", "6", "0x1018", "4", "-t", "hex"}, "= [06 10 00 00] (4 bytes)", "\"value\":\"06100000\""},
+        {{"sdo", "write", "5", "0x2000", "2", "-1", "-t", "i16"},
+         "node 5 2000/02 written: [FF FF]",
+         "\"hex\":\"FFFF\""},
+        {{"pdo", "list", "5"}, "node 5: RxPDOs none, TxPDOs none", "\"rx\":[],\"tx\":[]"},
+        {{"pdo", "install", "5", "0x205"}, "node 5: RxPDO 1 installed on 0x205", "\"cob\":517"},
+        {{"sync"}, "SYNC sent on 0x080", "\"cob\":128"},
+        {{"emcy", "last", "5"}, "node 5: no EMCY recorded", "\"recorded\":false"},
+    };
+    for (const Case& c : cases) {
+        const Outcome human = Vexan(Sim(c.args));
+        EXPECT_EQ(human.status, 0) << c.args[0] << ": " << human.err;
+        EXPECT_NE(human.out.find(c.human), std::string::npos) << human.out;
+        const Outcome json = Vexan(Sim(c.args, true));
+        EXPECT_EQ(json.status, 0) << c.args[0] << ": " << json.err;
+        EXPECT_EQ(json.out.front(), '{') << json.out;
+        EXPECT_NE(json.out.find(c.json), std::string::npos) << json.out;
+        EXPECT_NE(json.out.find("\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\""), std::string::npos)
+            << json.out;
+    }
+}
+
+// The PDO exchange needs set-up first: one shell session, its lines from a pipe.
+TEST(VexanCli, PdoExchangeInOneSession)
+{
+    const std::string script =
+        "pdo install 5 0x205\n"
+        "pdo install 5 0x185 --tx\n"
+        "nmt start 5\n"
+        "pdo write 0x205 11223344\n"
+        "sdo read 5 0x6200 2\n"
+        "pdo remote 0x185\n"
+        "pdo read 0x185\n"
+        "pdo read 0x185\n"
+        "pdo map 0x205\n"
+        "pdo list 5\n"
+        "pdo remote 0x185 --json\n"
+        "pdo read 0x185 --json\n"
+        "pdo map 0x205 --json\n";
+    const Outcome run = Vexan({"--sim", "shell"}, "/tmp", script);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    for (const char* line :
+         {"PDO 0x205 sent: [11 22 33 44]", "node 5 6200/02 = 34 (0x22, u8)", "PDO 0x185 answered: [00 00 00 00]",
+          "PDO 0x185: [00 00 00 00] (new)\nPDO 0x185: [00 00 00 00] (read before)",
+          "PDO 0x205: fields 1 0 255 0, 4 entries: 6200/01:8, 6200/02:8, 6200/03:8, 6200/04:8",
+          "node 5: RxPDOs 0x205, TxPDOs 0x185", "{\"command\":\"pdo remote\",\"cob\":389,\"hex\":\"00000000\"",
+          "{\"command\":\"pdo read\",\"cob\":389,\"flag\":0",
+          "\"entries\":[\"6200/01:8\",\"6200/02:8\",\"6200/03:8\",\"6200/04:8\"]"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << " missing in\n" << run.out;
+    }
+}
+
+TEST(VexanCli, AFailingCommandExitsNonZeroWithItsReasonOnStderr)
+{
+    // An SDO abort: the result by name and number and the abort code's meaning.
+    Outcome run = Vexan(Sim({"sdo", "read", "5", "0x3000", "0"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("sdo_aborted (25): abort 0x06020000 object does not exist in the object dictionary"),
+              std::string::npos)
+        << run.err;
+    run = Vexan(Sim({"sdo", "read", "5", "0x3000", "0"}, true));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("\"ok\":false,\"result\":{\"code\":25,\"name\":\"VEXAN_SDO_ABORTED\""), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"abort\":100794368"), std::string::npos) << run.out;
+
+    // The module's own status for a node that is not on the bus.
+    run = Vexan(Sim({"node", "add", "9"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("node add 9: module status (18)"), std::string::npos) << run.err;
+
+    // Nothing cached for a PDO: a library code.
+    run = Vexan(Sim({"pdo", "read", "0x185"}));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("nothing_to_read (15)"), std::string::npos) << run.err;
+
+    // A value that does not fit its type, a missing argument, no module at all.
+    run = Vexan(Sim({"sdo", "write", "5", "0x2000", "1", "300", "-t", "u8"}));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("'300' is not a u8 value"), std::string::npos) << run.err;
+    EXPECT_EQ(Vexan(Sim({"sdo", "read", "5"})).status, 2);
+    EXPECT_EQ(Vexan({"info"}).status, 2);
+    run = Vexan({"--port", "/nonexistent/tty", "info"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("/nonexistent/tty"), std::string::npos) << run.err;
+}
+
+TEST(VexanCli, ALargeObjectIsSavedFromItsSpillFile)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("vexan-cli-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const Outcome run = Vexan(Sim({"sdo", "read", "5", "0x2100", "0", "--out", "object.bin"}), dir.string());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("5000 bytes in 0_5_2100_00.seg, saved to object.bin"), std::string::npos) << run.out;
+    std::ifstream file(dir / "object.bin", std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_EQ(bytes.size(), 5000u);
+    // The default device's domain holds a known pattern.
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        ASSERT_EQ(static_cast<uint8_t>(bytes[i]), static_cast<uint8_t>((i * 7 + 3) & 0xFF)) << "at " << i;
+    }
+    // Not a terminal: no progress on stderr.
+    EXPECT_EQ(run.err, "");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(VexanCli, TraceShowsEachRequestAndReplyDecoded)
+{
+    const Outcome run = Vexan({"--sim", "--trace", "nmt", "state", "5"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    // Names from the library's protocol table, the key, the reply's result by name.
+    for (const char* line :
+         {"<- Identify", "-> IdentReply \"!00VexanW\"", "<- StartMaster [01 00]",
+          "<- ResultRequest for=StartMaster key=1", "-> StartMaster key=1 status ok (0)", "<- NMTGetState node=5",
+          "<- ResultRequest for=NMTGetState key=5", "-> NMTGetState key=5 result ok (0) data[1] 7F", "<- StopMaster"}) {
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << " missing in\n" << run.err;
+    }
+    // Each request of several commands in one session, and its reply.
+    const Outcome session = Vexan({"--sim", "--trace", "shell"}, "/tmp",
+                                  "info\nscan\nnodes\nsdo read 5 0x1018 2\npdo list 5\nsync\nemcy last 5\n");
+    EXPECT_EQ(session.status, 0) << session.err;
+    for (const char* line : {"<- FirmwareVersion",
+                             "-> FirmwareVersion key=1 result ok (0) data[2] 02 01",
+                             "<- CANStatus",
+                             "-> CANStatus key=1 result ok (0)",
+                             "<- GetMasterMode",
+                             "-> GetMasterMode key=1",
+                             "<- ScanNode",
+                             "-> ScanNode key=0 result ok (0) data[3] 02 05 06",
+                             "<- GetNodeList",
+                             "-> GetNodeList key=0",
+                             "<- SDORead node=5 [18 10 02]",
+                             "-> SDORead key=5 result ok (0)",
+                             "<- GetRxPDOID node=5",
+                             "-> GetRxPDOID key=5",
+                             "<- GetTxPDOID node=5",
+                             "-> GetTxPDOID key=5",
+                             "<- SendSYNCMsg cob=0x080",
+                             "-> SendSYNCMsg cob=0x080 status ok (0)",
+                             "<- ReadLastEMCY node=5",
+                             "-> ReadLastEMCY key=5"}) {
+        EXPECT_NE(session.err.find(line), std::string::npos) << line << " missing in\n" << session.err;
+    }
+    // A module status that is not one of the library's codes.
+    const Outcome failed = Vexan({"--sim", "--trace", "node", "add", "9"});
+    EXPECT_NE(failed.err.find("-> AddNode key=9 status module status (18)"), std::string::npos) << failed.err;
+}
+
+TEST(VexanCli, MonitorPrintsEventsAsLinesWhenNotOnATerminal)
+{
+    Outcome run = Vexan(Sim({"monitor", "--seconds", "0.5"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("boot-up: node 5 booted"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("boot-up: node 6 booted"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\033["), std::string::npos) << "no screen control off a terminal";
+    run = Vexan(Sim({"monitor", "--seconds", "0.5"}, true));
+    EXPECT_NE(run.out.find("{\"node\":5,\"event\":\"boot-up\",\"slot\":0"), std::string::npos) << run.out;
+}
+
+TEST(VexanCli, DemoPassesEveryStep)
+{
+    const Outcome run = Vexan({"demo"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("demo passed: 13 of 13 steps passed, 0 failed, 1 skipped"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
+}
+
+TEST(VexanCli, HelpOnEveryLevel)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"sdo", "--help"}, {"sdo", "read", "--help"}, {"nmt", "state", "--help"}}) {
+        const Outcome run = Vexan(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_NE(run.out.find("Usage: vexan"), std::string::npos) << run.out;
+    }
+}
+
+// The shell on a pseudo-terminal: one master across commands, completion.
+TEST(VexanCli, ShellKeepsTheMasterOpenAndCompletesCommands)
+{
+    const int controller = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(controller, 0);
+    ASSERT_EQ(grantpt(controller), 0);
+    ASSERT_EQ(unlockpt(controller), 0);
+    const std::string portName = ptsname(controller);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int port = open(portName.c_str(), O_RDWR);
+        dup2(port, STDIN_FILENO);
+        dup2(port, STDOUT_FILENO);
+        dup2(port, STDERR_FILENO);
+        close(controller);
+        if (chdir("/tmp") != 0) {
+            _exit(126);
+        }
+        execl(VEXAN_TOOL_PROGRAM, VEXAN_TOOL_PROGRAM, "--sim", "shell", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    auto waitFor = [&](const std::string& needle) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        char buffer[1024];
+        while (screen.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{controller, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                const ssize_t n = read(controller, buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                screen.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return screen.find(needle) != std::string::npos;
+    };
+    auto type = [&](const std::string& text) {
+        ASSERT_EQ(write(controller, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    };
+    ASSERT_TRUE(waitFor("vexan> ")) << screen;
+    // Written in one command, read back in the next: the same simulated node.
+    type("sdo write 5 0x2000 3 77\r");
+    ASSERT_TRUE(waitFor("node 5 2000/03 written")) << screen;
+    type("sdo read 5 0x2000 3\r");
+    EXPECT_TRUE(waitFor("node 5 2000/03 = 77 (0x0000004D, u32)")) << screen;
+    // Tab completes the subcommand: "nm" runs as "nmt".
+    type("nm\t");
+    type("state 5\r");
+    EXPECT_TRUE(waitFor("node 5: pre-operational (127)")) << screen;
+    type("bogus\r");
+    EXPECT_TRUE(waitFor("unknown command 'bogus'")) << screen;
+    // The shell's exit status is its last command's.
+    type("nodes\r");
+    EXPECT_TRUE(waitFor("nodes in the master's list: 5, 6")) << screen;
+    type("quit\r");
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    pid_t done = 0;
+    while ((done = waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        waitFor("\x01");  // drain the screen meanwhile
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        ADD_FAILURE() << "the shell did not end on quit";
+    } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    }
+    close(controller);
+}
+
+}  // namespace
+
+namespace {
+
+// The C examples, each against a simulator of its own.
+TEST(Examples, RunAgainstTheSimulator)
+{
+    vexsim::Simulator sim;
+    sim.AddDefaultNode(5);
+    sim.Start();
+    Outcome run = Exec(VEXAN_EXAMPLE_DEMO, {sim.LibraryPath()}, "/tmp");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("firmware 1.2 (0x0102)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("firmware version while paused      ->  42 VEXAN_PAUSED"), std::string::npos) << run.out;
+    run = Exec(VEXAN_EXAMPLE_READ_IDENTITY, {sim.LibraryPath(), "5"}, "/tmp");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("node 5 vendor   0x0056584E"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("node 5 serial   0x00001005"), std::string::npos) << run.out;
+    // A node that is not on the bus: every read fails, and so does the program.
+    run = Exec(VEXAN_EXAMPLE_READ_IDENTITY, {sim.LibraryPath(), "9"}, "/tmp");
+    EXPECT_EQ(run.status, 1) << run.out;
+    sim.Stop();
+}
+
+}  // namespace
