@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 #include <iostream>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "vexan.h"
 #include "vexan_results.h"
@@ -46,6 +48,7 @@ struct Args {
     std::string value;
     std::string type = "auto";
     std::string out;
+    std::string file;
     double seconds = 0;
 };
 
@@ -646,6 +649,89 @@ int PdoInstall(Context& context, const Args& a)
                 json);
 }
 
+// ---- EDS
+
+// The node's receive and transmit PDO COB-IDs as the module lists them.
+uint16_t ReadPdoIds(uint8_t slot, uint8_t node, std::vector<uint16_t>& rx, std::vector<uint16_t>& tx)
+{
+    for (std::vector<uint16_t>* list : {&rx, &tx}) {
+        uint8_t count = 0;
+        uint16_t ids[VEXAN_PDO_MAX_IDS] = {};
+        const uint16_t result =
+            list == &rx ? Vexan_GetRxPDOID(slot, node, &count, ids, 1) : Vexan_GetTxPDOID(slot, node, &count, ids, 1);
+        if (result != VEXAN_OK) {
+            return result;
+        }
+        list->assign(ids, ids + std::min<unsigned>(count, VEXAN_PDO_MAX_IDS));
+    }
+    return VEXAN_OK;
+}
+
+int EdsLoad(Context& context, const Args& a)
+{
+    const uint8_t slot = Slot(context);
+    const auto node = static_cast<uint8_t>(a.node);
+    Json json;
+    json.Str("command", "eds load").Num("node", a.node).Str("file", a.file);
+    if (a.file.empty()) {
+        std::cerr << "vexan: eds load: no file given" << std::endl;
+        return kExitUsage;
+    }
+    // The library reads a path whose second byte is NUL as a wide string, and
+    // so past the end of a one-character name: that goes as "./x", narrow.
+    const std::string path = a.file.size() < 2 ? "./" + a.file : a.file;
+    const bool progress = StderrIsTerminal();
+    const auto start = std::chrono::steady_clock::now();
+    // Not blocking, so that a terminal sees that the load is still running.
+    uint16_t result;
+    for (unsigned ticks = 0;; ++ticks) {
+        result =
+            Vexan_EDS_Load(slot, node, path.c_str(), static_cast<uint16_t>(a.word1), static_cast<uint16_t>(a.word2), 0);
+        if (result != VEXAN_SENT && result != VEXAN_WAITING) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (progress && ticks % 10 == 0) {
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::fprintf(stderr, "\rconfiguring node %u from %s %c %.1f s", a.node, a.file.c_str(),
+                         "|/-\\"[(ticks / 10) % 4], seconds);
+        }
+    }
+    if (progress) {
+        std::fprintf(stderr, "\r\033[K");
+    }
+    const std::string what = "eds load " + std::to_string(a.node) + " " + a.file;
+    if (result != VEXAN_OK) {
+        // The reasons that concern the file, in words.
+        std::string detail;
+        if (result == VEXAN_EDS_FILE || result == VEXAN_EDS_VALUE) {
+            detail = vexan_result_text(result);
+        } else if (result == VEXAN_OUT_OF_RANGE) {
+            detail = "the path is longer than " + std::to_string(VEXAN_EDS_MAX_PATH) + " bytes";
+        }
+        return Failed(context, what, result, json, detail);
+    }
+    std::string human = NodeText(a.node) + " configured from " + a.file;
+    std::vector<uint16_t> rx;
+    std::vector<uint16_t> tx;
+    // The load's outcome stands; what it installed is shown when the module lists it.
+    if (const uint16_t read = ReadPdoIds(slot, node, rx, tx); read != VEXAN_OK) {
+        std::cerr << "vexan: " << what << ": the node's PDOs could not be read back: " << ResultText(read) << std::endl;
+        return Done(context, human, json);
+    }
+    for (const bool isRx : {true, false}) {
+        std::vector<std::string> list;
+        std::string text;
+        for (const uint16_t id : isRx ? rx : tx) {
+            list.push_back(std::to_string(id));
+            text += (text.empty() ? "" : ", ") + Hex(id, 3);
+        }
+        json.Raw(isRx ? "rx" : "tx", JsonArray(list));
+        human += std::string(isRx ? ": RxPDOs " : ", TxPDOs ") + (text.empty() ? "none" : text);
+    }
+    return Done(context, human, json);
+}
+
 // ---- SYNC and EMCY
 
 int Sync(Context& context, const Args& a)
@@ -974,6 +1060,16 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
     auto* last = emcy->add_subcommand("last", "the last EMCY the module recorded for a node");
     node(last);
     last->callback(set("emcy last", [&a](Context& c) { return EmcyLast(c, a); }));
+
+    auto* eds = app.add_subcommand("eds", "configure nodes from EDS files");
+    eds->require_subcommand(1);
+    auto* edsLoad =
+        eds->add_subcommand("load", "add a node, start it, and set its SYNC, EMCY and PDOs from its EDS (or DCF) file");
+    node(edsLoad);
+    edsLoad->add_option("file", a.file, "the node's EDS or DCF file")->required();
+    edsLoad->add_option("--word1", a.word1, "the module's first node word")->check(CLI::Range(0, 65535));
+    edsLoad->add_option("--word2", a.word2, "the module's second node word")->check(CLI::Range(0, 65535));
+    edsLoad->callback(set("eds load", [&a](Context& c) { return EdsLoad(c, a); }));
 
     auto* monitor = app.add_subcommand("monitor", "show events live until Ctrl-C");
     monitor->add_option("--seconds", a.seconds, "stop after this many seconds");

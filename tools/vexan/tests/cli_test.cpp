@@ -226,6 +226,62 @@ TEST(VexanCli, AFailingCommandExitsNonZeroWithItsReasonOnStderr)
     EXPECT_NE(run.err.find("/nonexistent/tty"), std::string::npos) << run.err;
 }
 
+// A node simulated from a device file, configured from the same file: before
+// the load it has no PDOs and is pre-operational, after it holds the file's.
+TEST(VexanCli, EdsLoadConfiguresASimulatedNode)
+{
+    const std::string eds = std::string(VEXAN_EDS_DIR) + "/canfestival_ds401_slave_gui.eds";
+    const Outcome run =
+        Vexan({"--sim", eds + "@10", "shell"}, "/tmp",
+              "pdo list 10\nnmt state 10\neds load 10 " + eds + "\nnmt state 10\neds load 10 " + eds + " --json\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    // Not a terminal: no progress on stderr.
+    EXPECT_EQ(run.err, "");
+    for (const std::string& line :
+         {std::string("node 10: RxPDOs none, TxPDOs none\nnode 10: pre-operational (127)\n"),
+          "node 10 configured from " + eds + ": RxPDOs 0x20A, 0x30A, TxPDOs 0x18A, 0x28A, 0x38A\n" +
+              "node 10: operational (5)\n",
+          "{\"command\":\"eds load\",\"node\":10,\"file\":\"" + eds +
+              "\",\"rx\":[522,778],\"tx\":[394,650,906],\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\""}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << " missing in\n" << run.out;
+    }
+}
+
+TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
+{
+    struct Failure {
+        std::vector<std::string> args;
+        std::string err;   // on stderr
+        std::string json;  // in the JSON object
+    };
+    const std::string dir = VEXAN_EDS_DIR;
+    const std::vector<Failure> cases = {
+        {{"eds", "load", "5", "/nonexistent.eds"},
+         "eds load 5 /nonexistent.eds: eds_file (50): opening or reading the EDS file failed",
+         "\"result\":{\"code\":50,\"name\":\"VEXAN_EDS_FILE\""},
+        // [1000] without a DefaultValue.
+        {{"eds", "load", "5", dir + "/python_canopen_sample.eds"},
+         "eds_value (51): an EDS value the configuration needs is missing",
+         "\"result\":{\"code\":51,\"name\":\"VEXAN_EDS_VALUE\""},
+        {{"eds", "load", "9", dir + "/canopennode_demodevice.eds"},
+         "module status (18)",
+         "\"result\":{\"code\":18,\"name\":null"},
+        {{"eds", "load", "5", "/" + std::string(300, 'a')},
+         "out_of_range (256): the path is longer than 255 bytes",
+         "\"result\":{\"code\":256,\"name\":\"VEXAN_OUT_OF_RANGE\""},
+    };
+    for (const Failure& c : cases) {
+        const Outcome human = Vexan(Sim(c.args));
+        EXPECT_EQ(human.status, 1) << c.args[3];
+        EXPECT_EQ(human.out, "");
+        EXPECT_NE(human.err.find(c.err), std::string::npos) << human.err;
+        const Outcome json = Vexan(Sim(c.args, true));
+        EXPECT_EQ(json.status, 1) << c.args[3];
+        EXPECT_NE(json.out.find("\"ok\":false," + c.json), std::string::npos) << json.out;
+    }
+    EXPECT_EQ(Vexan(Sim({"eds", "load", "5"})).status, 2);
+}
+
 TEST(VexanCli, ALargeObjectIsSavedFromItsSpillFile)
 {
     const std::filesystem::path dir =
@@ -303,8 +359,15 @@ TEST(VexanCli, DemoPassesEveryStep)
 {
     const Outcome run = Vexan({"demo"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("demo passed: 13 of 13 steps passed, 0 failed, 1 skipped"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("demo passed: 14 of 14 steps passed, 0 failed\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("skip"), std::string::npos) << run.out;
+    // The node simulated from the demo's device file, configured from it.
+    EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
+                           "canopennode_demodevice.eds"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << run.out;
 }
 
 TEST(VexanCli, HelpOnEveryLevel)
