@@ -386,7 +386,8 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * sub 1, transmission type from sub 2 (255 when missing), the transmit event
  * timer from sub 5 (0 when missing), and the mapping entries sub 1..sub 0. Each
  * direction ends at the first PDO without a sub-1 entry; a PDO whose COB-ID
- * does not parse or lies above 0x7FF (bit 31 "not valid" included) is skipped;
+ * does not parse or lies above 0x7FF (bit 31 "not valid" included) is skipped,
+ * except that bit 30 ("no remote request") is a flag and does not count;
  * a mapping count above 8 installs no entries, and the entries end at the first
  * missing one. The module's refusal of one PDO or of the NMT start does not stop
  * the configuration; nothing done is undone when a later step fails.

@@ -285,10 +285,10 @@ TEST_F(EdsLoadTest, GapsEndTheListAndInvalidCobIdsAreSkipped)
                                                    "[1400sub2]\nDefaultValue=1\n"
                                                    "[1401sub1]\nDefaultValue=0x80000201\n"  // not valid: skipped
                                                    "[1402sub1]\nDefaultValue=0x402\n"
-                                                   "[1403sub1]\nDefaultValue=$NODE+1\n"  // does not parse: skipped
-                                                   "[1404sub1]\nDefaultValue=0x800\n"    // above 0x7FF: skipped
-                                                   "[1405sub1]\nDefaultValue=0x405\n"
-                                                   "[1407sub1]\nDefaultValue=0x407\n");  // after the gap
+                                                   "[1403sub1]\nDefaultValue=$NODE+1\n"     // does not parse: skipped
+                                                   "[1404sub1]\nDefaultValue=0x800\n"       // above 0x7FF: skipped
+                                                   "[1405sub1]\nDefaultValue=0x40000405\n"  // bit 30 is a flag
+                                                   "[1407sub1]\nDefaultValue=0x407\n");     // after the gap
     EXPECT_EQ(Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0x1234, 0x5678, 1), VEXAN_OK);
     const std::vector<Installed> expected{
         {0x205, 0, 1, 1, 0, {}}, {0x402, 0, 3, 255, 0, {}}, {0x405, 0, 6, 255, 0, {}}};

@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint16_t kCobIdMax = 0x7FF;
+constexpr uint32_t kNoRemoteRequestBit = 0x40000000;
 constexpr uint8_t kDefaultTransmissionType = 255;
 constexpr uint8_t kRxDirection = 0;
 constexpr uint8_t kTxDirection = 1;
@@ -111,8 +112,11 @@ void InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCal
         if (!cobId.found) {
             return;
         }
-        // An invalid COB-ID, bit 31 (PDO not valid) included, skips the PDO.
-        if (!cobId.parsed || cobId.value > kCobIdMax) {
+        // Bit 30 only says the PDO takes no remote request: the PDO is valid and
+        // goes on the COB-ID below it. Any other value above 0x7FF, bit 31
+        // (PDO not valid) included, skips the PDO.
+        const uint32_t pdoCobId = cobId.value & ~kNoRemoteRequestBit;
+        if (!cobId.parsed || pdoCobId > kCobIdMax) {
             continue;
         }
         const Lookup type = values.Get(comm, 2);
@@ -138,7 +142,7 @@ void InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCal
         }
         Settle(times, [&] {
             // The module's refusal of one PDO does not stop the run.
-            (void)calls.installPdo(params.slot, params.node, static_cast<uint16_t>(cobId.value), direction,
+            (void)calls.installPdo(params.slot, params.node, static_cast<uint16_t>(pdoCobId), direction,
                                    static_cast<uint16_t>(n + 1), transmissionType, eventTimer, entryCount,
                                    entries.data(), 1);
             return uint16_t{VEXAN_OK};

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -163,6 +164,37 @@ struct Board {
     }
 };
 
+// A small device description: identity, SYNC and EMCY COB-IDs, one receive
+// and one transmit PDO mapping two bytes of its own objects.
+void WriteGeneratedDeviceFile(const std::string& path)
+{
+    std::ofstream out(path);
+    out << "[DeviceInfo]\nVendorName=Vexan demo\nProductName=Generated device\n"
+           "[1000]\nParameterName=Device type\nObjectType=0x7\nDataType=0x0007\nAccessType=ro\n"
+           "DefaultValue=0x000F0191\nPDOMapping=0\n"
+           "[1005]\nParameterName=COB-ID SYNC\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\n"
+           "DefaultValue=0x80\nPDOMapping=0\n"
+           "[1014]\nParameterName=COB-ID EMCY\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\n"
+           "DefaultValue=$NODEID+0x80\nPDOMapping=0\n";
+    const auto pdo = [&](unsigned comm, unsigned map, const char* cobId, unsigned object) {
+        out << "[" << std::hex << std::uppercase << comm << "]\nParameterName=PDO parameter\nObjectType=0x9\n"
+            << "SubNumber=3\n[" << comm << "sub0]\nParameterName=Highest sub-index\nObjectType=0x7\n"
+            << "DataType=0x0005\nAccessType=ro\nDefaultValue=2\nPDOMapping=0\n[" << comm
+            << "sub1]\nParameterName=COB-ID\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\nDefaultValue=" << cobId
+            << "\nPDOMapping=0\n[" << comm
+            << "sub2]\nParameterName=Transmission type\nObjectType=0x7\nDataType=0x0005\nAccessType=rw\n"
+            << "DefaultValue=254\nPDOMapping=0\n[" << map << "]\nParameterName=PDO mapping\nObjectType=0x9\n"
+            << "SubNumber=2\n[" << map << "sub0]\nParameterName=Entries\nObjectType=0x7\nDataType=0x0005\n"
+            << "AccessType=rw\nDefaultValue=1\nPDOMapping=0\n[" << map
+            << "sub1]\nParameterName=Entry 1\nObjectType=0x7\nDataType=0x0007\nAccessType=rw\nDefaultValue=0x" << object
+            << "0008\nPDOMapping=0\n[" << object << "]\nParameterName=Byte\nObjectType=0x7\n"
+            << "DataType=0x0005\nAccessType=rw\nDefaultValue=0\nPDOMapping=1\n"
+            << std::dec;
+    };
+    pdo(0x1400, 0x1600, "$NODEID+0x200", 0x2000);
+    pdo(0x1800, 0x1A00, "$NODEID+0x180", 0x2001);
+}
+
 }  // namespace
 
 int RunDemo(const DemoOptions& options)
@@ -177,8 +209,14 @@ int RunDemo(const DemoOptions& options)
         std::cerr << "vexan demo: cannot make a working directory" << std::endl;
         return 1;
     }
-    const std::string edsPath =
-        fs::path(options.edsPath).is_absolute() ? options.edsPath : (home / options.edsPath).string();
+    std::string edsPath = fs::path(options.edsPath).is_absolute() ? options.edsPath : (home / options.edsPath).string();
+    if (options.edsPath == DemoOptions{}.edsPath && !fs::exists(edsPath)) {
+        // The device files that come beside the project are not on this
+        // machine: the demo describes a small device of its own instead.
+        std::cout << "(" << edsPath << " not found: node 10 is described by a generated device file)" << std::endl;
+        edsPath = (fs::path(work) / "generated_device.eds").string();
+        WriteGeneratedDeviceFile(edsPath);
+    }
 
     Board a;
     Board b;

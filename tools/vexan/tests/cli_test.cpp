@@ -230,6 +230,9 @@ TEST(VexanCli, AFailingCommandExitsNonZeroWithItsReasonOnStderr)
 // the load it has no PDOs and is pre-operational, after it holds the file's.
 TEST(VexanCli, EdsLoadConfiguresASimulatedNode)
 {
+    if (!std::filesystem::is_directory(VEXAN_EDS_DIR)) {
+        GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
+    }
     const std::string eds = std::string(VEXAN_EDS_DIR) + "/canfestival_ds401_slave_gui.eds";
     const Outcome run =
         Vexan({"--sim", eds + "@10", "shell"}, "/tmp",
@@ -254,6 +257,9 @@ TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
         std::string err;   // on stderr
         std::string json;  // in the JSON object
     };
+    if (!std::filesystem::is_directory(VEXAN_EDS_DIR)) {
+        GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
+    }
     const std::string dir = VEXAN_EDS_DIR;
     const std::vector<Failure> cases = {
         {{"eds", "load", "5", "/nonexistent.eds"},
@@ -362,12 +368,20 @@ TEST(VexanCli, DemoPassesEveryStep)
     EXPECT_NE(run.out.find("demo passed: 14 of 14 steps passed, 0 failed\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("skip"), std::string::npos) << run.out;
-    // The node simulated from the demo's device file, configured from it.
-    EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
-                           "canopennode_demodevice.eds"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << run.out;
+    // The node simulated from the demo's device file, configured from it (a
+    // file the demo writes itself where the device files are not on the machine).
+    if (std::filesystem::is_directory(VEXAN_EDS_DIR)) {
+        EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
+                               "canopennode_demodevice.eds"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_NE(run.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << run.out;
+    } else {
+        EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
+                               "generated_device.eds"),
+                  std::string::npos)
+            << run.out;
+    }
 }
 
 TEST(VexanCli, HelpOnEveryLevel)
