@@ -9,10 +9,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -488,6 +491,101 @@ TEST(Examples, RunAgainstTheSimulator)
     // A node that is not on the bus: every read fails, and so does the program.
     run = Exec(VEXAN_EXAMPLE_READ_IDENTITY, {sim.LibraryPath(), "9"}, "/tmp");
     EXPECT_EQ(run.status, 1) << run.out;
+    sim.Stop();
+}
+
+// The events example: its callbacks read the boot-up its own NMT reset causes
+// and an EMCY queued by the module; without the EMCY it waits, then fails.
+TEST(Examples, EventsCallbacksReadBootUpAndEmcy)
+{
+    for (const bool emcy : {true, false}) {
+        SCOPED_TRACE(emcy ? "with an EMCY" : "without an EMCY");
+        vexsim::Simulator sim;
+        sim.AddDefaultNode(5, true, false);  // no boot-up of its own at start
+        sim.Start();
+        if (emcy) {
+            sim.InjectEmcy(5, {0x10, 0x81, 0x11, 0xA5, 0x00, 0x00, 0x00, 0x7E});
+        }
+        const Outcome run = Exec(VEXAN_EXAMPLE_EVENTS, {sim.LibraryPath(), "5"}, "/tmp");
+        EXPECT_NE(run.out.find("reset node 5 -> 0 "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("boot-up: slot 0 node 5\n"), std::string::npos) << run.out;
+        if (emcy) {
+            EXPECT_EQ(run.status, 0) << run.out << run.err;
+            EXPECT_NE(run.out.find("EMCY: slot 0 node 5 data 10 81 11 A5 00 00 00 7E\n"), std::string::npos) << run.out;
+        } else {
+            EXPECT_EQ(run.status, 1) << run.out << run.err;
+            EXPECT_EQ(run.out.find("EMCY: "), std::string::npos) << run.out;
+        }
+        sim.Stop();
+    }
+}
+
+// A scratch directory for the spill files of one test, removed with it.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        std::string name = (std::filesystem::temp_directory_path() / "vexan-example-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr) {
+            path_ = name;
+        }
+    }
+    ~ScratchDir()
+    {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The large-upload example: the object goes to its spill file and comes back
+// whole through the ranges; a missing object or a small one fails the program.
+TEST(Examples, LargeUploadReadsTheSpillFileBackInRanges)
+{
+    vexsim::Simulator sim;
+    sim.AddDefaultNode(5);
+    sim.Start();
+    const std::optional<vexsim::Bytes> object = sim.ReadObject(5, 0x2100, 0);
+    ASSERT_TRUE(object.has_value());
+    ASSERT_GE(object->size(), 1024u);
+    uint32_t sum = 0;
+    for (const uint8_t byte : *object) {
+        sum += byte;
+    }
+    char first[32];
+    std::snprintf(first, sizeof first, "first bytes %02X %02X %02X %02X\n", (*object)[0], (*object)[1], (*object)[2],
+                  (*object)[3]);
+
+    ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    Outcome run = Exec(VEXAN_EXAMPLE_LARGE_UPLOAD, {sim.LibraryPath(), "5", "2100"}, scratch.Path());
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const std::string size = std::to_string(object->size());
+    EXPECT_NE(run.out.find("object 2100:00: " + size + " bytes in spill file 0_5_2100_00.seg"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(first), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("read back " + size + " bytes in ranges of 1000, checksum " + std::to_string(sum) + "\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(std::filesystem::file_size(scratch.Path() + "/0_5_2100_00.seg"), object->size());
+
+    struct Failing {
+        const char* index;
+        const char* line;
+    };
+    for (const Failing& failing : {Failing{"7777", "upload of 7777:00 aborted 0x06020000"},
+                                   Failing{"1018", "object 1018:00 has 1 bytes, read into memory: no spill file"}}) {
+        run = Exec(VEXAN_EXAMPLE_LARGE_UPLOAD, {sim.LibraryPath(), "5", failing.index}, scratch.Path());
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find(failing.line), std::string::npos) << run.out;
+    }
     sim.Stop();
 }
 
