@@ -296,18 +296,31 @@ VEXAN_API uint16_t Vexan_NMTHeartbeat(uint8_t slot, uint8_t nodeId, uint16_t hea
  * installed) and remove return VEXAN_MASTER_ID_ZERO and change nothing.
  * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_MASTER_ID_ZERO (those four kinds). */
 VEXAN_API uint16_t Vexan_InstallBootUpISR(uint32_t slot, EventCallback callback);
+/* Removes the boot-up callback of the slot (see above for the codes). */
 VEXAN_API uint16_t Vexan_RemoveBootUpISR(uint32_t slot);
+/* Installs the EMCY callback of the slot (see above). */
 VEXAN_API uint16_t Vexan_InstallEMCYISR(uint32_t slot, EventCallback callback);
+/* Removes the EMCY callback of the slot (see above). */
 VEXAN_API uint16_t Vexan_RemoveEMCYISR(uint32_t slot);
+/* Installs the NMT-error callback of the slot (see above). */
 VEXAN_API uint16_t Vexan_InstallNMTErrISR(uint32_t slot, EventCallback callback);
+/* Removes the NMT-error callback of the slot (see above). */
 VEXAN_API uint16_t Vexan_RemoveNMTErrISR(uint32_t slot);
+/* Installs the callback of other masters' SDO reads (see above; master node id 0: VEXAN_MASTER_ID_ZERO). */
 VEXAN_API uint16_t Vexan_InstallReadSDOISR(uint32_t slot, EventCallback callback);
+/* Removes the callback of other masters' SDO reads (see above). */
 VEXAN_API uint16_t Vexan_RemoveReadSDOISR(uint32_t slot);
+/* Installs the callback of other masters' SDO writes (see above; master node id 0: VEXAN_MASTER_ID_ZERO). */
 VEXAN_API uint16_t Vexan_InstallWriteSDOISR(uint32_t slot, EventCallback callback);
+/* Removes the callback of other masters' SDO writes (see above). */
 VEXAN_API uint16_t Vexan_RemoveWriteSDOISR(uint32_t slot);
+/* Installs the callback of PDOs received by the module (see above; master node id 0: VEXAN_MASTER_ID_ZERO). */
 VEXAN_API uint16_t Vexan_InstallRxPDOISR(uint32_t slot, EventCallback callback);
+/* Removes the callback of PDOs received by the module (see above). */
 VEXAN_API uint16_t Vexan_RemoveRxPDOISR(uint32_t slot);
+/* Installs the callback of other masters' remote PDO requests (see above; master node id 0: VEXAN_MASTER_ID_ZERO). */
 VEXAN_API uint16_t Vexan_InstallRemotePDOISR(uint32_t slot, EventCallback callback);
+/* Removes the callback of other masters' remote PDO requests (see above). */
 VEXAN_API uint16_t Vexan_RemoveRemotePDOISR(uint32_t slot);
 
 /* The readers take the oldest record of their queue; they need no open board.
@@ -575,12 +588,14 @@ VEXAN_API uint16_t Vexan_GetMultiPDOData(uint8_t slot, uint8_t count, const uint
  * the module's status (0: applied). Key: the node id. */
 VEXAN_API uint16_t Vexan_InstallPDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint16_t number,
                                     uint8_t blocking);
+/* Removes the node's PDO `cobId` in `direction`; returns the module's status or a code of the call pattern. */
 VEXAN_API uint16_t Vexan_RemovePDO(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint8_t blocking);
 
 /* Lists the COB-IDs of the node's receive (Rx) or transmit (Tx) PDOs into
  * `cobIds` (VEXAN_PDO_MAX_IDS entries) and their number into *count. After
  * the module's error status, *count is 0 and the list untouched. Key: the node. */
 VEXAN_API uint16_t Vexan_GetRxPDOID(uint8_t slot, uint8_t node, uint8_t* count, uint16_t* cobIds, uint8_t blocking);
+/* As Vexan_GetRxPDOID, for the node's transmit PDOs. */
 VEXAN_API uint16_t Vexan_GetTxPDOID(uint8_t slot, uint8_t node, uint8_t* count, uint16_t* cobIds, uint8_t blocking);
 
 /* Installs a PDO with its communication parameters and `entryCount` (0..8)
@@ -589,6 +604,7 @@ VEXAN_API uint16_t Vexan_GetTxPDOID(uint8_t slot, uint8_t node, uint8_t* count, 
 VEXAN_API uint16_t Vexan_InstallPDO_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint16_t number,
                                          uint8_t transmissionType, uint16_t eventTimer, uint8_t entryCount,
                                          const uint32_t* entries, uint8_t blocking);
+/* Removes a PDO installed with Vexan_InstallPDO_List; returns the module's status. Key: the node id. */
 VEXAN_API uint16_t Vexan_RemovePDO_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction,
                                         uint8_t blocking);
 
@@ -604,8 +620,11 @@ VEXAN_API uint16_t Vexan_DynamicPDO(uint8_t slot, uint8_t node, uint16_t cobId, 
  * transmission type, event timer, inhibit time. Key: the COB-ID; each has a
  * request of its own, so a pending one does not hold up another. */
 VEXAN_API uint16_t Vexan_PDOUseEntry(uint8_t slot, uint16_t cobId, uint8_t entries, uint8_t blocking);
+/* Sets the transmission type of PDO `cobId`; returns the module's status. Key: the COB-ID. */
 VEXAN_API uint16_t Vexan_PDOTxType(uint8_t slot, uint16_t cobId, uint8_t transmissionType, uint8_t blocking);
+/* Sets the event timer (ms) of PDO `cobId`; returns the module's status. Key: the COB-ID. */
 VEXAN_API uint16_t Vexan_PDOEventTimer(uint8_t slot, uint16_t cobId, uint16_t eventTimer, uint8_t blocking);
+/* Sets the inhibit time of PDO `cobId`; returns the module's status. Key: the COB-ID (6-byte result request). */
 VEXAN_API uint16_t Vexan_PDOInhibitTime(uint8_t slot, uint16_t cobId, uint16_t inhibitTime, uint8_t blocking);
 
 /* Reads the mapping of PDO `cobId`: four fields whose meaning is the module's,
@@ -625,12 +644,16 @@ VEXAN_API uint16_t Vexan_GetPDOMapInfo(uint8_t slot, uint16_t cobId, uint16_t* f
 /* Set the COB-ID that `node` uses for SYNC or EMCY (the _List forms are the
  * module's variants used by a node's configuration). Key: the node id. */
 VEXAN_API uint16_t Vexan_ChangeSYNCID(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+/* Sets the COB-ID that `node` uses for EMCY; returns the module's status. */
 VEXAN_API uint16_t Vexan_ChangeEMCYID(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+/* The module's list form of setting a node's SYNC COB-ID; returns its status. */
 VEXAN_API uint16_t Vexan_SetSYNC_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
+/* The module's list form of setting a node's EMCY COB-ID; returns its status. */
 VEXAN_API uint16_t Vexan_SetEMCY_List(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t blocking);
 
 /* Read the node's SYNC or EMCY COB-ID into *cobId on VEXAN_OK. Key: the node. */
 VEXAN_API uint16_t Vexan_GetSYNCID(uint8_t slot, uint8_t node, uint16_t* cobId, uint8_t blocking);
+/* Reads the node's EMCY COB-ID into *cobId on VEXAN_OK (256 when the reply holds fewer than 2 bytes). */
 VEXAN_API uint16_t Vexan_GetEMCYID(uint8_t slot, uint8_t node, uint16_t* cobId, uint8_t blocking);
 
 /* Reads the last emergency message the module recorded for `node`: on VEXAN_OK
