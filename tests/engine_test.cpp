@@ -33,6 +33,7 @@
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
+#include "uploads.hpp"
 #include "vexan.h"
 
 namespace {
@@ -640,22 +641,7 @@ Bytes UploadData(std::size_t size)
 
 std::vector<Bytes> Segments(const Bytes& data, uint32_t total, std::size_t chunk)
 {
-    std::vector<Bytes> segments;
-    std::size_t at = 0;
-    do {
-        const std::size_t take = std::min(chunk, data.size() - at);
-        const Bytes part(data.begin() + static_cast<std::ptrdiff_t>(at),
-                         data.begin() + static_cast<std::ptrdiff_t>(at + take));
-        segments.push_back(vt::UploadSegment(kUploadNode, at == 0, kUploadIndex, kUploadSub, total, part));
-        at += take;
-    } while (at < data.size());
-    return segments;
-}
-
-Bytes ReadFile(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return vt::UploadSegments(kUploadNode, kUploadIndex, kUploadSub, data, total, chunk);
 }
 
 // Runs each test in a fresh directory, where the spill files go.
@@ -774,7 +760,7 @@ TEST_P(SpillUpload, GoesToItsSpillFileAndCopiesNothing)
     EXPECT_EQ(reply.length, upload.total);
     EXPECT_TRUE(std::all_of(reply.data.begin(), reply.data.end(), [](uint8_t b) { return b == 0xEE; }))
         << "an upload kept in a file hands out no bytes";
-    EXPECT_EQ(ReadFile(kSpillName), data) << "each segment stored once, in order";
+    EXPECT_EQ(vt::FileBytes(kSpillName), data) << "each segment stored once, in order";
     ExpectSegmentRequestsBeforeEachReask(segments.size());
 }
 
@@ -879,7 +865,7 @@ TEST_F(UploadTest, SpillFileHeldElsewhereGives16)
     QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
     vexan::Reply reply;
     EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
-    EXPECT_EQ(ReadFile(kSpillName), theirs);
+    EXPECT_EQ(vt::FileBytes(kSpillName), theirs);
     ::close(holder);
 }
 
@@ -894,7 +880,7 @@ TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)
     QueueSegments(Segments(data, 1500, kLargestChunk));
     vexan::Reply reply;
     ASSERT_EQ(Upload(reply), VEXAN_OK);
-    EXPECT_EQ(ReadFile(kSpillName), data);
+    EXPECT_EQ(vt::FileBytes(kSpillName), data);
 }
 
 // A further segment carries the object's index again; one that names another
@@ -916,8 +902,8 @@ TEST_F(UploadTest, FurtherSegmentNamingAnotherObjectStaysInTheFirstsFile)
     QueueSegments(segments);
     vexan::Reply reply;
     EXPECT_EQ(Upload(reply), VEXAN_OK);
-    EXPECT_EQ(ReadFile(kSpillName), data);
-    EXPECT_EQ(ReadFile(otherName), others);
+    EXPECT_EQ(vt::FileBytes(kSpillName), data);
+    EXPECT_EQ(vt::FileBytes(otherName), others);
 }
 
 // A further segment that announces another total does not change where the
@@ -946,7 +932,7 @@ TEST_P(ChangedTotalTest, FirstSegmentsTotalDecides)
     ASSERT_EQ(Upload(reply), VEXAN_OK);
     if (c.total >= 1024) {
         EXPECT_EQ(reply.length, c.total);
-        EXPECT_EQ(ReadFile(kSpillName), data);
+        EXPECT_EQ(vt::FileBytes(kSpillName), data);
     } else {
         ASSERT_EQ(reply.length, 4 + c.total);
         EXPECT_EQ(Bytes(reply.data.begin() + 4, reply.data.begin() + 4 + c.total), data);

@@ -7,14 +7,13 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "engine/request.hpp"
 #include "exports_fixture.hpp"
 #include "link/protocol.hpp"
+#include "uploads.hpp"
 #include "vexan.h"
 
 namespace {
@@ -54,22 +53,7 @@ Bytes ObjectBytes(std::size_t size)
 // The frames of an upload of `data`, announcing `total`, in chunks of `chunk`.
 std::vector<Bytes> Segments(const Bytes& data, uint32_t total, std::size_t chunk = kChunk)
 {
-    std::vector<Bytes> segments;
-    std::size_t at = 0;
-    do {
-        const std::size_t take = std::min(chunk, data.size() - at);
-        const Bytes part(data.begin() + static_cast<std::ptrdiff_t>(at),
-                         data.begin() + static_cast<std::ptrdiff_t>(at + take));
-        segments.push_back(vt::UploadSegment(kNode, at == 0, kIndex, kSub, total, part));
-        at += take;
-    } while (at < data.size());
-    return segments;
-}
-
-Bytes FileBytes(const std::string& name)
-{
-    std::ifstream in(name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return vt::UploadSegments(kNode, kIndex, kSub, data, total, chunk);
 }
 
 class SdoTest : public vt::ExportTest {
@@ -213,7 +197,7 @@ TEST_F(SdoTest, LargeUploadGoesToItsSpillFileAndCopiesNothing)
     EXPECT_EQ(length_, 5000u);
     EXPECT_TRUE(OutputUntouched());
     EXPECT_EQ(scratch_.Files(), std::vector<std::string>{kSpillName});
-    EXPECT_EQ(FileBytes(kSpillName), data);
+    EXPECT_EQ(vt::FileBytes(kSpillName), data);
     EXPECT_EQ(Wire(2 * segments.size()), UploadWire(segments.size()));
 }
 
