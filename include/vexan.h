@@ -77,9 +77,15 @@
 extern "C" {
 #endif
 
-/* The slot's serial port: a file descriptor on POSIX; VEXAN_NO_PORT is "none". */
+/* The slot's serial port: the HANDLE of an opened serial port (or pipe) on
+ * Windows, a file descriptor on POSIX; VEXAN_NO_PORT is "none". */
+#if defined(_WIN32)
+typedef void* VexanPort;
+#define VEXAN_NO_PORT ((VexanPort)(intptr_t)-1)
+#else
 typedef int VexanPort;
 #define VEXAN_NO_PORT (-1)
+#endif
 
 /* An application event callback: no arguments, no result. Called on the
  * receive thread of the board it was installed for. */
