@@ -4,7 +4,6 @@
 // the file describes. The expectation is read from the file by the
 // simulator's own dictionary reader, not by the library's.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -139,7 +138,7 @@ protected:
         ASSERT_TRUE(sim_->AddEdsNode(kNode, path_, &error, false)) << error;
         sim_->Start();
         fd_ = sim_->OpenLibraryEnd();
-        ASSERT_GE(fd_, 0);
+        ASSERT_NE(fd_, vexsim::kNoLinePort);
         ASSERT_EQ(Vexan_InitMaster(kSlot, fd_, 1, 0, 1), VEXAN_OK);
         Vexan_SetFunctionTimeout(kSlot, vexan::test::kGenerousTimeoutMs);
         sim_->WithModule([&](vexsim::Module& module) {
@@ -152,9 +151,7 @@ protected:
     void TearDown() override
     {
         Vexan_ShutdownMaster(kSlot);
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        vexsim::CloseLinePort(fd_);
         sim_.reset();
     }
 
@@ -198,7 +195,7 @@ protected:
 
     std::string path_;
     std::unique_ptr<vexsim::Simulator> sim_;
-    int fd_ = -1;
+    vexsim::LinePort fd_ = vexsim::kNoLinePort;
     uint16_t syncBefore_ = 0;
     uint16_t emcyBefore_ = 0;
 };

@@ -2,8 +2,6 @@
 // small EDS files against the scripted module: which PDOs, mappings, SYNC and
 // EMCY COB-IDs go out, the path forms, and blocking and non-blocking runs.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -17,10 +15,12 @@
 #include <vector>
 
 #include "board.hpp"
+#include "child_process.hpp"
 #include "eds/eds_load.hpp"
 #include "eds/eds_reader.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
+#include "scratch.hpp"
 #include "vexan.h"
 
 namespace {
@@ -157,8 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, EdsParse, ::testing::ValuesIn(kParseCases),
 
 TEST(EdsReaderFile, LoadsOnceAndReportsMissingOrEmptyFiles)
 {
-    const auto directory = std::filesystem::temp_directory_path() / ("vexan-eds-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory);
+    const auto directory = vt::MakeScratchDirectory("vexan-eds");
     const auto empty = directory / "empty.eds";
     std::ofstream(empty).close();
     EXPECT_EQ(EdsReader((directory / "missing.eds").string()).LoadText(), 0u);
@@ -211,8 +210,7 @@ protected:
         }
         ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kSlot, peer_, kMasterId));
         peer_.ClearRecord();
-        directory_ = std::filesystem::temp_directory_path() / ("vexan-eds-load-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(directory_);
+        directory_ = vt::MakeScratchDirectory("vexan-eds-load");
     }
     void TearDown() override
     {
@@ -528,8 +526,7 @@ TEST_F(EdsLoadTest, PendingAddStillBusyIsCollectedToTheEnd)
 
 TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
 {
-    const pid_t child = ::fork();
-    if (child == 0) {
+    const int status = vt::RunInChild([] {
         static vt::ModulePeer* const peer = std::make_unique<vt::ModulePeer>().release();
         peer->SetAnswerIdlePolls(true);
         const uint8_t add = Code(Command::AddNode);
@@ -537,20 +534,17 @@ TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
         if (Vexan_InitMaster(2, peer->LibraryPort(), 1, 0, 1) != VEXAN_OK) {
             std::_Exit(2);
         }
-        const std::string path =
-            (std::filesystem::temp_directory_path() / ("vexan-eds-unload-" + std::to_string(::getpid()))).string();
+        const auto directory = vt::MakeScratchDirectory("vexan-eds-unload");
+        const std::string path = (directory / "unload.eds").string();
         std::ofstream(path) << kHead;
         if (Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
             std::_Exit(3);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the add is on its way
-        std::filesystem::remove(path);
+        std::filesystem::remove_all(directory);
         std::exit(0);  // runs the library's unload while the worker waits for the add
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    });
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -2,11 +2,6 @@
 // pattern for each command class, busy and final replies, time-outs (also
 // across the 32-bit tick wrap), pauses, refused keys, how the dispatcher files
 // replies, and the assembly of segmented uploads in memory and in spill files.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,12 +21,14 @@
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "engine/request.hpp"
+#include "file_hold.hpp"
 #include "frames.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "platform/platform.hpp"
+#include "scratch.hpp"
 #include "test_wait.hpp"
 #include "uploads.hpp"
 #include "vexan.h"
@@ -649,9 +646,7 @@ class UploadTest : public BoardTest {
 protected:
     void SetUp() override
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexan-upload-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
+        directory_ = vt::MakeScratchDirectory("vexan-upload");
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(directory_);
         BoardTest::SetUp();
@@ -859,14 +854,15 @@ TEST_F(UploadTest, SpillFileHeldElsewhereGives16)
         std::ofstream out(kSpillName, std::ios::binary);
         out.write(reinterpret_cast<const char*>(theirs.data()), static_cast<std::streamsize>(theirs.size()));
     }
-    const int holder = ::open(kSpillName.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
-    vexan::Reply reply;
-    EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
+    {
+        // Read back only once let go: a holder on Windows shares the file with no one.
+        const vt::ExclusiveFileHold holder(kSpillName);
+        ASSERT_TRUE(holder.Held());
+        QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
+        vexan::Reply reply;
+        EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
+    }
     EXPECT_EQ(vt::FileBytes(kSpillName), theirs);
-    ::close(holder);
 }
 
 TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)

@@ -2,7 +2,6 @@
 // real objects of a simulated node, a 1 MiB upload through its spill file, PDO
 // configuration and exchange, SYNC and EMCY COB-IDs and a node's emergency.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -47,16 +46,14 @@ protected:
         sim_->AddDefaultNode(kNode);
         sim_->Start();
         fd_ = sim_->OpenLibraryEnd();
-        ASSERT_GE(fd_, 0);
+        ASSERT_NE(fd_, vexsim::kNoLinePort);
         ASSERT_EQ(Vexan_InitMaster(kSlot, fd_, 1, 0, 1), VEXAN_OK);
         Vexan_SetFunctionTimeout(kSlot, vexan::test::kGenerousTimeoutMs);
     }
     void TearDown() override
     {
         Vexan_ShutdownMaster(kSlot);
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        vexsim::CloseLinePort(fd_);
         sim_.reset();
     }
 
@@ -71,7 +68,7 @@ protected:
 
     vexan::test::ScratchDirectory scratch_;
     std::unique_ptr<vexsim::Simulator> sim_;
-    int fd_ = -1;
+    vexsim::LinePort fd_ = vexsim::kNoLinePort;
 };
 
 TEST_F(ExportsE2E, WritesAndReadsRealObjects)

@@ -1,7 +1,6 @@
 // Nodes, NMT, callbacks, event readers and answers to other masters against the
 // module simulator: the library as an application uses it, over pseudo-terminals.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -53,9 +52,7 @@ struct Board {
     ~Board()
     {
         Vexan_ShutdownMaster(slot);
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        vexsim::CloseLinePort(fd);
     }
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -69,7 +66,7 @@ struct Board {
 
     uint8_t slot;
     std::unique_ptr<vexsim::Simulator> sim;
-    int fd = -1;
+    vexsim::LinePort fd = vexsim::kNoLinePort;
 };
 
 // What the callbacks saw.

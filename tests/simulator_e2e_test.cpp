@@ -1,7 +1,6 @@
 // The library against the module simulator: real use over pseudo-terminals,
 // several boards at once, faults on the line, and segmented uploads end to end.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "events/events.hpp"
 #include "link/frame.hpp"
 #include "link/protocol.hpp"
+#include "scratch.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
 
@@ -61,9 +61,7 @@ struct Line {
     ~Line()
     {
         Vexan_ShutdownMaster(slot);
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        vexsim::CloseLinePort(fd);
     }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
@@ -77,7 +75,7 @@ struct Line {
 
     uint8_t slot;
     std::unique_ptr<vexsim::Simulator> sim;
-    int fd = -1;
+    vexsim::LinePort fd = vexsim::kNoLinePort;
 };
 
 class SimulatorTest : public ::testing::Test {
@@ -91,14 +89,14 @@ TEST_F(SimulatorTest, EightBoardsWorkAtOnceEachWithItsOwnModule)
     std::vector<std::unique_ptr<Line>> lines;
     for (std::size_t i = 0; i < kBoards; ++i) {
         lines.push_back(std::make_unique<Line>(static_cast<uint8_t>(i), static_cast<uint16_t>(0x0100 + i)));
-        ASSERT_GE(lines.back()->fd, 0);
+        ASSERT_NE(lines.back()->fd, vexsim::kNoLinePort);
     }
 
     std::array<int, kBoards> failures{};
     std::vector<std::thread> threads;
     for (uint8_t slot = 0; slot < kBoards; ++slot) {
         threads.emplace_back([&, slot] {
-            const int fd = lines[slot]->fd;
+            const vexsim::LinePort fd = lines[slot]->fd;
             if (Vexan_InitMaster(slot, fd, static_cast<uint8_t>(1 + slot), 0, 1) != VEXAN_OK) {
                 ++failures[slot];
                 return;
@@ -203,10 +201,7 @@ protected:
     void SetUp() override
     {
         SimulatorTest::SetUp();
-        std::array<char, 64> name{};
-        std::snprintf(name.data(), name.size(), "/tmp/vexan-e2e-XXXXXX");
-        ASSERT_NE(::mkdtemp(name.data()), nullptr);
-        dir_ = name.data();
+        dir_ = vexan::test::MakeScratchDirectory("vexan-e2e");
         previous_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_);
     }

@@ -1,14 +1,13 @@
 // A process that ends with a board still open: unloading the library stops the
 // receive thread before the tables it writes go away.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <thread>
 
+#include "child_process.hpp"
 #include "module_peer.hpp"
 #include "vexan.h"
 
@@ -16,32 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs `body` in a child process and returns its exit status, or -1 when it did
-// not end within the limit (it is then killed).
-template <typename Body>
-int RunInChild(Body body, std::chrono::seconds limit = 20s)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        body();
-        std::_Exit(99);  // body must end the process itself
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(Unload, ExitWithBoardsStillOpenEndsCleanly)
 {
-    const int status = RunInChild([] {
+    const int status = vexan::test::RunInChild([] {
         // Two boards open and busy polling for events when the process exits.
         // Like an application's ports, the peers stay open past the library's
         // unload: they are never destroyed (held by static pointers, so not leaked).

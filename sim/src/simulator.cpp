@@ -1,16 +1,12 @@
 #include "vexan_sim/simulator.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+
+#include "line.hpp"
 
 namespace vexsim {
 
@@ -19,52 +15,6 @@ namespace {
 constexpr std::size_t kMaxTraceLines = 200000;
 constexpr std::size_t kReadChunk = 4096;
 constexpr auto kIdlePoll = std::chrono::milliseconds(50);
-
-void MakeRaw(int fd, unsigned baud)
-{
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return;
-    cfmakeraw(&tio);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (baud != 0) {
-        speed_t speed = B115200;
-        switch (baud) {
-        case 9600:
-            speed = B9600;
-            break;
-        case 19200:
-            speed = B19200;
-            break;
-        case 38400:
-            speed = B38400;
-            break;
-        case 57600:
-            speed = B57600;
-            break;
-        case 230400:
-            speed = B230400;
-            break;
-        case 460800:
-            speed = B460800;
-            break;
-        case 921600:
-            speed = B921600;
-            break;
-        default:
-            break;
-        }
-        cfsetispeed(&tio, speed);
-        cfsetospeed(&tio, speed);
-    }
-    tcsetattr(fd, TCSANOW, &tio);
-}
-
-std::runtime_error SystemError(const std::string& what)
-{
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
 
 }  // namespace
 
@@ -82,34 +32,8 @@ void Simulator::Start()
 {
     if (thread_.joinable())
         return;
-    if (options_.device.empty()) {
-        lineFd_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (lineFd_ < 0)
-            throw SystemError("posix_openpt");
-        std::array<char, 128> name{};
-        if (grantpt(lineFd_) != 0 || unlockpt(lineFd_) != 0 || ptsname_r(lineFd_, name.data(), name.size()) != 0) {
-            throw SystemError("pseudo-terminal set-up");
-        }
-        path_ = name.data();
-        keepFd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (keepFd_ < 0)
-            throw SystemError("open " + path_);
-        MakeRaw(keepFd_, 0);
-    } else {
-        path_ = options_.device;
-        lineFd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (lineFd_ < 0)
-            throw SystemError("open " + path_);
-        if (isatty(lineFd_))
-            MakeRaw(lineFd_, baud_);
-    }
-    fcntl(lineFd_, F_SETFL, fcntl(lineFd_, F_GETFL) | O_NONBLOCK);
-    fcntl(lineFd_, F_SETFD, FD_CLOEXEC);
-    std::array<int, 2> wake{};
-    if (pipe2(wake.data(), O_NONBLOCK | O_CLOEXEC) != 0)
-        throw SystemError("pipe");
-    wakeRead_ = wake[0];
-    wakeWrite_ = wake[1];
+    line_ = options_.device.empty() ? Line::OpenNew() : Line::OpenDevice(options_.device, baud_);
+    path_ = line_->LibraryPath();
     stop_ = false;
     thread_ = std::thread([this] { Run(); });
 }
@@ -121,29 +45,18 @@ void Simulator::Stop()
         Wake();
         thread_.join();
     }
-    for (int* fd : {&lineFd_, &keepFd_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0)
-            close(*fd);
-        *fd = -1;
-    }
+    line_.reset();
 }
 
-int Simulator::OpenLibraryEnd() const
+LinePort Simulator::OpenLibraryEnd() const
 {
-    if (!options_.device.empty() || path_.empty())
-        return -1;
-    int fd = open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0)
-        MakeRaw(fd, 0);
-    return fd;
+    return line_ ? line_->OpenLibraryEnd() : kNoLinePort;
 }
 
 void Simulator::Wake()
 {
-    if (wakeWrite_ >= 0) {
-        const char c = 1;
-        [[maybe_unused]] auto n = write(wakeWrite_, &c, 1);
-    }
+    if (line_)
+        line_->Wake();
 }
 
 // ------------------------------------------------------------------ thread
@@ -170,21 +83,14 @@ void Simulator::Run()
             if (auto due = module_.NextMonitoringDue())
                 wakeAt = std::min(wakeAt, *due);
         }
-        std::array<pollfd, 2> fds{pollfd{lineFd_, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0},
-                                  pollfd{wakeRead_, POLLIN, 0}};
         // With a piece due, wait only for the line to take it.
-        const int timeout = wantWrite
-                                ? static_cast<int>(kIdlePoll.count())
-                                : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count());
-        if (poll(fds.data(), fds.size(), std::max(timeout, 0)) < 0 && errno != EINTR)
+        const auto timeout = wantWrite ? std::chrono::duration_cast<std::chrono::milliseconds>(kIdlePoll)
+                                       : std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now);
+        const Line::Ready ready = line_->Wait(timeout, wantWrite);
+        if (ready == Line::Ready::Failed)
             break;
-        if (fds[1].revents & POLLIN) {
-            std::array<char, 64> drain{};
-            while (read(wakeRead_, drain.data(), drain.size()) > 0) {
-            }
-        }
         now = Clock::now();
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+        if (ready == Line::Ready::Readable)
             ReadLine(now);
         DeliverDue(now);
         {
@@ -199,10 +105,10 @@ void Simulator::Run()
 void Simulator::ReadLine(Clock::time_point now)
 {
     std::array<uint8_t, kReadChunk> buf{};
-    ssize_t n = read(lineFd_, buf.data(), buf.size());
+    const long n = line_->Read(buf.data(), buf.size());
     if (n <= 0) {
         // A device that went away: do not spin.
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        if (n < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return;
     }
@@ -217,7 +123,7 @@ void Simulator::ReadLine(Clock::time_point now)
     // are there at once.
     const std::chrono::nanoseconds byteTime{baud != 0 ? 10'000'000'000LL / baud : 0};
     Clock::time_point due = std::max(receiveBusy_, now);
-    for (ssize_t i = 0; i < n; ++i) {
+    for (long i = 0; i < n; ++i) {
         due += byteTime;
         incoming_.push_back(InByte{due, buf[static_cast<std::size_t>(i)]});
     }
@@ -371,10 +277,10 @@ void Simulator::WriteDue(Clock::time_point now)
                 return;
             count = std::min<std::size_t>(count, static_cast<std::size_t>((now - start) / byteTime));
         }
-        ssize_t n = write(lineFd_, piece.bytes.data(), count);
+        const long n = line_->Write(piece.bytes.data(), count);
+        if (n == 0 && count != 0)
+            return;  // wait for room
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                return;           // wait for POLLOUT
             pieces_.pop_front();  // a dead line: drop the piece
             continue;
         }

@@ -1,12 +1,5 @@
-// The simulator driven over a real pseudo-terminal with hand-built frames:
+// The simulator driven over its real line with hand-built frames:
 // exact bytes in, exact bytes out.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -17,26 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "library_end.hpp"
 #include "vexan_sim/control.hpp"
 #include "vexan_sim/simulator.hpp"
 
 namespace {
 
-using vexsim::Bytes;
-using namespace std::chrono_literals;
-
-constexpr auto kWait = 5s;  // generous: the machine may be loaded
-
-Bytes Frame(uint8_t command, const Bytes& payload = {})
-{
-    Bytes f;
-    f.push_back(0x3A);
-    f.push_back(static_cast<uint8_t>(payload.size() + 1));
-    f.push_back(command);
-    for (uint8_t b : payload)
-        f.push_back(b);
-    return f;
-}
+using namespace vexsim::test;
 
 Bytes Concat(Bytes a, const Bytes& b)
 {
@@ -54,75 +34,10 @@ uint8_t Hi(unsigned v)
     return static_cast<uint8_t>(v >> 8);
 }
 
-Bytes NodeRequest(uint8_t command, uint8_t key)
-{
-    return Frame(0x60, {command, key});
-}
 Bytes PdoRequest(uint8_t command, uint16_t cob)
 {
     return Frame(0x60, {command, static_cast<uint8_t>(cob), static_cast<uint8_t>(cob >> 8)});
 }
-
-// The library's end of the line.
-class LibraryEnd {
-public:
-    explicit LibraryEnd(int fd) : fd_(fd) {}
-    ~LibraryEnd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    LibraryEnd(const LibraryEnd&) = delete;
-    LibraryEnd& operator=(const LibraryEnd&) = delete;
-
-    void Send(const Bytes& bytes) const
-    {
-        ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads until count bytes came or the wait ran out.
-    Bytes Receive(std::size_t count, std::chrono::milliseconds wait = kWait) const
-    {
-        Bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (out.size() < count) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                break;
-            uint8_t b[512];
-            ssize_t n = read(fd_, b, std::min(sizeof b, count - out.size()));
-            if (n <= 0)
-                break;
-            out.insert(out.end(), b, b + n);
-        }
-        return out;
-    }
-    // One whole frame: ':' length and length bytes.
-    Bytes ReceiveFrame(std::chrono::milliseconds wait = kWait) const
-    {
-        Bytes head = Receive(2, wait);
-        if (head.size() < 2)
-            return head;
-        Bytes rest = Receive(head[1], wait);
-        head.insert(head.end(), rest.begin(), rest.end());
-        return head;
-    }
-    // Nothing arrives within the quiet time.
-    bool Quiet(std::chrono::milliseconds quiet = 300ms) const { return Receive(1, quiet).empty(); }
-    // Sends a request and returns the reply frame.
-    Bytes Exchange(const Bytes& command, const Bytes& resultRequest) const
-    {
-        Send(command);
-        Send(resultRequest);
-        return ReceiveFrame();
-    }
-
-private:
-    int fd_;
-};
 
 class SimulatorTest : public ::testing::Test {
 protected:
@@ -712,66 +627,6 @@ TEST(SimulatorEds, NodeFromAnEdsFileAnswersWithItsValues)
     line.Send(Frame(26, {9}));
     line.Send(NodeRequest(26, 9));
     EXPECT_EQ(line.ReceiveFrame(), Bytes({0x3A, 5, 0x1A, 9, 0, 0x89, 0x00}));
-}
-
-// The program: prints its path first, answers on it, ends on "quit".
-TEST(SimulatorProgram, PrintsItsPathAndAnswersUntilQuit)
-{
-    std::array<int, 2> in{};
-    std::array<int, 2> out{};
-    ASSERT_EQ(pipe(in.data()), 0);
-    ASSERT_EQ(pipe(out.data()), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        for (int fd : {in[0], in[1], out[0], out[1]})
-            close(fd);
-        execl(VEXAN_SIM_PROGRAM, "vexan-sim", "--nodes", "5,6", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    std::string path;
-    for (char c; read(out[0], &c, 1) == 1 && c != '\n';)
-        path += c;
-    ASSERT_FALSE(path.empty());
-    {
-        int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-        ASSERT_GE(fd, 0) << path;
-        termios tio{};
-        tcgetattr(fd, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd, TCSANOW, &tio);
-        LibraryEnd line(fd);
-        line.Send({'$', '0', '0', 'M', 0});
-        EXPECT_EQ(line.Receive(9), Bytes({'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'}));
-        EXPECT_EQ(line.Exchange(Frame(2, {1, 0}), NodeRequest(2, 1)), Bytes({0x3A, 4, 0x82, 1, 0, 0}));
-        EXPECT_EQ(line.Exchange(Frame(9), NodeRequest(9, 0)), Bytes({0x3A, 6, 0x09, 0, 0, 2, 5, 6}));
-        // A boot-up injected through the control channel shows in the next event reply.
-        const std::string bootup = "bootup 6\n";
-        ASSERT_EQ(write(in[1], bootup.data(), bootup.size()), static_cast<ssize_t>(bootup.size()));
-        Bytes reply;
-        for (int i = 0; i < 100 && reply != Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}); ++i) {
-            line.Send(Frame(64));
-            reply = line.ReceiveFrame();
-            if (reply.size() == 6)
-                std::this_thread::sleep_for(20ms);
-        }
-        EXPECT_EQ(reply, Bytes({0x3A, 5, 0x40, 0, 0, 0x40, 6}));
-    }
-    const std::string quit = "quit\n";
-    ASSERT_EQ(write(in[1], quit.data(), quit.size()), static_cast<ssize_t>(quit.size()));
-    int status = -1;
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(10ms);
-    if (!WIFEXITED(status))
-        kill(pid, SIGKILL);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    close(in[1]);
-    close(out[0]);
 }
 
 TEST(SimulatorControl, AppliesLinesAndRejectsBadOnes)

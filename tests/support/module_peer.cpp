@@ -1,20 +1,15 @@
 #include "module_peer.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "pty.hpp"
+#include "test_line.hpp"
 
 namespace vexan::test {
 
@@ -150,8 +145,7 @@ Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint3
 }
 
 struct ModulePeer::Impl {
-    int master = -1;  // the peer's end, non-blocking
-    int slave = -1;   // the library's end, blocking
+    PeerLine line;  // the peer's end and the library's
 
     // One lock for the record, the scripts and the send queue: the peer is a
     // test tool and its traffic is small.
@@ -185,7 +179,6 @@ struct ModulePeer::Impl {
     std::thread reader;
     std::thread sender;
 
-    void OpenPair();
     void ReadLoop();
     void SendLoop();
     void Consume(const uint8_t* bytes, size_t count);
@@ -198,36 +191,15 @@ struct ModulePeer::Impl {
     void Stop();
 };
 
-void ModulePeer::Impl::OpenPair()
-{
-    PtyPair pair = OpenPtyPair();
-    MakeRaw(pair.module.Get());
-    const int flags = ::fcntl(pair.module.Get(), F_GETFL);
-    if (flags < 0 || ::fcntl(pair.module.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        ThrowErrno("fcntl");
-    }
-    master = pair.module.Release();
-    slave = pair.port.Release();
-}
-
 void ModulePeer::Impl::ReadLoop()
 {
     std::array<uint8_t, kReadChunk> buffer{};
     while (!stopFlag.load()) {
-        pollfd entry{master, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, kPollSliceMs);
-        if (ready <= 0) {
-            continue;
-        }
-        if ((entry.revents & POLLIN) == 0) {
-            // Hang-up or error only: poll would report it at once for ever.
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
-            continue;
-        }
-        const ssize_t got = ::read(master, buffer.data(), buffer.size());
+        const long got = line.Read(buffer.data(), buffer.size(), kPollSliceMs);
         if (got > 0) {
             Consume(buffer.data(), static_cast<size_t>(got));
-        } else if (got < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (got < 0) {
+            // A line that failed reports so at once for ever: do not spin.
             std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
         }
     }
@@ -450,27 +422,8 @@ void ModulePeer::Impl::Transmit(const Reply& reply)
 
 bool ModulePeer::Impl::WriteAll(const uint8_t* bytes, size_t count)
 {
-    size_t done = 0;
-    while (done < count) {
-        if (stopFlag.load()) {
-            return false;
-        }
-        const ssize_t put = ::write(master, bytes + done, count - done);
-        if (put > 0) {
-            done += static_cast<size_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;  // the line is gone; the rest of this reply is dropped
-        }
-        // The library is not reading and the line is full: wait for room.
-        pollfd entry{master, POLLOUT, 0};
-        ::poll(&entry, 1, kPollSliceMs);
-    }
-    return true;
+    // When the line is gone the rest of this reply is dropped.
+    return line.WriteAll(bytes, count, stopFlag);
 }
 
 bool ModulePeer::Impl::Pause(unsigned ms)
@@ -499,22 +452,17 @@ void ModulePeer::Impl::Stop()
     if (sender.joinable()) {
         sender.join();
     }
-    if (master >= 0) {
-        ::close(master);
-        master = -1;
-    }
+    line.ClosePeerEnd();
     closed = true;
 }
 
 ModulePeer::ModulePeer() : impl_(std::make_unique<Impl>())
 {
-    impl_->OpenPair();
     impl_->sender = std::thread([impl = impl_.get()] { impl->SendLoop(); });
     try {
         impl_->reader = std::thread([impl = impl_.get()] { impl->ReadLoop(); });
     } catch (...) {
         impl_->Stop();
-        ::close(impl_->slave);
         throw;
     }
 }
@@ -522,14 +470,12 @@ ModulePeer::ModulePeer() : impl_(std::make_unique<Impl>())
 ModulePeer::~ModulePeer()
 {
     impl_->Stop();
-    if (impl_->slave >= 0) {
-        ::close(impl_->slave);
-    }
+    impl_->line.CloseLibraryEnd();
 }
 
-int ModulePeer::LibraryPort() const
+VexanPort ModulePeer::LibraryPort() const
 {
-    return impl_->slave;
+    return impl_->line.LibraryPort();
 }
 
 void ModulePeer::SetIdentMode(IdentMode mode, unsigned delayOrGapMs, size_t splitAt)

@@ -1,6 +1,6 @@
-// A scripted module on a real pseudo-terminal, for byte-exact tests of the
-// library's link. The library opens one end (LibraryPort()); the peer owns the
-// other end in raw mode, records every byte the library writes, answers the
+// A scripted module on a real line (a pseudo-terminal on POSIX, a named pipe on
+// Windows), for byte-exact tests of the library's link. The library opens one
+// end (LibraryPort()); the peer owns the other end in raw mode, records every byte the library writes, answers the
 // identification request and answers each result request from a script.
 #pragma once
 
@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "vexan.h"
 
 namespace vexan::test {
 
@@ -75,8 +77,8 @@ public:
     ModulePeer(const ModulePeer&) = delete;
     ModulePeer& operator=(const ModulePeer&) = delete;
 
-    // The file descriptor to hand to Vexan_InitMaster.
-    int LibraryPort() const;
+    // The port to hand to Vexan_InitMaster.
+    VexanPort LibraryPort() const;
 
     // delayOrGapMs is the delay for Late and the gap for Split; 0 picks one that
     // the library's identification cannot bridge (100 ms for Late, 40 ms for Split).

@@ -1,11 +1,6 @@
-// Drives the scripted module peer from a plain descriptor, playing the library's
-// part by hand, so that the peer can be trusted before the library's tests rely
-// on it.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// Drives the scripted module peer from the library's end of its line, playing
+// the library's part by hand, so that the peer can be trusted before the
+// library's tests rely on it.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,6 +12,7 @@
 
 #include "frames.hpp"
 #include "module_peer.hpp"
+#include "test_line.hpp"
 #include "test_wait.hpp"
 
 namespace vexan::test {
@@ -42,12 +38,9 @@ const Bytes kEventPoll{':', 1, '@'};
 // bytes, ask how many are waiting, read exactly those.
 class LibrarySide {
 public:
-    explicit LibrarySide(int fd) : fd_(fd) {}
+    explicit LibrarySide(VexanPort port) : port_(port) {}
 
-    void Write(const Bytes& bytes) const
-    {
-        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
+    void Write(const Bytes& bytes) const { ASSERT_TRUE(port::WriteAll(port_, bytes.data(), bytes.size())); }
 
     // One entry per read, until `count` bytes came or the limit passed.
     std::vector<Bytes> ReadPieces(size_t count, std::chrono::milliseconds limit = kLimit) const
@@ -81,22 +74,20 @@ private:
     Bytes ReadWaiting(Clock::time_point deadline) const
     {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd entry{fd_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&entry, 1, static_cast<int>(left.count())) <= 0 ||
-            (entry.revents & POLLIN) == 0) {
+        if (left.count() <= 0) {
             return {};
         }
-        int waiting = 0;
-        if (::ioctl(fd_, FIONREAD, &waiting) != 0 || waiting <= 0) {
+        const size_t waiting = port::WaitForBytes(port_, left);
+        if (waiting == 0) {
             return {};
         }
-        Bytes piece(static_cast<size_t>(waiting));
-        const ssize_t got = ::read(fd_, piece.data(), piece.size());
+        Bytes piece(waiting);
+        const long got = port::Read(port_, piece.data(), piece.size());
         piece.resize(got > 0 ? static_cast<size_t>(got) : 0);
         return piece;
     }
 
-    int fd_;
+    VexanPort port_;
 };
 
 class PeerTest : public ::testing::Test {
@@ -135,9 +126,7 @@ TEST(FrameBuilders, LayFieldsOutLowByteFirst)
 
 TEST_F(PeerTest, LibraryPortIsABlockingRawLine)
 {
-    const int flags = ::fcntl(peer.LibraryPort(), F_GETFL);
-    ASSERT_GE(flags, 0);
-    EXPECT_EQ(flags & O_NONBLOCK, 0);
+    EXPECT_TRUE(port::IsBlocking(peer.LibraryPort()));
     // Raw: bytes that a terminal would translate or swallow pass unchanged.
     const Bytes awkward{'\r', '\n', 0x03, 0x04, 0x11, 0x13, 0x7F, 0xFF};
     peer.Send(Reply{awkward});
@@ -450,7 +439,7 @@ TEST(PeerShutdown, CloseEndsTheLineAndIsIdempotent)
     peer.Close();
     EXPECT_TRUE(line.StaysQuiet(100ms));
     const uint8_t byte = ':';
-    EXPECT_LT(::write(peer.LibraryPort(), &byte, 1), 0);
+    EXPECT_FALSE(port::WriteAll(peer.LibraryPort(), &byte, 1));
     // The record stays readable after the close.
     EXPECT_EQ(peer.CountFrames(0x60), 1u);
     EXPECT_FALSE(peer.WaitForFrames(0x40, 1, 50ms));
@@ -476,7 +465,7 @@ TEST(PeerShutdown, DestructorReturnsPromptlyWhateverIsInFlight)
         {"partial frame",
          [](ModulePeer& peer) {
              const Bytes partial{':', 0xFF, 1, 2};
-             ASSERT_EQ(::write(peer.LibraryPort(), partial.data(), partial.size()), 4);
+             ASSERT_TRUE(port::WriteAll(peer.LibraryPort(), partial.data(), partial.size()));
              ASSERT_TRUE(peer.WaitUntil([&](const auto&) { return peer.Written().size() == 4; }));
          }},
     };

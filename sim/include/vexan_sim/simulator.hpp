@@ -1,9 +1,10 @@
 // The module simulator on a serial line, as an in-process fixture for tests and
 // as the engine of the vexan-sim program.
 //
-// Start() opens a pseudo-terminal (or the serial device of the options) and runs
-// the module on its own thread; the library opens LibraryPath() (or takes a file
-// descriptor from OpenLibraryEnd()). Every setter may be called while the thread
+// Start() opens a line of its own (a pseudo-terminal on POSIX, a named pipe on
+// Windows) or the serial device of the options, and runs the module on its own
+// thread; the library opens LibraryPath() (or takes a port from
+// OpenLibraryEnd()). Every setter may be called while the thread
 // runs.
 //
 // How the simulated module answers:
@@ -124,6 +125,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -132,9 +134,12 @@
 #include <thread>
 #include <vector>
 
+#include "vexan_sim/line_port.hpp"
 #include "vexan_sim/module.hpp"
 
 namespace vexsim {
+
+class Line;
 
 // Faults applied to the module's replies (not to the identification reply).
 struct FaultSettings {
@@ -175,11 +180,12 @@ public:
     // when the line cannot be opened.
     void Start();
     void Stop();
-    // The path the library opens: the pseudo-terminal's slave side or the device.
+    // The path the library opens: the pseudo-terminal's slave side, the pipe's
+    // name, or the device.
     const std::string& LibraryPath() const { return path_; }
-    // A new descriptor on the library's end in raw mode; the caller closes it.
-    // -1 on failure or when running on a device.
-    int OpenLibraryEnd() const;
+    // A new port on the library's end in raw mode; the caller closes it
+    // (CloseLinePort). kNoLinePort on failure or when running on a device.
+    LinePort OpenLibraryEnd() const;
 
     // Direct access to the module, under the simulator's lock.
     template <class F>
@@ -282,10 +288,7 @@ private:
     std::atomic<std::size_t> bytesSent_{0};
 
     std::string path_;
-    int lineFd_ = -1;
-    int keepFd_ = -1;  // our own handle on the slave side, so the line stays up between library opens
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    std::unique_ptr<Line> line_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

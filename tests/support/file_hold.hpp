@@ -1,0 +1,26 @@
+// Holds a file exclusively, as another program that locked it would: the
+// library's own exclusive open of it then fails. One source file per platform
+// implements it (an flock on POSIX, a handle without sharing on Windows).
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace vexan::test {
+
+class ExclusiveFileHold {
+public:
+    // Opens the existing file and takes it; Held() tells whether that worked.
+    explicit ExclusiveFileHold(const std::string& path);
+    ~ExclusiveFileHold();
+    ExclusiveFileHold(const ExclusiveFileHold&) = delete;
+    ExclusiveFileHold& operator=(const ExclusiveFileHold&) = delete;
+
+    bool Held() const;
+
+private:
+    struct Handle;
+    std::unique_ptr<Handle> handle_;
+};
+
+}  // namespace vexan::test
