@@ -8,7 +8,8 @@
 # through CMAKE_CROSSCOMPILING_EMULATOR (wine64 when found) without the cases
 # that tests/windows-skips.txt names. scripts/test-windows.sh runs the same
 # programs with the same filter; the build writes both for it:
-#   windows-test-programs.txt  one program per line
+#   windows-test-programs.txt  one program per line: "gtest <path>" for a
+#                              GoogleTest program, "plain <path>" otherwise
 #   windows-skip-filter.txt    the negative --gtest_filter
 include_guard(GLOBAL)
 
@@ -17,6 +18,9 @@ if(NOT WIN32)
   include(GoogleTest)
   function(vexan_register_gtest target)
     gtest_discover_tests(${target} ${ARGN})
+  endfunction()
+  function(vexan_register_program target)
+    add_test(NAME ${target} COMMAND ${target})
   endfunction()
   return()
 endif()
@@ -69,7 +73,16 @@ function(vexan_register_gtest target)
   add_test(NAME ${target} COMMAND ${target} --gtest_filter=${VEXAN_WINDOWS_SKIP_FILTER})
   set_tests_properties(${target} PROPERTIES TIMEOUT 1800 ENVIRONMENT
                        "WINEPREFIX=${VEXAN_WINE_PREFIX};WINEDEBUG=-all")
-  set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_PROGRAMS "$<TARGET_FILE:${target}>")
+  set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_PROGRAMS "gtest $<TARGET_FILE:${target}>")
+  set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_TARGETS ${target})
+endfunction()
+
+# A test program that is not a GoogleTest one: exit status 0 is a pass.
+function(vexan_register_program target)
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES TIMEOUT 600 ENVIRONMENT
+                       "WINEPREFIX=${VEXAN_WINE_PREFIX};WINEDEBUG=-all")
+  set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_PROGRAMS "plain $<TARGET_FILE:${target}>")
   set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_TARGETS ${target})
 endfunction()
 
