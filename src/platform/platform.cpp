@@ -16,6 +16,7 @@ std::atomic<uint32_t> readFaultCountdown{0};
 std::atomic<uint32_t> writeFaultCountdown{0};
 std::atomic<uint32_t> threadFaultCountdown{0};
 std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
+std::atomic<Unload> unloadKind{Unload::None};
 
 // Counts one operation against a fault countdown; true when this is the
 // operation that must fail.
@@ -54,6 +55,16 @@ long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
 uint32_t TickCount()
 {
     return system::Ticks() + tickOffset.load(std::memory_order_relaxed);
+}
+
+Unload CurrentUnload()
+{
+    return unloadKind.load();
+}
+
+void SetUnload(Unload kind)
+{
+    unloadKind.store(kind);
 }
 
 bool ThreadStartAllowed()

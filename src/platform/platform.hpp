@@ -107,6 +107,14 @@ private:
 // or a read fails. May throw std::bad_alloc for a file larger than memory.
 bool ReadWholeFile(const char* utf8Path, std::string& out);
 
+// How the library is being unloaded, as far as the system tells it: on Windows
+// the DLL's entry point reports an unload by FreeLibrary (its threads still run
+// and cannot be joined while the loader is locked) or at process exit (the
+// system has ended them already). Always None elsewhere.
+enum class Unload { None, Library, Process };
+Unload CurrentUnload();
+void SetUnload(Unload kind);
+
 // False when the system may not start another thread now (a test hook can
 // refuse the Nth start); the caller then reports the failure.
 bool ThreadStartAllowed();
