@@ -66,11 +66,19 @@
 #endif
 
 /* The pause exports use the stdcall convention on 32-bit Windows, where they
- * export as _Vexan_Pause@4 and _Vexan_Start@0. */
+ * export as _Vexan_Pause@4 and _Vexan_Start@0. The library's module-definition
+ * file gives them those names there, so its own build does not mark them for
+ * export (which would add the toolchain's Vexan_Pause@4 beside them). */
 #if defined(_WIN32) && !defined(_WIN64)
 #define VEXAN_STDCALL __stdcall
+#if defined(VEXAN_BUILDING_SHARED)
+#define VEXAN_PAUSE_API
+#else
+#define VEXAN_PAUSE_API VEXAN_API
+#endif
 #else
 #define VEXAN_STDCALL
+#define VEXAN_PAUSE_API VEXAN_API
 #endif
 
 #ifdef __cplusplus
@@ -133,10 +141,10 @@ enum VexanResult { VEXAN_RESULT_TABLE(VEXAN_RESULT_ENUM_ENTRY) VEXAN_RESULT_LAST
  * have passed. A new call restarts a timed pause. A frame being written when
  * the call is made is finished first: once this returns, no frame goes out
  * until the gate opens again. */
-VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms);
+VEXAN_PAUSE_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms);
 
 /* Opens the transmit gate at once and forgets any timed pause. */
-VEXAN_API void VEXAN_STDCALL Vexan_Start(void);
+VEXAN_PAUSE_API void VEXAN_STDCALL Vexan_Start(void);
 
 /* ---- Master control ----------------------------------------------------------------- */
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/platform.hpp"
 #include "vexan.h"
 
 namespace vexan {
@@ -254,13 +255,9 @@ uint16_t TakeEdsPath(const void* path, std::string& out)
         out.assign(narrow, length);
         return VEXAN_OK;
     }
-#if defined(_WIN32)
-    // wchar_t is UTF-16 there as well; the conversion below makes it UTF-8,
-    // which the file functions take once the process uses that code page.
-    const auto* wide = static_cast<const wchar_t*>(path);
-#else
-    const auto* wide = static_cast<const char16_t*>(path);
-#endif
+    // UTF-16 on every system (wchar_t on Windows); made UTF-8 below, which is
+    // what the platform layer's file functions take.
+    const auto* wide = static_cast<const platform::WidePathUnit*>(path);
     // Every unit yields at least one byte: a path of more units cannot fit.
     for (std::size_t i = 0; wide[i] != 0; ++i) {
         if (i >= kEdsMaxPath) {

@@ -4,15 +4,15 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <utility>
+
+#include "platform/platform.hpp"
 
 namespace vexan {
 
 namespace {
 
-constexpr std::size_t kReadBlock = std::size_t{64} * 1024;
 constexpr uint32_t kNumberMax = 0xFFFFFFFFU;
 constexpr std::string_view kNodeId = "nodeid";
 
@@ -121,19 +121,9 @@ uint32_t EdsReader::LoadText()
     headers_.clear();
     lineStarts_.clear();
     inlineBrackets_.clear();
-    std::ifstream file(path_, std::ios::binary);
-    if (!file) {
-        return 0;
-    }
     std::string raw;
     try {
-        std::vector<char> block(kReadBlock);
-        while (file) {
-            file.read(block.data(), static_cast<std::streamsize>(block.size()));
-            raw.append(block.data(), static_cast<std::size_t>(file.gcount()));
-        }
-        // End of file ends the reading; anything else is a failed read.
-        if (file.bad() || !file.eof()) {
+        if (!platform::ReadWholeFile(path_.c_str(), raw)) {
             return 0;
         }
         return SetText(raw);

@@ -104,7 +104,7 @@ ReceiveSide& ReceiveSideOf(uint8_t slot)
 
 extern "C" {
 
-VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms)
+VEXAN_PAUSE_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms)
 {
     vexan::Link().gate.Pause(ms);
     // A send that passed the open gate just before may be writing now: wait for
@@ -113,7 +113,7 @@ VEXAN_API void VEXAN_STDCALL Vexan_Pause(uint32_t ms)
     const std::lock_guard barrier(vexan::Link().transmitLock);
 }
 
-VEXAN_API void VEXAN_STDCALL Vexan_Start(void)
+VEXAN_PAUSE_API void VEXAN_STDCALL Vexan_Start(void)
 {
     vexan::Link().gate.Start();
 }

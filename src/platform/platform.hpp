@@ -1,16 +1,35 @@
 // The library's only view of the operating system: the slot's serial port, a
-// 32-bit millisecond tick counter, sleeping, waiting for bytes, and the
-// exclusive files that hold large uploads. One implementation file per system.
+// 32-bit millisecond tick counter, sleeping, waiting for bytes, the exclusive
+// files that hold large uploads, and reading a whole text file. One
+// implementation file per system (posix.cpp, win32.cpp) below one shared file
+// (platform.cpp) that holds the test hooks in front of the port and the clock.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "vexan.h"
 
 namespace vexan::platform {
 
-using PortHandle = int;
-inline constexpr PortHandle kNoPort = -1;
+// What the application hands over: a file descriptor on POSIX, a HANDLE on Windows.
+using PortHandle = VexanPort;
+inline const PortHandle kNoPort = VEXAN_NO_PORT;
+
+// A system object held by the library itself (descriptor or HANDLE), or -1.
+using NativeHandle = std::intptr_t;
+inline constexpr NativeHandle kNoHandle = -1;
+
+// One unit of a wide path as the application passes it: UTF-16 everywhere,
+// spelled wchar_t on Windows and char16_t elsewhere.
+#if defined(_WIN32)
+using WidePathUnit = wchar_t;
+#else
+using WidePathUnit = char16_t;
+#endif
+static_assert(sizeof(WidePathUnit) == 2, "wide paths are UTF-16");
 
 // Prepares the slot's serial channel before every port access. The module's
 // slots need no selection here; the hook is kept so that every write and read
@@ -35,14 +54,14 @@ public:
     WakeSignal& operator=(const WakeSignal&) = delete;
 
     // False when the system gave no signal; waiters then cannot be woken early.
-    bool Usable() const { return fd_ >= 0; }
+    bool Usable() const { return handle_ != kNoHandle; }
     void Notify();
     // Resets the signal; costs a system call only when it was signalled.
     void Clear();
-    int Handle() const { return fd_; }
+    NativeHandle Handle() const { return handle_; }
 
 private:
-    int fd_ = -1;
+    NativeHandle handle_ = kNoHandle;
     std::atomic<bool> signalled_{false};
 };
 
@@ -71,7 +90,7 @@ public:
     ExclusiveFile(const ExclusiveFile&) = delete;
     ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return handle_ != kNoHandle; }
     // Appends all bytes at the end of the file; false on any failure.
     bool Append(const uint8_t* bytes, std::size_t count);
     // The file's length in bytes, or -1 when it cannot be told.
@@ -81,8 +100,20 @@ public:
     bool ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count);
 
 private:
-    int fd_ = -1;
+    NativeHandle handle_ = kNoHandle;
 };
+
+// Reads the whole file at `utf8Path` into `out`; false when it cannot be opened
+// or a read fails. May throw std::bad_alloc for a file larger than memory.
+bool ReadWholeFile(const char* utf8Path, std::string& out);
+
+// How the library is being unloaded, as far as the system tells it: on Windows
+// the DLL's entry point reports an unload by FreeLibrary (its threads still run
+// and cannot be joined while the loader is locked) or at process exit (the
+// system has ended them already). Always None elsewhere.
+enum class Unload { None, Library, Process };
+Unload CurrentUnload();
+void SetUnload(Unload kind);
 
 // False when the system may not start another thread now (a test hook can
 // refuse the Nth start); the caller then reports the failure.

@@ -11,36 +11,18 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/system.hpp"
 
 namespace vexan::platform {
 
 namespace {
 
-std::atomic<uint32_t> tickOffset{0};
-std::atomic<uint32_t> readFaultCountdown{0};
-std::atomic<uint32_t> writeFaultCountdown{0};
-std::atomic<uint32_t> threadFaultCountdown{0};
-std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
-
-uint32_t RawTicks()
+int Fd(NativeHandle handle)
 {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
-
-// Counts one port operation against a fault countdown; true when this is the
-// operation that must fail.
-bool TakeFault(std::atomic<uint32_t>& countdown)
-{
-    uint32_t left = countdown.load(std::memory_order_relaxed);
-    while (left != 0) {
-        if (countdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
-            return left == 1;
-        }
-    }
-    return false;
+    return static_cast<int>(handle);
 }
 
 }  // namespace
@@ -56,11 +38,8 @@ long BytesWaiting(PortHandle port)
     return waiting;
 }
 
-long ReadBytes(PortHandle port, uint8_t* buffer, std::size_t capacity)
+long system::ReadPort(PortHandle port, uint8_t* buffer, std::size_t capacity)
 {
-    if (TakeFault(readFaultCountdown)) {
-        return -1;
-    }
     ssize_t got;
     do {
         got = ::read(port, buffer, capacity);
@@ -68,14 +47,8 @@ long ReadBytes(PortHandle port, uint8_t* buffer, std::size_t capacity)
     return static_cast<long>(got);
 }
 
-long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
+long system::WritePort(PortHandle port, const uint8_t* bytes, std::size_t count)
 {
-    if (TakeFault(writeFaultCountdown)) {
-        if (writeFaultKind.load(std::memory_order_relaxed) == testing::WriteFault::Fail || count < 2) {
-            return -1;
-        }
-        count /= 2;  // a cut-short write: part of the frame goes out
-    }
     std::size_t done = 0;
     while (done < count) {
         const ssize_t put = ::write(port, bytes + done, count - done);
@@ -101,7 +74,7 @@ PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutM
         entries[count++] = {port, POLLIN, 0};
     }
     if (wake != nullptr && wake->Usable()) {
-        entries[count++] = {wake->Handle(), POLLIN, 0};
+        entries[count++] = {Fd(wake->Handle()), POLLIN, 0};
     }
     if (count == 0) {
         SleepMs(timeoutMs);
@@ -118,25 +91,24 @@ PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutM
     return (events & POLLIN) != 0 ? PortWait::Ready : PortWait::Quiet;
 }
 
-bool ThreadStartAllowed()
+WakeSignal::WakeSignal()
 {
-    return !TakeFault(threadFaultCountdown);
+    const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    handle_ = fd >= 0 ? fd : kNoHandle;
 }
-
-WakeSignal::WakeSignal() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 WakeSignal::~WakeSignal()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (handle_ != kNoHandle) {
+        ::close(Fd(handle_));
     }
 }
 
 void WakeSignal::Notify()
 {
-    if (fd_ >= 0) {
+    if (handle_ != kNoHandle) {
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t put = ::write(fd_, &one, sizeof one);
+        [[maybe_unused]] const ssize_t put = ::write(Fd(handle_), &one, sizeof one);
     }
     // Set after the write: whenever the descriptor is readable the flag is or
     // will be set, so a Clear that sees it unset leaves at most one early wake.
@@ -145,15 +117,16 @@ void WakeSignal::Notify()
 
 void WakeSignal::Clear()
 {
-    if (signalled_.exchange(false) && fd_ >= 0) {
+    if (signalled_.exchange(false) && handle_ != kNoHandle) {
         uint64_t count = 0;
-        [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
+        [[maybe_unused]] const ssize_t got = ::read(Fd(handle_), &count, sizeof count);
     }
 }
 
-uint32_t TickCount()
+uint32_t system::Ticks()
 {
-    return RawTicks() + tickOffset.load(std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 void SleepMs(uint32_t ms)
@@ -178,24 +151,25 @@ ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
         ::close(fd);
         return;
     }
-    fd_ = fd;
+    handle_ = fd;
 }
 
 ExclusiveFile::~ExclusiveFile()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);  // also releases the lock
+    if (handle_ != kNoHandle) {
+        ::close(Fd(handle_));  // also releases the lock
     }
 }
 
 bool ExclusiveFile::Append(const uint8_t* bytes, std::size_t count)
 {
-    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_END) < 0) {
+    const int fd = Fd(handle_);
+    if (handle_ == kNoHandle || ::lseek(fd, 0, SEEK_END) < 0) {
         return false;
     }
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t put = ::write(fd_, bytes + done, count - done);
+        const ssize_t put = ::write(fd, bytes + done, count - done);
         if (put < 0 && errno == EINTR) {
             continue;
         }
@@ -210,7 +184,7 @@ bool ExclusiveFile::Append(const uint8_t* bytes, std::size_t count)
 long long ExclusiveFile::Size() const
 {
     struct stat info {};
-    if (fd_ < 0 || ::fstat(fd_, &info) != 0) {
+    if (handle_ == kNoHandle || ::fstat(Fd(handle_), &info) != 0) {
         return -1;
     }
     return static_cast<long long>(info.st_size);
@@ -218,12 +192,12 @@ long long ExclusiveFile::Size() const
 
 bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
 {
-    if (fd_ < 0) {
+    if (handle_ == kNoHandle) {
         return false;
     }
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::pread(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
+        const ssize_t got = ::pread(Fd(handle_), bytes + done, count - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -235,29 +209,33 @@ bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
     return true;
 }
 
-namespace testing {
-
-void SetTickCount(uint32_t value)
+bool ReadWholeFile(const char* utf8Path, std::string& out)
 {
-    tickOffset.store(value - RawTicks(), std::memory_order_relaxed);
+    out.clear();
+    const int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    try {
+        std::vector<char> block(64 * 1024);
+        for (;;) {
+            const ssize_t got = ::read(fd, block.data(), block.size());
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            out.append(block.data(), static_cast<std::size_t>(got));
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    return ok;
 }
-
-void FailNthRead(uint32_t n)
-{
-    readFaultCountdown.store(n, std::memory_order_relaxed);
-}
-
-void FailNthWrite(uint32_t n, WriteFault fault)
-{
-    writeFaultKind.store(fault, std::memory_order_relaxed);
-    writeFaultCountdown.store(n, std::memory_order_relaxed);
-}
-
-void FailNthThreadStart(uint32_t n)
-{
-    threadFaultCountdown.store(n, std::memory_order_relaxed);
-}
-
-}  // namespace testing
 
 }  // namespace vexan::platform

@@ -29,7 +29,11 @@ public:
         }
         try {
             auto started = std::unique_ptr<StoppableThread>(new StoppableThread());
-            started->thread_ = std::thread([stop = &started->stop_, work = std::move(body)] { work(*stop); });
+            started->thread_ =
+                std::thread([stop = &started->stop_, finished = &started->finished_, work = std::move(body)] {
+                    work(*stop);
+                    finished->store(true);
+                });
             return started;
         } catch (const std::system_error&) {
             return nullptr;
@@ -55,15 +59,36 @@ public:
         }
         if (IsCurrent()) {
             thread_.detach();  // last resort: the owner is being torn down on this very thread
-        } else {
-            thread_.join();
+            return;
         }
+        switch (CurrentUnload()) {
+        case Unload::Process:
+            thread_.detach();  // the system has ended the thread already
+            return;
+        case Unload::Library:
+            // A thread cannot end while the unloading thread holds the loader
+            // lock, so it is not joined: its body is waited for, then the few
+            // instructions it still runs in this library before it waits on
+            // that lock.
+            while (!finished_.load()) {
+                SleepMs(1);
+            }
+            SleepMs(kLeaveMs);
+            thread_.detach();
+            return;
+        case Unload::None:
+            break;
+        }
+        thread_.join();
     }
 
 private:
     StoppableThread() = default;
 
+    static constexpr uint32_t kLeaveMs = 5;
+
     std::atomic<bool> stop_{false};
+    std::atomic<bool> finished_{false};
     std::thread thread_;
 };
 
