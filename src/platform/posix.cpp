@@ -218,7 +218,7 @@ bool ReadWholeFile(const char* utf8Path, std::string& out)
     }
     bool ok = true;
     try {
-        std::vector<char> block(64 * 1024);
+        std::vector<char> block(std::size_t{64} * 1024);
         for (;;) {
             const ssize_t got = ::read(fd, block.data(), block.size());
             if (got < 0 && errno == EINTR) {

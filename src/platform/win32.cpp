@@ -279,7 +279,7 @@ bool ReadWholeFile(const char* utf8Path, std::string& out)
     }
     bool ok = true;
     try {
-        std::vector<char> block(64 * 1024);
+        std::vector<char> block(std::size_t{64} * 1024);
         for (;;) {
             DWORD got = 0;
             if (ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr) == 0) {
