@@ -54,10 +54,10 @@ while read -r kind program; do
     status=FAILED
     failed+=("$name")
   fi
-  summary=$(grep -E '^\[  (PASSED|FAILED)  \]|^\[  SKIPPED \]' "$log" | head -3 | paste -sd' ' - || true)
+  summary=$(grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]|^\[  FAILED  \] [0-9]+ tests?, listed' "$log" | paste -sd' ' - || true)
   echo "test-windows: $name $status in $(($(seconds) - program_start)) s: $summary"
   if [ "$status" = FAILED ]; then
-    grep -E '^\[  FAILED  \]' "$log" | sed 's/^/    /' || tail -20 "$log" | sed 's/^/    /'
+    grep -E '^\[  FAILED  \] [A-Za-z_]' "$log" | grep -v ' ms)$' | sed 's/^/    /' || tail -20 "$log" | sed 's/^/    /'
   fi
 done <"$build/windows-test-programs.txt"
 

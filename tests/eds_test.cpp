@@ -221,11 +221,14 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
+    // `name` and the path returned are UTF-8, as the library takes narrow
+    // paths (a plain std::string path would be in the ANSI code page on Windows).
     std::string Write(const std::string& name, const std::string& text)
     {
-        const auto path = directory_ / name;
+        const auto path = directory_ / std::u8string(name.begin(), name.end());
         std::ofstream(path, std::ios::binary) << text;
-        return path.string();
+        const std::u8string utf8 = path.u8string();
+        return std::string(utf8.begin(), utf8.end());
     }
 
     std::vector<Installed> Installs() const

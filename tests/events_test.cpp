@@ -498,7 +498,7 @@ TEST_F(EventBoards, ShutdownDropsOnlyItsOwnBoardsEvents)
 struct InsideCallback {
     std::mutex lock;
     bool reopen = false;
-    int port = -1;
+    VexanPort port = VEXAN_NO_PORT;
     bool acted = false;
     bool done = false;  // the calls inside the callback have returned
     std::thread::id actingThread{};
@@ -510,7 +510,7 @@ struct InsideCallback {
 
 InsideCallback inside;
 
-void ResetInside(bool reopen, int port)
+void ResetInside(bool reopen, VexanPort port)
 {
     std::lock_guard guard(inside.lock);
     inside.reopen = reopen;
@@ -548,7 +548,7 @@ void ShutDownFromBootUp()
 {
     NoteCallbackCall();
     bool reopen = false;
-    int port = -1;
+    VexanPort port = VEXAN_NO_PORT;
     {
         std::lock_guard guard(inside.lock);
         if (inside.acted) {
@@ -588,7 +588,7 @@ protected:
 
 TEST_F(CallbackShutdown, BoardShutDownInsideItsCallbackRunsNoFurtherCallbackAndSendsNoFurtherFrame)
 {
-    ResetInside(false, -1);
+    ResetInside(false, VEXAN_NO_PORT);
     QueueBootUpOnBoard0AndEmcyOnBoth();
     ASSERT_TRUE(WaitFor(InsideDone));
     ASSERT_TRUE(peers_[0].WaitForFrames(kStop, 1));

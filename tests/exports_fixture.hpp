@@ -4,10 +4,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -16,6 +16,7 @@
 #include "board.hpp"
 #include "frames.hpp"
 #include "module_peer.hpp"
+#include "scratch.hpp"
 #include "vexan.h"
 
 namespace vexan::test {
@@ -64,12 +65,13 @@ class ScratchDirectory {
 public:
     ScratchDirectory()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vexan-spill-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            directory_ = pattern;
-            previous_ = std::filesystem::current_path();
-            std::filesystem::current_path(directory_);
+        try {
+            directory_ = MakeScratchDirectory("vexan-spill");
+        } catch (const std::exception&) {
+            return;
         }
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(directory_);
     }
     ~ScratchDirectory()
     {

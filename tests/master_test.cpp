@@ -110,7 +110,7 @@ bool IsAssigned(uint8_t slot)
     return vexan::Link().slots[slot].board.load() != vexan::kNoBoard;
 }
 
-int StoredPort(uint8_t slot)
+VexanPort StoredPort(uint8_t slot)
 {
     return vexan::Link().slots[slot].port.load();
 }
@@ -760,7 +760,7 @@ TEST_F(MasterTest, ShutdownFreesTheSlotStopsTheThreadAndForgetsRequests)
     ASSERT_TRUE(first.WaitForFrames(kStop, 1));
     EXPECT_TRUE(StaysQuiet(first)) << "the receive thread still writes after shut-down";
     EXPECT_FALSE(IsAssigned(kSlot));
-    EXPECT_EQ(StoredPort(kSlot), -1);
+    EXPECT_EQ(StoredPort(kSlot), VEXAN_NO_PORT);
     EXPECT_FALSE(IsPending(kSlot, kFirmware, kId));
     ExpectSlotRefused(kSlot, first);
 
