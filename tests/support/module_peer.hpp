@@ -1,7 +1,8 @@
 // A scripted module on a real line (a pseudo-terminal on POSIX, a named pipe on
 // Windows), for byte-exact tests of the library's link. The library opens one
-// end (LibraryPort()); the peer owns the other end in raw mode, records every byte the library writes, answers the
-// identification request and answers each result request from a script.
+// end (LibraryPort()); the peer owns the other end in raw mode, records every
+// byte the library writes, answers the identification request and answers each
+// result request from a script.
 #pragma once
 
 #include <chrono>
