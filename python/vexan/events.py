@@ -239,7 +239,7 @@ class Events:
 
     def respond_sdo_read(self, index: int, sub: int, data: bytes) -> None:
         """Answers another master's SDO read of (index, sub) with 1..4 bytes."""
-        buffer = (_u8 * max(1, len(data))).from_buffer_copy(bytes(data).ljust(1, b"\0"))
+        buffer = (_u8 * max(1, len(data)))(*bytes(data))
         self._answer(f"answer sdo read {index:04X}/{sub:02X}",
                      lambda lib, slot: lib.Vexan_ResponseMasterSDO(slot, 0, index, sub, len(data), buffer))
 
@@ -251,7 +251,7 @@ class Events:
 
     def respond_pdo(self, cob_id: int, data: bytes) -> None:
         """Answers another master's remote request for PDO ``cob_id`` (0..8 bytes)."""
-        buffer = (_u8 * max(1, len(data))).from_buffer_copy(bytes(data).ljust(1, b"\0"))
+        buffer = (_u8 * max(1, len(data)))(*bytes(data))
         self._answer(f"answer remote pdo 0x{cob_id:03X}",
                      lambda lib, slot: lib.Vexan_ResponseMasterPDO(slot, cob_id, len(data), buffer))
 

@@ -173,9 +173,9 @@ def _le(data: bytes) -> int:
     return int.from_bytes(data[:4], "little")
 
 
-def _buffer(data: bytes, ctype=_u8):
-    """A ctypes array holding ``data`` (at least one element, so never NULL)."""
-    return (ctype * max(1, len(data))).from_buffer_copy(bytes(data).ljust(ctypes.sizeof(ctype), b"\0"))
+def _array(values: Sequence[int], ctype=_u8):
+    """A ctypes array of ``values`` (at least one element, so never NULL)."""
+    return (ctype * max(1, len(values)))(*values)
 
 
 # Slots in use by this process's masters.
@@ -210,13 +210,17 @@ class Master:
         baud: line speed of the serial device.
         timeout_ms: the board's function time-out (the library's default is
             1000 ms); see :meth:`set_timeout`.
+        attempts: how often the start is tried when the module does not
+            identify itself in time (``VEXAN_NOT_IDENTIFIED``): the library
+            gives it a few tens of milliseconds, which a module that is still
+            booting, or a loaded machine running a simulator, can miss.
 
     Raises VexanError when the module does not start, OSError when the port
     cannot be opened.
     """
 
     def __init__(self, port: Port, *, slot: Optional[int] = None, master_id: int = 1, init_param: int = 0,
-                 baud: int = 115200, timeout_ms: Optional[int] = None) -> None:
+                 baud: int = 115200, timeout_ms: Optional[int] = None, attempts: int = 3) -> None:
         self._lib = library()
         self._fd: Optional[int] = None
         self._owns_fd = False
@@ -233,7 +237,10 @@ class Master:
             else:
                 self._fd = open_serial(port, baud)
                 self._owns_fd = True
-            code = self._lib.Vexan_InitMaster(self.slot, self._fd, master_id, init_param, 1)
+            for _ in range(max(1, attempts)):
+                code = self._lib.Vexan_InitMaster(self.slot, self._fd, master_id, init_param, 1)
+                if code != Result.VEXAN_NOT_IDENTIFIED:
+                    break
             if code != Result.VEXAN_OK:
                 raise VexanError(code, f"start master on {self.port} (slot {self.slot})")
         except BaseException:
@@ -529,7 +536,7 @@ class Sdo(_Service):
     def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> Any:
         """Writes up to 248 bytes to object (index, sub) of the node."""
         payload = bytes(data)
-        buffer = _buffer(payload)
+        buffer = _array(payload)
         reply_length = _u16()
         reply = (_u8 * SDO_MAX_WRITE)()
         return self._master._request(
@@ -556,7 +563,7 @@ class Pdo(_Service):
     def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> Any:
         """Sends 0..8 bytes as the PDO ``cob_id`` and waits for the module's status."""
         payload = bytes(data)
-        buffer = _buffer(payload)
+        buffer = _array(payload)
         return self._master._request(
             f"pdo write 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_PDOWrite(self._slot, cob_id, parameter, len(payload), buffer, b), wait=wait)
@@ -566,7 +573,7 @@ class Pdo(_Service):
         self._master._check_open("pdo write")
         payload = bytes(data)
         self._master._once(f"pdo write 0x{cob_id:03X}", self._lib.Vexan_PDOWrite_Fast(
-            self._slot, cob_id, parameter, len(payload), _buffer(payload)))
+            self._slot, cob_id, parameter, len(payload), _array(payload)))
 
     def remote(self, cob_id: int, wait: bool = True) -> Any:
         """Asks for PDO ``cob_id`` by remote request; returns its bytes."""
@@ -594,7 +601,7 @@ class Pdo(_Service):
         """The module's copies of up to 25 PDOs at once, in request order."""
         ids = list(cob_ids)[:PDO_MAX_MULTI]
         count = len(ids)
-        cobs = _buffer(b"".join(c.to_bytes(2, "little") for c in ids), _u16)
+        cobs = _array(ids, _u16)
         flags, lengths = (_u8 * max(1, count))(), (_u8 * max(1, count))()
         data = (_u8 * (PDO_MAX_DATA * max(1, count)))()
 
@@ -613,7 +620,7 @@ class Pdo(_Service):
     def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> Any:
         """Has the module poll these PDOs by remote request on its own."""
         ids = list(cob_ids)
-        cobs = _buffer(b"".join(c.to_bytes(2, "little") for c in ids), _u16)
+        cobs = _array(ids, _u16)
         return self._master._request(
             "pdo remote polling",
             lambda b: self._lib.Vexan_SetPDORemotePolling(self._slot, len(ids), cobs, value, b), wait=wait)
@@ -637,7 +644,7 @@ class Pdo(_Service):
         Entries: ``index << 16 | sub << 8 | bit length``, at most 8.
         """
         items = list(entries)
-        buffer = _buffer(b"".join(e.to_bytes(4, "little") for e in items), _u32)
+        buffer = _array(items, _u32)
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_InstallPDO_List(self._slot, node, cob_id, direction, number, transmission_type,

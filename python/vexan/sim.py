@@ -108,12 +108,33 @@ class Simulator:
         raise SimulatorError(f"vexan-sim printed no port within {timeout} s (exit status "
                              f"{self._process.poll()}): {self.log().strip()}")
 
-    def command(self, line: str) -> None:
-        """Sends one control command (``"bootup 5"``); its reply goes to the log."""
+    def command(self, line: str, timeout: float = 5.0) -> str:
+        """Sends one control command (``"bootup 5"``) and waits for its reply.
+
+        Returns the reply (``"ok"``); raises SimulatorError when the simulator
+        refuses the command or does not answer within ``timeout`` seconds.
+        Once this returns, the simulator has applied the command.
+        """
         if self._process.stdin is None or self._process.poll() is not None:
             raise SimulatorError("the simulator is not running")
+        start = Path(self.log_path).stat().st_size
         self._process.stdin.write(line.rstrip("\n") + "\n")
         self._process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while True:
+            with open(self.log_path, "rb") as log:
+                log.seek(start)
+                new = log.read().decode(errors="replace")
+            # Replies are whole lines; the trace, when on, may come between them.
+            lines = new.splitlines() if new.endswith("\n") else new.splitlines()[:-1]
+            for reply in lines:
+                if reply.startswith("error: "):
+                    raise SimulatorError(f"{line}: {reply[len('error: '):]}")
+                if reply in ("ok", "bye") or (line.split()[:1] == ["help"] and reply):
+                    return reply
+            if time.monotonic() >= deadline or self._process.poll() is not None:
+                raise SimulatorError(f"{line}: no reply from the simulator")
+            time.sleep(0.002)
 
     def log(self) -> str:
         """What the simulator wrote to stderr so far."""
