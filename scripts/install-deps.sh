@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests, the lint, the package check and the demo need on a fresh Debian 12.
+# Installs what the build, the tests, the lint, the package check, the demo and the Python package (its
+# tests and its install into a scratch venv) need on a fresh Debian 12.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-  clang-format clang-tidy libcli11-dev libedit-dev dpkg-dev file)
+  clang-format clang-tidy libcli11-dev libedit-dev dpkg-dev file python3 python3-pytest python3-setuptools
+  python3-wheel python3-pip python3-venv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -23,86 +23,89 @@ __all__ = ["EXPORTS", "EventCallback", "LibraryNotFound", "library",
 #: The C callback type of the event exports: no arguments, no result.
 EventCallback = ctypes.CFUNCTYPE(None)
 
-#: Every export of the library, one C declaration a line (types only).
+#: Every export of the library as a C declaration of its types, each ended by ";".
 EXPORTS = """
-    void Vexan_Pause(uint32_t)
-    void Vexan_Start()
-    uint16_t Vexan_GetVersion()
-    void Vexan_SetFunctionTimeout(uint8_t, uint32_t)
-    uint16_t Vexan_InitMaster(uint8_t, VexanPort, uint8_t, uint8_t, uint8_t)
-    uint16_t Vexan_ShutdownMaster(uint8_t)
-    uint16_t Vexan_GetCANStatus(uint8_t, uint8_t*)
-    uint16_t Vexan_MasterSendBootupMsg(uint8_t, uint8_t)
-    uint16_t Vexan_SetMasterMode(uint8_t, uint8_t, uint8_t)
-    uint16_t Vexan_GetMasterMode(uint8_t, uint8_t*, uint8_t)
-    uint16_t Vexan_GetFirmwareVersion(uint8_t, uint16_t*, uint8_t)
-    uint16_t Vexan_AddNode(uint8_t, uint8_t, uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_RemoveNode(uint8_t, uint8_t, uint8_t)
-    uint16_t Vexan_RemoveAndResetNode(uint8_t, uint8_t, uint8_t)
-    uint16_t Vexan_DelayAndResponseTimeout(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_ScanNode(uint8_t, uint8_t, uint8_t, uint8_t*, uint8_t)
-    uint16_t Vexan_GetNodeList(uint8_t, uint8_t*, uint8_t)
-    uint16_t Vexan_NMTChangeState(uint8_t, uint8_t, uint8_t, uint8_t)
-    uint16_t Vexan_NMTGetState(uint8_t, uint8_t, uint8_t*, uint8_t)
-    uint16_t Vexan_NMTGuarding(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t)
-    uint16_t Vexan_NMTHeartbeat(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_InstallBootUpISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveBootUpISR(uint32_t)
-    uint16_t Vexan_InstallEMCYISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveEMCYISR(uint32_t)
-    uint16_t Vexan_InstallNMTErrISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveNMTErrISR(uint32_t)
-    uint16_t Vexan_InstallReadSDOISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveReadSDOISR(uint32_t)
-    uint16_t Vexan_InstallWriteSDOISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveWriteSDOISR(uint32_t)
-    uint16_t Vexan_InstallRxPDOISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveRxPDOISR(uint32_t)
-    uint16_t Vexan_InstallRemotePDOISR(uint32_t, EventCallback)
-    uint16_t Vexan_RemoveRemotePDOISR(uint32_t)
-    uint16_t Vexan_GetBootUpNodeAfterAdd(uint8_t*, uint8_t*)
-    uint16_t Vexan_GetEMCYData(uint8_t*, uint8_t*, uint8_t*)
-    uint16_t Vexan_GetNMTError(uint8_t*, uint8_t*, uint8_t*)
-    uint16_t Vexan_GetMasterReadSDOEvent(uint8_t*, uint16_t*, uint8_t*)
-    uint16_t Vexan_GetMasterWriteSDOEvent(uint8_t*, uint16_t*, uint8_t*, uint8_t*, uint8_t*)
-    uint16_t Vexan_GetMasterRemotePDOEvent(uint8_t*, uint16_t*)
-    uint16_t Vexan_GetMasterRxPDOEvent(uint8_t*, uint16_t*, uint8_t*, uint8_t*)
-    uint16_t Vexan_ResponseMasterSDO(uint32_t, uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*)
-    uint16_t Vexan_ResponseMasterPDO(uint32_t, uint16_t, uint8_t, const uint8_t*)
-    uint16_t Vexan_EDS_Load(uint8_t, uint8_t, const void*, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_SDOReadData(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_SDOReadFile(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, uint32_t, uint32_t*, uint8_t*)
-    uint16_t Vexan_SDOWriteData(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, const uint8_t*, uint16_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_SDOAbortTransmit(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, uint8_t)
-    uint16_t Vexan_PDOWrite(uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*, uint8_t)
-    uint16_t Vexan_PDOWrite_Fast(uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*)
-    uint16_t Vexan_PDORemote(uint8_t, uint16_t, uint8_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_PDORemote_Fast(uint8_t, uint16_t)
-    uint16_t Vexan_SetPDORemotePolling(uint8_t, uint8_t, const uint16_t*, uint16_t, uint8_t)
-    uint16_t Vexan_GetPDOLastData(uint8_t, uint16_t, uint8_t*, uint8_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_GetMultiPDOData(uint8_t, uint8_t, const uint16_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_InstallPDO(uint8_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t)
-    uint16_t Vexan_RemovePDO(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t)
-    uint16_t Vexan_GetRxPDOID(uint8_t, uint8_t, uint8_t*, uint16_t*, uint8_t)
-    uint16_t Vexan_GetTxPDOID(uint8_t, uint8_t, uint8_t*, uint16_t*, uint8_t)
-    uint16_t Vexan_InstallPDO_List(uint8_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t, const uint32_t*, uint8_t)
-    uint16_t Vexan_RemovePDO_List(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t)
-    uint16_t Vexan_ChangePDOID(uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_DynamicPDO(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t, uint32_t, uint8_t)
-    uint16_t Vexan_PDOUseEntry(uint8_t, uint16_t, uint8_t, uint8_t)
-    uint16_t Vexan_PDOTxType(uint8_t, uint16_t, uint8_t, uint8_t)
-    uint16_t Vexan_PDOEventTimer(uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_PDOInhibitTime(uint8_t, uint16_t, uint16_t, uint8_t)
-    uint16_t Vexan_GetPDOMapInfo(uint8_t, uint16_t, uint16_t*, uint8_t*, uint8_t*, uint16_t*, uint8_t*, uint32_t*, uint8_t)
-    uint16_t Vexan_ChangeSYNCID(uint8_t, uint8_t, uint16_t, uint8_t)
-    uint16_t Vexan_ChangeEMCYID(uint8_t, uint8_t, uint16_t, uint8_t)
-    uint16_t Vexan_SetSYNC_List(uint8_t, uint8_t, uint16_t, uint8_t)
-    uint16_t Vexan_SetEMCY_List(uint8_t, uint8_t, uint16_t, uint8_t)
-    uint16_t Vexan_GetSYNCID(uint8_t, uint8_t, uint16_t*, uint8_t)
-    uint16_t Vexan_GetEMCYID(uint8_t, uint8_t, uint16_t*, uint8_t)
-    uint16_t Vexan_ReadLastEMCY(uint8_t, uint8_t, uint8_t*, uint8_t*, uint8_t)
-    uint16_t Vexan_GetCyclicSYNCInfo(uint8_t, uint16_t*, uint16_t*, uint32_t*, uint8_t)
-    uint16_t Vexan_SendSYNCMsg(uint8_t, uint16_t, uint16_t, uint32_t, uint8_t)
+    void Vexan_Pause(uint32_t);
+    void Vexan_Start();
+    uint16_t Vexan_GetVersion();
+    void Vexan_SetFunctionTimeout(uint8_t, uint32_t);
+    uint16_t Vexan_InitMaster(uint8_t, VexanPort, uint8_t, uint8_t, uint8_t);
+    uint16_t Vexan_ShutdownMaster(uint8_t);
+    uint16_t Vexan_GetCANStatus(uint8_t, uint8_t*);
+    uint16_t Vexan_MasterSendBootupMsg(uint8_t, uint8_t);
+    uint16_t Vexan_SetMasterMode(uint8_t, uint8_t, uint8_t);
+    uint16_t Vexan_GetMasterMode(uint8_t, uint8_t*, uint8_t);
+    uint16_t Vexan_GetFirmwareVersion(uint8_t, uint16_t*, uint8_t);
+    uint16_t Vexan_AddNode(uint8_t, uint8_t, uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_RemoveNode(uint8_t, uint8_t, uint8_t);
+    uint16_t Vexan_RemoveAndResetNode(uint8_t, uint8_t, uint8_t);
+    uint16_t Vexan_DelayAndResponseTimeout(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_ScanNode(uint8_t, uint8_t, uint8_t, uint8_t*, uint8_t);
+    uint16_t Vexan_GetNodeList(uint8_t, uint8_t*, uint8_t);
+    uint16_t Vexan_NMTChangeState(uint8_t, uint8_t, uint8_t, uint8_t);
+    uint16_t Vexan_NMTGetState(uint8_t, uint8_t, uint8_t*, uint8_t);
+    uint16_t Vexan_NMTGuarding(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t);
+    uint16_t Vexan_NMTHeartbeat(uint8_t, uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_InstallBootUpISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveBootUpISR(uint32_t);
+    uint16_t Vexan_InstallEMCYISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveEMCYISR(uint32_t);
+    uint16_t Vexan_InstallNMTErrISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveNMTErrISR(uint32_t);
+    uint16_t Vexan_InstallReadSDOISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveReadSDOISR(uint32_t);
+    uint16_t Vexan_InstallWriteSDOISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveWriteSDOISR(uint32_t);
+    uint16_t Vexan_InstallRxPDOISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveRxPDOISR(uint32_t);
+    uint16_t Vexan_InstallRemotePDOISR(uint32_t, EventCallback);
+    uint16_t Vexan_RemoveRemotePDOISR(uint32_t);
+    uint16_t Vexan_GetBootUpNodeAfterAdd(uint8_t*, uint8_t*);
+    uint16_t Vexan_GetEMCYData(uint8_t*, uint8_t*, uint8_t*);
+    uint16_t Vexan_GetNMTError(uint8_t*, uint8_t*, uint8_t*);
+    uint16_t Vexan_GetMasterReadSDOEvent(uint8_t*, uint16_t*, uint8_t*);
+    uint16_t Vexan_GetMasterWriteSDOEvent(uint8_t*, uint16_t*, uint8_t*, uint8_t*, uint8_t*);
+    uint16_t Vexan_GetMasterRemotePDOEvent(uint8_t*, uint16_t*);
+    uint16_t Vexan_GetMasterRxPDOEvent(uint8_t*, uint16_t*, uint8_t*, uint8_t*);
+    uint16_t Vexan_ResponseMasterSDO(uint32_t, uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*);
+    uint16_t Vexan_ResponseMasterPDO(uint32_t, uint16_t, uint8_t, const uint8_t*);
+    uint16_t Vexan_EDS_Load(uint8_t, uint8_t, const void*, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_SDOReadData(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t*, uint8_t*, uint8_t);
+    uint16_t Vexan_SDOReadFile(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, uint32_t, uint32_t*, uint8_t*);
+    uint16_t Vexan_SDOWriteData(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, const uint8_t*, uint16_t*,
+        uint8_t*, uint8_t);
+    uint16_t Vexan_SDOAbortTransmit(uint8_t, uint8_t, uint16_t, uint8_t, uint32_t, uint8_t);
+    uint16_t Vexan_PDOWrite(uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*, uint8_t);
+    uint16_t Vexan_PDOWrite_Fast(uint8_t, uint16_t, uint8_t, uint8_t, const uint8_t*);
+    uint16_t Vexan_PDORemote(uint8_t, uint16_t, uint8_t*, uint8_t*, uint8_t);
+    uint16_t Vexan_PDORemote_Fast(uint8_t, uint16_t);
+    uint16_t Vexan_SetPDORemotePolling(uint8_t, uint8_t, const uint16_t*, uint16_t, uint8_t);
+    uint16_t Vexan_GetPDOLastData(uint8_t, uint16_t, uint8_t*, uint8_t*, uint8_t*, uint8_t);
+    uint16_t Vexan_GetMultiPDOData(uint8_t, uint8_t, const uint16_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t);
+    uint16_t Vexan_InstallPDO(uint8_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t);
+    uint16_t Vexan_RemovePDO(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t);
+    uint16_t Vexan_GetRxPDOID(uint8_t, uint8_t, uint8_t*, uint16_t*, uint8_t);
+    uint16_t Vexan_GetTxPDOID(uint8_t, uint8_t, uint8_t*, uint16_t*, uint8_t);
+    uint16_t Vexan_InstallPDO_List(uint8_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t,
+        const uint32_t*, uint8_t);
+    uint16_t Vexan_RemovePDO_List(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t);
+    uint16_t Vexan_ChangePDOID(uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_DynamicPDO(uint8_t, uint8_t, uint16_t, uint8_t, uint8_t, uint32_t, uint8_t);
+    uint16_t Vexan_PDOUseEntry(uint8_t, uint16_t, uint8_t, uint8_t);
+    uint16_t Vexan_PDOTxType(uint8_t, uint16_t, uint8_t, uint8_t);
+    uint16_t Vexan_PDOEventTimer(uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_PDOInhibitTime(uint8_t, uint16_t, uint16_t, uint8_t);
+    uint16_t Vexan_GetPDOMapInfo(uint8_t, uint16_t, uint16_t*, uint8_t*, uint8_t*, uint16_t*, uint8_t*,
+        uint32_t*, uint8_t);
+    uint16_t Vexan_ChangeSYNCID(uint8_t, uint8_t, uint16_t, uint8_t);
+    uint16_t Vexan_ChangeEMCYID(uint8_t, uint8_t, uint16_t, uint8_t);
+    uint16_t Vexan_SetSYNC_List(uint8_t, uint8_t, uint16_t, uint8_t);
+    uint16_t Vexan_SetEMCY_List(uint8_t, uint8_t, uint16_t, uint8_t);
+    uint16_t Vexan_GetSYNCID(uint8_t, uint8_t, uint16_t*, uint8_t);
+    uint16_t Vexan_GetEMCYID(uint8_t, uint8_t, uint16_t*, uint8_t);
+    uint16_t Vexan_ReadLastEMCY(uint8_t, uint8_t, uint8_t*, uint8_t*, uint8_t);
+    uint16_t Vexan_GetCyclicSYNCInfo(uint8_t, uint16_t*, uint16_t*, uint32_t*, uint8_t);
+    uint16_t Vexan_SendSYNCMsg(uint8_t, uint16_t, uint16_t, uint32_t, uint8_t);
 """
 
 _SCALARS = {
@@ -124,8 +127,9 @@ def parse_declarations(text: str) -> List[Tuple[str, str, Tuple[str, ...]]]:
     asterisk bound to the type.
     """
     exports = []
-    for line in text.splitlines():
-        if not line.strip():
+    for declaration in text.split(";"):
+        line = " ".join(declaration.split())
+        if not line:
             continue
         match = _DECLARATION.match(line)
         if match is None:

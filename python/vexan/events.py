@@ -190,11 +190,10 @@ class Events:
         #: Called with (event, exception) when a handler raises; None logs it.
         self.on_error: Optional[Callable[[Event, BaseException], None]] = None
 
-    def on(self, kind: str, handler: EventHandler) -> EventHandler:
+    def on(self, kind: str, handler: EventHandler) -> None:
         """Calls ``handler(event)`` for each event of ``kind`` on this master.
 
-        Installs the library's callback for the kind on the first handler.
-        Returns the handler::
+        Installs the library's callback for the kind on the first handler::
 
             master.events.on("bootup", lambda e: print("boot-up of", e.node))
 
@@ -213,7 +212,6 @@ class Events:
                 self._install(kind)
             with self._lock:
                 self._handlers.setdefault(kind, []).append(handler)
-        return handler
 
     def off(self, kind: str, handler: Optional[EventHandler] = None) -> None:
         """Removes one handler of ``kind``, or all of them when none is given.

@@ -797,4 +797,3 @@ def pause(ms: int = 0) -> None:
 def resume() -> None:
     """Lets traffic go again at once."""
     library().Vexan_Start()
-
