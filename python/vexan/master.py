@@ -41,6 +41,9 @@ __all__ = ["CanStatus", "Direction", "Identity", "LastData", "Master", "NmtComma
 
 T = TypeVar("T")
 Port = Union[str, "os.PathLike[str]", int, Any]
+#: What a method without a value returns: None once the module has answered
+#: (``wait=True``), or the pending request (``wait=False``).
+MaybePending = Optional[Pending[None]]
 
 _u8 = ctypes.c_uint8
 _u16 = ctypes.c_uint16
@@ -350,7 +353,7 @@ class Master:
         self._check_open("set time-out")
         self._lib.Vexan_SetFunctionTimeout(self.slot, ms)
 
-    def firmware_version(self, wait: bool = True) -> Any:
+    def firmware_version(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The module's firmware version (major in the high byte)."""
         version = _u16()
         return self._request("firmware version",
@@ -365,13 +368,13 @@ class Master:
         data = bytes(raw)
         return CanStatus(data[0], data[1], data[2], data[3], data)
 
-    def get_mode(self, wait: bool = True) -> Any:
+    def get_mode(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The master mode (the module's value)."""
         mode = _u8()
         return self._request("master mode", lambda b: self._lib.Vexan_GetMasterMode(self.slot, ctypes.byref(mode), b),
                              lambda: mode.value, wait)
 
-    def set_mode(self, mode: int, wait: bool = True) -> Any:
+    def set_mode(self, mode: int, wait: bool = True) -> MaybePending:
         """Sets the master mode (the module's value, passed through)."""
         return self._request(f"set master mode {mode}",
                              lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), wait=wait)
@@ -400,29 +403,29 @@ def _ids(reply: bytes) -> List[int]:
 class Nodes(_Service):
     """The module's slave nodes (``master.nodes``)."""
 
-    def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Any:
+    def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """Scans the bus; returns the node ids found."""
         reply = (_u8 * NODE_REPLY_BUFFER)()
         return self._master._request("scan", lambda b: self._lib.Vexan_ScanNode(self._slot, param1, param2, reply, b),
                                      lambda: _ids(bytes(reply)), wait)
 
-    def list(self, wait: bool = True) -> Any:
+    def list(self, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """The node ids of the master's node list."""
         reply = (_u8 * NODE_REPLY_BUFFER)()
         return self._master._request("node list", lambda b: self._lib.Vexan_GetNodeList(self._slot, reply, b),
                                      lambda: _ids(bytes(reply)), wait)
 
-    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: bool = True) -> Any:
+    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: bool = True) -> MaybePending:
         """Adds a node to the master's node list (the module's add parameters)."""
         return self._master._request(
             f"add node {node}", lambda b: self._lib.Vexan_AddNode(self._slot, node, param, word1, word2, b), wait=wait)
 
-    def remove(self, node: int, reset: bool = False, wait: bool = True) -> Any:
+    def remove(self, node: int, reset: bool = False, wait: bool = True) -> MaybePending:
         """Removes a node from the list (and resets it when ``reset``)."""
         export = self._lib.Vexan_RemoveAndResetNode if reset else self._lib.Vexan_RemoveNode
         return self._master._request(f"remove node {node}", lambda b: export(self._slot, node, b), wait=wait)
 
-    def set_timing(self, node: int, delay: int, response_timeout: int, wait: bool = True) -> Any:
+    def set_timing(self, node: int, delay: int, response_timeout: int, wait: bool = True) -> MaybePending:
         """Sets the node's delay and response time-out (the module's units)."""
         return self._master._request(
             f"delay and response time-out node {node}",
@@ -437,33 +440,33 @@ class Nodes(_Service):
 class Nmt(_Service):
     """NMT services (``master.nmt``)."""
 
-    def change(self, node: int, command: int, wait: bool = True) -> Any:
+    def change(self, node: int, command: int, wait: bool = True) -> MaybePending:
         """Sends an NMT state change (:class:`NmtCommand` or the module's value)."""
         name = NmtCommand(command).name.lower() if command in NmtCommand._value2member_map_ else str(command)
         return self._master._request(f"nmt {name} node {node}",
                                      lambda b: self._lib.Vexan_NMTChangeState(self._slot, node, command, b), wait=wait)
 
-    def start(self, node: int, wait: bool = True) -> Any:
+    def start(self, node: int, wait: bool = True) -> MaybePending:
         """Puts the node into operational."""
         return self.change(node, NmtCommand.START, wait)
 
-    def stop(self, node: int, wait: bool = True) -> Any:
+    def stop(self, node: int, wait: bool = True) -> MaybePending:
         """Stops the node."""
         return self.change(node, NmtCommand.STOP, wait)
 
-    def pre_operational(self, node: int, wait: bool = True) -> Any:
+    def pre_operational(self, node: int, wait: bool = True) -> MaybePending:
         """Puts the node into pre-operational."""
         return self.change(node, NmtCommand.ENTER_PRE_OPERATIONAL, wait)
 
-    def reset(self, node: int, wait: bool = True) -> Any:
+    def reset(self, node: int, wait: bool = True) -> MaybePending:
         """Resets the node (it boots up again)."""
         return self.change(node, NmtCommand.RESET_NODE, wait)
 
-    def reset_communication(self, node: int, wait: bool = True) -> Any:
+    def reset_communication(self, node: int, wait: bool = True) -> MaybePending:
         """Resets the node's communication."""
         return self.change(node, NmtCommand.RESET_COMMUNICATION, wait)
 
-    def state(self, node: int, wait: bool = True) -> Any:
+    def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]:
         """The node's NMT state: an :class:`NmtState`, or the plain value when it names none."""
         reply = (_u8 * NODE_REPLY_BUFFER)()
 
@@ -474,13 +477,13 @@ class Nmt(_Service):
         return self._master._request(f"nmt state node {node}",
                                      lambda b: self._lib.Vexan_NMTGetState(self._slot, node, reply, b), finish, wait)
 
-    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: bool = True) -> Any:
+    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: bool = True) -> MaybePending:
         """Sets up node guarding of the node."""
         return self._master._request(
             f"node guarding node {node}",
             lambda b: self._lib.Vexan_NMTGuarding(self._slot, node, guard_time, life_time_factor, b), wait=wait)
 
-    def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> Any:
+    def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> MaybePending:
         """Sets up heartbeat monitoring of the node (the module's two times)."""
         return self._master._request(f"heartbeat node {node}",
                                      lambda b: self._lib.Vexan_NMTHeartbeat(self._slot, node, time1, time2, b),
@@ -490,7 +493,7 @@ class Nmt(_Service):
 class Sdo(_Service):
     """SDO transfers (``master.sdo``)."""
 
-    def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Any:
+    def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Union[bytes, Pending[bytes]]:
         """Reads object (index, sub) of the node and returns its bytes.
 
         Objects of 1024 bytes or more arrive in the library's spill file
@@ -533,7 +536,7 @@ class Sdo(_Service):
         """Reads an object as a little-endian integer of the size it has."""
         return int.from_bytes(self.read(node, index, sub), "little", signed=signed)
 
-    def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> Any:
+    def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> MaybePending:
         """Writes up to 248 bytes to object (index, sub) of the node."""
         payload = bytes(data)
         buffer = _array(payload)
@@ -546,11 +549,11 @@ class Sdo(_Service):
             wait=wait, abort=lambda: _le(bytes(reply)))
 
     def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
-                  wait: bool = True) -> Any:
+                  wait: bool = True) -> MaybePending:
         """Writes ``value`` as a little-endian integer of ``size`` bytes."""
         return self.write(node, index, sub, value.to_bytes(size, "little", signed=signed), wait)
 
-    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: bool = True) -> Any:
+    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: bool = True) -> MaybePending:
         """Aborts the transfer of (index, sub) of the node with ``abort_code``."""
         return self._master._request(
             f"sdo abort node {node} {index:04X}/{sub:02X}",
@@ -560,7 +563,7 @@ class Sdo(_Service):
 class Pdo(_Service):
     """PDO exchange and configuration (``master.pdo``)."""
 
-    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> Any:
+    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> MaybePending:
         """Sends 0..8 bytes as the PDO ``cob_id`` and waits for the module's status."""
         payload = bytes(data)
         buffer = _array(payload)
@@ -575,7 +578,7 @@ class Pdo(_Service):
         self._master._once(f"pdo write 0x{cob_id:03X}", self._lib.Vexan_PDOWrite_Fast(
             self._slot, cob_id, parameter, len(payload), _array(payload)))
 
-    def remote(self, cob_id: int, wait: bool = True) -> Any:
+    def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]:
         """Asks for PDO ``cob_id`` by remote request; returns its bytes."""
         length, data = _u8(), (_u8 * PDO_MAX_DATA)()
         return self._master._request(
@@ -588,7 +591,7 @@ class Pdo(_Service):
         self._master._check_open("pdo remote")
         self._master._once(f"pdo remote 0x{cob_id:03X}", self._lib.Vexan_PDORemote_Fast(self._slot, cob_id))
 
-    def last(self, cob_id: int, wait: bool = True) -> Any:
+    def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The module's copy of the last PDO ``cob_id`` received, or None."""
         flag, length, data = _u8(), _u8(), (_u8 * PDO_MAX_DATA)()
         return self._master._request(
@@ -597,7 +600,7 @@ class Pdo(_Service):
                                                      data, b),
             lambda: LastData(flag.value, bytes(data)[:length.value]), wait, empty=Result.VEXAN_NOTHING_TO_READ)
 
-    def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Any:
+    def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]:
         """The module's copies of up to 25 PDOs at once, in request order."""
         ids = list(cob_ids)[:PDO_MAX_MULTI]
         count = len(ids)
@@ -617,7 +620,7 @@ class Pdo(_Service):
             "pdo read many",
             lambda b: self._lib.Vexan_GetMultiPDOData(self._slot, count, cobs, flags, lengths, data, b), finish, wait)
 
-    def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> Any:
+    def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> MaybePending:
         """Has the module poll these PDOs by remote request on its own."""
         ids = list(cob_ids)
         cobs = _array(ids, _u16)
@@ -625,20 +628,20 @@ class Pdo(_Service):
             "pdo remote polling",
             lambda b: self._lib.Vexan_SetPDORemotePolling(self._slot, len(ids), cobs, value, b), wait=wait)
 
-    def install(self, node: int, cob_id: int, direction: int, number: int, wait: bool = True) -> Any:
+    def install(self, node: int, cob_id: int, direction: int, number: int, wait: bool = True) -> MaybePending:
         """Installs PDO ``cob_id`` of the node (``number``: its place, 1..512)."""
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_InstallPDO(self._slot, node, cob_id, direction, number, b), wait=wait)
 
-    def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> Any:
+    def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes PDO ``cob_id`` of the node."""
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_RemovePDO(self._slot, node, cob_id, direction, b), wait=wait)
 
     def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
-                       transmission_type: int = 255, event_timer: int = 0, wait: bool = True) -> Any:
+                       transmission_type: int = 255, event_timer: int = 0, wait: bool = True) -> MaybePending:
         """Installs a PDO with its parameters and mapping entries in one command.
 
         Entries: ``index << 16 | sub << 8 | bit length``, at most 8.
@@ -650,13 +653,13 @@ class Pdo(_Service):
             lambda b: self._lib.Vexan_InstallPDO_List(self._slot, node, cob_id, direction, number, transmission_type,
                                                       event_timer, len(items), buffer, b), wait=wait)
 
-    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: bool = True) -> Any:
+    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes a PDO installed with :meth:`install_mapped`."""
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_RemovePDO_List(self._slot, node, cob_id, direction, b), wait=wait)
 
-    def ids(self, node: int, direction: int, wait: bool = True) -> Any:
+    def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """The COB-IDs of the node's receive (RX) or transmit (TX) PDOs."""
         count, cobs = _u8(), (_u16 * PDO_MAX_IDS)()
         export = self._lib.Vexan_GetRxPDOID if direction == Direction.RX else self._lib.Vexan_GetTxPDOID
@@ -664,41 +667,41 @@ class Pdo(_Service):
                                                                               cobs, b),
                                      lambda: list(cobs[:min(count.value, PDO_MAX_IDS)]), wait)
 
-    def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> Any:
+    def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> MaybePending:
         """Changes the COB-ID of a PDO."""
         return self._master._request(f"pdo change id 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_ChangePDOID(self._slot, cob_id, new_cob_id, b),
                                      wait=wait)
 
-    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int, wait: bool = True) -> Any:
+    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int, wait: bool = True) -> MaybePending:
         """Changes the mapping of a PDO (the module's arguments)."""
         return self._master._request(
             f"pdo dynamic 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_DynamicPDO(self._slot, node, cob_id, first, second, value, b), wait=wait)
 
-    def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> Any:
+    def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> MaybePending:
         """Sets how many mapping entries PDO ``cob_id`` uses."""
         return self._master._request(f"pdo use entries 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_PDOUseEntry(self._slot, cob_id, entries, b), wait=wait)
 
-    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: bool = True) -> Any:
+    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: bool = True) -> MaybePending:
         """Sets the transmission type of PDO ``cob_id``."""
         return self._master._request(
             f"pdo transmission type 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_PDOTxType(self._slot, cob_id, transmission_type, b), wait=wait)
 
-    def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> Any:
+    def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> MaybePending:
         """Sets the event timer (ms) of PDO ``cob_id``."""
         return self._master._request(f"pdo event timer 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_PDOEventTimer(self._slot, cob_id, ms, b), wait=wait)
 
-    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> Any:
+    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> MaybePending:
         """Sets the inhibit time of PDO ``cob_id``."""
         return self._master._request(
             f"pdo inhibit time 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_PDOInhibitTime(self._slot, cob_id, inhibit_time, b), wait=wait)
 
-    def map_info(self, cob_id: int, wait: bool = True) -> Any:
+    def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]:
         """The mapping of PDO ``cob_id``."""
         f1, f2, f3, f4, count = _u16(), _u8(), _u8(), _u16(), _u8()
         entries = (_u32 * PDO_MAX_ENTRIES)()
@@ -713,25 +716,25 @@ class Pdo(_Service):
 class Sync(_Service):
     """SYNC messages and COB-IDs (``master.sync``)."""
 
-    def send(self, cob_id: int = 0x80, value16: int = 0, value32: int = 0, wait: bool = True) -> Any:
+    def send(self, cob_id: int = 0x80, value16: int = 0, value32: int = 0, wait: bool = True) -> MaybePending:
         """Has the module send SYNC on ``cob_id`` (the two values are the module's)."""
         return self._master._request(f"sync 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_SendSYNCMsg(self._slot, cob_id, value16, value32, b),
                                      wait=wait)
 
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> Any:
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the SYNC COB-ID the node uses (``list_form``: the module's list variant)."""
         export = self._lib.Vexan_SetSYNC_List if list_form else self._lib.Vexan_ChangeSYNCID
         return self._master._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
 
-    def get_id(self, node: int, wait: bool = True) -> Any:
+    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The SYNC COB-ID the node uses."""
         cob = _u16()
         return self._master._request(f"sync id node {node}",
                                      lambda b: self._lib.Vexan_GetSYNCID(self._slot, node, ctypes.byref(cob), b),
                                      lambda: cob.value, wait)
 
-    def cyclic(self, wait: bool = True) -> Any:
+    def cyclic(self, wait: bool = True) -> Union[List[SyncEntry], Pending[List[SyncEntry]]]:
         """The module's five cyclic SYNC entries."""
         cobs, v16, v32 = (_u16 * SYNC_CYCLIC_ENTRIES)(), (_u16 * SYNC_CYCLIC_ENTRIES)(), (_u32 * SYNC_CYCLIC_ENTRIES)()
         return self._master._request(
@@ -742,7 +745,7 @@ class Sync(_Service):
 class Emcy(_Service):
     """EMCY messages and COB-IDs (``master.emcy``)."""
 
-    def last(self, node: int, wait: bool = True) -> Any:
+    def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The last EMCY message the module recorded for the node, or None."""
         flag, data = _u8(), (_u8 * 8)()
         return self._master._request(
@@ -750,12 +753,12 @@ class Emcy(_Service):
             lambda b: self._lib.Vexan_ReadLastEMCY(self._slot, node, ctypes.byref(flag), data, b),
             lambda: LastData(flag.value, bytes(data)), wait, empty=Result.VEXAN_NOTHING_TO_READ)
 
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> Any:
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the EMCY COB-ID the node uses (``list_form``: the module's list variant)."""
         export = self._lib.Vexan_SetEMCY_List if list_form else self._lib.Vexan_ChangeEMCYID
         return self._master._request(f"emcy id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
 
-    def get_id(self, node: int, wait: bool = True) -> Any:
+    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The EMCY COB-ID the node uses."""
         cob = _u16()
         return self._master._request(f"emcy id node {node}",
@@ -767,7 +770,7 @@ class Eds(_Service):
     """Node configuration from EDS files (``master.eds``)."""
 
     def load(self, node: int, path: Union[str, "os.PathLike[str]"], word1: int = 0, word2: int = 0,
-             wait: bool = True) -> Any:
+             wait: bool = True) -> MaybePending:
         """Configures the node from its EDS (or DCF) file in one call.
 
         Adds and starts the node, sets its SYNC and EMCY COB-IDs and installs
