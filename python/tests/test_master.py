@@ -72,6 +72,20 @@ def test_a_port_without_a_module_fails_with_the_code_and_frees_everything():
         os.close(device)
 
 
+def test_a_start_that_times_out_leaves_its_port_open_for_the_library():
+    # The module identifies itself but never answers the start: the library
+    # keeps the start pending and reads the port, so its descriptor must stay
+    # open (closed, its number could be given to another file).
+    with vexan.sim.Simulator(nodes=[5]) as sim:
+        sim.command("fault drop 1000")
+        with pytest.raises(VexanError) as caught:
+            vexan.Master(sim, slot=4)
+        assert caught.value.code == Result.VEXAN_TIMEOUT
+        lent = vexan.master._lent_ports[-1]
+        assert fd_is_open(lent)
+        assert os.ttyname(lent) == sim.port
+
+
 def test_a_missing_device_raises_oserror():
     with pytest.raises(FileNotFoundError):
         vexan.Master("/dev/nonexistent-vexan-port")

@@ -187,6 +187,10 @@ _open_masters: "weakref.WeakSet[Master]" = weakref.WeakSet()
 _slots_lock = threading.Lock()
 
 
+# Descriptors of starts that timed out while the library still reads them.
+_lent_ports: List[int] = []
+
+
 def _close_all() -> None:
     # Receive threads must not call into an interpreter that is shutting down.
     for master in list(_open_masters):
@@ -244,6 +248,14 @@ class Master:
                 code = self._lib.Vexan_InitMaster(self.slot, self._fd, master_id, init_param, 1)
                 if code != Result.VEXAN_NOT_IDENTIFIED:
                     break
+            if code == Result.VEXAN_TIMEOUT:
+                # The start command went out but its answer did not come in
+                # time: the library keeps that start pending on this port and
+                # its receive thread goes on reading it. The descriptor stays
+                # open for the rest of the process, so that its number cannot
+                # be given to another file under the library's reads.
+                _lent_ports.append(self._fd)
+                self._owns_fd = False
             if code != Result.VEXAN_OK:
                 raise VexanError(code, f"start master on {self.port} (slot {self.slot})")
         except BaseException:
