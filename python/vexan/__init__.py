@@ -1,0 +1,25 @@
+"""Vexan from Python: drive CANopen master modules through ``libvexan.so``.
+
+    >>> import vexan
+    >>> with vexan.Master("/dev/ttyUSB0") as master:
+    ...     print(master.nodes.identity(5))
+
+The package loads the shared library with ctypes on first use: from the path
+in ``VEXAN_LIBRARY``, beside the package, or where the dynamic loader finds it.
+See :class:`Master` for the services, :mod:`vexan.sim` for the simulator.
+"""
+
+from ._calls import Pending
+from ._library import LibraryNotFound, library_path
+from .errors import Result, VexanError, abort_meaning, result_name, result_text
+from .events import EVENT_KINDS, Event
+from .master import (CanStatus, Direction, Identity, LastData, Master, NmtCommand, NmtState, PdoMapInfo,
+                     SyncEntry, library_version, open_serial, pause, resume)
+
+__version__ = "2.0.3"
+
+__all__ = [
+    "CanStatus", "Direction", "EVENT_KINDS", "Event", "Identity", "LastData", "LibraryNotFound", "Master",
+    "NmtCommand", "NmtState", "Pending", "PdoMapInfo", "Result", "SyncEntry", "VexanError", "abort_meaning",
+    "library_path", "library_version", "open_serial", "pause", "result_name", "result_text", "resume",
+]
