@@ -6,8 +6,10 @@
 # it in /usr/src/googletest) and linked statically. Discovery would have to run
 # the programs at build time, so each program is one ctest test instead, run
 # through CMAKE_CROSSCOMPILING_EMULATOR (wine64 when found) without the cases
-# that tests/windows-skips.txt names. scripts/test-windows.sh runs the same
-# programs with the same filter; the build writes both for it:
+# that tests/windows-skips.txt names. (Under ctest the first program's time
+# includes Wine's start-up services, which hold its output open until the
+# Wine server ends.) scripts/test-windows.sh runs the same programs one after
+# another with the same filter; the build writes both for it:
 #   windows-test-programs.txt  one program per line: "gtest <path>" for a
 #                              GoogleTest program, "plain <path>" otherwise
 #   windows-skip-filter.txt    the negative --gtest_filter
@@ -68,11 +70,15 @@ endif()
 file(WRITE ${CMAKE_BINARY_DIR}/windows-skip-filter.txt "${VEXAN_WINDOWS_SKIP_FILTER}\n")
 set(VEXAN_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the test runs")
 
-# Any further arguments (those of gtest_discover_tests) are for the native build.
+# Further arguments are those of gtest_discover_tests for the native build;
+# of them only RUN_SERIAL applies here, to the whole program.
 function(vexan_register_gtest target)
   add_test(NAME ${target} COMMAND ${target} --gtest_filter=${VEXAN_WINDOWS_SKIP_FILTER})
   set_tests_properties(${target} PROPERTIES TIMEOUT 1800 ENVIRONMENT
                        "WINEPREFIX=${VEXAN_WINE_PREFIX};WINEDEBUG=-all")
+  if("RUN_SERIAL" IN_LIST ARGN)
+    set_tests_properties(${target} PROPERTIES RUN_SERIAL TRUE)
+  endif()
   set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_PROGRAMS "gtest $<TARGET_FILE:${target}>")
   set_property(GLOBAL APPEND PROPERTY VEXAN_WINDOWS_TEST_TARGETS ${target})
 endfunction()
