@@ -2,7 +2,8 @@
 # Cross-builds the test suite for 64-bit Windows with MinGW-w64 and runs every
 # test program under wine64, without the cases tests/windows-skips.txt names
 # (each for the POSIX-only piece it needs). Fails when a build step or a test
-# fails. Usage: scripts/test-windows.sh [build-dir]   (default build/win-x86_64)
+# fails. Usage: scripts/test-windows.sh [build-dir]   (default build/win-x86_64;
+# an existing x86_64 cross build, e.g. scripts/windows.sh's, is reused as it is)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/win-x86_64}
@@ -21,14 +22,17 @@ fi
 seconds() { date +%s; }
 
 start=$(seconds)
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXAN_BENCHMARKS=OFF
+# The build type is the project's default unless the build directory has one.
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 cmake --build "$build" --parallel 2 --target vexan_windows_tests
 built=$(seconds)
 echo "test-windows: configure and build took $((built - start)) s"
 
 # A prefix of the build's own, set up once, quietly.
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+wineserver=$(dirname "$wine64")/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
 boot_start=$(seconds)
 "$wine64" wineboot -i >/dev/null 2>&1
 booted=$(seconds)
@@ -48,7 +52,7 @@ while read -r kind program; do
   log="$build/test-logs/$name.log"
   mkdir -p "$build/test-logs"
   program_start=$(seconds)
-  if (cd "$(dirname "$program")" && "$wine64" "$program" "${args[@]}") >"$log" 2>&1; then
+  if (cd "$(dirname "$program")" && "$wine64" "$program" "${args[@]}") </dev/null >"$log" 2>&1; then
     status=passed
   else
     status=FAILED
@@ -61,7 +65,6 @@ while read -r kind program; do
   fi
 done <"$build/windows-test-programs.txt"
 
-"$(dirname "$wine64")/wineserver" -k 2>/dev/null || wineserver -k 2>/dev/null || true
 echo "test-windows: tests took $(($(seconds) - booted)) s (logs in $build/test-logs)"
 if [ ${#failed[@]} -gt 0 ]; then
   echo "test-windows: FAILED: ${failed[*]}" >&2
