@@ -20,7 +20,7 @@ def header_declarations():
     text = re.sub(r"/\*.*?\*/", "", text, flags=re.S)
     text = "\n".join(line for line in text.splitlines() if not line.lstrip().startswith("#"))
     found = {}
-    pattern = r"VEXAN_API\s+([\w\s*]+?)\s*(?:VEXAN_STDCALL\s+)?(Vexan_\w+)\s*\(([^)]*)\)\s*;"
+    pattern = r"VEXAN_(?:PAUSE_)?API\s+([\w\s*]+?)\s*(?:VEXAN_STDCALL\s+)?(Vexan_\w+)\s*\(([^)]*)\)\s*;"
     for result, name, params in re.findall(pattern, text):
         types = []
         for param in params.split(","):
