@@ -2,8 +2,9 @@
 # The Windows build, cross-compiled with MinGW-w64 and checked under Wine:
 #  - 32-bit Vexan.dll and its import library: built, export table checked
 #    against the header (32-bit Wine is not available here, so nothing runs);
-#  - 64-bit Vexan.dll, export table checked; the DLL loaded, used and unloaded
-#    with a board running; then the test suite under wine64.
+#  - 64-bit Vexan.dll, export table checked; the test suite under wine64
+#    (scripts/test-windows.sh); the DLL loaded, used and unloaded with a board
+#    running.
 # Usage: scripts/windows.sh [build-root]   (default: build/windows)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,14 +23,10 @@ cmake -S "$root" -B "$out/x86_64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$out/x86_64" --parallel
 bash "$root/scripts/check-exports.sh" x86_64-w64-mingw32 "$out/x86_64/src/Vexan.dll"
 
-# One Wine prefix for the runs below, inside the build; WINEDEBUG=-all keeps
-# Wine's own messages out of the output.
-export WINEPREFIX="$out/wineprefix" WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
-start=$(date +%s)
-"$wine" wineboot --init >/dev/null 2>&1 || true
-echo "wine prefix ready in $(($(date +%s) - start)) s"
-trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+echo "== Windows 64-bit: the test suite under wine64"
+bash "$root/scripts/test-windows.sh" "$out/x86_64"
 
 echo "== Vexan.dll loaded, started on a pipe, unloaded (and the process ended) with the board running"
-(cd "$out/x86_64/src" && "$wine" ./vexan_dll_unload.exe && "$wine" ./vexan_dll_unload.exe exit)
+export WINEPREFIX="$out/x86_64/wineprefix" WINEDEBUG=-all
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+(cd "$out/x86_64/src" && /usr/lib/wine/wine64 ./vexan_dll_unload.exe && /usr/lib/wine/wine64 ./vexan_dll_unload.exe exit)
