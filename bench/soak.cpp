@@ -1,0 +1,795 @@
+// Soak: eight boards, each on its own simulated module and pseudo-terminal,
+// driven for a set time by several application threads per board with a mix of
+// blocking and non-blocking requests of every family, while the modules cut
+// their replies at random points, put garbage between frames, answer "busy" now
+// and then and drop an occasional reply.
+//
+// Every final result is checked against what the simulator holds for that
+// request at that moment: firmware version, CAN status and master mode of the
+// board's own module, its node list, the objects a thread wrote or the module
+// holds, the PDO a thread wrote or had the node send, the node's NMT state.
+// Each node thread owns one node on its board, and every board's module has a
+// firmware version and CAN status of its own, so a reply filed under the wrong
+// request or the wrong board shows as a wrong value.
+//
+// Time-outs: a reply the module dropped (other than an event-poll answer, which
+// no request waits for) leaves exactly one request waiting until its function
+// time-out. The simulator's trace counts those drops per board; each time-out
+// on a board takes one of its drops as its cause. A time-out with no drop left
+// to take is unexpected: the library lost a reply, or the machine held the
+// reply back for the whole time-out. `--allow-timeouts N` tolerates N of them
+// (default 0).
+//
+// Lost: a non-blocking request still waiting (40) well after its function
+// time-out, or a blocking one that did not return in that time. Misfiled: a
+// final result whose status or data does not match what the simulator holds.
+//
+// Exit code 0 when nothing was lost or misfiled and the unexpected time-outs
+// are within the allowance; 1 otherwise; 2 when the boards cannot be set up;
+// 3 when the run hangs (a watchdog ends it).
+//
+// Memory: the process's peak resident size (VmHWM) and its resident size now
+// (VmRSS) once every thread has been through each of its requests (warm-up),
+// and at the end. The simulators' traces are cleared every second so that they
+// do not grow with the run.
+//
+// Usage: vexan_soak [--seconds N] [--timeout-ms N] [--allow-timeouts N] [--seed N]
+//                   [--faults split,garbage,busy,drop]   (the default: all four)
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vexan.h"
+#include "vexan_sim/simulator.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+using vexsim::Command;
+
+constexpr uint8_t kBoards = 8;
+constexpr uint8_t kMasterNodeId = 1;
+constexpr uint8_t kFirstNode = 11;
+constexpr uint8_t kNodeThreads = 3;  // one node each, plus one thread for the master's queries
+constexpr uint16_t kTestObject = 0x2000;
+constexpr uint8_t kU32Sub = 3;
+constexpr uint8_t kStringSub = 4;
+constexpr uint16_t kDomainObject = 0x2100;  // 5000 bytes: a segmented upload into a spill file
+constexpr uint16_t kOutputs = 0x6200;       // mapped into the node's first RxPDO
+constexpr std::size_t kPdoBytes = 4;
+constexpr uint8_t kNmtStart = 1;
+constexpr uint8_t kNmtPreOperational = 128;
+constexpr uint8_t kStateOperational = 5;
+constexpr uint8_t kStatePreOperational = 127;
+// A non-blocking request still waiting this long after its time-out is lost.
+constexpr auto kLostGrace = std::chrono::seconds(10);
+
+uint16_t RxPdo(uint8_t node)
+{
+    return static_cast<uint16_t>(0x200 + node);
+}
+uint16_t TxPdo(uint8_t node)
+{
+    return static_cast<uint16_t>(0x180 + node);
+}
+
+struct Options {
+    unsigned seconds = 20;
+    uint32_t timeoutMs = 1000;
+    uint64_t allowTimeouts = 0;
+    uint32_t seed = 1;
+    // Which faults the modules make.
+    bool split = true;
+    bool garbage = true;
+    bool busy = true;
+    bool drop = true;
+};
+
+// Latencies in microseconds, in buckets 1/16 of a power of two wide: fixed
+// size, so a long run uses no more memory than a short one.
+class Histogram {
+public:
+    static constexpr std::size_t kSteps = 16;
+    static constexpr std::size_t kBuckets = 40 * kSteps;
+
+    void Add(uint64_t micros)
+    {
+        ++counts_[Bucket(micros)];
+        ++total_;
+        max_ = std::max(max_, micros);
+    }
+    void Merge(const Histogram& other)
+    {
+        for (std::size_t i = 0; i < kBuckets; ++i) {
+            counts_[i] += other.counts_[i];
+        }
+        total_ += other.total_;
+        max_ = std::max(max_, other.max_);
+    }
+    // The upper edge of the bucket that holds the given share of the samples.
+    double Percentile(double share) const
+    {
+        const auto wanted = static_cast<uint64_t>(std::ceil(share * static_cast<double>(total_)));
+        uint64_t seen = 0;
+        for (std::size_t i = 0; i < kBuckets; ++i) {
+            seen += counts_[i];
+            if (seen >= wanted && seen != 0) {
+                return std::min(UpperEdge(i), static_cast<double>(max_));
+            }
+        }
+        return static_cast<double>(max_);
+    }
+    uint64_t Max() const { return max_; }
+
+private:
+    static std::size_t Bucket(uint64_t micros)
+    {
+        if (micros < 2) {
+            return 0;
+        }
+        const double position = std::log2(static_cast<double>(micros)) * kSteps;
+        return std::min(kBuckets - 1, static_cast<std::size_t>(position));
+    }
+    static double UpperEdge(std::size_t bucket) { return std::exp2(static_cast<double>(bucket + 1) / kSteps); }
+
+    std::array<uint64_t, kBuckets> counts_{};
+    uint64_t total_ = 0;
+    uint64_t max_ = 0;
+};
+
+struct Tally {
+    uint64_t requests = 0;
+    uint64_t blocking = 0;
+    uint64_t timeouts = 0;
+    uint64_t expectedTimeouts = 0;
+    uint64_t lost = 0;
+    uint64_t misfiled = 0;
+    Histogram latency;
+
+    void Merge(const Tally& other)
+    {
+        requests += other.requests;
+        blocking += other.blocking;
+        timeouts += other.timeouts;
+        expectedTimeouts += other.expectedTimeouts;
+        lost += other.lost;
+        misfiled += other.misfiled;
+        latency.Merge(other.latency);
+    }
+};
+
+// One module on its own line and the board opened on it.
+struct Board {
+    uint8_t slot = 0;
+    uint16_t firmware = 0;
+    Bytes canStatus;
+    Bytes nodeList;  // the module's answer to a node-list query
+    std::unique_ptr<vexsim::Simulator> sim;
+    int fd = -1;
+    std::atomic<uint64_t> drops{0};    // replies dropped that a request waited for
+    std::atomic<uint64_t> claimed{0};  // of those, taken as the cause of a time-out
+
+    // Replies that a request may have waited for in vain: those dropped, and
+    // cut ones whose pieces the machine held apart long enough for the library
+    // to give the frame up.
+    uint64_t Causes() const { return drops.load() + sim->StretchedGaps(); }
+
+    // Takes one such reply as the cause of a time-out; false when none is left.
+    bool ClaimDrop()
+    {
+        uint64_t taken = claimed.load();
+        while (taken < Causes()) {
+            if (claimed.compare_exchange_weak(taken, taken + 1)) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+std::mutex reportLock;
+std::atomic<int> reportsLeft{20};
+
+// Prints one finding (the first few of them) to stderr.
+template <typename... Args>
+void Report(const char* format, Args... args)
+{
+    if (reportsLeft.fetch_sub(1) <= 0) {
+        return;
+    }
+    std::lock_guard guard(reportLock);
+    std::fprintf(stderr, format, args...);
+    std::fputc('\n', stderr);
+}
+
+std::string Hex(const uint8_t* bytes, std::size_t count)
+{
+    std::string out;
+    char buffer[4];
+    for (std::size_t i = 0; i < count && i < 16; ++i) {
+        std::snprintf(buffer, sizeof buffer, "%02X", bytes[i]);
+        out += buffer;
+    }
+    return out;
+}
+
+// One application thread: runs its requests until the deadline and checks each.
+class Worker {
+public:
+    Worker(Board& board, unsigned index, uint32_t seed, uint32_t timeoutMs)
+        : board_(board),
+          index_(index),
+          node_(static_cast<uint8_t>(kFirstNode + index - 1)),
+          random_(seed),
+          timeoutMs_(timeoutMs)
+    {
+    }
+
+    void Run(const std::atomic<bool>& stop, std::atomic<unsigned>& warm)
+    {
+        bool counted = false;
+        unsigned round = 0;
+        while (!stop.load()) {
+            if (index_ == 0) {
+                MasterRound(round);
+            } else {
+                NodeRound(round);
+            }
+            ++round;
+            if (!counted && round >= kWarmRounds) {
+                counted = true;
+                ++warm;
+            }
+        }
+        if (!counted) {
+            ++warm;
+        }
+    }
+
+    const Tally& Result() const { return tally_; }
+
+private:
+    static constexpr unsigned kWarmRounds = 8;  // every kind of request at least once
+
+    bool Blocking() { return std::uniform_int_distribution<int>(0, 1)(random_) == 1; }
+
+    // Makes the call blocking or not (then repeats it while it answers 40),
+    // measures it and counts its time-out. Returns the final result.
+    template <typename Call>
+    uint16_t Issue(Call call, bool canWait = true)
+    {
+        const bool blocking = !canWait || Blocking();
+        const auto start = Clock::now();
+        const auto lostAfter = start + std::chrono::milliseconds(timeoutMs_) + kLostGrace;
+        uint16_t result = call(static_cast<uint8_t>(blocking ? 1 : 0));
+        if (!blocking && result == VEXAN_SENT) {
+            std::uniform_int_distribution<int> pause(0, 400);
+            do {
+                std::this_thread::sleep_for(std::chrono::microseconds(pause(random_)));
+                result = call(0);
+            } while (result == VEXAN_WAITING && Clock::now() < lostAfter);
+        }
+        const auto end = Clock::now();
+        ++tally_.requests;
+        tally_.blocking += blocking ? 1 : 0;
+        tally_.latency.Add(
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count()));
+        if (result == VEXAN_WAITING || (blocking && end > lostAfter)) {
+            ++tally_.lost;
+            Report("slot %u thread %u: request lost (%s, result %u after %lld ms)", board_.slot, index_,
+                   blocking ? "blocking" : "non-blocking", result,
+                   static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()));
+        }
+        if (result == VEXAN_TIMEOUT) {
+            ++tally_.timeouts;
+            tally_.expectedTimeouts += board_.ClaimDrop() ? 1 : 0;
+        }
+        return result;
+    }
+
+    // A final result other than a time-out must be `wanted` with `good` data.
+    void Check(uint16_t result, bool good, const char* what, uint16_t wanted = VEXAN_OK)
+    {
+        if (result == VEXAN_TIMEOUT || result == VEXAN_WAITING) {
+            return;
+        }
+        if (result != wanted || !good) {
+            ++tally_.misfiled;
+            Report("slot %u thread %u: %s gave %u (wanted %u)%s", board_.slot, index_, what, result, wanted,
+                   result == wanted ? " with wrong data" : "");
+        }
+    }
+
+    std::optional<Bytes> Object(uint16_t index, uint8_t sub) { return board_.sim->ReadObject(node_, index, sub); }
+
+    // ---- the master's queries: firmware version, mode, CAN status, node list
+
+    void MasterRound(unsigned round)
+    {
+        const uint8_t slot = board_.slot;
+        uint16_t version = 0;
+        uint16_t result = Issue([&](uint8_t b) { return Vexan_GetFirmwareVersion(slot, &version, b); });
+        Check(result, version == board_.firmware, "firmware version");
+
+        const auto mode = static_cast<uint8_t>(random_());
+        result = Issue([&](uint8_t b) { return Vexan_SetMasterMode(slot, mode, b); });
+        const uint8_t held = board_.sim->WithModule([](vexsim::Module& m) { return m.MasterMode(); });
+        Check(result, held == mode, "set master mode");
+        uint8_t got = 0;
+        result = Issue([&](uint8_t b) { return Vexan_GetMasterMode(slot, &got, b); });
+        Check(result, got == held, "get master mode");
+
+        std::array<uint8_t, VEXAN_MAX_REPLY_DATA> reply{};
+        if (round % 2 == 0) {
+            result = Issue([&](uint8_t) { return Vexan_GetCANStatus(slot, reply.data()); }, false);
+            Check(result, std::equal(board_.canStatus.begin(), board_.canStatus.end(), reply.begin()), "CAN status");
+        } else {
+            reply.fill(0);
+            result = Issue([&](uint8_t b) { return Vexan_GetNodeList(slot, reply.data(), b); });
+            Check(result, std::equal(board_.nodeList.begin(), board_.nodeList.end(), reply.begin()), "node list");
+        }
+    }
+
+    // ---- one node: SDO, PDO and NMT
+
+    void NodeRound(unsigned round)
+    {
+        switch (round % 8) {
+        case 0:
+        case 4:
+            SdoNumber();
+            break;
+        case 1:
+        case 5:
+            SdoString();
+            break;
+        case 2:
+            PdoWrite();
+            PdoCache();
+            break;
+        case 3:
+            Nmt();
+            break;
+        case 6:
+            PdoCache();
+            PdoWrite();
+            break;
+        case 7:
+            // The large upload only every other time round: it takes forty
+            // exchanges where the others take one or two.
+            if (round % 16 == 7) {
+                SdoSpill();
+            } else {
+                Nmt();
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    void SdoNumber()
+    {
+        Bytes value(4);
+        for (auto& b : value) {
+            b = static_cast<uint8_t>(random_());
+        }
+        WriteAndReadBack(kU32Sub, value, "u32");
+    }
+
+    void SdoString()
+    {
+        // Longer than four bytes: the read is a segmented upload into memory.
+        Bytes value(std::uniform_int_distribution<std::size_t>(5, 200)(random_));
+        for (auto& b : value) {
+            b = static_cast<uint8_t>(std::uniform_int_distribution<int>('a', 'z')(random_));
+        }
+        WriteAndReadBack(kStringSub, value, "string");
+    }
+
+    void WriteAndReadBack(uint8_t sub, const Bytes& value, const char* what)
+    {
+        const uint8_t slot = board_.slot;
+        uint16_t replyLength = 0xFFFF;
+        std::array<uint8_t, VEXAN_SDO_WRITE_REPLY_BUFFER> replyData{};
+        uint16_t result = Issue([&](uint8_t b) {
+            return Vexan_SDOWriteData(slot, node_, kTestObject, sub, static_cast<uint32_t>(value.size()), value.data(),
+                                      &replyLength, replyData.data(), b);
+        });
+        Check(result, replyLength == 0 && Object(kTestObject, sub) == value, what);
+
+        uint32_t length = 0;
+        std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
+        result =
+            Issue([&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kTestObject, sub, &length, data.data(), b); });
+        const auto held = Object(kTestObject, sub);
+        const bool good = held && length == held->size() && std::equal(held->begin(), held->end(), data.begin());
+        if (result == VEXAN_OK && !good) {
+            Report("slot %u node %u: read %s %s, module holds %s", slot, node_, what, Hex(data.data(), length).c_str(),
+                   held ? Hex(held->data(), held->size()).c_str() : "nothing");
+        }
+        Check(result, good, what);
+    }
+
+    void SdoSpill()
+    {
+        const uint8_t slot = board_.slot;
+        uint32_t length = 0;
+        std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
+        const uint16_t result =
+            Issue([&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kDomainObject, 0, &length, data.data(), b); });
+        bool good = false;
+        const auto held = Object(kDomainObject, 0);
+        if (result == VEXAN_OK && held && length == held->size()) {
+            Bytes file(held->size());
+            uint32_t bytesRead = 0;
+            good = Vexan_SDOReadFile(slot, node_, kDomainObject, 0, 0, length, &bytesRead, file.data()) == VEXAN_OK &&
+                   bytesRead == length && file == *held;
+        }
+        Check(result, good, "spilled upload");
+    }
+
+    void PdoWrite()
+    {
+        const uint8_t slot = board_.slot;
+        std::array<uint8_t, kPdoBytes> data{};
+        for (auto& b : data) {
+            b = static_cast<uint8_t>(random_());
+        }
+        const uint16_t result =
+            Issue([&](uint8_t b) { return Vexan_PDOWrite(slot, RxPdo(node_), 0, kPdoBytes, data.data(), b); });
+        bool good = true;
+        for (uint8_t sub = 1; sub <= kPdoBytes; ++sub) {
+            good = good && Object(kOutputs, sub) == Bytes{data[sub - 1U]};
+        }
+        Check(result, good, "PDO write");
+    }
+
+    void PdoCache()
+    {
+        const uint8_t slot = board_.slot;
+        Bytes sent(std::uniform_int_distribution<std::size_t>(1, VEXAN_PDO_MAX_DATA)(random_));
+        for (auto& b : sent) {
+            b = static_cast<uint8_t>(random_());
+        }
+        board_.sim->InjectNodePdo(TxPdo(node_), sent);
+        uint8_t flag = 0xEE;
+        uint8_t length = 0;
+        std::array<uint8_t, VEXAN_PDO_MAX_DATA> data{};
+        const uint16_t result =
+            Issue([&](uint8_t b) { return Vexan_GetPDOLastData(slot, TxPdo(node_), &flag, &length, data.data(), b); });
+        Check(result, flag == 0 && length == sent.size() && std::equal(sent.begin(), sent.end(), data.begin()),
+              "PDO cache");
+    }
+
+    uint8_t HeldState()
+    {
+        return board_.sim->WithModule([&](vexsim::Module& m) {
+            const vexsim::SimNode* node = m.FindNode(node_);
+            return node != nullptr ? static_cast<uint8_t>(node->state) : uint8_t{0xEE};
+        });
+    }
+
+    void Nmt()
+    {
+        ChangeAndReadState(kNmtPreOperational, kStatePreOperational);
+        ChangeAndReadState(kNmtStart, kStateOperational);
+    }
+
+    void ChangeAndReadState(uint8_t command, uint8_t state)
+    {
+        const uint8_t slot = board_.slot;
+        uint16_t result = Issue([&](uint8_t b) { return Vexan_NMTChangeState(slot, node_, command, b); });
+        Check(result, HeldState() == state, "NMT change");
+        std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
+        reply[0] = 0xEE;
+        result = Issue([&](uint8_t b) { return Vexan_NMTGetState(slot, node_, reply.data(), b); });
+        Check(result, reply[0] == HeldState(), "NMT state");
+    }
+
+    Board& board_;
+    unsigned index_;
+    uint8_t node_;
+    std::mt19937 random_;
+    uint32_t timeoutMs_;
+    Tally tally_;
+};
+
+struct Memory {
+    long hwmKiB = -1;
+    long rssKiB = -1;
+};
+
+Memory ReadMemory()
+{
+    Memory memory;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            memory.hwmKiB = std::strtol(line.c_str() + 6, nullptr, 10);
+        } else if (line.rfind("VmRSS:", 0) == 0) {
+            memory.rssKiB = std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return memory;
+}
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const unsigned long long value = std::strtoull(argv[++i], nullptr, 10);  // 0 for --faults
+        if (arg == "--seconds") {
+            options.seconds = static_cast<unsigned>(value);
+        } else if (arg == "--timeout-ms") {
+            options.timeoutMs = static_cast<uint32_t>(value);
+        } else if (arg == "--allow-timeouts") {
+            options.allowTimeouts = value;
+        } else if (arg == "--seed") {
+            options.seed = static_cast<uint32_t>(value);
+        } else if (arg == "--faults") {
+            const std::string list = argv[i];
+            options.split = list.find("split") != std::string::npos;
+            options.garbage = list.find("garbage") != std::string::npos;
+            options.busy = list.find("busy") != std::string::npos;
+            options.drop = list.find("drop") != std::string::npos;
+        } else {
+            return false;
+        }
+    }
+    return options.seconds > 0 && options.timeoutMs > 0;
+}
+
+// Opens the board on a new simulated module and prepares its nodes: listed,
+// their first RxPDO installed, operational. False (with a message) on failure.
+bool SetUpBoard(Board& board, uint8_t slot, const Options& options)
+{
+    board.slot = slot;
+    board.firmware = static_cast<uint16_t>(0x0300 + slot);
+    board.canStatus = {0, slot, static_cast<uint8_t>(2 * slot + 1), static_cast<uint8_t>(0x40 + slot)};
+    vexsim::SimulatorOptions simOptions;
+    simOptions.module.firmwareVersion = board.firmware;
+    simOptions.randomSeed = options.seed * 131U + slot;
+    board.sim = std::make_unique<vexsim::Simulator>(simOptions);
+    for (uint8_t i = 0; i < kNodeThreads; ++i) {
+        board.sim->AddDefaultNode(static_cast<uint8_t>(kFirstNode + i), true, false);
+    }
+    board.sim->WithModule([&](vexsim::Module& m) { m.SetCanStatus(board.canStatus); });
+    board.sim->Start();
+    board.fd = board.sim->OpenLibraryEnd();
+    if (board.fd < 0 || Vexan_InitMaster(slot, board.fd, kMasterNodeId, 0, 1) != VEXAN_OK) {
+        std::fprintf(stderr, "soak: board %u did not start\n", slot);
+        return false;
+    }
+    Vexan_SetFunctionTimeout(slot, options.timeoutMs);
+    board.nodeList = {kNodeThreads};
+    const std::array<uint32_t, kPdoBytes> outputs{0x62000108, 0x62000208, 0x62000308, 0x62000408};
+    for (uint8_t i = 0; i < kNodeThreads; ++i) {
+        const auto node = static_cast<uint8_t>(kFirstNode + i);
+        board.nodeList.push_back(node);
+        if (Vexan_InstallPDO_List(slot, node, RxPdo(node), 0, 1, 255, 0, kPdoBytes, outputs.data(), 1) != VEXAN_OK ||
+            Vexan_NMTChangeState(slot, node, kNmtStart, 1) != VEXAN_OK) {
+            std::fprintf(stderr, "soak: node %u of board %u could not be prepared\n", node, slot);
+            return false;
+        }
+    }
+    // Replies dropped that some request waits for: every one but the answers
+    // to event polls, which the receive thread does not wait for.
+    board.sim->SetTraceSink([&board](const std::string& line) {
+        if (line.find("(dropped)") != std::string::npos && line.find("EventPoll") == std::string::npos) {
+            ++board.drops;
+        }
+    });
+    vexsim::FaultSettings faults;
+    faults.splitGapMs = 1;
+    faults.garbage = options.garbage;
+    board.sim->SetFaults(faults);
+    return true;
+}
+
+// Now and then, on each board: drop one reply, make the next request of some
+// command answer busy a few times; clear the traces.
+void InjectFaults(std::vector<std::unique_ptr<Board>>& boards, const std::atomic<bool>& stop, const Options& options)
+{
+    constexpr std::array<Command, 10> kBusyCommands{
+        Command::GetFirmwareVersion, Command::SetMasterMode, Command::GetMasterMode, Command::GetNodeList,
+        Command::NmtChangeState,     Command::NmtGetState,   Command::SdoRead,       Command::SdoWrite,
+        Command::PdoWrite,           Command::GetPdoLastData};
+    std::mt19937 random(options.seed);
+    std::uniform_int_distribution<int> percent(0, 99);
+    constexpr int kSplitPercent = 25;
+    unsigned step = 0;
+    while (!stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (auto& board : boards) {
+            // Cut replies cost the line a pause per piece: cut all the time,
+            // the replies of a busy board would queue up for longer than a
+            // time-out. A quarter of the time on each board keeps the line's
+            // load within what it carries.
+            if (options.split) {
+                board->sim->SplitRepliesRandomly(percent(random) < kSplitPercent);
+            }
+            if (options.drop && percent(random) < 7) {
+                board->sim->DropReplies(1);
+            }
+            if (options.busy && percent(random) < 30) {
+                const Command command = kBusyCommands[random() % kBusyCommands.size()];
+                const auto times = static_cast<unsigned>(1 + random() % 3);
+                board->sim->SetBusy(static_cast<uint8_t>(command), std::nullopt, times);
+            }
+            if (step % 10 == 0) {
+                board->sim->ClearTrace();
+            }
+        }
+        ++step;
+    }
+}
+
+void PrintMemory(const char* when, const Memory& memory)
+{
+    std::printf("memory %-5s VmHWM %ld KiB, VmRSS %ld KiB\n", when, memory.hwmKiB, memory.rssKiB);
+}
+
+int RunSoak(const Options& options)
+{
+    std::vector<std::unique_ptr<Board>> boards;
+    for (uint8_t slot = 0; slot < kBoards; ++slot) {
+        boards.push_back(std::make_unique<Board>());
+        if (!SetUpBoard(*boards.back(), slot, options)) {
+            return 2;
+        }
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    std::atomic<unsigned> warm{0};
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (auto& board : boards) {
+        for (unsigned i = 0; i <= kNodeThreads; ++i) {
+            workers.push_back(
+                std::make_unique<Worker>(*board, i, options.seed * 7919U + board->slot * 16U + i, options.timeoutMs));
+        }
+    }
+    // A run that does not end within a generous time after its deadline hangs.
+    std::thread watchdog([&] {
+        const auto limit = Clock::now() + std::chrono::seconds(options.seconds) + std::chrono::seconds(120);
+        while (!finished.load()) {
+            if (Clock::now() > limit) {
+                std::fprintf(stderr, "soak: the run hangs: its threads did not end\n");
+                std::fflush(nullptr);
+                std::_Exit(3);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    std::thread faults([&] { InjectFaults(boards, stop, options); });
+    std::vector<std::thread> threads;
+    threads.reserve(workers.size());
+    for (auto& worker : workers) {
+        threads.emplace_back([&, w = worker.get()] { w->Run(stop, warm); });
+    }
+    while (warm.load() < workers.size()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const Memory atStart = ReadMemory();
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::seconds(options.seconds);
+    unsigned nextProgress = 60;
+    while (Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+        if (elapsed >= nextProgress) {
+            const Memory now = ReadMemory();
+            std::printf("after %u s: VmHWM %ld KiB, VmRSS %ld KiB\n", nextProgress, now.hwmKiB, now.rssKiB);
+            std::fflush(stdout);
+            nextProgress += 60;
+        }
+    }
+    stop.store(true);
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    faults.join();
+    const Memory atEnd = ReadMemory();
+
+    Tally total;
+    for (const auto& worker : workers) {
+        total.Merge(worker->Result());
+    }
+    uint64_t drops = 0;
+    uint64_t stretched = 0;
+    for (auto& board : boards) {
+        stretched += board->sim->StretchedGaps();
+        board->sim->ClearFaults();
+        board->sim->ClearCommandPlans();
+        drops += board->drops.load();
+        if (Vexan_ShutdownMaster(board->slot) != VEXAN_OK) {
+            std::fprintf(stderr, "soak: board %u did not shut down\n", board->slot);
+            ++total.lost;
+        }
+        board->sim->SetTraceSink(nullptr);
+    }
+    finished.store(true);
+    watchdog.join();
+    for (auto& board : boards) {
+        ::close(board->fd);
+        board->sim.reset();
+    }
+
+    const uint64_t unexpected = total.timeouts - total.expectedTimeouts;
+    std::printf("soak: %u boards, %u threads each, %.1f s, function time-out %u ms, seed %u\n", kBoards,
+                kNodeThreads + 1, seconds, options.timeoutMs, options.seed);
+    std::printf("requests       %" PRIu64 " (%.0f per second; %" PRIu64 " blocking, %" PRIu64 " non-blocking)\n",
+                total.requests, static_cast<double>(total.requests) / seconds, total.blocking,
+                total.requests - total.blocking);
+    std::printf("latency        p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", total.latency.Percentile(0.50) / 1000.0,
+                total.latency.Percentile(0.99) / 1000.0, static_cast<double>(total.latency.Max()) / 1000.0);
+    std::printf("replies dropped by the modules %" PRIu64 ", cut replies held apart %" PRIu64 " ms or more %" PRIu64
+                "\n",
+                drops, static_cast<uint64_t>(vexsim::Simulator::kStretchedGap.count()), stretched);
+    std::printf("time-outs      %" PRIu64 " expected (dropped or held-apart replies), %" PRIu64
+                " unexpected (allowed %" PRIu64 ")\n",
+                total.expectedTimeouts, unexpected, options.allowTimeouts);
+    std::printf("lost           %" PRIu64 "\n", total.lost);
+    std::printf("misfiled       %" PRIu64 "\n", total.misfiled);
+    PrintMemory("start", atStart);
+    PrintMemory("end", atEnd);
+    const bool passed =
+        total.lost == 0 && total.misfiled == 0 && unexpected <= options.allowTimeouts && total.requests > 0;
+    std::printf("%s\n", passed ? "PASSED" : "FAILED");
+    return passed ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: vexan_soak [--seconds N] [--timeout-ms N] [--allow-timeouts N] [--seed N]\n"
+                     "                  [--faults split,garbage,busy,drop]\n");
+        return 2;
+    }
+    // Spilled uploads go to a directory of their own, removed at the end.
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexan-soak-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        std::perror("soak: mkdtemp");
+        return 2;
+    }
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(pattern);
+    int status = 2;
+    try {
+        status = RunSoak(options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "soak: %s\n", error.what());
+    }
+    std::filesystem::current_path(previous);
+    std::filesystem::remove_all(pattern);
+    return status;
+}
