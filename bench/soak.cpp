@@ -275,7 +275,7 @@ private:
     // Makes the call blocking or not (then repeats it while it answers 40),
     // measures it and counts its time-out. Returns the final result.
     template <typename Call>
-    uint16_t Issue(Call call, bool canWait = true)
+    uint16_t Issue(const char* what, Call call, bool canWait = true)
     {
         const bool blocking = !canWait || Blocking();
         const auto start = Clock::now();
@@ -301,7 +301,14 @@ private:
         }
         if (result == VEXAN_TIMEOUT) {
             ++tally_.timeouts;
-            tally_.expectedTimeouts += board_.ClaimDrop() ? 1 : 0;
+            if (board_.ClaimDrop()) {
+                ++tally_.expectedTimeouts;
+            } else {
+                Report(
+                    "slot %u thread %u: %s (%s) timed out after %lld ms with no dropped reply to blame", board_.slot,
+                    index_, what, blocking ? "blocking" : "non-blocking",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()));
+            }
         }
         return result;
     }
@@ -327,24 +334,26 @@ private:
     {
         const uint8_t slot = board_.slot;
         uint16_t version = 0;
-        uint16_t result = Issue([&](uint8_t b) { return Vexan_GetFirmwareVersion(slot, &version, b); });
+        uint16_t result =
+            Issue("firmware version", [&](uint8_t b) { return Vexan_GetFirmwareVersion(slot, &version, b); });
         Check(result, version == board_.firmware, "firmware version");
 
         const auto mode = static_cast<uint8_t>(random_());
-        result = Issue([&](uint8_t b) { return Vexan_SetMasterMode(slot, mode, b); });
+        result = Issue("set master mode", [&](uint8_t b) { return Vexan_SetMasterMode(slot, mode, b); });
         const uint8_t held = board_.sim->WithModule([](vexsim::Module& m) { return m.MasterMode(); });
         Check(result, held == mode, "set master mode");
         uint8_t got = 0;
-        result = Issue([&](uint8_t b) { return Vexan_GetMasterMode(slot, &got, b); });
+        result = Issue("get master mode", [&](uint8_t b) { return Vexan_GetMasterMode(slot, &got, b); });
         Check(result, got == held, "get master mode");
 
         std::array<uint8_t, VEXAN_MAX_REPLY_DATA> reply{};
         if (round % 2 == 0) {
-            result = Issue([&](uint8_t) { return Vexan_GetCANStatus(slot, reply.data()); }, false);
+            result = Issue(
+                "CAN status", [&](uint8_t) { return Vexan_GetCANStatus(slot, reply.data()); }, false);
             Check(result, std::equal(board_.canStatus.begin(), board_.canStatus.end(), reply.begin()), "CAN status");
         } else {
             reply.fill(0);
-            result = Issue([&](uint8_t b) { return Vexan_GetNodeList(slot, reply.data(), b); });
+            result = Issue("node list", [&](uint8_t b) { return Vexan_GetNodeList(slot, reply.data(), b); });
             Check(result, std::equal(board_.nodeList.begin(), board_.nodeList.end(), reply.begin()), "node list");
         }
     }
@@ -411,7 +420,7 @@ private:
         const uint8_t slot = board_.slot;
         uint16_t replyLength = 0xFFFF;
         std::array<uint8_t, VEXAN_SDO_WRITE_REPLY_BUFFER> replyData{};
-        uint16_t result = Issue([&](uint8_t b) {
+        uint16_t result = Issue(what, [&](uint8_t b) {
             return Vexan_SDOWriteData(slot, node_, kTestObject, sub, static_cast<uint32_t>(value.size()), value.data(),
                                       &replyLength, replyData.data(), b);
         });
@@ -419,8 +428,8 @@ private:
 
         uint32_t length = 0;
         std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
-        result =
-            Issue([&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kTestObject, sub, &length, data.data(), b); });
+        result = Issue(
+            what, [&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kTestObject, sub, &length, data.data(), b); });
         const auto held = Object(kTestObject, sub);
         const bool good = held && length == held->size() && std::equal(held->begin(), held->end(), data.begin());
         if (result == VEXAN_OK && !good) {
@@ -435,8 +444,9 @@ private:
         const uint8_t slot = board_.slot;
         uint32_t length = 0;
         std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
-        const uint16_t result =
-            Issue([&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kDomainObject, 0, &length, data.data(), b); });
+        const uint16_t result = Issue("spilled upload", [&](uint8_t b) {
+            return Vexan_SDOReadData(slot, node_, kDomainObject, 0, &length, data.data(), b);
+        });
         bool good = false;
         const auto held = Object(kDomainObject, 0);
         if (result == VEXAN_OK && held && length == held->size()) {
@@ -455,8 +465,8 @@ private:
         for (auto& b : data) {
             b = static_cast<uint8_t>(random_());
         }
-        const uint16_t result =
-            Issue([&](uint8_t b) { return Vexan_PDOWrite(slot, RxPdo(node_), 0, kPdoBytes, data.data(), b); });
+        const uint16_t result = Issue(
+            "PDO write", [&](uint8_t b) { return Vexan_PDOWrite(slot, RxPdo(node_), 0, kPdoBytes, data.data(), b); });
         bool good = true;
         for (uint8_t sub = 1; sub <= kPdoBytes; ++sub) {
             good = good && Object(kOutputs, sub) == Bytes{data[sub - 1U]};
@@ -475,8 +485,9 @@ private:
         uint8_t flag = 0xEE;
         uint8_t length = 0;
         std::array<uint8_t, VEXAN_PDO_MAX_DATA> data{};
-        const uint16_t result =
-            Issue([&](uint8_t b) { return Vexan_GetPDOLastData(slot, TxPdo(node_), &flag, &length, data.data(), b); });
+        const uint16_t result = Issue("PDO cache", [&](uint8_t b) {
+            return Vexan_GetPDOLastData(slot, TxPdo(node_), &flag, &length, data.data(), b);
+        });
         Check(result, flag == 0 && length == sent.size() && std::equal(sent.begin(), sent.end(), data.begin()),
               "PDO cache");
     }
@@ -498,11 +509,11 @@ private:
     void ChangeAndReadState(uint8_t command, uint8_t state)
     {
         const uint8_t slot = board_.slot;
-        uint16_t result = Issue([&](uint8_t b) { return Vexan_NMTChangeState(slot, node_, command, b); });
+        uint16_t result = Issue("NMT change", [&](uint8_t b) { return Vexan_NMTChangeState(slot, node_, command, b); });
         Check(result, HeldState() == state, "NMT change");
         std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
         reply[0] = 0xEE;
-        result = Issue([&](uint8_t b) { return Vexan_NMTGetState(slot, node_, reply.data(), b); });
+        result = Issue("NMT state", [&](uint8_t b) { return Vexan_NMTGetState(slot, node_, reply.data(), b); });
         Check(result, reply[0] == HeldState(), "NMT state");
     }
 
