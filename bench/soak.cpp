@@ -621,9 +621,10 @@ bool SetUpBoard(Board& board, uint8_t slot, const Options& options)
     return true;
 }
 
-// Now and then, on each board: drop one reply, make the next request of some
-// command answer busy a few times; clear the traces.
-void InjectFaults(std::vector<std::unique_ptr<Board>>& boards, const std::atomic<bool>& stop, const Options& options)
+// Now and then, on each board: drop one reply (until `noDrops`), make the next
+// request of some command answer busy a few times; clear the traces.
+void InjectFaults(std::vector<std::unique_ptr<Board>>& boards, const std::atomic<bool>& stop,
+                  const std::atomic<bool>& noDrops, const Options& options)
 {
     constexpr std::array<Command, 10> kBusyCommands{
         Command::GetFirmwareVersion, Command::SetMasterMode, Command::GetMasterMode, Command::GetNodeList,
@@ -643,7 +644,7 @@ void InjectFaults(std::vector<std::unique_ptr<Board>>& boards, const std::atomic
             if (options.split) {
                 board->sim->SplitRepliesRandomly(percent(random) < kSplitPercent);
             }
-            if (options.drop && percent(random) < 7) {
+            if (options.drop && !noDrops.load() && percent(random) < 7) {
                 board->sim->DropReplies(1);
             }
             if (options.busy && percent(random) < 30) {
@@ -675,6 +676,7 @@ int RunSoak(const Options& options)
     }
 
     std::atomic<bool> stop{false};
+    std::atomic<bool> noDrops{false};
     std::atomic<bool> finished{false};
     std::atomic<unsigned> warm{0};
     std::vector<std::unique_ptr<Worker>> workers;
@@ -696,7 +698,7 @@ int RunSoak(const Options& options)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     });
-    std::thread faults([&] { InjectFaults(boards, stop, options); });
+    std::thread faults([&] { InjectFaults(boards, stop, noDrops, options); });
     std::vector<std::thread> threads;
     threads.reserve(workers.size());
     for (auto& worker : workers) {
@@ -708,8 +710,14 @@ int RunSoak(const Options& options)
     const Memory atStart = ReadMemory();
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(options.seconds);
+    // The last drops come a time-out before the end, so that no thread is
+    // still waiting out a dropped reply at the end.
+    const auto lastDrop = deadline - std::chrono::milliseconds(options.timeoutMs);
     unsigned nextProgress = 60;
     while (Clock::now() < deadline) {
+        if (Clock::now() >= lastDrop) {
+            noDrops.store(true);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
         if (elapsed >= nextProgress) {
