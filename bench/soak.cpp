@@ -47,6 +47,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -185,6 +186,15 @@ struct Board {
     Bytes nodeList;  // the module's answer to a node-list query
     std::unique_ptr<vexsim::Simulator> sim;
     int fd = -1;
+    // The module's last trace lines, to show what became of a request that
+    // timed out unexpectedly.
+    struct TraceLine {
+        Clock::time_point at;
+        std::string text;
+    };
+    static constexpr std::size_t kRecentLines = 8192;
+    std::mutex recentLock;
+    std::deque<TraceLine> recent;
     std::atomic<uint64_t> drops{0};    // replies dropped that a request waited for
     std::atomic<uint64_t> claimed{0};  // of those, taken as the cause of a time-out
 
@@ -308,9 +318,30 @@ private:
                     "slot %u thread %u: %s (%s) timed out after %lld ms with no dropped reply to blame", board_.slot,
                     index_, what, blocking ? "blocking" : "non-blocking",
                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()));
+                ShowTrace(what, start, end);
             }
         }
         return result;
+    }
+
+    // The module's trace lines about `command` from shortly before `from` to `to`.
+    void ShowTrace(const char* command, Clock::time_point from, Clock::time_point to)
+    {
+        std::vector<std::string> lines;
+        {
+            std::lock_guard guard(board_.recentLock);
+            for (const auto& line : board_.recent) {
+                if (line.at + std::chrono::milliseconds(5) >= from && line.at <= to &&
+                    line.text.find(command) != std::string::npos) {
+                    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(line.at - from).count();
+                    lines.push_back(std::to_string(micros) + " us: " + line.text);
+                }
+            }
+        }
+        std::lock_guard guard(reportLock);
+        for (std::size_t i = 0; i < lines.size() && i < 40; ++i) {
+            std::fprintf(stderr, "    %s\n", lines[i].c_str());
+        }
     }
 
     // A final result other than a time-out must be `wanted` with `good` data.
@@ -335,25 +366,25 @@ private:
         const uint8_t slot = board_.slot;
         uint16_t version = 0;
         uint16_t result =
-            Issue("firmware version", [&](uint8_t b) { return Vexan_GetFirmwareVersion(slot, &version, b); });
+            Issue("GetFirmwareVersion", [&](uint8_t b) { return Vexan_GetFirmwareVersion(slot, &version, b); });
         Check(result, version == board_.firmware, "firmware version");
 
         const auto mode = static_cast<uint8_t>(random_());
-        result = Issue("set master mode", [&](uint8_t b) { return Vexan_SetMasterMode(slot, mode, b); });
+        result = Issue("SetMasterMode", [&](uint8_t b) { return Vexan_SetMasterMode(slot, mode, b); });
         const uint8_t held = board_.sim->WithModule([](vexsim::Module& m) { return m.MasterMode(); });
         Check(result, held == mode, "set master mode");
         uint8_t got = 0;
-        result = Issue("get master mode", [&](uint8_t b) { return Vexan_GetMasterMode(slot, &got, b); });
+        result = Issue("GetMasterMode", [&](uint8_t b) { return Vexan_GetMasterMode(slot, &got, b); });
         Check(result, got == held, "get master mode");
 
         std::array<uint8_t, VEXAN_MAX_REPLY_DATA> reply{};
         if (round % 2 == 0) {
             result = Issue(
-                "CAN status", [&](uint8_t) { return Vexan_GetCANStatus(slot, reply.data()); }, false);
+                "GetCANStatus", [&](uint8_t) { return Vexan_GetCANStatus(slot, reply.data()); }, false);
             Check(result, std::equal(board_.canStatus.begin(), board_.canStatus.end(), reply.begin()), "CAN status");
         } else {
             reply.fill(0);
-            result = Issue("node list", [&](uint8_t b) { return Vexan_GetNodeList(slot, reply.data(), b); });
+            result = Issue("GetNodeList", [&](uint8_t b) { return Vexan_GetNodeList(slot, reply.data(), b); });
             Check(result, std::equal(board_.nodeList.begin(), board_.nodeList.end(), reply.begin()), "node list");
         }
     }
@@ -420,7 +451,7 @@ private:
         const uint8_t slot = board_.slot;
         uint16_t replyLength = 0xFFFF;
         std::array<uint8_t, VEXAN_SDO_WRITE_REPLY_BUFFER> replyData{};
-        uint16_t result = Issue(what, [&](uint8_t b) {
+        uint16_t result = Issue("SDOWrite", [&](uint8_t b) {
             return Vexan_SDOWriteData(slot, node_, kTestObject, sub, static_cast<uint32_t>(value.size()), value.data(),
                                       &replyLength, replyData.data(), b);
         });
@@ -428,8 +459,9 @@ private:
 
         uint32_t length = 0;
         std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
-        result = Issue(
-            what, [&](uint8_t b) { return Vexan_SDOReadData(slot, node_, kTestObject, sub, &length, data.data(), b); });
+        result = Issue("SDORead", [&](uint8_t b) {
+            return Vexan_SDOReadData(slot, node_, kTestObject, sub, &length, data.data(), b);
+        });
         const auto held = Object(kTestObject, sub);
         const bool good = held && length == held->size() && std::equal(held->begin(), held->end(), data.begin());
         if (result == VEXAN_OK && !good) {
@@ -444,7 +476,7 @@ private:
         const uint8_t slot = board_.slot;
         uint32_t length = 0;
         std::array<uint8_t, VEXAN_SDO_READ_BUFFER> data{};
-        const uint16_t result = Issue("spilled upload", [&](uint8_t b) {
+        const uint16_t result = Issue("SDORead", [&](uint8_t b) {
             return Vexan_SDOReadData(slot, node_, kDomainObject, 0, &length, data.data(), b);
         });
         bool good = false;
@@ -466,7 +498,7 @@ private:
             b = static_cast<uint8_t>(random_());
         }
         const uint16_t result = Issue(
-            "PDO write", [&](uint8_t b) { return Vexan_PDOWrite(slot, RxPdo(node_), 0, kPdoBytes, data.data(), b); });
+            "PDOWrite", [&](uint8_t b) { return Vexan_PDOWrite(slot, RxPdo(node_), 0, kPdoBytes, data.data(), b); });
         bool good = true;
         for (uint8_t sub = 1; sub <= kPdoBytes; ++sub) {
             good = good && Object(kOutputs, sub) == Bytes{data[sub - 1U]};
@@ -485,7 +517,7 @@ private:
         uint8_t flag = 0xEE;
         uint8_t length = 0;
         std::array<uint8_t, VEXAN_PDO_MAX_DATA> data{};
-        const uint16_t result = Issue("PDO cache", [&](uint8_t b) {
+        const uint16_t result = Issue("GetPDOLastData", [&](uint8_t b) {
             return Vexan_GetPDOLastData(slot, TxPdo(node_), &flag, &length, data.data(), b);
         });
         Check(result, flag == 0 && length == sent.size() && std::equal(sent.begin(), sent.end(), data.begin()),
@@ -509,11 +541,12 @@ private:
     void ChangeAndReadState(uint8_t command, uint8_t state)
     {
         const uint8_t slot = board_.slot;
-        uint16_t result = Issue("NMT change", [&](uint8_t b) { return Vexan_NMTChangeState(slot, node_, command, b); });
+        uint16_t result =
+            Issue("NMTChangeState", [&](uint8_t b) { return Vexan_NMTChangeState(slot, node_, command, b); });
         Check(result, HeldState() == state, "NMT change");
         std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
         reply[0] = 0xEE;
-        result = Issue("NMT state", [&](uint8_t b) { return Vexan_NMTGetState(slot, node_, reply.data(), b); });
+        result = Issue("NMTGetState", [&](uint8_t b) { return Vexan_NMTGetState(slot, node_, reply.data(), b); });
         Check(result, reply[0] == HeldState(), "NMT state");
     }
 
@@ -612,6 +645,11 @@ bool SetUpBoard(Board& board, uint8_t slot, const Options& options)
     board.sim->SetTraceSink([&board](const std::string& line) {
         if (line.find("(dropped)") != std::string::npos && line.find("EventPoll") == std::string::npos) {
             ++board.drops;
+        }
+        std::lock_guard guard(board.recentLock);
+        board.recent.push_back(Board::TraceLine{Clock::now(), line});
+        if (board.recent.size() > Board::kRecentLines) {
+            board.recent.pop_front();
         }
     });
     vexsim::FaultSettings faults;

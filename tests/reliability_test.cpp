@@ -180,12 +180,9 @@ protected:
     }
 
     // Every board answers a firmware query with its own version.
-    void ExpectEveryBoardAnswers(uint8_t except = kBoards)
+    void ExpectEveryBoardAnswers()
     {
         for (auto& board : boards_) {
-            if (board->slot == except) {
-                continue;
-            }
             uint16_t version = 0;
             EXPECT_EQ(Firmware(board->slot, version), VEXAN_OK) << "slot " << int{board->slot};
             EXPECT_EQ(version, FirmwareOf(board->slot));
@@ -241,7 +238,7 @@ TEST_P(PortFaultMidUpload, EndsOnlyTheUploadItHitWithItsCode)
             }
         });
     });
-    ASSERT_TRUE(vexan::test::WaitFor([&] { return started.load() == kBoards; }));
+    EXPECT_TRUE(vexan::test::WaitFor([&] { return started.load() == kBoards; }));
     if (c.read) {
         faults::FailNthRead(c.nth);
     } else {
@@ -313,7 +310,10 @@ TEST_F(Reliability, LineFallingSilentMidUploadTimesOutKeepsWhatCameAndTheNextUpl
     ASSERT_NO_FATAL_FAILURE(OpenAll());
     for (uint8_t slot = 0; slot < kSilent; ++slot) {
         Vexan_SetFunctionTimeout(slot, kSilentTimeoutMs);
-        boards_[slot]->sim->SetSdoChunk(16);  // many segments: time to fall silent among them
+        // Many small segments on a slow line: the upload takes about a second,
+        // time enough to fall silent among them.
+        boards_[slot]->sim->SetSdoChunk(16);
+        boards_[slot]->sim->SetBaud(115200);
         boards_[slot]->sim->ClearTrace();
     }
     std::array<uint16_t, kBoards> results{};
@@ -355,6 +355,8 @@ TEST_F(Reliability, LineFallingSilentMidUploadTimesOutKeepsWhatCameAndTheNextUpl
 
     for (uint8_t slot = 0; slot < kSilent; ++slot) {
         boards_[slot]->sim->ClearFaults();
+        boards_[slot]->sim->SetBaud(0);
+        boards_[slot]->sim->SetSdoChunk(vexsim::kDefaultSdoChunk);
         Vexan_SetFunctionTimeout(slot, vexan::test::kGenerousTimeoutMs);
         EXPECT_EQ(UploadDomain(slot), VEXAN_OK) << "slot " << int{slot};
         EXPECT_TRUE(SpillFileWhole(*boards_[slot])) << "slot " << int{slot};
@@ -396,7 +398,7 @@ TEST_F(Reliability, HungUpLinesEndEveryWaitingRequestWithoutSpinning)
             other.join();
         });
     });
-    ASSERT_TRUE(vexan::test::WaitFor([&] { return waiting.load() == 2 * kBoards; }));
+    EXPECT_TRUE(vexan::test::WaitFor([&] { return waiting.load() == 2 * kBoards; }));
     for (auto& board : boards_) {
         board->sim->Stop();  // the module's end of the line closes: the library's end hangs up
     }
@@ -558,7 +560,7 @@ TEST_F(Reliability, BoardShutDownWhileThreadsWaitOnItEndsTheirCallsAndSparesTheO
         nmt = Vexan_NMTGetState(kVictim, kNode, state.data(), 1);
         nmtEnd = Clock::now();
     });
-    ASSERT_TRUE(vexan::test::WaitFor([&] { return waiting.load() == 3; }));
+    EXPECT_TRUE(vexan::test::WaitFor([&] { return waiting.load() == 3; }));
     std::this_thread::sleep_for(50ms);  // the blocking calls are inside their waits
     const auto shutdownAt = Clock::now();
     EXPECT_EQ(Vexan_ShutdownMaster(kVictim), VEXAN_OK);
