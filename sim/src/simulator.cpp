@@ -330,12 +330,9 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now)
         pieces_.push_back(Piece{due, std::move(garbage)});
     std::size_t start = 0;
     cuts.push_back(bytes.size());
-    const bool eventReply = bytes.size() > 2 && bytes[2] == static_cast<uint8_t>(Command::EventPoll);
     for (std::size_t cut : cuts) {
-        pieces_.push_back(Piece{
-            due,
-            Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.begin() + static_cast<std::ptrdiff_t>(cut)),
-            start != 0 && !eventReply});
+        pieces_.push_back(Piece{due, Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                           bytes.begin() + static_cast<std::ptrdiff_t>(cut))});
         start = cut;
         due += std::chrono::milliseconds(gapMs);
     }
@@ -382,13 +379,6 @@ void Simulator::WriteDue(Clock::time_point now)
             continue;
         }
         bytesSent_ += static_cast<std::size_t>(n);
-        if (piece.continuation && n > 0) {
-            piece.continuation = false;
-            if (Clock::now() - lastPieceEnd_ >= kStretchedGap) {
-                ++stretchedGaps_;
-            }
-        }
-        lastPieceEnd_ = Clock::now();
         piece.bytes.erase(piece.bytes.begin(), piece.bytes.begin() + n);
         if (piece.bytes.empty()) {
             pieces_.pop_front();

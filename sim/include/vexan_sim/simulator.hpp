@@ -240,18 +240,11 @@ public:
     std::size_t BytesReceived() const { return bytesReceived_.load(); }
     // Number of bytes the module has written to the library so far.
     std::size_t BytesSent() const { return bytesSent_.load(); }
-    // Pieces of cut replies (event-poll answers left out) that went out at
-    // least kStretchedGap after the piece before them: a loaded machine can
-    // hold the module's thread back that long, and a reader may by then have
-    // given up the frame as unfinished.
-    static constexpr std::chrono::milliseconds kStretchedGap{8};
-    std::size_t StretchedGaps() const { return stretchedGaps_.load(); }
 
 private:
     struct Piece {
         Clock::time_point due;
         Bytes bytes;
-        bool continuation = false;  // a later piece of a cut reply that a request waits for
     };
 
     void Run();
@@ -287,8 +280,6 @@ private:
     Clock::time_point transmitFree_{};  // end of the last outgoing byte's time on the line
     std::atomic<std::size_t> bytesReceived_{0};
     std::atomic<std::size_t> bytesSent_{0};
-    std::atomic<std::size_t> stretchedGaps_{0};
-    Clock::time_point lastPieceEnd_{};  // owned by the thread
 
     std::string path_;
     int lineFd_ = -1;
