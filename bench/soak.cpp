@@ -29,8 +29,9 @@
 // time-out, or a blocking one that did not return in that time. Misfiled: a
 // final result whose status or data does not match what the simulator holds.
 //
-// Exit code 0 when nothing was lost or misfiled and the unexpected time-outs
-// are within the allowance; 1 otherwise; 2 when the boards cannot be set up;
+// Exit code 0 when nothing was lost or misfiled, the unexpected time-outs are
+// within the allowance and those after cut replies within their bound; 1
+// otherwise; 2 when the boards cannot be set up;
 // 3 when the run hangs (a watchdog ends it).
 //
 // Memory: the process's peak resident size (VmHWM) and its resident size now
@@ -257,13 +258,15 @@ struct Board {
 };
 
 std::mutex reportLock;
-std::atomic<int> reportsLeft{20};
+// Findings printed, per kind: time-outs, and lost or misfiled replies.
+std::atomic<int> timeoutReportsLeft{20};
+std::atomic<int> faultReportsLeft{20};
 
-// Prints one finding (the first few of them) to stderr.
+// Prints one finding (the first few of each kind) to stderr.
 template <typename... Args>
-void Report(const char* format, Args... args)
+void Report(std::atomic<int>& left, const char* format, Args... args)
 {
-    if (reportsLeft.fetch_sub(1) <= 0) {
+    if (left.fetch_sub(1) <= 0) {
         return;
     }
     std::lock_guard guard(reportLock);
@@ -355,6 +358,7 @@ private:
     uint16_t Issue(const char* what, Call call, bool canWait = true)
     {
         const bool blocking = !canWait || Blocking();
+        afterTimeout_ = lastTimedOut_;
         const auto start = Clock::now();
         const auto lostAfter = start + std::chrono::milliseconds(timeoutMs_) + kLostGrace;
         uint16_t result = call(static_cast<uint8_t>(blocking ? 1 : 0));
@@ -372,10 +376,11 @@ private:
             static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count()));
         if (result == VEXAN_WAITING || (blocking && end > lostAfter)) {
             ++tally_.lost;
-            Report("slot %u thread %u: request lost (%s, result %u after %lld ms)", board_.slot, index_,
-                   blocking ? "blocking" : "non-blocking", result,
+            Report(faultReportsLeft, "slot %u thread %u: request lost (%s, result %u after %lld ms)", board_.slot,
+                   index_, blocking ? "blocking" : "non-blocking", result,
                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()));
         }
+        lastTimedOut_ = result == VEXAN_TIMEOUT;
         if (result == VEXAN_TIMEOUT) {
             const Board::Cause cause = board_.CauseOf(what, TokensOf(what), start, end);
             tally_.timeoutsDropped += cause == Board::Cause::Dropped ? 1 : 0;
@@ -383,6 +388,7 @@ private:
             if (cause == Board::Cause::None) {
                 ++tally_.timeoutsUnexpected;
                 Report(
+                    timeoutReportsLeft,
                     "slot %u thread %u: %s (%s) timed out after %lld ms with no dropped or cut reply to blame",
                     board_.slot, index_, what, blocking ? "blocking" : "non-blocking",
                     static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count()));
@@ -422,8 +428,9 @@ private:
         }
         if (result != wanted || !good) {
             ++tally_.misfiled;
-            Report("slot %u thread %u: %s gave %u (wanted %u)%s", board_.slot, index_, what, result, wanted,
-                   result == wanted ? " with wrong data" : "");
+            Report(faultReportsLeft, "slot %u thread %u: %s gave %u (wanted %u)%s%s", board_.slot, index_, what, result,
+                   wanted, result == wanted ? " with wrong data" : "",
+                   afterTimeout_ ? ", right after a request of this thread timed out" : "");
         }
     }
 
@@ -535,8 +542,8 @@ private:
         const auto held = Object(kTestObject, sub);
         const bool good = held && length == held->size() && std::equal(held->begin(), held->end(), data.begin());
         if (result == VEXAN_OK && !good) {
-            Report("slot %u node %u: read %s %s, module holds %s", slot, node_, what, Hex(data.data(), length).c_str(),
-                   held ? Hex(held->data(), held->size()).c_str() : "nothing");
+            Report(faultReportsLeft, "slot %u node %u: read %s %s, module holds %s", slot, node_, what,
+                   Hex(data.data(), length).c_str(), held ? Hex(held->data(), held->size()).c_str() : "nothing");
         }
         Check(result, good, what);
     }
@@ -625,6 +632,8 @@ private:
     uint8_t node_;
     std::mt19937 random_;
     uint32_t timeoutMs_;
+    bool lastTimedOut_ = false;  // the thread's last request timed out
+    bool afterTimeout_ = false;  // the current request follows one that timed out
     std::vector<std::string> nodeTokens_;
     std::vector<std::string> rxTokens_;
     std::vector<std::string> txTokens_;
