@@ -612,6 +612,42 @@ TEST_F(LinkBoardTest, PartialFrameThenSilenceIsDroppedAndLaterBytesStartAfresh)
     EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x34, 0x12}));
 }
 
+// Reads that find nothing come as often as the board's threads are woken, many
+// of them within one millisecond: they must not count as the ten passes of
+// silence that give up a half-received frame. The test reads the line itself,
+// on a tick that stands still, between the two halves of the reply.
+TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
+{
+    vexan::FrameWriter frame(Command::FirmwareVersion);
+    vexan::Reply reply;
+    peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
+    ASSERT_EQ(vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, false), reply), VEXAN_SENT);
+    ASSERT_TRUE(
+        peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmwareCommand, kMasterId) != 0; }));
+
+    const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});
+    const uint32_t tick = vexan::platform::TickCount();
+    {
+        auto turn = vexan::ReceiveSideOf(kBoardSlot).TakeReader();
+        peer_.Send(vt::Reply{Slice(answer, 0, 4)});
+        faults::SetTickCount(tick);
+        turn.Read(5000);  // the first half
+        for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropPasses; ++i) {
+            faults::SetTickCount(tick);
+            turn.Read(0);
+        }
+        peer_.Send(vt::Reply{Slice(answer, 4)});
+        faults::SetTickCount(tick);
+        turn.Read(5000);  // the second half
+    }
+    // (Should the line have handed over the second half in two reads, the
+    // receive thread reads the rest.)
+    const auto collected = vt::RepeatWhileWaiting(
+        [&] { return vexan::RunRequest(kBoardSlot, vexan::Request(frame, kMasterId, false), reply); });
+    EXPECT_EQ(collected.first, VEXAN_OK);
+    EXPECT_EQ(Bytes(reply.Bytes().begin(), reply.Bytes().end()), (Bytes{0x03, 0x02, 0x01}));
+}
+
 TEST_F(LinkBoardTest, ReplyInPiecesAfterGarbageIsAssembled)
 {
     const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});

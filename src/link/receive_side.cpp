@@ -136,13 +136,17 @@ bool ReceiveSide::IsReceiveThread() const
 void ReceiveSide::ReadOnce()
 {
     const uint32_t now = platform::TickCount();
-    const uint32_t elapsed = std::max<uint32_t>(now - lastReadTick_, 1);
+    const uint32_t elapsed = now - lastReadTick_;
     lastReadTick_ = now;
     uint16_t count = 0;
     const uint16_t result = ReadPort(slot_, count, readBuffer_);
     if (result != VEXAN_OK) {
-        // Failed reads in a row drop a partial frame after about ten passes'
-        // worth of milliseconds, however the reads were spread.
+        // Failed reads in a row drop a partial frame once about ten passes'
+        // worth of milliseconds have passed since the last bytes came, however
+        // the reads were spread. Only the time counts, not the reads: the
+        // board's threads are woken for every request marked and every
+        // caller's turn ended, and many reads can find nothing within one
+        // millisecond while the rest of a frame is on its way.
         uint32_t failed = failedPasses_.load(std::memory_order_relaxed) + elapsed;
         if (failed >= kPartialFrameDropPasses) {
             failed = 0;
