@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/request.hpp"
@@ -322,6 +325,63 @@ TEST_P(SdoWrite, SendsTheObjectAndReadsTheReply)
 
 INSTANTIATE_TEST_SUITE_P(Cases, SdoWrite, ::testing::ValuesIn(kWriteCases),
                          [](const ::testing::TestParamInfo<WriteCase>& param) { return param.param.name; });
+
+// ---- A late answer of a request that timed out ------------------------------------------
+
+// Replies carry only command and node: the answer of a request that timed out,
+// arriving once the next request on the node's record is pending, names the
+// earlier object and must not be taken for the answer of the next request.
+TEST_F(SdoTest, LateAnswerOfATimedOutRequestIsNotTakenForTheNextOne)
+{
+    struct LateCase {
+        const char* name;
+        uint8_t command;
+        std::function<uint16_t(uint8_t sub, uint8_t blocking)> call;
+        Bytes late;   // the answer of the timed-out request (sub-index 2)
+        Bytes right;  // the answer of the next request (sub-index 1)
+        Bytes expected;
+    };
+    const Bytes data{0x01, 0x02, 0x03, 0x04};
+    uint16_t replyLength = 0;
+    const std::vector<LateCase> cases{
+        {"read",
+         kRead,
+         [&](uint8_t sub, uint8_t blocking) {
+             return Vexan_SDOReadData(kExportSlot, kNode, kIndex, sub, &length_, output_.data(), blocking);
+         },
+         {0x43, 0x50, 0x1F, 0x02, 0xAA, 0xAA, 0xAA, 0xAA},
+         {0x43, 0x50, 0x1F, kSub, 0x11, 0x22, 0x33, 0x44},
+         {0x11, 0x22, 0x33, 0x44}},
+        {"write",
+         kWrite,
+         [&](uint8_t sub, uint8_t blocking) {
+             return Vexan_SDOWriteData(kExportSlot, kNode, kIndex, sub, 4, data.data(), &replyLength, output_.data(),
+                                       blocking);
+         },
+         {0x60, 0x50, 0x1F, 0x02},
+         {0x80, 0x50, 0x1F, kSub, 0x00, 0x00, 0x01, 0x06},
+         {}},
+    };
+    for (const LateCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The module answers the first request 300 ms late, after its 100 ms
+        // time-out, and the next request 200 ms after that: long enough for a
+        // misfiled late answer to be collected as the next request's.
+        peer_.Queue(c.command, kNode, vt::Reply{vt::NodeData(c.command, kNode, c.late), {}, 5, 300});
+        peer_.Queue(c.command, kNode, vt::Reply{vt::NodeData(c.command, kNode, c.right), {}, 5, 200});
+        Vexan_SetFunctionTimeout(kExportSlot, 100);
+        EXPECT_EQ(c.call(0x02, 1), VEXAN_TIMEOUT);
+        Vexan_SetFunctionTimeout(kExportSlot, vt::kGenerousTimeoutMs);
+        ASSERT_EQ(c.call(kSub, 0), VEXAN_SENT);
+        const auto [result, waits] = vt::RepeatWhileWaiting([&] { return c.call(kSub, 0); });
+        if (c.command == kRead) {
+            EXPECT_EQ(result, VEXAN_OK);
+            EXPECT_EQ(Output(4), c.expected);
+        } else {
+            EXPECT_EQ(result, VEXAN_SDO_ABORTED);  // the write's own answer, an abort, not the late success
+        }
+    }
+}
 
 TEST_F(SdoTest, WriteOfTheLargestObjectFillsOneFrame)
 {

@@ -66,6 +66,20 @@ void StoreStatus(PendingReply& record, uint8_t status, bool keepData)
     record.status.store(status, std::memory_order_release);
 }
 
+// True when an SDO reply (expedited, download, abort or an upload's first
+// segment: specifier, index, sub-index) names another object than the request
+// pending on its record. Replies carry only command and node, so the answer to
+// an earlier request that timed out would otherwise be filed as the answer of
+// the next request on the same record. Further segments name no object.
+bool NamesAnotherObject(const PendingReply& record, std::span<const uint8_t> frame)
+{
+    if (record.object == 0 || frame.size() < 7 || frame[3] == kFurtherSegment) {
+        return false;
+    }
+    const uint16_t index = static_cast<uint16_t>(frame[4] | (frame[5] << 8));
+    return SdoObject(index, frame[6]) != record.object;
+}
+
 // One segment of an SDO upload for the pending record of (board, 16, node).
 void AssembleSegment(uint8_t slot, uint8_t board, uint8_t node, PendingReply& record, std::span<const uint8_t> frame)
 {
@@ -254,7 +268,8 @@ void DispatchReply(uint8_t slot, uint8_t length, std::span<const uint8_t> frame)
     } else if (ReplyClassOf(first) == ReplyClass::Node && frame.size() >= 3) {
         const uint8_t node = frame[1];
         PendingReply* record = Replies().Find(board, first, node);
-        if (record != nullptr && record->IsPending()) {
+        const bool sdo = first == CodeOf(Command::SdoRead) || first == CodeOf(Command::SdoWrite);
+        if (record != nullptr && record->IsPending() && !(sdo && NamesAnotherObject(*record, frame))) {
             if (first == CodeOf(Command::SdoRead) && frame.size() > 3 &&
                 (frame[3] == kFirstSegment || frame[3] == kFurtherSegment)) {
                 AssembleSegment(slot, board, node, *record, frame);

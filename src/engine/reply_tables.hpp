@@ -44,6 +44,12 @@ struct RecordKey {
 // dispatcher stores data and length and then the status with release ordering;
 // the poller reads the status first with acquire ordering. Data and length are
 // touched only under the board's record lock.
+// An SDO request's object as its record keeps it (PendingReply::object): never 0.
+inline uint32_t SdoObject(uint16_t index, uint8_t subIndex)
+{
+    return (uint32_t{1} << 24) | (uint32_t{index} << 8) | subIndex;
+}
+
 struct PendingReply {
     std::atomic<uint8_t> pending{0};
     std::atomic<uint8_t> status{kStatusNone};
@@ -60,6 +66,10 @@ struct PendingReply {
     uint8_t uploadSubIndex = 0;  // the object of that upload, which names its spill file
     uint16_t uploadIndex = 0;
     uint32_t uploadTotal = 0;  // the size that upload's first segment announced
+    // The SDO object the pending request addresses (SdoObject), or 0 when its
+    // replies name none: an SDO reply naming another object is the late answer
+    // of an earlier request on this record and is not filed here.
+    uint32_t object = 0;
 
     void FreeData()
     {

@@ -123,7 +123,7 @@ bool AnyPending(uint8_t board, uint8_t command)
     return false;
 }
 
-uint32_t MarkPending(const RecordKey& key)
+uint32_t MarkPending(const RecordKey& key, uint32_t object)
 {
     PendingReply* record = Replies().Find(key);
     if (record == nullptr) {
@@ -135,6 +135,7 @@ uint32_t MarkPending(const RecordKey& key)
     {
         std::lock_guard guard(replies.lock);
         ticket = replies.Mark(*record, platform::TickCount(), first);
+        record->object = object;
     }
     // The receive thread may be resting between event steps: have it watch the
     // port again before the reply can arrive, unless a caller reads the line
@@ -285,7 +286,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     if (waits) {
         turn = ReceiveSideOf(slot).TryTakeReader();
     }
-    const uint32_t ticket = MarkPending(key);
+    const uint32_t ticket = MarkPending(key, options.object);
     const uint16_t sent = SendFrame(slot, request.bytes);
     if (sent != VEXAN_OK) {
         ReleaseRecord(key);  // nothing went out: no reply to wait for

@@ -38,6 +38,7 @@ struct RequestOptions {
     bool holdExchangeLock = false;       // the fresh path holds the exchange lock (collecting takes none)
     bool alwaysFresh = false;            // no collect path: always send anew and wait
     bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
+    uint32_t object = 0;                 // the SDO object the request addresses (SdoObject), or 0
 };
 
 inline RequestOptions Blocking(uint8_t flag)
@@ -136,7 +137,7 @@ inline bool IsPending(uint8_t board, uint8_t command, uint16_t key)
 // True when any record of the command on the board is pending.
 bool AnyPending(uint8_t board, uint8_t command);
 // Marks the record pending; returns the request's generation (its ticket).
-uint32_t MarkPending(const RecordKey& key);
+uint32_t MarkPending(const RecordKey& key, uint32_t object = 0);
 void ReleaseRecord(const RecordKey& key);
 // The generation of the request now pending on the record.
 uint32_t TicketOf(const RecordKey& key);

@@ -90,6 +90,7 @@ using vexan::Command;
 using vexan::FrameWriter;
 using vexan::Reply;
 using vexan::Request;
+using vexan::RequestOptions;
 
 extern "C" {
 
@@ -99,7 +100,10 @@ VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index,
     FrameWriter frame(Command::SdoRead);
     frame.U8(node).U16(index).U8(subIndex);
     Reply reply;
-    const uint16_t result = vexan::RunRequest(slot, Request(frame, node, vexan::Blocking(blocking)), reply);
+    const uint16_t result = vexan::RunRequest(
+        slot,
+        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
+        reply);
     const auto decoded =
         vexan::DecodeReply(result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, true); });
     if (!decoded.Ok()) {
@@ -130,7 +134,10 @@ VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index
     FrameWriter frame(Command::SdoWrite);
     frame.U8(node).U16(index).U8(subIndex).U16(static_cast<uint16_t>(length)).Bytes({data, length});
     Reply reply;
-    const uint16_t result = vexan::RunRequest(slot, Request(frame, node, vexan::Blocking(blocking)), reply);
+    const uint16_t result = vexan::RunRequest(
+        slot,
+        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
+        reply);
     const auto decoded = vexan::DecodeReply(
         result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, false); });
     if (!decoded.Ok()) {
