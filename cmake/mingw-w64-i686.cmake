@@ -1,18 +1,4 @@
-# Cross-compiles for Windows (i686) with Debian's MinGW-w64 compilers (the
-# -posix variants, whose C++ runtime has std::thread and std::mutex):
+# Cross-compiles for Windows (i686) with Debian's MinGW-w64 compilers:
 #   cmake -S . -B build/win-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-set(VEXAN_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VEXAN_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VEXAN_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${VEXAN_MINGW_PREFIX}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${VEXAN_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Self-contained binaries: the C and C++ runtimes and the thread library are
-# linked in, so Vexan.dll and the test programs need no MinGW DLL beside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(VEXAN_MINGW_ARCH i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
