@@ -538,8 +538,10 @@ TEST_F(EventExports, ReadRequestIsAnsweredFromInsideItsCallbackAndFromAnotherThr
         answerResult = 0xFFFF;
         peer_.ClearRecord();
         ASSERT_EQ(Vexan_InstallReadSDOISR(kSlot, inCallback ? &AnswerOneRead : &NoteReadAsked), VEXAN_OK);
-        // The status reply comes in pieces over several reads.
-        peer_.Queue(kAnswerSdo, 0, Reply{NodeStatus(kAnswerSdo, 0, 0), {1, 3, 5}, 5});
+        // The status reply comes in pieces over several reads, 2 ms apart: a
+        // loaded machine that holds the peer back for the 10 ms after which the
+        // library gives a frame up would lose the answer, as it is meant to.
+        peer_.Queue(kAnswerSdo, 0, Reply{NodeStatus(kAnswerSdo, 0, 0), {1, 3, 5}, 2});
         peer_.QueueEvent(Reply{vexan::test::EventReply(0x08, {0x40, 0x00, 0x20, 0x03})});
         if (!inCallback) {
             ASSERT_TRUE(WaitFor([] { return readAsked.load(); }));
