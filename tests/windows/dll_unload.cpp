@@ -17,7 +17,7 @@ namespace {
 using InitMasterFn = uint16_t (*)(uint8_t, void*, uint8_t, uint8_t, uint8_t);
 using GetVersionFn = uint16_t (*)();
 
-constexpr uint16_t kSent = 41;  // a non-blocking start that went out
+constexpr char kMasterId = 1;
 
 // GetProcAddress gives a generic function pointer; this names its real type.
 template <typename Function>
@@ -47,7 +47,9 @@ int main(int argc, char** argv)
     }
 
     // The module: answers the identification request ("$00M" and a 0 byte)
-    // and counts every other byte the library writes (event polls).
+    // and the result request of the start command (':' 3 0x60 2 <master id>)
+    // with status 0, and counts every byte the library writes (after the
+    // start-up, its event polls).
     std::atomic<bool> quit{false};
     std::atomic<unsigned long> written{0};
     std::thread peer([&] {
@@ -67,9 +69,12 @@ int main(int argc, char** argv)
             }
             written += got;
             for (DWORD i = 0; i < got; ++i) {
+                DWORD put = 0;
                 if (bytes[i] == 'M') {
-                    DWORD put = 0;
                     WriteFile(peerEnd, "!00VexanW", 9, &put, nullptr);
+                } else if (i + 2 < got && bytes[i] == 0x60 && bytes[i + 1] == 2 && bytes[i + 2] == kMasterId) {
+                    const char started[] = {':', 4, static_cast<char>(0x82), kMasterId, 0, 0};
+                    WriteFile(peerEnd, started, sizeof started, &put, nullptr);
                 }
             }
         }
@@ -90,9 +95,9 @@ int main(int argc, char** argv)
         return finish(Fail("GetProcAddress"));
     }
     std::printf("Vexan.dll version %u\n", getVersion());
-    const uint16_t started = initMaster(0, libraryEnd, 1, 0, 0);
-    if (started != kSent) {
-        std::printf("FAIL: Vexan_InitMaster gave %u, not %u\n", started, kSent);
+    const uint16_t started = initMaster(0, libraryEnd, kMasterId, 0, 1);
+    if (started != 0) {
+        std::printf("FAIL: Vexan_InitMaster gave %u\n", started);
         return finish(1);
     }
     // The receive thread polls for events on its own: wait until it has.
@@ -104,6 +109,7 @@ int main(int argc, char** argv)
         std::printf("FAIL: the receive thread never polled\n");
         return finish(1);
     }
+    std::printf("the receive thread polls (%lu bytes since the start-up)\n", written.load() - afterStart);
     if (exitWithBoardOpen) {
         std::printf("ending the process with the board open\n");
         std::fflush(stdout);
