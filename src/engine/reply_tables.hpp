@@ -40,16 +40,16 @@ struct RecordKey {
     uint16_t key = 0;
 };
 
-// One awaited reply. The requesting call marks it (pending, send time), the
-// dispatcher stores data and length and then the status with release ordering;
-// the poller reads the status first with acquire ordering. Data and length are
-// touched only under the board's record lock.
 // An SDO request's object as its record keeps it (PendingReply::object): never 0.
 inline uint32_t SdoObject(uint16_t index, uint8_t subIndex)
 {
     return (uint32_t{1} << 24) | (uint32_t{index} << 8) | subIndex;
 }
 
+// One awaited reply. The requesting call marks it (pending, send time), the
+// dispatcher stores data and length and then the status with release ordering;
+// the poller reads the status first with acquire ordering. Data and length are
+// touched only under the board's record lock.
 struct PendingReply {
     std::atomic<uint8_t> pending{0};
     std::atomic<uint8_t> status{kStatusNone};
