@@ -582,6 +582,7 @@ protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kBoardSlot, peer_, kMasterId)); }
     void TearDown() override
     {
+        faults::ReleaseTickCount();
         Vexan_Start();
         vt::CloseBoard(kBoardSlot);
     }
@@ -626,19 +627,20 @@ TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
         peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmwareCommand, kMasterId) != 0; }));
 
     const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});
-    const uint32_t tick = vexan::platform::TickCount();
     {
         auto turn = vexan::ReceiveSideOf(kBoardSlot).TakeReader();
+        // The clock stands still from here: every read below happens "within one
+        // millisecond". It is held only once this test has the reader role, so
+        // no read has been timed later than the held tick.
+        faults::HoldTickCount(vexan::platform::TickCount());
         peer_.Send(vt::Reply{Slice(answer, 0, 4)});
-        faults::SetTickCount(tick);
         turn.Read(5000);  // the first half
         for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropPasses; ++i) {
-            faults::SetTickCount(tick);
             turn.Read(0);
         }
         peer_.Send(vt::Reply{Slice(answer, 4)});
-        faults::SetTickCount(tick);
         turn.Read(5000);  // the second half
+        faults::ReleaseTickCount();
     }
     // (Should the line have handed over the second half in two reads, the
     // receive thread reads the rest.)

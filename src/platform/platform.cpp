@@ -12,6 +12,8 @@ namespace vexan::platform {
 namespace {
 
 std::atomic<uint32_t> tickOffset{0};
+std::atomic<bool> tickHeld{false};
+std::atomic<uint32_t> heldTick{0};
 std::atomic<uint32_t> readFaultCountdown{0};
 std::atomic<uint32_t> writeFaultCountdown{0};
 std::atomic<uint32_t> threadFaultCountdown{0};
@@ -54,6 +56,9 @@ long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
 
 uint32_t TickCount()
 {
+    if (tickHeld.load(std::memory_order_acquire)) {
+        return heldTick.load(std::memory_order_relaxed);
+    }
     return system::Ticks() + tickOffset.load(std::memory_order_relaxed);
 }
 
@@ -77,6 +82,17 @@ namespace testing {
 void SetTickCount(uint32_t value)
 {
     tickOffset.store(value - system::Ticks(), std::memory_order_relaxed);
+}
+
+void HoldTickCount(uint32_t value)
+{
+    heldTick.store(value, std::memory_order_relaxed);
+    tickHeld.store(true, std::memory_order_release);
+}
+
+void ReleaseTickCount()
+{
+    tickHeld.store(false, std::memory_order_release);
 }
 
 void FailNthRead(uint32_t n)

@@ -120,10 +120,13 @@ void SetUnload(Unload kind);
 bool ThreadStartAllowed();
 
 // Test hooks. The tick counter can be moved so that it reads `value` now and
-// counts on from there (to cross the 32-bit wrap in milliseconds), and the Nth
-// port read or write from now can be made to fail.
+// counts on from there (to cross the 32-bit wrap in milliseconds), or held at
+// `value` until released (any number of reads within one millisecond), and the
+// Nth port read or write from now can be made to fail.
 namespace testing {
 void SetTickCount(uint32_t value);
+void HoldTickCount(uint32_t value);
+void ReleaseTickCount();
 enum class WriteFault { Fail, Short };
 // The nth read (1 = the next one) of any port fails; 0 cancels.
 void FailNthRead(uint32_t n);
