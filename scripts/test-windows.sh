@@ -28,8 +28,9 @@ cmake --build "$build" --parallel 2 --target vexan_windows_tests
 built=$(seconds)
 echo "test-windows: configure and build took $((built - start)) s"
 
-# A prefix of the build's own, set up once, quietly.
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+# A prefix of the build's own, set up once; Wine's error messages go to each
+# program's log (its notes on unfinished parts are left out).
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=fixme-all
 wineserver=$(dirname "$wine64")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
 trap '"$wineserver" -k >/dev/null 2>&1 || true' EXIT
@@ -52,15 +53,17 @@ while read -r kind program; do
   log="$build/test-logs/$name.log"
   mkdir -p "$build/test-logs"
   program_start=$(seconds)
-  if (cd "$(dirname "$program")" && "$wine64" "$program" "${args[@]}") </dev/null >"$log" 2>&1; then
+  code=0
+  (cd "$(dirname "$program")" && "$wine64" "$program" "${args[@]}") </dev/null >"$log" 2>&1 || code=$?
+  if [ "$code" = 0 ]; then
     status=passed
   else
-    status=FAILED
+    status="FAILED (exit $code)"
     failed+=("$name")
   fi
   summary=$(grep -E '^\[  PASSED  \]|^\[  SKIPPED \] [0-9]|^\[  FAILED  \] [0-9]+ tests?, listed' "$log" | paste -sd' ' - || true)
   echo "test-windows: $name $status in $(($(seconds) - program_start)) s: $summary"
-  if [ "$status" = FAILED ]; then
+  if [ "$code" != 0 ]; then
     grep -E '^\[  FAILED  \] [A-Za-z_]' "$log" | grep -v ' ms)$' | sed 's/^/    /' || tail -20 "$log" | sed 's/^/    /'
   fi
 done <"$build/windows-test-programs.txt"
