@@ -22,6 +22,7 @@
 #include "link/library_state.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
+#include "patient_frames.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 
@@ -530,6 +531,7 @@ void NoteReadAsked()
 
 TEST_F(EventExports, ReadRequestIsAnsweredFromInsideItsCallbackAndFromAnotherThread)
 {
+    const vexan::test::PatientFrames patient;
     for (const bool inCallback : {true, false}) {
         SCOPED_TRACE(inCallback ? "inside the callback" : "from another thread");
         answered = false;
@@ -538,9 +540,7 @@ TEST_F(EventExports, ReadRequestIsAnsweredFromInsideItsCallbackAndFromAnotherThr
         answerResult = 0xFFFF;
         peer_.ClearRecord();
         ASSERT_EQ(Vexan_InstallReadSDOISR(kSlot, inCallback ? &AnswerOneRead : &NoteReadAsked), VEXAN_OK);
-        // The status reply comes in pieces over several reads, 2 ms apart: a
-        // loaded machine that holds the peer back for the 10 ms after which the
-        // library gives a frame up would lose the answer, as it is meant to.
+        // The status reply comes in pieces over several reads, 2 ms apart.
         peer_.Queue(kAnswerSdo, 0, Reply{NodeStatus(kAnswerSdo, 0, 0), {1, 3, 5}, 2});
         peer_.QueueEvent(Reply{vexan::test::EventReply(0x08, {0x40, 0x00, 0x20, 0x03})});
         if (!inCallback) {

@@ -22,6 +22,7 @@
 #include "link/library_state.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
+#include "patient_frames.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
@@ -659,6 +660,7 @@ TEST_F(EventBoards, BlockingQueryFromACallbackOnItsOwnBoardGetsItsReply)
     versionResult = 0xFFFF;
     versionRead = 0;
     Vexan_SetFunctionTimeout(0, 5000);
+    const vexan::test::PatientFrames patient;
     const Bytes answer = vt::NodeData(kFirmware, kMasterIds[0], {0x03, 0x02});
     peers_[0].Queue(kFirmware, kMasterIds[0], vt::Reply{answer, {1, 3, 5}, 5});
     vexan::CallbackOf(vexan::CallbackKind::BootUp, 0).store(&AskFirmwareVersionOnce);

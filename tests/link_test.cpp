@@ -25,6 +25,7 @@
 #include "link/protocol.hpp"
 #include "link/receive_side.hpp"
 #include "module_peer.hpp"
+#include "patient_frames.hpp"
 #include "platform/platform.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
@@ -652,6 +653,7 @@ TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
 
 TEST_F(LinkBoardTest, ReplyInPiecesAfterGarbageIsAssembled)
 {
+    const vexan::test::PatientFrames patient;
     const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});
     peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{answer, {1, 2, 5}, 3, 0, {'\r', '\n', 0x00}});
     vexan::FrameWriter frame(Command::FirmwareVersion);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "patient_frames.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 #include "vexan_sim/control.hpp"
@@ -418,6 +419,7 @@ TEST_F(NodesEventsE2E, OtherMastersSdoReadIsAnsweredFromInsideItsCallback)
     Board board(0);
     ASSERT_EQ(board.Open(0x20), VEXAN_OK);
     ASSERT_EQ(Vexan_InstallReadSDOISR(board.slot, &AnswerSdoRead), VEXAN_OK);
+    const vexan::test::PatientFrames patient;
     board.sim->SplitReplies({1, 3, 5});  // every reply, the answer's status too, comes in pieces
     board.sim->InjectMasterSdoRead(0x2000, 1);
     ASSERT_TRUE(WaitFor([] { return sdoAnswered.load(); }, 15s));

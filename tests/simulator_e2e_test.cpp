@@ -20,6 +20,7 @@
 #include "events/events.hpp"
 #include "link/frame.hpp"
 #include "link/protocol.hpp"
+#include "patient_frames.hpp"
 #include "scratch.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
@@ -162,6 +163,7 @@ TEST_F(SimulatorTest, RepliesCutIntoPiecesWithNoiseBetweenStillArriveWhole)
     Line line;
     ASSERT_EQ(Vexan_InitMaster(0, line.fd, 1, 0, 1), VEXAN_OK);
     Vexan_SetFunctionTimeout(0, 10000);
+    const vexan::test::PatientFrames patient;
     // Short gaps: the module's answers to event polls are cut too, and longer
     // gaps would fill the line faster than it drains.
     vexsim::FaultSettings faults;

@@ -9,6 +9,20 @@
 
 namespace vexan {
 
+namespace {
+std::atomic<uint32_t> partialFrameDropMs{kPartialFrameDropPasses};
+}  // namespace
+
+uint32_t PartialFrameDropMs()
+{
+    return partialFrameDropMs.load(std::memory_order_relaxed);
+}
+
+void testing::SetPartialFrameDropMs(uint32_t ms)
+{
+    partialFrameDropMs.store(ms != 0 ? ms : kPartialFrameDropPasses, std::memory_order_relaxed);
+}
+
 void FrameScanner::Emit(const Sink& sink)
 {
     const uint8_t length = carry_[1];
@@ -148,7 +162,7 @@ void ReceiveSide::ReadOnce()
         // caller's turn ended, and many reads can find nothing within one
         // millisecond while the rest of a frame is on its way.
         uint32_t failed = failedPasses_.load(std::memory_order_relaxed) + elapsed;
-        if (failed >= kPartialFrameDropPasses) {
+        if (failed >= PartialFrameDropMs()) {
             failed = 0;
             scanner_.DropPartial();
         }
@@ -210,7 +224,8 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
         const bool partial = partialFrame_.load(std::memory_order_relaxed);
         if (partial) {
             const uint32_t failed = failedPasses_.load(std::memory_order_relaxed);
-            wait = std::min(wait, kPartialFrameDropPasses - std::min(failed, kPartialFrameDropPasses - 1));
+            const uint32_t drop = PartialFrameDropMs();
+            wait = std::min(wait, drop - std::min(failed, drop - 1));
         }
         const bool portError = portError_.load(std::memory_order_relaxed);
         const bool expecting = state.outstanding.load() != 0 || partial || !state.wake.Usable();

@@ -26,6 +26,18 @@ inline constexpr uint32_t kEventStepPasses = 5;
 // A port in error is not read again sooner than this.
 inline constexpr uint32_t kPortErrorRestMs = 1;
 
+// Milliseconds without bytes after which a half-received frame is given up:
+// kPartialFrameDropPasses, unless a test has set it otherwise.
+uint32_t PartialFrameDropMs();
+
+namespace testing {
+// Lets a half-received frame wait `ms` for its rest (0: back to the usual
+// time). For tests about frames that come in pieces, on a machine loaded
+// enough to hold the sending side back between two pieces for longer than the
+// usual time; the time itself is tested with the usual value.
+void SetPartialFrameDropMs(uint32_t ms);
+}  // namespace testing
+
 // Cuts a byte stream into frames. A frame split over several reads is carried
 // until it is complete; bytes outside a frame are skipped up to the next ':'.
 // Each complete frame is handed on with its length byte and its bytes from the
