@@ -29,4 +29,7 @@ bash "$root/scripts/test-windows.sh" "$out/x86_64"
 echo "== Vexan.dll loaded, started on a pipe, unloaded (and the process ended) with the board running"
 export WINEPREFIX="$out/x86_64/wineprefix" WINEDEBUG=-all
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+# One Wine server for both runs: one that ends on its own between them can
+# drop the next program's connection as it starts.
+/usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
 (cd "$out/x86_64/src" && /usr/lib/wine/wine64 ./vexan_dll_unload.exe && /usr/lib/wine/wine64 ./vexan_dll_unload.exe exit)
