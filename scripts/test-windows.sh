@@ -66,6 +66,12 @@ wine_failed() { # log kind
   [ ! -s "$1" ]
 }
 
+# The lines naming the failed test cases in a GoogleTest log (not the
+# per-case result lines, which end with their time).
+failed_case_lines() { # log
+  grep -E '^\[  FAILED  \] [A-Za-z_]' "$1" | grep -v ' ms)$'
+}
+
 # Under Wine on a loaded machine the timing of threads and pipes is far looser
 # than on a controller, and a test case can miss one of its timings. A failing
 # test case is therefore run once more on its own; it fails the stage when it
@@ -94,7 +100,7 @@ while read -r kind program; do
   fi
   note=""
   if [ "$code" != 0 ] && [ "$kind" = gtest ] && ! wine_failed "$log" "$kind"; then
-    cases=$(grep -E '^\[  FAILED  \] [A-Za-z_]' "$log" | grep -v ' ms)$' | sed -E 's/^\[  FAILED  \] ([^ ,]+).*/\1/' | paste -sd: - || true)
+    cases=$(failed_case_lines "$log" | sed -E 's/^\[  FAILED  \] ([^ ,]+).*/\1/' | paste -sd: - || true)
     if [ -n "$cases" ]; then
       code=0
       run_program "$program" "$log.again" --gtest_filter="$cases" || code=$?
@@ -117,7 +123,7 @@ while read -r kind program; do
   summary=$(grep -E "$shown" "$log" | head -3 | paste -sd' ' - || true)
   echo "test-windows: $name $status in $(($(seconds) - program_start)) s: $summary$note"
   if [ "$code" != 0 ]; then
-    grep -E '^\[  FAILED  \] [A-Za-z_]' "$log" | grep -v ' ms)$' | sed 's/^/    /' || tail -20 "$log" | sed 's/^/    /'
+    failed_case_lines "$log" | sed 's/^/    /' || tail -20 "$log" | sed 's/^/    /'
   fi
 done <"$build/windows-test-programs.txt"
 
