@@ -73,9 +73,8 @@ def test_an_abort_carries_code_name_and_meaning(master, sim, call, abort):
     lambda m: m.sdo.read(128, 0x1000, 0),
 ])
 def test_refused_before_anything_is_sent(master, call):
-    with pytest.raises(VexanError) as caught:
+    with pytest.raises(ValueError):
         call(master)
-    assert caught.value.code == Result.VEXAN_OUT_OF_RANGE
     assert master.sdo.read(5, 0x1008, 0) == b"Vexan I/O node"  # the line is still in step
 
 

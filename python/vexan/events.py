@@ -19,6 +19,7 @@ import threading
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Callable, Deque, Dict, List, Optional, Tuple
 
+from . import _checks as _c
 from ._library import EventCallback, library
 from .errors import Result, VexanError
 
@@ -237,21 +238,26 @@ class Events:
 
     def respond_sdo_read(self, index: int, sub: int, data: bytes) -> None:
         """Answers another master's SDO read of (index, sub) with 1..4 bytes."""
-        buffer = (_u8 * max(1, len(data)))(*bytes(data))
+        index, sub = _c.index(index), _c.sub(sub)
+        payload = _c.check_bytes(data, "data", 1, 4)
+        buffer = (_u8 * len(payload))(*payload)
         self._answer(f"answer sdo read {index:04X}/{sub:02X}",
-                     lambda lib, slot: lib.Vexan_ResponseMasterSDO(slot, 0, index, sub, len(data), buffer))
+                     lambda lib, slot: lib.Vexan_ResponseMasterSDO(slot, 0, index, sub, len(payload), buffer))
 
     def respond_sdo_write(self, index: int, sub: int) -> None:
         """Confirms another master's SDO write of (index, sub)."""
+        index, sub = _c.index(index), _c.sub(sub)
         buffer = (_u8 * 1)()
         self._answer(f"answer sdo write {index:04X}/{sub:02X}",
                      lambda lib, slot: lib.Vexan_ResponseMasterSDO(slot, 1, index, sub, 0, buffer))
 
     def respond_pdo(self, cob_id: int, data: bytes) -> None:
         """Answers another master's remote request for PDO ``cob_id`` (0..8 bytes)."""
-        buffer = (_u8 * max(1, len(data)))(*bytes(data))
+        cob_id = _c.cob_id(cob_id)
+        payload = _c.check_bytes(data, "data", 0, 8)
+        buffer = (_u8 * max(1, len(payload)))(*payload)
         self._answer(f"answer remote pdo 0x{cob_id:03X}",
-                     lambda lib, slot: lib.Vexan_ResponseMasterPDO(slot, cob_id, len(data), buffer))
+                     lambda lib, slot: lib.Vexan_ResponseMasterPDO(slot, cob_id, len(payload), buffer))
 
     # ---- internals
 

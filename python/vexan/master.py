@@ -14,6 +14,10 @@ slots and shuts it down again on :meth:`Master.close` or at the end of a
     master.eds      configure a node from its EDS file
     master.events   event handlers and answers to other masters
 
+Every argument is checked before the library is called: a value outside its
+range raises ValueError naming the argument and the range (ctypes would
+otherwise cut it to the C parameter's width and address another object).
+
 Every method that waits for the module takes ``wait``: True (the default)
 blocks and returns the value or raises :class:`~vexan.errors.VexanError`;
 False returns a :class:`~vexan._calls.Pending` at once, to be polled or
@@ -31,6 +35,7 @@ import threading
 import weakref
 from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence, TypeVar, Union
 
+from . import _checks as _c
 from . import events as _events
 from ._calls import Call, Pending, Poller, run
 from ._library import library
@@ -58,7 +63,11 @@ PDO_MAX_DATA = 8
 PDO_MAX_IDS = 126
 PDO_MAX_ENTRIES = 8
 PDO_MAX_MULTI = 25
+PDO_MAX_POLLING = 125
+# Highest place of a PDO among the node's PDOs of one direction.
+PDO_MAX_NUMBER = 512
 SYNC_CYCLIC_ENTRIES = 5
+EDS_MAX_PATH = 255
 # How much of a spill file is read back per library call.
 _SPILL_CHUNK = 64 * 1024
 
@@ -223,11 +232,18 @@ class Master:
             booting, or a loaded machine running a simulator, can miss.
 
     Raises VexanError when the module does not start, OSError when the port
-    cannot be opened.
+    cannot be opened, ValueError for an argument outside its range.
     """
 
     def __init__(self, port: Port, *, slot: Optional[int] = None, master_id: int = 1, init_param: int = 0,
                  baud: int = 115200, timeout_ms: Optional[int] = None, attempts: int = 3) -> None:
+        if slot is not None:
+            slot = _c.check(slot, "slot", 0, SLOTS - 1)
+        master_id = _c.check(master_id, "master_id", 0, _c.NODE_MAX)
+        init_param = _c.u8(init_param, "init_param")
+        if timeout_ms is not None:
+            timeout_ms = _c.check(timeout_ms, "timeout_ms", 1, 0xFFFFFFFF)
+        attempts = _c.check(attempts, "attempts", 1, 100)
         self._lib = library()
         self._fd: Optional[int] = None
         self._owns_fd = False
@@ -244,7 +260,7 @@ class Master:
             else:
                 self._fd = open_serial(port, baud)
                 self._owns_fd = True
-            for _ in range(max(1, attempts)):
+            for _ in range(attempts):
                 code = self._lib.Vexan_InitMaster(self.slot, self._fd, master_id, init_param, 1)
                 if code != Result.VEXAN_NOT_IDENTIFIED:
                     break
@@ -285,8 +301,6 @@ class Master:
                 if not free:
                     raise VexanError(Result.VEXAN_NOT_OPEN, "start master: all eight slots are in use")
                 slot = free[0]
-            elif not 0 <= slot < SLOTS:
-                raise ValueError(f"slot {slot} outside 0..{SLOTS - 1}")
             elif slot in _slots:
                 raise ValueError(f"slot {slot} is in use by {_slots[slot]!r}")
             _slots[slot] = self
@@ -362,6 +376,7 @@ class Master:
         must finish within it as a whole: at 115200 baud allow about 100 ms
         per KiB.
         """
+        ms = _c.check(ms, "ms", 1, 0xFFFFFFFF)
         self._check_open("set time-out")
         self._lib.Vexan_SetFunctionTimeout(self.slot, ms)
 
@@ -388,6 +403,7 @@ class Master:
 
     def set_mode(self, mode: int, wait: bool = True) -> MaybePending:
         """Sets the master mode (the module's value, passed through)."""
+        mode = _c.u8(mode, "mode")
         return self._request(f"set master mode {mode}",
                              lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), wait=wait)
 
@@ -407,6 +423,10 @@ class _Service:
         return self._master.slot
 
 
+def _direction(value: object) -> int:
+    return _c.check(value, "direction", Direction.RX, Direction.TX, note=" (Direction.RX or Direction.TX)")
+
+
 def _ids(reply: bytes) -> List[int]:
     """Node ids of a scan or node list reply: [count, ids...]."""
     return list(reply[1:1 + min(reply[0], len(reply) - 1)])
@@ -417,6 +437,7 @@ class Nodes(_Service):
 
     def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """Scans the bus; returns the node ids found."""
+        param1, param2 = _c.u8(param1, "param1"), _c.u8(param2, "param2")
         reply = (_u8 * NODE_REPLY_BUFFER)()
         return self._master._request("scan", lambda b: self._lib.Vexan_ScanNode(self._slot, param1, param2, reply, b),
                                      lambda: _ids(bytes(reply)), wait)
@@ -429,22 +450,28 @@ class Nodes(_Service):
 
     def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: bool = True) -> MaybePending:
         """Adds a node to the master's node list (the module's add parameters)."""
+        node, param = _c.node(node), _c.u8(param, "param")
+        word1, word2 = _c.u16(word1, "word1"), _c.u16(word2, "word2")
         return self._master._request(
             f"add node {node}", lambda b: self._lib.Vexan_AddNode(self._slot, node, param, word1, word2, b), wait=wait)
 
     def remove(self, node: int, reset: bool = False, wait: bool = True) -> MaybePending:
         """Removes a node from the list (and resets it when ``reset``)."""
+        node = _c.node(node)
         export = self._lib.Vexan_RemoveAndResetNode if reset else self._lib.Vexan_RemoveNode
         return self._master._request(f"remove node {node}", lambda b: export(self._slot, node, b), wait=wait)
 
     def set_timing(self, node: int, delay: int, response_timeout: int, wait: bool = True) -> MaybePending:
         """Sets the node's delay and response time-out (the module's units)."""
+        node = _c.node(node)
+        delay, response_timeout = _c.u16(delay, "delay"), _c.u16(response_timeout, "response_timeout")
         return self._master._request(
             f"delay and response time-out node {node}",
             lambda b: self._lib.Vexan_DelayAndResponseTimeout(self._slot, node, delay, response_timeout, b), wait=wait)
 
     def identity(self, node: int) -> Identity:
         """Reads the node's identity object (0x1018, sub-indices 1..4)."""
+        node = _c.node(node)
         sdo = self._master.sdo
         return Identity(*(sdo.read_int(node, 0x1018, sub) for sub in range(1, 5)))
 
@@ -454,6 +481,7 @@ class Nmt(_Service):
 
     def change(self, node: int, command: int, wait: bool = True) -> MaybePending:
         """Sends an NMT state change (:class:`NmtCommand` or the module's value)."""
+        node, command = _c.node_or_all(node), _c.u8(command, "command")
         name = NmtCommand(command).name.lower() if command in NmtCommand._value2member_map_ else str(command)
         return self._master._request(f"nmt {name} node {node}",
                                      lambda b: self._lib.Vexan_NMTChangeState(self._slot, node, command, b), wait=wait)
@@ -480,6 +508,7 @@ class Nmt(_Service):
 
     def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]:
         """The node's NMT state: an :class:`NmtState`, or the plain value when it names none."""
+        node = _c.node(node)
         reply = (_u8 * NODE_REPLY_BUFFER)()
 
         def finish() -> Union[NmtState, int]:
@@ -491,12 +520,16 @@ class Nmt(_Service):
 
     def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: bool = True) -> MaybePending:
         """Sets up node guarding of the node."""
+        node = _c.node(node)
+        guard_time = _c.u16(guard_time, "guard_time")
+        life_time_factor = _c.u8(life_time_factor, "life_time_factor")
         return self._master._request(
             f"node guarding node {node}",
             lambda b: self._lib.Vexan_NMTGuarding(self._slot, node, guard_time, life_time_factor, b), wait=wait)
 
     def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> MaybePending:
         """Sets up heartbeat monitoring of the node (the module's two times)."""
+        node, time1, time2 = _c.node(node), _c.u16(time1, "time1"), _c.u16(time2, "time2")
         return self._master._request(f"heartbeat node {node}",
                                      lambda b: self._lib.Vexan_NMTHeartbeat(self._slot, node, time1, time2, b),
                                      wait=wait)
@@ -514,6 +547,7 @@ class Sdo(_Service):
         upload must finish within the function time-out (see
         :meth:`Master.set_timeout`).
         """
+        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
         length = _u32()
         data = (_u8 * SDO_READ_BUFFER)()
         operation = f"sdo read node {node} {index:04X}/{sub:02X}"
@@ -550,7 +584,8 @@ class Sdo(_Service):
 
     def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> MaybePending:
         """Writes up to 248 bytes to object (index, sub) of the node."""
-        payload = bytes(data)
+        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
+        payload = _c.check_bytes(data, "data", 1, SDO_MAX_WRITE)
         buffer = _array(payload)
         reply_length = _u16()
         reply = (_u8 * SDO_MAX_WRITE)()
@@ -563,10 +598,16 @@ class Sdo(_Service):
     def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
                   wait: bool = True) -> MaybePending:
         """Writes ``value`` as a little-endian integer of ``size`` bytes."""
+        size = _c.check(size, "size", 1, SDO_MAX_WRITE)
+        value = _c.check(value, "value", -(1 << (8 * size - 1)) if signed else 0,
+                         (1 << (8 * size - (1 if signed else 0))) - 1, hexadecimal=not signed,
+                         note=f" ({'signed' if signed else 'unsigned'}, {size} bytes)")
         return self.write(node, index, sub, value.to_bytes(size, "little", signed=signed), wait)
 
     def abort(self, node: int, index: int, sub: int, abort_code: int, wait: bool = True) -> MaybePending:
         """Aborts the transfer of (index, sub) of the node with ``abort_code``."""
+        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
+        abort_code = _c.u32(abort_code, "abort_code", hexadecimal=True)
         return self._master._request(
             f"sdo abort node {node} {index:04X}/{sub:02X}",
             lambda b: self._lib.Vexan_SDOAbortTransmit(self._slot, node, index, sub, abort_code, b), wait=wait)
@@ -577,7 +618,8 @@ class Pdo(_Service):
 
     def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> MaybePending:
         """Sends 0..8 bytes as the PDO ``cob_id`` and waits for the module's status."""
-        payload = bytes(data)
+        cob_id, parameter = _c.cob_id(cob_id), _c.u8(parameter, "parameter")
+        payload = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
         buffer = _array(payload)
         return self._master._request(
             f"pdo write 0x{cob_id:03X}",
@@ -585,13 +627,15 @@ class Pdo(_Service):
 
     def write_fast(self, cob_id: int, data: bytes, parameter: int = 0) -> None:
         """Sends the PDO without waiting for the module's status."""
+        cob_id, parameter = _c.cob_id(cob_id), _c.u8(parameter, "parameter")
+        payload = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
         self._master._check_open("pdo write")
-        payload = bytes(data)
         self._master._once(f"pdo write 0x{cob_id:03X}", self._lib.Vexan_PDOWrite_Fast(
             self._slot, cob_id, parameter, len(payload), _array(payload)))
 
     def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]:
         """Asks for PDO ``cob_id`` by remote request; returns its bytes."""
+        cob_id = _c.cob_id(cob_id)
         length, data = _u8(), (_u8 * PDO_MAX_DATA)()
         return self._master._request(
             f"pdo remote 0x{cob_id:03X}",
@@ -600,11 +644,13 @@ class Pdo(_Service):
 
     def remote_fast(self, cob_id: int) -> None:
         """Sends the remote request without waiting for a result."""
+        cob_id = _c.cob_id(cob_id)
         self._master._check_open("pdo remote")
         self._master._once(f"pdo remote 0x{cob_id:03X}", self._lib.Vexan_PDORemote_Fast(self._slot, cob_id))
 
     def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The module's copy of the last PDO ``cob_id`` received, or None."""
+        cob_id = _c.cob_id(cob_id)
         flag, length, data = _u8(), _u8(), (_u8 * PDO_MAX_DATA)()
         return self._master._request(
             f"pdo last 0x{cob_id:03X}",
@@ -614,7 +660,7 @@ class Pdo(_Service):
 
     def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]:
         """The module's copies of up to 25 PDOs at once, in request order."""
-        ids = list(cob_ids)[:PDO_MAX_MULTI]
+        ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_MULTI)
         count = len(ids)
         cobs = _array(ids, _u16)
         flags, lengths = (_u8 * max(1, count))(), (_u8 * max(1, count))()
@@ -634,7 +680,8 @@ class Pdo(_Service):
 
     def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> MaybePending:
         """Has the module poll these PDOs by remote request on its own."""
-        ids = list(cob_ids)
+        ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_POLLING)
+        value = _c.u16(value, "value")
         cobs = _array(ids, _u16)
         return self._master._request(
             "pdo remote polling",
@@ -642,12 +689,15 @@ class Pdo(_Service):
 
     def install(self, node: int, cob_id: int, direction: int, number: int, wait: bool = True) -> MaybePending:
         """Installs PDO ``cob_id`` of the node (``number``: its place, 1..512)."""
+        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
+        number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_InstallPDO(self._slot, node, cob_id, direction, number, b), wait=wait)
 
     def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes PDO ``cob_id`` of the node."""
+        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_RemovePDO(self._slot, node, cob_id, direction, b), wait=wait)
@@ -658,7 +708,11 @@ class Pdo(_Service):
 
         Entries: ``index << 16 | sub << 8 | bit length``, at most 8.
         """
-        items = list(entries)
+        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
+        number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
+        items = _c.check_each(entries, "entries", lambda v, n: _c.u32(v, n, hexadecimal=True), PDO_MAX_ENTRIES)
+        transmission_type = _c.u8(transmission_type, "transmission_type")
+        event_timer = _c.u16(event_timer, "event_timer")
         buffer = _array(items, _u32)
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
@@ -667,12 +721,14 @@ class Pdo(_Service):
 
     def remove_mapped(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes a PDO installed with :meth:`install_mapped`."""
+        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_RemovePDO_List(self._slot, node, cob_id, direction, b), wait=wait)
 
     def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """The COB-IDs of the node's receive (RX) or transmit (TX) PDOs."""
+        node, direction = _c.node(node), _direction(direction)
         count, cobs = _u8(), (_u16 * PDO_MAX_IDS)()
         export = self._lib.Vexan_GetRxPDOID if direction == Direction.RX else self._lib.Vexan_GetTxPDOID
         return self._master._request(f"pdo ids node {node}", lambda b: export(self._slot, node, ctypes.byref(count),
@@ -681,40 +737,49 @@ class Pdo(_Service):
 
     def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> MaybePending:
         """Changes the COB-ID of a PDO."""
+        cob_id, new_cob_id = _c.cob_id(cob_id), _c.cob_id(new_cob_id, "new_cob_id")
         return self._master._request(f"pdo change id 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_ChangePDOID(self._slot, cob_id, new_cob_id, b),
                                      wait=wait)
 
     def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int, wait: bool = True) -> MaybePending:
         """Changes the mapping of a PDO (the module's arguments)."""
+        node, cob_id = _c.node(node), _c.cob_id(cob_id)
+        first, second, value = _c.u8(first, "first"), _c.u8(second, "second"), _c.u32(value, "value")
         return self._master._request(
             f"pdo dynamic 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_DynamicPDO(self._slot, node, cob_id, first, second, value, b), wait=wait)
 
     def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> MaybePending:
         """Sets how many mapping entries PDO ``cob_id`` uses."""
+        cob_id, entries = _c.cob_id(cob_id), _c.u8(entries, "entries")
         return self._master._request(f"pdo use entries 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_PDOUseEntry(self._slot, cob_id, entries, b), wait=wait)
 
     def set_transmission_type(self, cob_id: int, transmission_type: int, wait: bool = True) -> MaybePending:
         """Sets the transmission type of PDO ``cob_id``."""
+        cob_id = _c.cob_id(cob_id)
+        transmission_type = _c.u8(transmission_type, "transmission_type")
         return self._master._request(
             f"pdo transmission type 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_PDOTxType(self._slot, cob_id, transmission_type, b), wait=wait)
 
     def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> MaybePending:
         """Sets the event timer (ms) of PDO ``cob_id``."""
+        cob_id, ms = _c.cob_id(cob_id), _c.u16(ms, "ms")
         return self._master._request(f"pdo event timer 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_PDOEventTimer(self._slot, cob_id, ms, b), wait=wait)
 
     def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> MaybePending:
         """Sets the inhibit time of PDO ``cob_id``."""
+        cob_id, inhibit_time = _c.cob_id(cob_id), _c.u16(inhibit_time, "inhibit_time")
         return self._master._request(
             f"pdo inhibit time 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_PDOInhibitTime(self._slot, cob_id, inhibit_time, b), wait=wait)
 
     def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]:
         """The mapping of PDO ``cob_id``."""
+        cob_id = _c.cob_id(cob_id)
         f1, f2, f3, f4, count = _u16(), _u8(), _u8(), _u16(), _u8()
         entries = (_u32 * PDO_MAX_ENTRIES)()
         return self._master._request(
@@ -730,17 +795,21 @@ class Sync(_Service):
 
     def send(self, cob_id: int = 0x80, value16: int = 0, value32: int = 0, wait: bool = True) -> MaybePending:
         """Has the module send SYNC on ``cob_id`` (the two values are the module's)."""
+        cob_id = _c.cob_id(cob_id)
+        value16, value32 = _c.u16(value16, "value16"), _c.u32(value32, "value32")
         return self._master._request(f"sync 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_SendSYNCMsg(self._slot, cob_id, value16, value32, b),
                                      wait=wait)
 
     def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the SYNC COB-ID the node uses (``list_form``: the module's list variant)."""
+        node, cob_id = _c.node(node), _c.cob_id(cob_id)
         export = self._lib.Vexan_SetSYNC_List if list_form else self._lib.Vexan_ChangeSYNCID
         return self._master._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
 
     def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The SYNC COB-ID the node uses."""
+        node = _c.node(node)
         cob = _u16()
         return self._master._request(f"sync id node {node}",
                                      lambda b: self._lib.Vexan_GetSYNCID(self._slot, node, ctypes.byref(cob), b),
@@ -759,6 +828,7 @@ class Emcy(_Service):
 
     def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The last EMCY message the module recorded for the node, or None."""
+        node = _c.node(node)
         flag, data = _u8(), (_u8 * 8)()
         return self._master._request(
             f"last emcy node {node}",
@@ -767,11 +837,13 @@ class Emcy(_Service):
 
     def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the EMCY COB-ID the node uses (``list_form``: the module's list variant)."""
+        node, cob_id = _c.node(node), _c.cob_id(cob_id)
         export = self._lib.Vexan_SetEMCY_List if list_form else self._lib.Vexan_ChangeEMCYID
         return self._master._request(f"emcy id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
 
     def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The EMCY COB-ID the node uses."""
+        node = _c.node(node)
         cob = _u16()
         return self._master._request(f"emcy id node {node}",
                                      lambda b: self._lib.Vexan_GetEMCYID(self._slot, node, ctypes.byref(cob), b),
@@ -789,7 +861,13 @@ class Eds(_Service):
         its PDOs as the file describes them. Not waiting, the configuration
         runs on a worker thread of the board.
         """
+        node, word1, word2 = _c.node(node), _c.u16(word1, "word1"), _c.u16(word2, "word2")
         encoded = os.fsencode(path)
+        if not encoded or b"\0" in encoded:
+            # A NUL would end the path early: the library would open another file.
+            raise ValueError(f"path must be a file name without NUL bytes, got {path!r}")
+        if len(encoded) > EDS_MAX_PATH:
+            raise ValueError(f"path must hold 1..{EDS_MAX_PATH} bytes, got {len(encoded)}")
         if len(encoded) < 2:
             # The library reads a path whose second byte is 0 as a wide string.
             encoded = b"./" + encoded
@@ -806,6 +884,7 @@ def library_version() -> int:
 
 def pause(ms: int = 0) -> None:
     """Holds all traffic of every board until :func:`resume`, or for ``ms`` ms."""
+    ms = _c.u32(ms, "ms")
     library().Vexan_Pause(ms)
 
 
