@@ -14,12 +14,12 @@ from ._library import LibraryNotFound, library_path
 from .errors import Result, VexanError, abort_meaning, result_name, result_text
 from .events import EVENT_KINDS, Event
 from .master import (CanStatus, Direction, Identity, LastData, Master, NmtCommand, NmtState, PdoMapInfo,
-                     SyncEntry, library_version, open_serial, pause, resume)
+                     SyncEntry, close_serial, library_version, open_serial, pause, resume)
 
 __version__ = "2.0.3"
 
 __all__ = [
     "CanStatus", "Direction", "EVENT_KINDS", "Event", "Identity", "LastData", "LibraryNotFound", "Master",
     "NmtCommand", "NmtState", "Pending", "PdoMapInfo", "Result", "SyncEntry", "VexanError", "abort_meaning",
-    "library_path", "library_version", "open_serial", "pause", "result_name", "result_text", "resume",
+    "close_serial", "library_path", "library_version", "open_serial", "pause", "result_name", "result_text", "resume",
 ]

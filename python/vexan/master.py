@@ -29,7 +29,10 @@ from __future__ import annotations
 import atexit
 import ctypes
 import enum
+import errno
+import fcntl
 import os
+import stat
 import termios
 import threading
 import weakref
@@ -42,7 +45,7 @@ from ._library import library
 from .errors import Result, VexanError
 
 __all__ = ["CanStatus", "Direction", "Identity", "LastData", "Master", "NmtCommand", "NmtState",
-           "PdoMapInfo", "SyncEntry", "open_serial"]
+           "PdoMapInfo", "SyncEntry", "close_serial", "open_serial"]
 
 T = TypeVar("T")
 Port = Union[str, "os.PathLike[str]", int, Any]
@@ -153,18 +156,38 @@ class SyncEntry(NamedTuple):
 
 
 def open_serial(path: Union[str, "os.PathLike[str]"], baud: int = 115200) -> int:
-    """Opens a serial device in raw mode (8 data bits, no parity, no echo).
+    """Opens a serial device exclusively, in raw mode (8 data bits, no parity, no echo).
 
-    Returns the file descriptor; the caller closes it.
+    Only a terminal is taken: anything else (a regular file, ``/dev/null``, a
+    FIFO) raises OSError ``ENOTTY`` "not a serial device" before a byte could
+    be written to it. The device is held exclusively: an advisory ``flock``
+    and the terminal's exclusive mode (``TIOCEXCL``); a device that another
+    process, or another master of this one, holds raises OSError ``EBUSY``
+    "port in use (held by pid N)", or "port in use" when the holder cannot be
+    found.
+
+    Returns the file descriptor; the caller closes it (see :func:`close_serial`).
     """
     if baud not in _BAUDS:
         raise ValueError(f"unsupported baud rate {baud}; one of {sorted(_BAUDS)}")
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC)
+    name = os.fsdecode(path)
     try:
+        # Not blocking while it opens: a serial line without carrier would
+        # hold the open until one is seen; cleared once CLOCAL is set.
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError as error:
+        if error.errno == errno.EBUSY:
+            raise _port_in_use(name, _holder_of(path)) from None
+        raise
+    try:
+        if not os.isatty(fd):
+            raise OSError(errno.ENOTTY, "not a serial device", name)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise _port_in_use(name, _holder_of(fd)) from None
+        fcntl.ioctl(fd, termios.TIOCEXCL)
         iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(fd)
-    except termios.error:
-        return fd  # not a terminal (a pipe or socket in a test): nothing to set
-    try:
         iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
                    | termios.IGNCR | termios.ICRNL | termios.IXON)
         oflag &= ~termios.OPOST
@@ -175,10 +198,62 @@ def open_serial(path: Union[str, "os.PathLike[str]"], baud: int = 115200) -> int
         cc[termios.VTIME] = 0
         speed = _BAUDS[baud]
         termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, speed, speed, cc])
+        os.set_blocking(fd, True)
     except BaseException:
         os.close(fd)
         raise
     return fd
+
+
+def close_serial(fd: int) -> None:
+    """Closes a descriptor of :func:`open_serial`, leaving the terminal's exclusive mode first."""
+    try:
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+    except OSError:
+        pass
+    os.close(fd)
+
+
+def _port_in_use(name: str, holder: Optional[int]) -> OSError:
+    text = "port in use" if holder is None else f"port in use (held by pid {holder})"
+    return OSError(errno.EBUSY, text, name)
+
+
+def _holder_of(port: Union[int, str, "os.PathLike[str]"]) -> Optional[int]:
+    """The pid of a process that holds the terminal (its flock, or else an open descriptor), or None."""
+    try:
+        st = os.stat(port)
+    except OSError:
+        return None
+    # /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF" (device in hex, inode in decimal).
+    key = f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
+    try:
+        with open("/proc/locks") as locks:
+            for line in locks:
+                fields = line.split()
+                if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == key and fields[4].isdigit():
+                    return int(fields[4])
+    except OSError:
+        pass
+    # No lock: a process with the device open (one that set TIOCEXCL without a lock).
+    own = os.getpid()
+    try:
+        pids = [int(entry) for entry in os.listdir("/proc") if entry.isdigit() and int(entry) != own]
+    except OSError:
+        return None
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for entry in fds:
+            try:
+                other = os.stat(f"/proc/{pid}/fd/{entry}")
+            except OSError:
+                continue
+            if stat.S_ISCHR(other.st_mode) and other.st_rdev == st.st_rdev:
+                return pid
+    return None
 
 
 def _le(data: bytes) -> int:
@@ -218,7 +293,9 @@ class Master:
     Args:
         port: the serial device's path, a running :class:`vexan.sim.Simulator`
             (its port is used), or a file descriptor already open in raw mode
-            (the caller keeps it and closes it).
+            (the caller keeps it and closes it; it is taken as it is). A path
+            is opened with :func:`open_serial`: it must be a terminal, and is
+            held exclusively until :meth:`close`.
         slot: the library's slot (0..7); by default the first one this
             process does not use.
         master_id: the master's own node id (0..127).
@@ -232,7 +309,8 @@ class Master:
             booting, or a loaded machine running a simulator, can miss.
 
     Raises VexanError when the module does not start, OSError when the port
-    cannot be opened, ValueError for an argument outside its range.
+    cannot be opened ("not a serial device", "port in use (held by pid N)"),
+    ValueError for an argument outside its range.
     """
 
     def __init__(self, port: Port, *, slot: Optional[int] = None, master_id: int = 1, init_param: int = 0,
@@ -308,7 +386,7 @@ class Master:
 
     def _release_port(self) -> None:
         if self._owns_fd and self._fd is not None:
-            os.close(self._fd)
+            close_serial(self._fd)
         self._fd = None
 
     def __repr__(self) -> str:
