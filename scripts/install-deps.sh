@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
   clang-format clang-tidy libcli11-dev libedit-dev dpkg-dev file python3 python3-pytest python3-setuptools
-  python3-wheel python3-pip python3-venv)
+  python3-wheel python3-pip python3-venv mypy)
 recommends=(--no-install-recommends)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64

@@ -83,3 +83,9 @@ def test_error_text_for_library_codes_and_module_status():
     assert aborted.abort_text == "attempt to read a write only object"
     assert "abort 0x06010001 attempt to read a write only object" in str(aborted)
     assert vexan.abort_meaning(0x12345678) == "unknown abort code"
+
+
+def test_every_result_code_is_declared_for_type_checkers():
+    declared = vexan.Result.__annotations__
+    assert sorted(declared) == sorted(name for _, name, _ in RESULTS)
+    assert all(getattr(vexan.Result, name) == value for value, name, _ in RESULTS)

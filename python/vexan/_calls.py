@@ -15,7 +15,7 @@ from __future__ import annotations
 import threading
 import time
 from concurrent.futures import Future
-from typing import Callable, Generic, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar
 
 from .errors import Result, VexanError
 
@@ -192,12 +192,12 @@ class Poller:
     def __init__(self, name: str) -> None:
         self._name = name
         self._cond = threading.Condition()
-        self._items: List[Tuple[Pending, Future]] = []
+        self._items: List[Tuple[Pending[Any], "Future[Any]"]] = []
         self._thread: Optional[threading.Thread] = None
         self._closing = False
 
     def adopt(self, pending: Pending[T]) -> "Future[T]":
-        future: Future = Future()
+        future: "Future[T]" = Future()
         future.set_running_or_notify_cancel()
         with self._cond:
             if self._closing:

@@ -15,7 +15,7 @@ import os
 import re
 import threading
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 __all__ = ["EXPORTS", "EventCallback", "LibraryNotFound", "library",
            "library_path", "parse_declarations"]
@@ -108,7 +108,7 @@ EXPORTS = """
     uint16_t Vexan_SendSYNCMsg(uint8_t, uint16_t, uint16_t, uint32_t, uint8_t);
 """
 
-_SCALARS = {
+_SCALARS: Dict[str, Any] = {
     "void": None,
     "uint8_t": ctypes.c_uint8,
     "uint16_t": ctypes.c_uint16,
@@ -145,7 +145,7 @@ def normalise_type(text: str) -> str:
     return " ".join(text.replace("*", " * ").split()).replace(" *", "*")
 
 
-def _ctype(name: str):
+def _ctype(name: str) -> Any:
     """The ctypes type of a C type of the table."""
     if name.endswith("*"):
         base = name[:-1].strip()

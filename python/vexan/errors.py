@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Dict, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
 __all__ = ["RESULTS", "Result", "VexanError", "abort_meaning", "result_name", "result_text"]
 
@@ -37,6 +37,29 @@ _NAMES: Dict[int, Tuple[str, str]] = {value: (name, text) for value, name, text 
 
 class Result:
     """The library's result codes as constants, e.g. ``Result.VEXAN_TIMEOUT``."""
+
+    # Declared for type checkers; the values are set from RESULTS below.
+    VEXAN_OK: int
+    VEXAN_NO_PORT_HANDLE: int
+    VEXAN_NOT_IDENTIFIED: int
+    VEXAN_NOT_OPEN: int
+    VEXAN_MASTER_ID_ZERO: int
+    VEXAN_NO_RESULT_CLASS: int
+    VEXAN_READ_FAILED: int
+    VEXAN_NOTHING_TO_READ: int
+    VEXAN_NOT_STORED: int
+    VEXAN_UPLOAD_OVERRUN: int
+    VEXAN_SDO_ABORTED: int
+    VEXAN_TIMEOUT: int
+    VEXAN_UNSUPPORTED_SIZE: int
+    VEXAN_SHORT_WRITE: int
+    VEXAN_WRITE_FAILED: int
+    VEXAN_WAITING: int
+    VEXAN_SENT: int
+    VEXAN_PAUSED: int
+    VEXAN_EDS_FILE: int
+    VEXAN_EDS_VALUE: int
+    VEXAN_OUT_OF_RANGE: int
 
 
 for _value, _name, _text in RESULTS:
@@ -126,5 +149,5 @@ class VexanError(Exception):
             message += f": abort 0x{self.abort_code:08X} {self.abort_text}"
         return f"{self.operation}: {message}" if self.operation else message
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[Any, Tuple[int, str, Optional[int]]]:
         return (VexanError, (self.code, self.operation, self.abort_code))

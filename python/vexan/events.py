@@ -17,7 +17,7 @@ import ctypes
 import logging
 import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Deque, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, List, Optional, Tuple
 
 from . import _checks as _c
 from ._library import EventCallback, library
@@ -62,31 +62,31 @@ _u8 = ctypes.c_uint8
 _u16 = ctypes.c_uint16
 
 
-def _bootup(lib) -> Tuple[int, Callable[[], Event]]:
+def _bootup(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, node = _u8(), _u8()
     code = lib.Vexan_GetBootUpNodeAfterAdd(ctypes.byref(slot), ctypes.byref(node))
     return code, lambda: Event("bootup", slot.value, node=node.value)
 
 
-def _emcy(lib) -> Tuple[int, Callable[[], Event]]:
+def _emcy(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, node, data = _u8(), _u8(), (_u8 * 8)()
     code = lib.Vexan_GetEMCYData(ctypes.byref(slot), ctypes.byref(node), data)
     return code, lambda: Event("emcy", slot.value, node=node.value, data=bytes(data))
 
 
-def _nmt_error(lib) -> Tuple[int, Callable[[], Event]]:
+def _nmt_error(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, node, error = _u8(), _u8(), _u8()
     code = lib.Vexan_GetNMTError(ctypes.byref(slot), ctypes.byref(node), ctypes.byref(error))
     return code, lambda: Event("nmt_error", slot.value, node=node.value, code=error.value)
 
 
-def _sdo_read(lib) -> Tuple[int, Callable[[], Event]]:
+def _sdo_read(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, index, sub = _u8(), _u16(), _u8()
     code = lib.Vexan_GetMasterReadSDOEvent(ctypes.byref(slot), ctypes.byref(index), ctypes.byref(sub))
     return code, lambda: Event("sdo_read", slot.value, index=index.value, sub=sub.value)
 
 
-def _sdo_write(lib) -> Tuple[int, Callable[[], Event]]:
+def _sdo_write(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, index, sub, length, data = _u8(), _u16(), _u8(), _u8(), (_u8 * 8)()
     code = lib.Vexan_GetMasterWriteSDOEvent(ctypes.byref(slot), ctypes.byref(index), ctypes.byref(sub),
                                             ctypes.byref(length), data)
@@ -94,20 +94,20 @@ def _sdo_write(lib) -> Tuple[int, Callable[[], Event]]:
                                data=bytes(data)[:min(length.value, 8)])
 
 
-def _remote_pdo(lib) -> Tuple[int, Callable[[], Event]]:
+def _remote_pdo(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, cob = _u8(), _u16()
     code = lib.Vexan_GetMasterRemotePDOEvent(ctypes.byref(slot), ctypes.byref(cob))
     return code, lambda: Event("remote_pdo", slot.value, cob_id=cob.value)
 
 
-def _rx_pdo(lib) -> Tuple[int, Callable[[], Event]]:
+def _rx_pdo(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
     slot, cob, length, data = _u8(), _u16(), _u8(), (_u8 * 8)()
     code = lib.Vexan_GetMasterRxPDOEvent(ctypes.byref(slot), ctypes.byref(cob), ctypes.byref(length), data)
     return code, lambda: Event("rx_pdo", slot.value, cob_id=cob.value, data=bytes(data)[:min(length.value, 8)])
 
 
 # kind -> (suffix of the install and remove exports, reader)
-_KINDS: Dict[str, Tuple[str, Callable]] = {
+_KINDS: Dict[str, Tuple[str, Callable[[ctypes.CDLL], Tuple[int, Callable[[], Event]]]]] = {
     "bootup": ("BootUpISR", _bootup),
     "emcy": ("EMCYISR", _emcy),
     "nmt_error": ("NMTErrISR", _nmt_error),
@@ -155,7 +155,7 @@ def _drain(kind: str) -> None:
             owner.events._deliver(event)
 
 
-def _trampoline(kind: str):
+def _trampoline(kind: str) -> Any:
     def callback() -> None:
         try:
             _drain(kind)
@@ -261,7 +261,7 @@ class Events:
 
     # ---- internals
 
-    def _answer(self, operation: str, invoke) -> None:
+    def _answer(self, operation: str, invoke: Callable[[ctypes.CDLL, int], Any]) -> None:
         master = self._master
         master._check_open(operation)
         code = invoke(library(), master.slot)

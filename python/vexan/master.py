@@ -36,7 +36,7 @@ import stat
 import termios
 import threading
 import weakref
-from typing import Any, Callable, Iterable, List, NamedTuple, Optional, Sequence, TypeVar, Union
+from typing import Any, Callable, Iterable, List, Literal, NamedTuple, Optional, Sequence, TypeVar, Union, overload
 
 from . import _checks as _c
 from . import events as _events
@@ -256,11 +256,15 @@ def _holder_of(port: Union[int, str, "os.PathLike[str]"]) -> Optional[int]:
     return None
 
 
+def _nothing() -> None:
+    """The value of a request that yields none."""
+
+
 def _le(data: bytes) -> int:
     return int.from_bytes(data[:4], "little")
 
 
-def _array(values: Sequence[int], ctype=_u8):
+def _array(values: Sequence[int], ctype: Any = _u8) -> Any:
     """A ctypes array of ``values`` (at least one element, so never NULL)."""
     return (ctype * max(1, len(values)))(*values)
 
@@ -434,9 +438,8 @@ class Master:
         if not self._open:
             raise VexanError(Result.VEXAN_NOT_OPEN, operation + ": master closed")
 
-    def _request(self, operation: str, invoke: Callable[[int], int], finish: Callable[[], T] = lambda: None,
-                 wait: bool = True, abort: Optional[Callable[[], int]] = None,
-                 empty: Optional[int] = None) -> Union[T, Pending[T]]:
+    def _request(self, operation: str, invoke: Callable[[int], Any], finish: Callable[[], T], wait: bool,
+                 abort: Optional[Callable[[], int]] = None, empty: Optional[int] = None) -> Union[T, Pending[T]]:
         call = Call(operation, invoke, finish, abort=abort, empty=empty, check=self._check_open)
         return run(call) if wait else Pending(call, self._poller)
 
@@ -458,6 +461,13 @@ class Master:
         self._check_open("set time-out")
         self._lib.Vexan_SetFunctionTimeout(self.slot, ms)
 
+    @overload
+    def firmware_version(self, wait: Literal[True] = True) -> int: ...
+    @overload
+    def firmware_version(self, wait: Literal[False]) -> Pending[int]: ...
+    @overload
+    def firmware_version(self, wait: bool = True) -> Union[int, Pending[int]]: ...
+
     def firmware_version(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The module's firmware version (major in the high byte)."""
         version = _u16()
@@ -473,17 +483,31 @@ class Master:
         data = bytes(raw)
         return CanStatus(data[0], data[1], data[2], data[3], data)
 
+    @overload
+    def get_mode(self, wait: Literal[True] = True) -> int: ...
+    @overload
+    def get_mode(self, wait: Literal[False]) -> Pending[int]: ...
+    @overload
+    def get_mode(self, wait: bool = True) -> Union[int, Pending[int]]: ...
+
     def get_mode(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The master mode (the module's value)."""
         mode = _u8()
         return self._request("master mode", lambda b: self._lib.Vexan_GetMasterMode(self.slot, ctypes.byref(mode), b),
                              lambda: mode.value, wait)
 
+    @overload
+    def set_mode(self, mode: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_mode(self, mode: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_mode(self, mode: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def set_mode(self, mode: int, wait: bool = True) -> MaybePending:
         """Sets the master mode (the module's value, passed through)."""
         mode = _c.u8(mode, "mode")
         return self._request(f"set master mode {mode}",
-                             lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), wait=wait)
+                             lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), _nothing, wait)
 
     def send_bootup(self) -> None:
         """Sends the master's own boot-up message."""
@@ -513,6 +537,15 @@ def _ids(reply: bytes) -> List[int]:
 class Nodes(_Service):
     """The module's slave nodes (``master.nodes``)."""
 
+    @overload
+    def scan(self, param1: int = 0, param2: int = 0, wait: Literal[True] = True) -> List[int]: ...
+    @overload
+    def scan(self, param1: int, param2: int, wait: Literal[False]) -> Pending[List[int]]: ...
+    @overload
+    def scan(self, param1: int = 0, param2: int = 0, *, wait: Literal[False]) -> Pending[List[int]]: ...
+    @overload
+    def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
+
     def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """Scans the bus; returns the node ids found."""
         param1, param2 = _c.u8(param1, "param1"), _c.u8(param2, "param2")
@@ -520,24 +553,60 @@ class Nodes(_Service):
         return self._master._request("scan", lambda b: self._lib.Vexan_ScanNode(self._slot, param1, param2, reply, b),
                                      lambda: _ids(bytes(reply)), wait)
 
+    @overload
+    def list(self, wait: Literal[True] = True) -> List[int]: ...
+    @overload
+    def list(self, wait: Literal[False]) -> Pending[List[int]]: ...
+    @overload
+    def list(self, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
+
     def list(self, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """The node ids of the master's node list."""
         reply = (_u8 * NODE_REPLY_BUFFER)()
         return self._master._request("node list", lambda b: self._lib.Vexan_GetNodeList(self._slot, reply, b),
                                      lambda: _ids(bytes(reply)), wait)
 
+    @overload
+    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: Literal[True] = True) -> None: ...
+    @overload
+    def add(self, node: int, param: int, word1: int, word2: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, *,
+            wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0,
+            wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: bool = True) -> MaybePending:
         """Adds a node to the master's node list (the module's add parameters)."""
         node, param = _c.node(node), _c.u8(param, "param")
         word1, word2 = _c.u16(word1, "word1"), _c.u16(word2, "word2")
         return self._master._request(
-            f"add node {node}", lambda b: self._lib.Vexan_AddNode(self._slot, node, param, word1, word2, b), wait=wait)
+            f"add node {node}", lambda b: self._lib.Vexan_AddNode(self._slot, node, param, word1, word2, b),
+            _nothing, wait)
+
+    @overload
+    def remove(self, node: int, reset: bool = False, wait: Literal[True] = True) -> None: ...
+    @overload
+    def remove(self, node: int, reset: bool, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def remove(self, node: int, reset: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def remove(self, node: int, reset: bool = False, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def remove(self, node: int, reset: bool = False, wait: bool = True) -> MaybePending:
         """Removes a node from the list (and resets it when ``reset``)."""
         node = _c.node(node)
         export = self._lib.Vexan_RemoveAndResetNode if reset else self._lib.Vexan_RemoveNode
-        return self._master._request(f"remove node {node}", lambda b: export(self._slot, node, b), wait=wait)
+        return self._master._request(f"remove node {node}", lambda b: export(self._slot, node, b), _nothing, wait)
+
+    @overload
+    def set_timing(self, node: int, delay: int, response_timeout: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_timing(self, node: int, delay: int, response_timeout: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_timing(self, node: int, delay: int, response_timeout: int,
+                   wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_timing(self, node: int, delay: int, response_timeout: int, wait: bool = True) -> MaybePending:
         """Sets the node's delay and response time-out (the module's units)."""
@@ -545,7 +614,8 @@ class Nodes(_Service):
         delay, response_timeout = _c.u16(delay, "delay"), _c.u16(response_timeout, "response_timeout")
         return self._master._request(
             f"delay and response time-out node {node}",
-            lambda b: self._lib.Vexan_DelayAndResponseTimeout(self._slot, node, delay, response_timeout, b), wait=wait)
+            lambda b: self._lib.Vexan_DelayAndResponseTimeout(self._slot, node, delay, response_timeout, b),
+            _nothing, wait)
 
     def identity(self, node: int) -> Identity:
         """Reads the node's identity object (0x1018, sub-indices 1..4)."""
@@ -557,32 +627,82 @@ class Nodes(_Service):
 class Nmt(_Service):
     """NMT services (``master.nmt``)."""
 
+    @overload
+    def change(self, node: int, command: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def change(self, node: int, command: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def change(self, node: int, command: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def change(self, node: int, command: int, wait: bool = True) -> MaybePending:
         """Sends an NMT state change (:class:`NmtCommand` or the module's value)."""
         node, command = _c.node_or_all(node), _c.u8(command, "command")
         name = NmtCommand(command).name.lower() if command in NmtCommand._value2member_map_ else str(command)
         return self._master._request(f"nmt {name} node {node}",
-                                     lambda b: self._lib.Vexan_NMTChangeState(self._slot, node, command, b), wait=wait)
+                                     lambda b: self._lib.Vexan_NMTChangeState(self._slot, node, command, b),
+                                     _nothing, wait)
+
+    @overload
+    def start(self, node: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def start(self, node: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def start(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def start(self, node: int, wait: bool = True) -> MaybePending:
         """Puts the node into operational."""
         return self.change(node, NmtCommand.START, wait)
 
+    @overload
+    def stop(self, node: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def stop(self, node: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def stop(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def stop(self, node: int, wait: bool = True) -> MaybePending:
         """Stops the node."""
         return self.change(node, NmtCommand.STOP, wait)
+
+    @overload
+    def pre_operational(self, node: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def pre_operational(self, node: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def pre_operational(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def pre_operational(self, node: int, wait: bool = True) -> MaybePending:
         """Puts the node into pre-operational."""
         return self.change(node, NmtCommand.ENTER_PRE_OPERATIONAL, wait)
 
+    @overload
+    def reset(self, node: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def reset(self, node: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def reset(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def reset(self, node: int, wait: bool = True) -> MaybePending:
         """Resets the node (it boots up again)."""
         return self.change(node, NmtCommand.RESET_NODE, wait)
 
+    @overload
+    def reset_communication(self, node: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def reset_communication(self, node: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def reset_communication(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def reset_communication(self, node: int, wait: bool = True) -> MaybePending:
         """Resets the node's communication."""
         return self.change(node, NmtCommand.RESET_COMMUNICATION, wait)
+
+    @overload
+    def state(self, node: int, wait: Literal[True] = True) -> Union[NmtState, int]: ...
+    @overload
+    def state(self, node: int, wait: Literal[False]) -> Pending[Union[NmtState, int]]: ...
+    @overload
+    def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]: ...
 
     def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]:
         """The node's NMT state: an :class:`NmtState`, or the plain value when it names none."""
@@ -596,6 +716,14 @@ class Nmt(_Service):
         return self._master._request(f"nmt state node {node}",
                                      lambda b: self._lib.Vexan_NMTGetState(self._slot, node, reply, b), finish, wait)
 
+    @overload
+    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def guarding(self, node: int, guard_time: int, life_time_factor: int,
+                 wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: bool = True) -> MaybePending:
         """Sets up node guarding of the node."""
         node = _c.node(node)
@@ -603,18 +731,34 @@ class Nmt(_Service):
         life_time_factor = _c.u8(life_time_factor, "life_time_factor")
         return self._master._request(
             f"node guarding node {node}",
-            lambda b: self._lib.Vexan_NMTGuarding(self._slot, node, guard_time, life_time_factor, b), wait=wait)
+            lambda b: self._lib.Vexan_NMTGuarding(self._slot, node, guard_time, life_time_factor, b), _nothing, wait)
+
+    @overload
+    def heartbeat(self, node: int, time1: int, time2: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def heartbeat(self, node: int, time1: int, time2: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> MaybePending:
         """Sets up heartbeat monitoring of the node (the module's two times)."""
         node, time1, time2 = _c.node(node), _c.u16(time1, "time1"), _c.u16(time2, "time2")
         return self._master._request(f"heartbeat node {node}",
                                      lambda b: self._lib.Vexan_NMTHeartbeat(self._slot, node, time1, time2, b),
-                                     wait=wait)
+                                     _nothing, wait)
 
 
 class Sdo(_Service):
     """SDO transfers (``master.sdo``)."""
+
+    @overload
+    def read(self, node: int, index: int, sub: int = 0, wait: Literal[True] = True) -> bytes: ...
+    @overload
+    def read(self, node: int, index: int, sub: int, wait: Literal[False]) -> Pending[bytes]: ...
+    @overload
+    def read(self, node: int, index: int, sub: int = 0, *, wait: Literal[False]) -> Pending[bytes]: ...
+    @overload
+    def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Union[bytes, Pending[bytes]]: ...
 
     def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Union[bytes, Pending[bytes]]:
         """Reads object (index, sub) of the node and returns its bytes.
@@ -660,6 +804,13 @@ class Sdo(_Service):
         """Reads an object as a little-endian integer of the size it has."""
         return int.from_bytes(self.read(node, index, sub), "little", signed=signed)
 
+    @overload
+    def write(self, node: int, index: int, sub: int, data: bytes, wait: Literal[True] = True) -> None: ...
+    @overload
+    def write(self, node: int, index: int, sub: int, data: bytes, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> MaybePending:
         """Writes up to 248 bytes to object (index, sub) of the node."""
         node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
@@ -671,7 +822,20 @@ class Sdo(_Service):
             f"sdo write node {node} {index:04X}/{sub:02X}",
             lambda b: self._lib.Vexan_SDOWriteData(self._slot, node, index, sub, len(payload), buffer,
                                                    ctypes.byref(reply_length), reply, b),
-            wait=wait, abort=lambda: _le(bytes(reply)))
+            _nothing, wait, abort=lambda: _le(bytes(reply)))
+
+    @overload
+    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
+                  wait: Literal[True] = True) -> None: ...
+    @overload
+    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool,
+                  wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False, *,
+                  wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
+                  wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
                   wait: bool = True) -> MaybePending:
@@ -682,17 +846,34 @@ class Sdo(_Service):
                          note=f" ({'signed' if signed else 'unsigned'}, {size} bytes)")
         return self.write(node, index, sub, value.to_bytes(size, "little", signed=signed), wait)
 
+    @overload
+    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def abort(self, node: int, index: int, sub: int, abort_code: int,
+              wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def abort(self, node: int, index: int, sub: int, abort_code: int, wait: bool = True) -> MaybePending:
         """Aborts the transfer of (index, sub) of the node with ``abort_code``."""
         node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
         abort_code = _c.u32(abort_code, "abort_code", hexadecimal=True)
         return self._master._request(
             f"sdo abort node {node} {index:04X}/{sub:02X}",
-            lambda b: self._lib.Vexan_SDOAbortTransmit(self._slot, node, index, sub, abort_code, b), wait=wait)
+            lambda b: self._lib.Vexan_SDOAbortTransmit(self._slot, node, index, sub, abort_code, b), _nothing, wait)
 
 
 class Pdo(_Service):
     """PDO exchange and configuration (``master.pdo``)."""
+
+    @overload
+    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: Literal[True] = True) -> None: ...
+    @overload
+    def write(self, cob_id: int, data: bytes, parameter: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write(self, cob_id: int, data: bytes, parameter: int = 0, *, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> MaybePending:
         """Sends 0..8 bytes as the PDO ``cob_id`` and waits for the module's status."""
@@ -701,7 +882,7 @@ class Pdo(_Service):
         buffer = _array(payload)
         return self._master._request(
             f"pdo write 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOWrite(self._slot, cob_id, parameter, len(payload), buffer, b), wait=wait)
+            lambda b: self._lib.Vexan_PDOWrite(self._slot, cob_id, parameter, len(payload), buffer, b), _nothing, wait)
 
     def write_fast(self, cob_id: int, data: bytes, parameter: int = 0) -> None:
         """Sends the PDO without waiting for the module's status."""
@@ -710,6 +891,13 @@ class Pdo(_Service):
         self._master._check_open("pdo write")
         self._master._once(f"pdo write 0x{cob_id:03X}", self._lib.Vexan_PDOWrite_Fast(
             self._slot, cob_id, parameter, len(payload), _array(payload)))
+
+    @overload
+    def remote(self, cob_id: int, wait: Literal[True] = True) -> bytes: ...
+    @overload
+    def remote(self, cob_id: int, wait: Literal[False]) -> Pending[bytes]: ...
+    @overload
+    def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]: ...
 
     def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]:
         """Asks for PDO ``cob_id`` by remote request; returns its bytes."""
@@ -726,15 +914,34 @@ class Pdo(_Service):
         self._master._check_open("pdo remote")
         self._master._once(f"pdo remote 0x{cob_id:03X}", self._lib.Vexan_PDORemote_Fast(self._slot, cob_id))
 
+    @overload
+    def last(self, cob_id: int, wait: Literal[True] = True) -> Optional[LastData]: ...
+    @overload
+    def last(self, cob_id: int, wait: Literal[False]) -> Pending[Optional[LastData]]: ...
+    @overload
+    def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]: ...
+
     def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The module's copy of the last PDO ``cob_id`` received, or None."""
         cob_id = _c.cob_id(cob_id)
         flag, length, data = _u8(), _u8(), (_u8 * PDO_MAX_DATA)()
+
+        def finish() -> Optional[LastData]:
+            return LastData(flag.value, bytes(data)[:length.value])
+
         return self._master._request(
             f"pdo last 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_GetPDOLastData(self._slot, cob_id, ctypes.byref(flag), ctypes.byref(length),
                                                      data, b),
-            lambda: LastData(flag.value, bytes(data)[:length.value]), wait, empty=Result.VEXAN_NOTHING_TO_READ)
+            finish, wait, empty=Result.VEXAN_NOTHING_TO_READ)
+
+    @overload
+    def last_many(self, cob_ids: Sequence[int], wait: Literal[True] = True) -> List[LastData]: ...
+    @overload
+    def last_many(self, cob_ids: Sequence[int], wait: Literal[False]) -> Pending[List[LastData]]: ...
+    @overload
+    def last_many(self, cob_ids: Sequence[int],
+                  wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]: ...
 
     def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]:
         """The module's copies of up to 25 PDOs at once, in request order."""
@@ -756,6 +963,13 @@ class Pdo(_Service):
             "pdo read many",
             lambda b: self._lib.Vexan_GetMultiPDOData(self._slot, count, cobs, flags, lengths, data, b), finish, wait)
 
+    @overload
+    def set_polling(self, cob_ids: Sequence[int], value: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_polling(self, cob_ids: Sequence[int], value: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> MaybePending:
         """Has the module poll these PDOs by remote request on its own."""
         ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_POLLING)
@@ -763,7 +977,15 @@ class Pdo(_Service):
         cobs = _array(ids, _u16)
         return self._master._request(
             "pdo remote polling",
-            lambda b: self._lib.Vexan_SetPDORemotePolling(self._slot, len(ids), cobs, value, b), wait=wait)
+            lambda b: self._lib.Vexan_SetPDORemotePolling(self._slot, len(ids), cobs, value, b), _nothing, wait)
+
+    @overload
+    def install(self, node: int, cob_id: int, direction: int, number: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def install(self, node: int, cob_id: int, direction: int, number: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def install(self, node: int, cob_id: int, direction: int, number: int,
+                wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def install(self, node: int, cob_id: int, direction: int, number: int, wait: bool = True) -> MaybePending:
         """Installs PDO ``cob_id`` of the node (``number``: its place, 1..512)."""
@@ -771,14 +993,36 @@ class Pdo(_Service):
         number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_InstallPDO(self._slot, node, cob_id, direction, number, b), wait=wait)
+            lambda b: self._lib.Vexan_InstallPDO(self._slot, node, cob_id, direction, number, b), _nothing, wait)
+
+    @overload
+    def remove(self, node: int, cob_id: int, direction: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def remove(self, node: int, cob_id: int, direction: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes PDO ``cob_id`` of the node."""
         node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_RemovePDO(self._slot, node, cob_id, direction, b), wait=wait)
+            lambda b: self._lib.Vexan_RemovePDO(self._slot, node, cob_id, direction, b), _nothing, wait)
+
+    @overload
+    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
+                       transmission_type: int = 255, event_timer: int = 0, wait: Literal[True] = True) -> None: ...
+    @overload
+    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int],
+                       transmission_type: int, event_timer: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
+                       transmission_type: int = 255, event_timer: int = 0, *,
+                       wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
+                       transmission_type: int = 255, event_timer: int = 0,
+                       wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
                        transmission_type: int = 255, event_timer: int = 0, wait: bool = True) -> MaybePending:
@@ -795,14 +1039,29 @@ class Pdo(_Service):
         return self._master._request(
             f"pdo install node {node} 0x{cob_id:03X}",
             lambda b: self._lib.Vexan_InstallPDO_List(self._slot, node, cob_id, direction, number, transmission_type,
-                                                      event_timer, len(items), buffer, b), wait=wait)
+                                                      event_timer, len(items), buffer, b), _nothing, wait)
+
+    @overload
+    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def remove_mapped(self, node: int, cob_id: int, direction: int,
+                      wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def remove_mapped(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
         """Removes a PDO installed with :meth:`install_mapped`."""
         node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
         return self._master._request(
             f"pdo remove node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_RemovePDO_List(self._slot, node, cob_id, direction, b), wait=wait)
+            lambda b: self._lib.Vexan_RemovePDO_List(self._slot, node, cob_id, direction, b), _nothing, wait)
+
+    @overload
+    def ids(self, node: int, direction: int, wait: Literal[True] = True) -> List[int]: ...
+    @overload
+    def ids(self, node: int, direction: int, wait: Literal[False]) -> Pending[List[int]]: ...
+    @overload
+    def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
 
     def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
         """The COB-IDs of the node's receive (RX) or transmit (TX) PDOs."""
@@ -813,12 +1072,29 @@ class Pdo(_Service):
                                                                               cobs, b),
                                      lambda: list(cobs[:min(count.value, PDO_MAX_IDS)]), wait)
 
+    @overload
+    def change_id(self, cob_id: int, new_cob_id: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def change_id(self, cob_id: int, new_cob_id: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> MaybePending:
         """Changes the COB-ID of a PDO."""
         cob_id, new_cob_id = _c.cob_id(cob_id), _c.cob_id(new_cob_id, "new_cob_id")
         return self._master._request(f"pdo change id 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_ChangePDOID(self._slot, cob_id, new_cob_id, b),
-                                     wait=wait)
+                                     _nothing, wait)
+
+    @overload
+    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
+                wait: Literal[True] = True) -> None: ...
+    @overload
+    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
+                wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
+                wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int, wait: bool = True) -> MaybePending:
         """Changes the mapping of a PDO (the module's arguments)."""
@@ -826,13 +1102,29 @@ class Pdo(_Service):
         first, second, value = _c.u8(first, "first"), _c.u8(second, "second"), _c.u32(value, "value")
         return self._master._request(
             f"pdo dynamic 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_DynamicPDO(self._slot, node, cob_id, first, second, value, b), wait=wait)
+            lambda b: self._lib.Vexan_DynamicPDO(self._slot, node, cob_id, first, second, value, b), _nothing, wait)
+
+    @overload
+    def use_entries(self, cob_id: int, entries: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def use_entries(self, cob_id: int, entries: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> MaybePending:
         """Sets how many mapping entries PDO ``cob_id`` uses."""
         cob_id, entries = _c.cob_id(cob_id), _c.u8(entries, "entries")
         return self._master._request(f"pdo use entries 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_PDOUseEntry(self._slot, cob_id, entries, b), wait=wait)
+                                     lambda b: self._lib.Vexan_PDOUseEntry(self._slot, cob_id, entries, b),
+                                     _nothing, wait)
+
+    @overload
+    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_transmission_type(self, cob_id: int, transmission_type: int,
+                              wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_transmission_type(self, cob_id: int, transmission_type: int, wait: bool = True) -> MaybePending:
         """Sets the transmission type of PDO ``cob_id``."""
@@ -840,20 +1132,41 @@ class Pdo(_Service):
         transmission_type = _c.u8(transmission_type, "transmission_type")
         return self._master._request(
             f"pdo transmission type 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOTxType(self._slot, cob_id, transmission_type, b), wait=wait)
+            lambda b: self._lib.Vexan_PDOTxType(self._slot, cob_id, transmission_type, b), _nothing, wait)
+
+    @overload
+    def set_event_timer(self, cob_id: int, ms: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_event_timer(self, cob_id: int, ms: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> MaybePending:
         """Sets the event timer (ms) of PDO ``cob_id``."""
         cob_id, ms = _c.cob_id(cob_id), _c.u16(ms, "ms")
         return self._master._request(f"pdo event timer 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_PDOEventTimer(self._slot, cob_id, ms, b), wait=wait)
+                                     lambda b: self._lib.Vexan_PDOEventTimer(self._slot, cob_id, ms, b), _nothing, wait)
+
+    @overload
+    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> MaybePending:
         """Sets the inhibit time of PDO ``cob_id``."""
         cob_id, inhibit_time = _c.cob_id(cob_id), _c.u16(inhibit_time, "inhibit_time")
         return self._master._request(
             f"pdo inhibit time 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOInhibitTime(self._slot, cob_id, inhibit_time, b), wait=wait)
+            lambda b: self._lib.Vexan_PDOInhibitTime(self._slot, cob_id, inhibit_time, b), _nothing, wait)
+
+    @overload
+    def map_info(self, cob_id: int, wait: Literal[True] = True) -> PdoMapInfo: ...
+    @overload
+    def map_info(self, cob_id: int, wait: Literal[False]) -> Pending[PdoMapInfo]: ...
+    @overload
+    def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]: ...
 
     def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]:
         """The mapping of PDO ``cob_id``."""
@@ -871,19 +1184,47 @@ class Pdo(_Service):
 class Sync(_Service):
     """SYNC messages and COB-IDs (``master.sync``)."""
 
+    @overload
+    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0, wait: Literal[True] = True) -> None: ...
+    @overload
+    def send(self, cob_id: int, value16: int, value32: int, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0, *, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0,
+             wait: bool = True) -> Union[None, Pending[None]]: ...
+
     def send(self, cob_id: int = 0x80, value16: int = 0, value32: int = 0, wait: bool = True) -> MaybePending:
         """Has the module send SYNC on ``cob_id`` (the two values are the module's)."""
         cob_id = _c.cob_id(cob_id)
         value16, value32 = _c.u16(value16, "value16"), _c.u32(value32, "value32")
         return self._master._request(f"sync 0x{cob_id:03X}",
                                      lambda b: self._lib.Vexan_SendSYNCMsg(self._slot, cob_id, value16, value32, b),
-                                     wait=wait)
+                                     _nothing, wait)
+
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False,
+               wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the SYNC COB-ID the node uses (``list_form``: the module's list variant)."""
         node, cob_id = _c.node(node), _c.cob_id(cob_id)
         export = self._lib.Vexan_SetSYNC_List if list_form else self._lib.Vexan_ChangeSYNCID
-        return self._master._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
+        return self._master._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b),
+                                     _nothing, wait)
+
+    @overload
+    def get_id(self, node: int, wait: Literal[True] = True) -> int: ...
+    @overload
+    def get_id(self, node: int, wait: Literal[False]) -> Pending[int]: ...
+    @overload
+    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]: ...
 
     def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The SYNC COB-ID the node uses."""
@@ -892,6 +1233,13 @@ class Sync(_Service):
         return self._master._request(f"sync id node {node}",
                                      lambda b: self._lib.Vexan_GetSYNCID(self._slot, node, ctypes.byref(cob), b),
                                      lambda: cob.value, wait)
+
+    @overload
+    def cyclic(self, wait: Literal[True] = True) -> List[SyncEntry]: ...
+    @overload
+    def cyclic(self, wait: Literal[False]) -> Pending[List[SyncEntry]]: ...
+    @overload
+    def cyclic(self, wait: bool = True) -> Union[List[SyncEntry], Pending[List[SyncEntry]]]: ...
 
     def cyclic(self, wait: bool = True) -> Union[List[SyncEntry], Pending[List[SyncEntry]]]:
         """The module's five cyclic SYNC entries."""
@@ -904,20 +1252,49 @@ class Sync(_Service):
 class Emcy(_Service):
     """EMCY messages and COB-IDs (``master.emcy``)."""
 
+    @overload
+    def last(self, node: int, wait: Literal[True] = True) -> Optional[LastData]: ...
+    @overload
+    def last(self, node: int, wait: Literal[False]) -> Pending[Optional[LastData]]: ...
+    @overload
+    def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]: ...
+
     def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
         """The last EMCY message the module recorded for the node, or None."""
         node = _c.node(node)
         flag, data = _u8(), (_u8 * 8)()
+
+        def finish() -> Optional[LastData]:
+            return LastData(flag.value, bytes(data))
+
         return self._master._request(
             f"last emcy node {node}",
             lambda b: self._lib.Vexan_ReadLastEMCY(self._slot, node, ctypes.byref(flag), data, b),
-            lambda: LastData(flag.value, bytes(data)), wait, empty=Result.VEXAN_NOTHING_TO_READ)
+            finish, wait, empty=Result.VEXAN_NOTHING_TO_READ)
+
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: Literal[True] = True) -> None: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def set_id(self, node: int, cob_id: int, list_form: bool = False,
+               wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
         """Sets the EMCY COB-ID the node uses (``list_form``: the module's list variant)."""
         node, cob_id = _c.node(node), _c.cob_id(cob_id)
         export = self._lib.Vexan_SetEMCY_List if list_form else self._lib.Vexan_ChangeEMCYID
-        return self._master._request(f"emcy id node {node}", lambda b: export(self._slot, node, cob_id, b), wait=wait)
+        return self._master._request(f"emcy id node {node}", lambda b: export(self._slot, node, cob_id, b),
+                                     _nothing, wait)
+
+    @overload
+    def get_id(self, node: int, wait: Literal[True] = True) -> int: ...
+    @overload
+    def get_id(self, node: int, wait: Literal[False]) -> Pending[int]: ...
+    @overload
+    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]: ...
 
     def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
         """The EMCY COB-ID the node uses."""
@@ -930,6 +1307,19 @@ class Emcy(_Service):
 
 class Eds(_Service):
     """Node configuration from EDS files (``master.eds``)."""
+
+    @overload
+    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0,
+             wait: Literal[True] = True) -> None: ...
+    @overload
+    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int, word2: int,
+             wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0, *,
+             wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0,
+             wait: bool = True) -> Union[None, Pending[None]]: ...
 
     def load(self, node: int, path: Union[str, "os.PathLike[str]"], word1: int = 0, word2: int = 0,
              wait: bool = True) -> MaybePending:
@@ -952,7 +1342,7 @@ class Eds(_Service):
         text = ctypes.c_char_p(encoded)
         return self._master._request(f"eds load node {node} from {os.fsdecode(path)}",
                                      lambda b: self._lib.Vexan_EDS_Load(self._slot, node, text, word1, word2, b),
-                                     wait=wait)
+                                     _nothing, wait)
 
 
 def library_version() -> int:
