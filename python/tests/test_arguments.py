@@ -75,7 +75,7 @@ CASES = [
      "index must be in 0x0000..0xFFFF, got 0x12000"),
     ("Sdo.write_int", "sub", lambda m, s: m.sdo.write_int(5, 0x2000, 259, 1, 1), "sub must be in 0x00..0xFF"),
     ("Sdo.write_int", "value", lambda m, s: m.sdo.write_int(5, 0x2000, 1, 0x100, 1),
-     "value must be in 0x00..0xFF (unsigned, 1 bytes), got 0x100"),
+     "value must be in 0x00..0xFF (unsigned, 1 byte), got 0x100"),
     ("Sdo.write_int", "value", lambda m, s: m.sdo.write_int(5, 0x2000, 2, -1, 2),
      "value must be in 0x0000..0xFFFF (unsigned, 2 bytes), got -1"),
     ("Sdo.write_int", "value", lambda m, s: m.sdo.write_int(5, 0x2000, 2, 0x8000, 2, signed=True),
@@ -266,6 +266,8 @@ def test_non_integers_and_non_bytes_are_refused_with_type_error(one_master, libr
         master.sdo.write(5, 0x2000, 1, 5)
     with pytest.raises(TypeError, match="node must be an integer, not str"):
         master.nmt.start("5")
+    with pytest.raises(TypeError, match="handler must be callable, not NoneType"):
+        master.events.on("bootup", None)
     assert library_calls == []
 
 

@@ -204,6 +204,8 @@ class Events:
         """
         if kind not in _KINDS:
             raise ValueError(f"unknown event kind {kind!r}; one of {', '.join(EVENT_KINDS)}")
+        if not callable(handler):
+            raise TypeError(f"handler must be callable, not {type(handler).__name__}")
         # The library is called outside the handler lock, which the receive
         # thread takes to deliver events.
         with self._config_lock:

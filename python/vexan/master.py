@@ -455,7 +455,7 @@ class Master:
         It bounds every call that waits, counted from the sending of the
         request, and applies to requests already pending. A large SDO upload
         must finish within it as a whole: at 115200 baud allow about 100 ms
-        per KiB.
+        per KiB. ``ms``: 1..4294967295 (0 would time every call out at once).
         """
         ms = _c.check(ms, "ms", 1, 0xFFFFFFFF)
         self._check_open("set time-out")
@@ -843,7 +843,7 @@ class Sdo(_Service):
         size = _c.check(size, "size", 1, SDO_MAX_WRITE)
         value = _c.check(value, "value", -(1 << (8 * size - 1)) if signed else 0,
                          (1 << (8 * size - (1 if signed else 0))) - 1, hexadecimal=not signed,
-                         note=f" ({'signed' if signed else 'unsigned'}, {size} bytes)")
+                         note=f" ({'signed' if signed else 'unsigned'}, {size} byte{'s' if size > 1 else ''})")
         return self.write(node, index, sub, value.to_bytes(size, "little", signed=signed), wait)
 
     @overload
@@ -944,7 +944,7 @@ class Pdo(_Service):
                   wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]: ...
 
     def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]:
-        """The module's copies of up to 25 PDOs at once, in request order."""
+        """The module's copies of up to 25 PDOs at once, in request order (more raise ValueError)."""
         ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_MULTI)
         count = len(ids)
         cobs = _array(ids, _u16)
