@@ -25,6 +25,8 @@ CASES = [
     ("Master", "timeout_ms", lambda m, s: Master(s, timeout_ms=0), "timeout_ms must be in 1..4294967295, got 0"),
     ("Master", "attempts", lambda m, s: Master(s, attempts=0), "attempts must be in 1..100, got 0"),
     ("Master", "baud", lambda m, s: Master(s.port, baud=1234), "unsupported baud rate 1234"),
+    ("Master", "port", lambda m, s: Master((1 << 32) + 1), "port must be in 0..2147483647, got 4294967297"),
+    ("Master", "port", lambda m, s: Master(-1), "port must be in 0..2147483647, got -1"),
     ("Master.set_timeout", "ms", lambda m, s: m.set_timeout(1 << 32), "ms must be in 1..4294967295, got 4294967296"),
     ("Master.set_timeout", "ms", lambda m, s: m.set_timeout(0), "ms must be in 1..4294967295, got 0"),
     ("Master.set_mode", "mode", lambda m, s: m.set_mode(256), "mode must be in 0..255, got 256"),
@@ -187,8 +189,8 @@ CASES = [
     ("open_serial", "baud", lambda m, s: vexan.open_serial(s.port, 1234), "unsupported baud rate 1234"),
 ]
 
-# Arguments that need no range: flags, callables, the port (see test_ports.py).
-UNCHECKED = {"self", "wait", "reset", "list_form", "signed", "handler", "port", "path"}
+# Arguments that need no range: flags, callables, paths (see test_ports.py and the Eds.load rows).
+UNCHECKED = {"self", "wait", "reset", "list_form", "signed", "handler", "path"}
 # Methods without arguments to check.
 NOTHING_TO_CHECK = {"Master.close", "Master.firmware_version", "Master.can_status", "Master.get_mode",
                     "Master.send_bootup", "Nodes.list", "Sync.cyclic", "resume", "library_version"}

@@ -333,6 +333,9 @@ class Master:
         self._closing = threading.Lock()
         if not isinstance(port, (str, bytes, int, os.PathLike)) and hasattr(port, "port"):
             port = port.port
+        if isinstance(port, int):
+            # A C int: a larger number would reach the library as another descriptor.
+            port = _c.check(port, "port", 0, 0x7FFFFFFF)
         self.port = port if isinstance(port, int) else os.fsdecode(port)
         self.slot = self._claim(slot)
         self.master_id = master_id
