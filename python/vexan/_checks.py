@@ -11,12 +11,9 @@ naming the argument and its range, before anything is called or sent.
 from __future__ import annotations
 
 import operator
-from typing import Callable, Iterable, List, Optional, Union
+from typing import Callable, Iterable, List, Optional
 
-__all__ = ["BytesLike", "check", "check_bytes", "check_each", "node", "node_or_all", "index", "sub", "cob_id",
-           "u8", "u16", "u32"]
-
-BytesLike = Union[bytes, bytearray, memoryview]
+__all__ = ["check", "check_bytes", "check_each", "node", "node_or_all", "index", "sub", "cob_id", "u8", "u16", "u32"]
 
 # Highest node id of a CANopen network; 0 addresses every node, which only the
 # NMT state change means by it.
