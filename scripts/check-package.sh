@@ -55,6 +55,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+"$root/scripts/install-deps.sh"
 version=$(sed -n 's/^project(Vexan VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 major=${version%%.*}
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
