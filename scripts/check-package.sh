@@ -72,8 +72,23 @@ build_release() {
     fi
   fi
   echo "== Release build ($build)"
+  # Debian's build flags with its hardening (fortified functions, stack
+  # protector, read-only relocations bound at start), less -g (the packages
+  # carry no debug information) and -O2 (the Release build's -O3 stays).
+  buildflags() {
+    local flag out=()
+    for flag in $(cd "$root" && DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$@"); do
+      case "$flag" in -g | -O2) ;; *) out+=("$flag") ;; esac
+    done
+    echo "${out[*]}"
+  }
+  local cflags cxxflags ldflags
+  cflags="$(buildflags CPPFLAGS) $(buildflags CFLAGS)"
+  cxxflags="$(buildflags CPPFLAGS) $(buildflags CXXFLAGS)"
+  ldflags=$(buildflags LDFLAGS)
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DBUILD_TESTING=OFF -DVEXAN_BENCHMARKS=OFF "$@" >"$scratch/configure.log" 2>&1 ||
+    -DBUILD_TESTING=OFF -DVEXAN_BENCHMARKS=OFF -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" "$@" >"$scratch/configure.log" 2>&1 ||
     { cat "$scratch/configure.log" >&2; fail "cmake could not configure $build"; }
   cmake --build "$build" --parallel 2 >"$scratch/build.log" 2>&1 ||
     { tail -n 60 "$scratch/build.log" >&2; fail "the Release build failed"; }
