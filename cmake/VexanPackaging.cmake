@@ -36,12 +36,13 @@ if(NOT WIN32)
   endforeach()
 
   # Manual pages of the programs, made from their own --help at build time by
-  # help2man, installed compressed. Without help2man (or when cross-compiling)
-  # there are none, which the package check reports.
+  # help2man, installed compressed. Without help2man (or when cross-compiling,
+  # or in a sanitizer build, which is not for installing) there are none, which
+  # the package check reports.
   find_program(VEXAN_HELP2MAN help2man)
   if(NOT VEXAN_HELP2MAN)
     message(STATUS "help2man not found: no manual pages (scripts/install-deps.sh installs it)")
-  elseif(NOT CMAKE_CROSSCOMPILING)
+  elseif(NOT CMAKE_CROSSCOMPILING AND NOT VEXAN_SANITIZE)
     set(man_pages "")
     foreach(program IN ITEMS vexan vexan-sim)
       if(program STREQUAL "vexan")
