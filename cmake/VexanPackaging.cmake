@@ -109,7 +109,16 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/packaging/CPackProjectConfig
 # Debian: <name>_<version>-<release>_<arch>.deb, one per component.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 2)
+# The Debian revision is the top entry's of packaging/changelog.Debian, which
+# gets an entry for each package made of a new version.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian changelog_top LIMIT_COUNT 1)
+if(changelog_top MATCHES "^vexan \\(${PROJECT_VERSION}-([0-9]+)\\)")
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_1})
+else()
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+  message(WARNING "packaging/changelog.Debian has no entry for ${PROJECT_VERSION} at its top ('${changelog_top}'); \
+add one before making Debian packages")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SOURCE vexan)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Vexan maintainers <vexan@example.org>")
