@@ -11,7 +11,8 @@
 #   - installed with apt (as root, or with sudo without a password): vexan from
 #     the PATH, `man vexan`, a C program built with pkg-config and one with
 #     CMake's find_package(vexan), `import vexan`; then `apt-get remove` must
-#     leave none of the packages' files, and the packages are purged.
+#     leave none of the packages' files, nor the library in the loader's cache,
+#     and dpkg must keep nothing of them.
 #     Skipped (and said so) without root, or when one of the packages is
 #     already installed on the machine; --no-install skips it too.
 # Any failure fails; whatever the check installed is purged on every exit.
@@ -32,7 +33,6 @@ build=$(mkdir -p "$build" && cd "$build" && pwd)
 scratch=$(mktemp -d)
 installed=()  # packages this run installed, purged on exit
 as_root=()
-packages=(libvexan2 libvexan-dev vexan)
 
 fail() {
   echo "check-package: $*" >&2
@@ -40,7 +40,7 @@ fail() {
 }
 
 apt_get() {
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get -q -y -o DPkg::Lock::Timeout=300 "$@"
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o DPkg::Lock::Timeout=300 "$@"
 }
 
 cleanup() {
@@ -58,6 +58,8 @@ trap 'exit 130' INT TERM
 "$root/scripts/install-deps.sh"
 version=$(sed -n 's/^project(Vexan VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 major=${version%%.*}
+packages=("libvexan$major" libvexan-dev vexan)
+ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || gcc -print-multiarch)
 
 # The Release build the packages come from.
@@ -291,7 +293,7 @@ check_installed() {
   local libdir=/usr/lib/$multiarch out library
   library=$(readlink -f "$libdir/libvexan.so.$major")
   # (/lib and /usr/lib are one folder on a merged-/usr system: paths are compared resolved.)
-  [ "$(readlink -f "$(ldconfig -p | awk '/libvexan\.so\.'"$major"' / {print $NF; exit}')")" = "$library" ] ||
+  [ "$(readlink -f "$("$ldconfig" -p | awk '/libvexan\.so\.'"$major"' / {print $NF; exit}')")" = "$library" ] ||
     fail "the loader's cache lacks $libdir/libvexan.so.$major"
 
   [ "$(command -v vexan)" = /usr/bin/vexan ] || fail "vexan on the PATH is $(command -v vexan)"
@@ -365,7 +367,7 @@ EOF
     done <"$scratch/files.$package"
   done
   [ ${#left[@]} -eq 0 ] || fail "left behind after apt-get remove: ${left[*]}"
-  if ldconfig -p | grep -q libvexan; then fail "the loader's cache still lists libvexan"; fi
+  if "$ldconfig" -p | grep -q libvexan; then fail "the loader's cache still lists libvexan"; fi
   # Without conffiles or a postrm nothing is kept for a purge: dpkg forgets them.
   for package in "${packages[@]}"; do
     if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q -v 'not-installed'; then
