@@ -17,7 +17,7 @@ build="$(cd "$build" && pwd)"  # absolute: the stream fuzzer runs its inputs els
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DVEXAN_FUZZ=ON -DVEXAN_SANITIZE=address,undefined \
+  -DVEXAN_FUZZ=ON -DVEXAN_SANITIZE=address,undefined -DVEXAN_WERROR=ON \
   -DBUILD_TESTING=OFF -DVEXAN_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" --target vexan_fuzz_stream vexan_fuzz_events vexan_fuzz_eds --parallel
 

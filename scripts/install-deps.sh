@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests, the lint, the package check, the demo and the Python package (its
+# Installs what the build, the tests, the lint, the package check (lintian, help2man for the manual
+# pages, man-db to read them), the demo and the Python package (its
 # tests and its install into a scratch venv) need on a fresh Debian 12.
 # With --windows: what scripts/windows.sh needs instead (MinGW-w64 cross compilers,
 # GoogleTest's sources to build for Windows, and Wine to run the 64-bit tests).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
   clang-format clang-tidy libcli11-dev libedit-dev dpkg-dev file python3 python3-pytest python3-setuptools
-  python3-wheel python3-pip python3-venv mypy)
+  python3-wheel python3-pip python3-venv mypy lintian help2man man-db)
 recommends=(--no-install-recommends)
 if [ "${1:-}" = "--windows" ]; then
   packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64

@@ -21,7 +21,7 @@ clang-format --dry-run --Werror "${sources[@]}"
 echo "${#sources[@]} files formatted as .clang-format asks"
 
 echo "== clang-tidy"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVEXAN_WERROR=ON \
   -DBUILD_TESTING=OFF -DVEXAN_BENCHMARKS=OFF >/dev/null
 # Only the library's own sources (src/, not sim/src/): anchor on the root.
 root_re=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|]/\\&/g')

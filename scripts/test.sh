@@ -5,6 +5,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 shift || true
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXAN_WERROR=ON "$@"
 cmake --build "$build" --parallel
 ctest --test-dir "$build" --output-on-failure --parallel 2 --timeout 600

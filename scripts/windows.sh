@@ -13,13 +13,13 @@ out=${1:-$root/build/windows}
 
 echo "== Windows 32-bit: Vexan.dll"
 cmake -S "$root" -B "$out/i686" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" -DBUILD_TESTING=OFF >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" -DBUILD_TESTING=OFF -DVEXAN_WERROR=ON >/dev/null
 cmake --build "$out/i686" --parallel --target vexan
 bash "$root/scripts/check-exports.sh" i686-w64-mingw32 "$out/i686/src/Vexan.dll"
 
 echo "== Windows 64-bit: Vexan.dll and the tests"
 cmake -S "$root" -B "$out/x86_64" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DVEXAN_WERROR=ON >/dev/null
 cmake --build "$out/x86_64" --parallel
 bash "$root/scripts/check-exports.sh" x86_64-w64-mingw32 "$out/x86_64/src/Vexan.dll"
 

@@ -13,6 +13,7 @@ import ctypes
 import ctypes.util
 import os
 import re
+import sysconfig
 import threading
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
@@ -164,13 +165,20 @@ class LibraryNotFound(OSError):
 def _candidates() -> List[str]:
     """Where the library is looked for, in order.
 
-    ``VEXAN_LIBRARY`` (a file), then beside the package, then what the
-    dynamic loader finds (``ctypes.util.find_library`` and the usual
-    directories).
+    ``VEXAN_LIBRARY`` (a file), then beside the package, then the library
+    of the prefix the package is installed in (the Debian package puts it
+    in ``/usr/lib/python3/dist-packages``, the library in
+    ``/usr/lib/<multiarch>``), then what the dynamic loader finds
+    (``ctypes.util.find_library`` and the usual directories).
     """
     found: List[str] = []
     here = Path(__file__).resolve().parent
     found += sorted(str(p) for p in here.glob("libvexan.so*"))
+    if here.parent.name in ("dist-packages", "site-packages"):
+        lib = here.parents[2]  # <prefix>/lib of <prefix>/lib/python3*/dist-packages/vexan
+        multiarch = sysconfig.get_config_var("MULTIARCH")
+        for directory in ([lib / multiarch] if multiarch else []) + [lib]:
+            found += sorted(str(p) for p in directory.glob("libvexan.so.[0-9]*"))
     name = ctypes.util.find_library("vexan")
     if name:
         found.append(name)
