@@ -21,6 +21,8 @@ PACKAGE = "vexan"
 # Files of the package directory that go into the wheel (as in pyproject.toml's
 # package-data): its modules, the typing marker and a library copied beside it.
 PACKAGE_FILE = re.compile(r"^(.*\.py|py\.typed|libvexan\.so.*)$")
+# The package's version, written from the Vexan project version.
+VERSION_FILE = os.path.join(ROOT, PACKAGE, "_version.py")
 
 
 def _setuptools_can_build_wheels():
@@ -37,18 +39,38 @@ def _setuptools_can_build_wheels():
     return False
 
 
+def package_version(path=VERSION_FILE):
+    """The version the package carries: `__version__ = "..."` of vexan/_version.py."""
+    match = re.search(r'^__version__\s*=\s*"([^"]+)"\s*$', _read(path), re.M)
+    if not match:
+        raise RuntimeError(path + ": no __version__ = \"...\" line")
+    return match.group(1)
+
+
 def project_fields(text):
-    """The plain `key = "value"` fields of pyproject.toml's [project] table."""
+    """The plain `key = "value"` fields of pyproject.toml's [project] table.
+
+    A version that the table lists as dynamic is the one the package carries
+    (see package_version), as setuptools reads it.
+    """
     fields = {}
+    dynamic = []
     section = None
     for line in text.splitlines():
         line = line.strip()
         if line.startswith("["):
             section = line.strip("[]").strip()
             continue
+        if section != "project":
+            continue
         match = re.match(r'^([\w-]+)\s*=\s*"([^"]*)"\s*$', line)
-        if section == "project" and match:
+        if match:
             fields[match.group(1)] = match.group(2)
+        listed = re.match(r'^dynamic\s*=\s*\[([^\]]*)\]\s*$', line)
+        if listed:
+            dynamic = re.findall(r'"([^"]*)"', listed.group(1))
+    if "version" in dynamic and "version" not in fields:
+        fields["version"] = package_version()
     return fields
 
 

@@ -89,3 +89,28 @@ def test_every_result_code_is_declared_for_type_checkers():
     declared = vexan.Result.__annotations__
     assert sorted(declared) == sorted(name for _, name, _ in RESULTS)
     assert all(getattr(vexan.Result, name) == value for value, name, _ in RESULTS)
+
+
+def header_macros():
+    """The header's numeric macros, by name: ``#define VEXAN_X 8`` or ``#define VEXAN_X VEXAN_Y``."""
+    text = (HEADER_DIR / "vexan.h").read_text()
+    defined = dict(re.findall(r"^#define\s+(VEXAN_\w+)\s+(\w+)\s*$", text, flags=re.M))
+    values = {}
+    for name, value in defined.items():
+        seen = {name}
+        while value in defined and value not in seen:  # a macro named after another
+            seen.add(value)
+            value = defined[value]
+        if value.isdigit():
+            values[name] = int(value)
+    return values
+
+
+def test_header_sizes_and_limits_match_the_header():
+    from vexan import _header
+    header = header_macros()
+    assert header["VEXAN_NODE_REPLY_BUFFER"] == header["VEXAN_MAX_REPLY_DATA"]  # the header parsed at all
+    # Every number of the header, none more: a size added there must be taken up here.
+    assert _header.MACROS == header
+    for macro, value in _header.MACROS.items():
+        assert getattr(_header, macro[len("VEXAN_"):]) == value, macro

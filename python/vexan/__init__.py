@@ -11,12 +11,16 @@ See :class:`Master` for the services, :mod:`vexan.sim` for the simulator.
 
 from ._calls import Pending
 from ._library import LibraryNotFound, library_path
+from ._service import LastData
+from ._version import __version__ as __version__
 from .errors import Result, VexanError, abort_meaning, result_name, result_text
 from .events import EVENT_KINDS, Event
-from .master import (CanStatus, Direction, Identity, LastData, Master, NmtCommand, NmtState, PdoMapInfo,
-                     SyncEntry, close_serial, library_version, open_serial, pause, resume)
-
-__version__ = "2.0.3"
+from .master import CanStatus, Master, library_version, pause, resume
+from .nmt import NmtCommand, NmtState
+from .nodes import Identity
+from .pdo import Direction, PdoMapInfo
+from .serial_port import close_serial, open_serial
+from .sync import SyncEntry
 
 __all__ = [
     "CanStatus", "Direction", "EVENT_KINDS", "Event", "Identity", "LastData", "LibraryNotFound", "Master",

@@ -5,7 +5,8 @@ records of a kind wait, and the application takes them with the kind's reader.
 This module installs one C callback per kind for the whole process (kept alive
 as long as the module, since the library may hold it across a master's
 shut-down), which reads the records and hands each one to the Python handlers
-of the master whose slot queued it. An exception raised by a handler is caught
+of the master whose slot queued it (the :class:`Events` of that slot with
+handlers). An exception raised by a handler is caught
 there, recorded on that master and reported; it never reaches the receive
 thread.
 """
@@ -17,14 +18,13 @@ import ctypes
 import logging
 import threading
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, List, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, List, Optional, Tuple
 
 from . import _checks as _c
+from ._header import EMCY_DATA, PDO_MAX_DATA
 from ._library import EventCallback, library
+from ._service import Board
 from .errors import Result, VexanError
-
-if TYPE_CHECKING:
-    from .master import Master
 
 __all__ = ["EVENT_KINDS", "Event", "EventHandler", "Events"]
 
@@ -69,7 +69,7 @@ def _bootup(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
 
 
 def _emcy(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
-    slot, node, data = _u8(), _u8(), (_u8 * 8)()
+    slot, node, data = _u8(), _u8(), (_u8 * EMCY_DATA)()
     code = lib.Vexan_GetEMCYData(ctypes.byref(slot), ctypes.byref(node), data)
     return code, lambda: Event("emcy", slot.value, node=node.value, data=bytes(data))
 
@@ -87,11 +87,11 @@ def _sdo_read(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
 
 
 def _sdo_write(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
-    slot, index, sub, length, data = _u8(), _u16(), _u8(), _u8(), (_u8 * 8)()
+    slot, index, sub, length, data = _u8(), _u16(), _u8(), _u8(), (_u8 * PDO_MAX_DATA)()
     code = lib.Vexan_GetMasterWriteSDOEvent(ctypes.byref(slot), ctypes.byref(index), ctypes.byref(sub),
                                             ctypes.byref(length), data)
     return code, lambda: Event("sdo_write", slot.value, index=index.value, sub=sub.value,
-                               data=bytes(data)[:min(length.value, 8)])
+                               data=bytes(data)[:min(length.value, PDO_MAX_DATA)])
 
 
 def _remote_pdo(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
@@ -101,9 +101,10 @@ def _remote_pdo(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
 
 
 def _rx_pdo(lib: ctypes.CDLL) -> Tuple[int, Callable[[], Event]]:
-    slot, cob, length, data = _u8(), _u16(), _u8(), (_u8 * 8)()
+    slot, cob, length, data = _u8(), _u16(), _u8(), (_u8 * PDO_MAX_DATA)()
     code = lib.Vexan_GetMasterRxPDOEvent(ctypes.byref(slot), ctypes.byref(cob), ctypes.byref(length), data)
-    return code, lambda: Event("rx_pdo", slot.value, cob_id=cob.value, data=bytes(data)[:min(length.value, 8)])
+    return code, lambda: Event("rx_pdo", slot.value, cob_id=cob.value,
+                               data=bytes(data)[:min(length.value, PDO_MAX_DATA)])
 
 
 # kind -> (suffix of the install and remove exports, reader)
@@ -122,19 +123,20 @@ _KINDS: Dict[str, Tuple[str, Callable[[ctypes.CDLL], Tuple[int, Callable[[], Eve
 #: SDO write, a PDO received, a remote PDO request).
 EVENT_KINDS: Tuple[str, ...] = tuple(_KINDS)
 
-# Which master owns which slot, for routing records to their handlers.
-_owners: Dict[int, "Master"] = {}
+# The handlers of which slot, for routing records to them: the Events of a
+# master while it has handlers.
+_owners: Dict[int, "Events"] = {}
 _owners_lock = threading.Lock()
 
 
-def register(slot: int, master: "Master") -> None:
+def _route(slot: int, events: "Events") -> None:
     with _owners_lock:
-        _owners[slot] = master
+        _owners[slot] = events
 
 
-def unregister(slot: int, master: "Master") -> None:
+def _unroute(slot: int, events: "Events") -> None:
     with _owners_lock:
-        if _owners.get(slot) is master:
+        if _owners.get(slot) is events:
             del _owners[slot]
 
 
@@ -152,7 +154,7 @@ def _drain(kind: str) -> None:
         with _owners_lock:
             owner = _owners.get(event.slot)
         if owner is not None:
-            owner.events._deliver(event)
+            owner._deliver(event)
 
 
 def _trampoline(kind: str) -> Any:
@@ -181,8 +183,8 @@ class Events:
     #: How many handler exceptions :attr:`errors` keeps.
     MAX_ERRORS = 100
 
-    def __init__(self, master: "Master") -> None:
-        self._master = master
+    def __init__(self, board: Board) -> None:
+        self._board = board
         self._lock = threading.Lock()
         self._config_lock = threading.Lock()
         self._handlers: Dict[str, List[EventHandler]] = {}
@@ -215,6 +217,9 @@ class Events:
                 self._install(kind)
             with self._lock:
                 self._handlers.setdefault(kind, []).append(handler)
+            # Only an open master gets here (the install checks it), so a
+            # closed one never takes its slot's records from a newer master.
+            _route(self._board.slot, self)
 
     def off(self, kind: str, handler: Optional[EventHandler] = None) -> None:
         """Removes one handler of ``kind``, or all of them when none is given.
@@ -238,6 +243,26 @@ class Events:
             if had and not handlers:
                 self._remove(kind)
 
+    def clear(self) -> None:
+        """Removes every handler of every kind, and the library's callbacks for them.
+
+        The master does this when it closes. Raises VexanError when the
+        library refuses to remove a callback, after trying every kind.
+        """
+        with self._config_lock:
+            _unroute(self._board.slot, self)
+            with self._lock:
+                kinds = list(self._handlers)
+                self._handlers.clear()
+            failure: Optional[VexanError] = None
+            for kind in kinds:
+                try:
+                    self._remove(kind)
+                except VexanError as error:
+                    failure = failure or error
+        if failure is not None:
+            raise failure
+
     def respond_sdo_read(self, index: int, sub: int, data: bytes) -> None:
         """Answers another master's SDO read of (index, sub) with 1..4 bytes."""
         index, sub = _c.index(index), _c.sub(sub)
@@ -256,7 +281,7 @@ class Events:
     def respond_pdo(self, cob_id: int, data: bytes) -> None:
         """Answers another master's remote request for PDO ``cob_id`` (0..8 bytes)."""
         cob_id = _c.cob_id(cob_id)
-        payload = _c.check_bytes(data, "data", 0, 8)
+        payload = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
         buffer = (_u8 * max(1, len(payload)))(*payload)
         self._answer(f"answer remote pdo 0x{cob_id:03X}",
                      lambda lib, slot: lib.Vexan_ResponseMasterPDO(slot, cob_id, len(payload), buffer))
@@ -264,37 +289,20 @@ class Events:
     # ---- internals
 
     def _answer(self, operation: str, invoke: Callable[[ctypes.CDLL, int], Any]) -> None:
-        master = self._master
-        master._check_open(operation)
-        code = invoke(library(), master.slot)
-        if code != Result.VEXAN_OK:
-            raise VexanError(code, operation)
+        board = self._board
+        board.check_open(operation)
+        board.once(operation, invoke(library(), board.slot))
 
     def _install(self, kind: str) -> None:
-        master = self._master
+        board = self._board
         operation = f"install {kind} callback"
-        master._check_open(operation)
-        lib = library()
-        code = getattr(lib, "Vexan_Install" + _KINDS[kind][0])(master.slot, _CALLBACKS[kind])
-        if code != Result.VEXAN_OK:
-            raise VexanError(code, operation)
+        board.check_open(operation)
+        board.once(operation, getattr(library(), "Vexan_Install" + _KINDS[kind][0])(board.slot, _CALLBACKS[kind]))
 
     def _remove(self, kind: str) -> None:
-        master = self._master
-        if not master.is_open:
-            return
-        code = getattr(library(), "Vexan_Remove" + _KINDS[kind][0])(master.slot)
-        if code != Result.VEXAN_OK:
-            raise VexanError(code, f"remove {kind} callback")
-
-    def _remove_all(self) -> None:
-        """Removes the library's callbacks of every kind with handlers (at close)."""
-        with self._config_lock:
-            with self._lock:
-                kinds = list(self._handlers)
-                self._handlers.clear()
-        for kind in kinds:
-            getattr(library(), "Vexan_Remove" + _KINDS[kind][0])(self._master.slot)
+        board = self._board
+        if board.is_open:
+            board.once(f"remove {kind} callback", getattr(library(), "Vexan_Remove" + _KINDS[kind][0])(board.slot))
 
     def _deliver(self, event: Event) -> None:
         with self._lock:

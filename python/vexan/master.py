@@ -3,16 +3,16 @@
 A :class:`Master` opens the serial device of a module (or takes the port of a
 running simulator), starts the module's master on one of the library's eight
 slots and shuts it down again on :meth:`Master.close` or at the end of a
-``with`` block. Its services::
+``with`` block. Its services, one module each::
 
-    master.nodes    scan, node list, add and remove, identity
-    master.nmt      state changes, state, guarding and heartbeat
-    master.sdo      read and write objects, abort transfers
-    master.pdo      PDO exchange and configuration
-    master.sync     SYNC messages and COB-IDs
-    master.emcy     last EMCY message and COB-IDs
-    master.eds      configure a node from its EDS file
-    master.events   event handlers and answers to other masters
+    master.nodes    scan, node list, add and remove, identity   (vexan.nodes)
+    master.nmt      state changes, state, guarding and heartbeat (vexan.nmt)
+    master.sdo      read and write objects, abort transfers      (vexan.sdo)
+    master.pdo      PDO exchange and configuration               (vexan.pdo)
+    master.sync     SYNC messages and COB-IDs                    (vexan.sync)
+    master.emcy     last EMCY message and COB-IDs                (vexan.emcy)
+    master.eds      configure a node from its EDS file           (vexan.eds)
+    master.events   event handlers and answers to other masters  (vexan.events)
 
 Every argument is checked before the library is called: a value outside its
 range raises ValueError naming the argument and the range (ctypes would
@@ -22,102 +22,59 @@ Every method that waits for the module takes ``wait``: True (the default)
 blocks and returns the value or raises :class:`~vexan.errors.VexanError`;
 False returns a :class:`~vexan._calls.Pending` at once, to be polled or
 turned into a :class:`concurrent.futures.Future` with ``.future()``.
+
+The services' classes, records and enums, the serial port functions and the
+header's sizes are importable from here as well as from their own modules.
 """
 
 from __future__ import annotations
 
 import atexit
 import ctypes
-import enum
-import errno
-import fcntl
 import os
-import stat
-import termios
 import threading
 import weakref
-from typing import Any, Callable, Iterable, List, Literal, NamedTuple, Optional, Sequence, TypeVar, Union, overload
+from typing import Any, List, Literal, NamedTuple, Optional, Union, overload
 
 from . import _checks as _c
-from . import events as _events
-from ._calls import Call, Pending, Poller, run
+from ._calls import Pending
+# The header's sizes were first defined here; they stay importable from here.
+from ._header import EDS_MAX_PATH as EDS_MAX_PATH
+from ._header import NODE_REPLY_BUFFER as NODE_REPLY_BUFFER
+from ._header import PDO_MAX_DATA as PDO_MAX_DATA
+from ._header import PDO_MAX_ENTRIES as PDO_MAX_ENTRIES
+from ._header import PDO_MAX_IDS as PDO_MAX_IDS
+from ._header import PDO_MAX_MULTI as PDO_MAX_MULTI
+from ._header import PDO_MAX_POLLING as PDO_MAX_POLLING
+from ._header import SDO_MAX_WRITE as SDO_MAX_WRITE
+from ._header import SDO_READ_BUFFER as SDO_READ_BUFFER
+from ._header import SDO_SPILL_THRESHOLD as SDO_SPILL_THRESHOLD
+from ._header import SYNC_CYCLIC_ENTRIES as SYNC_CYCLIC_ENTRIES
 from ._library import library
+from ._service import Board, LastData, MaybePending, nothing
+from .eds import Eds as Eds
+from .emcy import Emcy as Emcy
 from .errors import Result, VexanError
+from .events import Events
+from .nmt import Nmt as Nmt
+from .nmt import NmtCommand, NmtState
+from .nodes import Identity
+from .nodes import Nodes as Nodes
+from .pdo import PDO_MAX_NUMBER as PDO_MAX_NUMBER
+from .pdo import Direction, PdoMapInfo
+from .pdo import Pdo as Pdo
+from .sdo import Sdo as Sdo
+from .serial_port import close_serial, open_serial
+from .sync import Sync as Sync
+from .sync import SyncEntry
 
 __all__ = ["CanStatus", "Direction", "Identity", "LastData", "Master", "NmtCommand", "NmtState",
            "PdoMapInfo", "SyncEntry", "close_serial", "open_serial"]
 
-T = TypeVar("T")
 Port = Union[str, "os.PathLike[str]", int, Any]
-#: What a method without a value returns: None once the module has answered
-#: (``wait=True``), or the pending request (``wait=False``).
-MaybePending = Optional[Pending[None]]
 
-_u8 = ctypes.c_uint8
-_u16 = ctypes.c_uint16
-_u32 = ctypes.c_uint32
-
+#: The library's slots: 0..SLOTS-1.
 SLOTS = 8
-NODE_REPLY_BUFFER = 252
-SDO_READ_BUFFER = 1023
-SDO_SPILL_THRESHOLD = 1024
-SDO_MAX_WRITE = 248
-PDO_MAX_DATA = 8
-PDO_MAX_IDS = 126
-PDO_MAX_ENTRIES = 8
-PDO_MAX_MULTI = 25
-PDO_MAX_POLLING = 125
-# Highest place of a PDO among the node's PDOs of one direction.
-PDO_MAX_NUMBER = 512
-SYNC_CYCLIC_ENTRIES = 5
-EDS_MAX_PATH = 255
-# How much of a spill file is read back per library call.
-_SPILL_CHUNK = 64 * 1024
-
-_BAUDS = {9600: termios.B9600, 19200: termios.B19200, 38400: termios.B38400, 57600: termios.B57600,
-          115200: termios.B115200, 230400: termios.B230400}
-for _rate in (460800, 921600):
-    if hasattr(termios, f"B{_rate}"):
-        _BAUDS[_rate] = getattr(termios, f"B{_rate}")
-
-
-class NmtCommand(enum.IntEnum):
-    """NMT state changes (``master.nmt.change``)."""
-
-    START = 1
-    STOP = 2
-    ENTER_PRE_OPERATIONAL = 128
-    RESET_NODE = 129
-    RESET_COMMUNICATION = 130
-
-
-class NmtState(enum.IntEnum):
-    """NMT states as ``master.nmt.state`` reports them."""
-
-    INITIALISING = 0
-    STOPPED = 4
-    OPERATIONAL = 5
-    PRE_OPERATIONAL = 127
-
-
-class Direction(enum.IntEnum):
-    """Direction of a PDO, seen from the node."""
-
-    RX = 0  #: the node's receive PDO: data from the master
-    TX = 1  #: the node's transmit PDO
-
-
-class Identity(NamedTuple):
-    """A node's identity object (0x1018, sub-indices 1..4)."""
-
-    vendor: int
-    product: int
-    revision: int
-    serial: int
-
-    def __str__(self) -> str:
-        return (f"vendor 0x{self.vendor:08X} product 0x{self.product:08X} "
-                f"revision 0x{self.revision:08X} serial 0x{self.serial:08X}")
 
 
 class CanStatus(NamedTuple):
@@ -128,145 +85,6 @@ class CanStatus(NamedTuple):
     rx_errors: int
     overruns: int
     raw: bytes
-
-
-class LastData(NamedTuple):
-    """The module's cached copy of a PDO, or the last EMCY of a node."""
-
-    flag: int
-    data: bytes
-
-
-class PdoMapInfo(NamedTuple):
-    """The mapping of a PDO; the four fields' meaning is the module's."""
-
-    field1: int
-    field2: int
-    field3: int
-    field4: int
-    entries: List[int]
-
-
-class SyncEntry(NamedTuple):
-    """One of the module's cyclic SYNC entries."""
-
-    cob_id: int
-    value16: int
-    value32: int
-
-
-def open_serial(path: Union[str, "os.PathLike[str]"], baud: int = 115200) -> int:
-    """Opens a serial device exclusively, in raw mode (8 data bits, no parity, no echo).
-
-    Only a terminal is taken: anything else (a regular file, ``/dev/null``, a
-    FIFO) raises OSError ``ENOTTY`` "not a serial device" before a byte could
-    be written to it. The device is held exclusively: an advisory ``flock``
-    and the terminal's exclusive mode (``TIOCEXCL``); a device that another
-    process, or another master of this one, holds raises OSError ``EBUSY``
-    "port in use (held by pid N)", or "port in use" when the holder cannot be
-    found.
-
-    Returns the file descriptor; the caller closes it (see :func:`close_serial`).
-    """
-    if baud not in _BAUDS:
-        raise ValueError(f"unsupported baud rate {baud}; one of {sorted(_BAUDS)}")
-    name = os.fsdecode(path)
-    try:
-        # Not blocking while it opens: a serial line without carrier would
-        # hold the open until one is seen; cleared once CLOCAL is set.
-        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_CLOEXEC | os.O_NONBLOCK)
-    except OSError as error:
-        if error.errno == errno.EBUSY:
-            raise _port_in_use(name, _holder_of(path)) from None
-        raise
-    try:
-        if not os.isatty(fd):
-            raise OSError(errno.ENOTTY, "not a serial device", name)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise _port_in_use(name, _holder_of(fd)) from None
-        fcntl.ioctl(fd, termios.TIOCEXCL)
-        iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(fd)
-        iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP | termios.INLCR
-                   | termios.IGNCR | termios.ICRNL | termios.IXON)
-        oflag &= ~termios.OPOST
-        lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG | termios.IEXTEN)
-        cflag &= ~(termios.CSIZE | termios.PARENB)
-        cflag |= termios.CS8 | termios.CREAD | termios.CLOCAL
-        cc[termios.VMIN] = 1
-        cc[termios.VTIME] = 0
-        speed = _BAUDS[baud]
-        termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, speed, speed, cc])
-        os.set_blocking(fd, True)
-    except BaseException:
-        os.close(fd)
-        raise
-    return fd
-
-
-def close_serial(fd: int) -> None:
-    """Closes a descriptor of :func:`open_serial`, leaving the terminal's exclusive mode first."""
-    try:
-        fcntl.ioctl(fd, termios.TIOCNXCL)
-    except OSError:
-        pass
-    os.close(fd)
-
-
-def _port_in_use(name: str, holder: Optional[int]) -> OSError:
-    text = "port in use" if holder is None else f"port in use (held by pid {holder})"
-    return OSError(errno.EBUSY, text, name)
-
-
-def _holder_of(port: Union[int, str, "os.PathLike[str]"]) -> Optional[int]:
-    """The pid of a process that holds the terminal (its flock, or else an open descriptor), or None."""
-    try:
-        st = os.stat(port)
-    except OSError:
-        return None
-    # /proc/locks: "1: FLOCK  ADVISORY  WRITE 1234 00:19:5 0 EOF" (device in hex, inode in decimal).
-    key = f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
-    try:
-        with open("/proc/locks") as locks:
-            for line in locks:
-                fields = line.split()
-                if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == key and fields[4].isdigit():
-                    return int(fields[4])
-    except OSError:
-        pass
-    # No lock: a process with the device open (one that set TIOCEXCL without a lock).
-    own = os.getpid()
-    try:
-        pids = [int(entry) for entry in os.listdir("/proc") if entry.isdigit() and int(entry) != own]
-    except OSError:
-        return None
-    for pid in pids:
-        try:
-            fds = os.listdir(f"/proc/{pid}/fd")
-        except OSError:
-            continue
-        for entry in fds:
-            try:
-                other = os.stat(f"/proc/{pid}/fd/{entry}")
-            except OSError:
-                continue
-            if stat.S_ISCHR(other.st_mode) and other.st_rdev == st.st_rdev:
-                return pid
-    return None
-
-
-def _nothing() -> None:
-    """The value of a request that yields none."""
-
-
-def _le(data: bytes) -> int:
-    return int.from_bytes(data[:4], "little")
-
-
-def _array(values: Sequence[int], ctype: Any = _u8) -> Any:
-    """A ctypes array of ``values`` (at least one element, so never NULL)."""
-    return (ctype * max(1, len(values)))(*values)
 
 
 # Slots in use by this process's masters.
@@ -366,16 +184,15 @@ class Master:
             raise
         self._open = True
         _open_masters.add(self)
-        self._poller = Poller(f"vexan-poller-{self.slot}")
-        self.nodes = Nodes(self)
-        self.nmt = Nmt(self)
-        self.sdo = Sdo(self)
-        self.pdo = Pdo(self)
-        self.sync = Sync(self)
-        self.emcy = Emcy(self)
-        self.eds = Eds(self)
-        self.events = _events.Events(self)
-        _events.register(self.slot, self)
+        self._board = Board(self._lib, self.slot)
+        self.sdo = Sdo(self._board)
+        self.nodes = Nodes(self._board, self.sdo)
+        self.nmt = Nmt(self._board)
+        self.pdo = Pdo(self._board)
+        self.sync = Sync(self._board)
+        self.emcy = Emcy(self._board)
+        self.eds = Eds(self._board)
+        self.events = Events(self._board)
         if timeout_ms is not None:
             self.set_timeout(timeout_ms)
 
@@ -422,33 +239,24 @@ class Master:
         with self._closing:
             if not self._open:
                 return
-            self._poller.close(lambda operation: VexanError(Result.VEXAN_NOT_OPEN, operation + ": master closed"))
-            self.events._remove_all()
+            self._board.stop_polling()
+            try:
+                self.events.clear()
+            except VexanError:
+                # A callback the library kept is the package's own, which
+                # routes records to the handlers of whichever master has
+                # the slot: this one has none left.
+                pass
             code = self._lib.Vexan_ShutdownMaster(self.slot)
             if code not in (Result.VEXAN_OK, Result.VEXAN_NOT_OPEN):
                 raise VexanError(code, f"shut down master on slot {self.slot}")
             self._open = False
-            _events.unregister(self.slot, self)
+            self._board.mark_closed()
             _open_masters.discard(self)
             with _slots_lock:
                 if _slots.get(self.slot) is self:
                     del _slots[self.slot]
             self._release_port()
-
-    # ---- requests
-
-    def _check_open(self, operation: str) -> None:
-        if not self._open:
-            raise VexanError(Result.VEXAN_NOT_OPEN, operation + ": master closed")
-
-    def _request(self, operation: str, invoke: Callable[[int], Any], finish: Callable[[], T], wait: bool,
-                 abort: Optional[Callable[[], int]] = None, empty: Optional[int] = None) -> Union[T, Pending[T]]:
-        call = Call(operation, invoke, finish, abort=abort, empty=empty, check=self._check_open)
-        return run(call) if wait else Pending(call, self._poller)
-
-    def _once(self, operation: str, code: int) -> None:
-        if code != Result.VEXAN_OK:
-            raise VexanError(code, operation)
 
     # ---- master control
 
@@ -461,7 +269,7 @@ class Master:
         per KiB. ``ms``: 1..4294967295 (0 would time every call out at once).
         """
         ms = _c.check(ms, "ms", 1, 0xFFFFFFFF)
-        self._check_open("set time-out")
+        self._board.check_open("set time-out")
         self._lib.Vexan_SetFunctionTimeout(self.slot, ms)
 
     @overload
@@ -473,16 +281,16 @@ class Master:
 
     def firmware_version(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The module's firmware version (major in the high byte)."""
-        version = _u16()
-        return self._request("firmware version",
-                             lambda b: self._lib.Vexan_GetFirmwareVersion(self.slot, ctypes.byref(version), b),
-                             lambda: version.value, wait)
+        version = ctypes.c_uint16()
+        return self._board.request("firmware version",
+                                   lambda b: self._lib.Vexan_GetFirmwareVersion(self.slot, ctypes.byref(version), b),
+                                   lambda: version.value, wait)
 
     def can_status(self) -> CanStatus:
         """The state of the module's CAN interface (always waits)."""
-        self._check_open("CAN status")
-        raw = (_u8 * NODE_REPLY_BUFFER)()
-        self._once("CAN status", self._lib.Vexan_GetCANStatus(self.slot, raw))
+        self._board.check_open("CAN status")
+        raw = (ctypes.c_uint8 * NODE_REPLY_BUFFER)()
+        self._board.once("CAN status", self._lib.Vexan_GetCANStatus(self.slot, raw))
         data = bytes(raw)
         return CanStatus(data[0], data[1], data[2], data[3], data)
 
@@ -495,9 +303,10 @@ class Master:
 
     def get_mode(self, wait: bool = True) -> Union[int, Pending[int]]:
         """The master mode (the module's value)."""
-        mode = _u8()
-        return self._request("master mode", lambda b: self._lib.Vexan_GetMasterMode(self.slot, ctypes.byref(mode), b),
-                             lambda: mode.value, wait)
+        mode = ctypes.c_uint8()
+        return self._board.request("master mode",
+                                   lambda b: self._lib.Vexan_GetMasterMode(self.slot, ctypes.byref(mode), b),
+                                   lambda: mode.value, wait)
 
     @overload
     def set_mode(self, mode: int, wait: Literal[True] = True) -> None: ...
@@ -509,847 +318,17 @@ class Master:
     def set_mode(self, mode: int, wait: bool = True) -> MaybePending:
         """Sets the master mode (the module's value, passed through)."""
         mode = _c.u8(mode, "mode")
-        return self._request(f"set master mode {mode}",
-                             lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), _nothing, wait)
+        return self._board.request(f"set master mode {mode}",
+                                   lambda b: self._lib.Vexan_SetMasterMode(self.slot, mode, b), nothing, wait)
 
     def send_bootup(self) -> None:
         """Sends the master's own boot-up message."""
-        self._check_open("send boot-up")
-        self._once("send boot-up", self._lib.Vexan_MasterSendBootupMsg(self.slot, 1))
-
-
-class _Service:
-    def __init__(self, master: Master) -> None:
-        self._master = master
-        self._lib = master._lib
-
-    @property
-    def _slot(self) -> int:
-        return self._master.slot
-
-
-def _direction(value: object) -> int:
-    return _c.check(value, "direction", Direction.RX, Direction.TX, note=" (Direction.RX or Direction.TX)")
-
-
-def _ids(reply: bytes) -> List[int]:
-    """Node ids of a scan or node list reply: [count, ids...]."""
-    return list(reply[1:1 + min(reply[0], len(reply) - 1)])
-
-
-class Nodes(_Service):
-    """The module's slave nodes (``master.nodes``)."""
-
-    @overload
-    def scan(self, param1: int = 0, param2: int = 0, wait: Literal[True] = True) -> List[int]: ...
-    @overload
-    def scan(self, param1: int, param2: int, wait: Literal[False]) -> Pending[List[int]]: ...
-    @overload
-    def scan(self, param1: int = 0, param2: int = 0, *, wait: Literal[False]) -> Pending[List[int]]: ...
-    @overload
-    def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
-
-    def scan(self, param1: int = 0, param2: int = 0, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
-        """Scans the bus; returns the node ids found."""
-        param1, param2 = _c.u8(param1, "param1"), _c.u8(param2, "param2")
-        reply = (_u8 * NODE_REPLY_BUFFER)()
-        return self._master._request("scan", lambda b: self._lib.Vexan_ScanNode(self._slot, param1, param2, reply, b),
-                                     lambda: _ids(bytes(reply)), wait)
-
-    @overload
-    def list(self, wait: Literal[True] = True) -> List[int]: ...
-    @overload
-    def list(self, wait: Literal[False]) -> Pending[List[int]]: ...
-    @overload
-    def list(self, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
-
-    def list(self, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
-        """The node ids of the master's node list."""
-        reply = (_u8 * NODE_REPLY_BUFFER)()
-        return self._master._request("node list", lambda b: self._lib.Vexan_GetNodeList(self._slot, reply, b),
-                                     lambda: _ids(bytes(reply)), wait)
-
-    @overload
-    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: Literal[True] = True) -> None: ...
-    @overload
-    def add(self, node: int, param: int, word1: int, word2: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, *,
-            wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0,
-            wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def add(self, node: int, param: int = 0, word1: int = 0, word2: int = 0, wait: bool = True) -> MaybePending:
-        """Adds a node to the master's node list (the module's add parameters)."""
-        node, param = _c.node(node), _c.u8(param, "param")
-        word1, word2 = _c.u16(word1, "word1"), _c.u16(word2, "word2")
-        return self._master._request(
-            f"add node {node}", lambda b: self._lib.Vexan_AddNode(self._slot, node, param, word1, word2, b),
-            _nothing, wait)
-
-    @overload
-    def remove(self, node: int, reset: bool = False, wait: Literal[True] = True) -> None: ...
-    @overload
-    def remove(self, node: int, reset: bool, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def remove(self, node: int, reset: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def remove(self, node: int, reset: bool = False, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def remove(self, node: int, reset: bool = False, wait: bool = True) -> MaybePending:
-        """Removes a node from the list (and resets it when ``reset``)."""
-        node = _c.node(node)
-        export = self._lib.Vexan_RemoveAndResetNode if reset else self._lib.Vexan_RemoveNode
-        return self._master._request(f"remove node {node}", lambda b: export(self._slot, node, b), _nothing, wait)
-
-    @overload
-    def set_timing(self, node: int, delay: int, response_timeout: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_timing(self, node: int, delay: int, response_timeout: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_timing(self, node: int, delay: int, response_timeout: int,
-                   wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_timing(self, node: int, delay: int, response_timeout: int, wait: bool = True) -> MaybePending:
-        """Sets the node's delay and response time-out (the module's units)."""
-        node = _c.node(node)
-        delay, response_timeout = _c.u16(delay, "delay"), _c.u16(response_timeout, "response_timeout")
-        return self._master._request(
-            f"delay and response time-out node {node}",
-            lambda b: self._lib.Vexan_DelayAndResponseTimeout(self._slot, node, delay, response_timeout, b),
-            _nothing, wait)
-
-    def identity(self, node: int) -> Identity:
-        """Reads the node's identity object (0x1018, sub-indices 1..4)."""
-        node = _c.node(node)
-        sdo = self._master.sdo
-        return Identity(*(sdo.read_int(node, 0x1018, sub) for sub in range(1, 5)))
-
-
-class Nmt(_Service):
-    """NMT services (``master.nmt``)."""
-
-    @overload
-    def change(self, node: int, command: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def change(self, node: int, command: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def change(self, node: int, command: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def change(self, node: int, command: int, wait: bool = True) -> MaybePending:
-        """Sends an NMT state change (:class:`NmtCommand` or the module's value)."""
-        node, command = _c.node_or_all(node), _c.u8(command, "command")
-        name = NmtCommand(command).name.lower() if command in NmtCommand._value2member_map_ else str(command)
-        return self._master._request(f"nmt {name} node {node}",
-                                     lambda b: self._lib.Vexan_NMTChangeState(self._slot, node, command, b),
-                                     _nothing, wait)
-
-    @overload
-    def start(self, node: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def start(self, node: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def start(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def start(self, node: int, wait: bool = True) -> MaybePending:
-        """Puts the node into operational."""
-        return self.change(node, NmtCommand.START, wait)
-
-    @overload
-    def stop(self, node: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def stop(self, node: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def stop(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def stop(self, node: int, wait: bool = True) -> MaybePending:
-        """Stops the node."""
-        return self.change(node, NmtCommand.STOP, wait)
-
-    @overload
-    def pre_operational(self, node: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def pre_operational(self, node: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def pre_operational(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def pre_operational(self, node: int, wait: bool = True) -> MaybePending:
-        """Puts the node into pre-operational."""
-        return self.change(node, NmtCommand.ENTER_PRE_OPERATIONAL, wait)
-
-    @overload
-    def reset(self, node: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def reset(self, node: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def reset(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def reset(self, node: int, wait: bool = True) -> MaybePending:
-        """Resets the node (it boots up again)."""
-        return self.change(node, NmtCommand.RESET_NODE, wait)
-
-    @overload
-    def reset_communication(self, node: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def reset_communication(self, node: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def reset_communication(self, node: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def reset_communication(self, node: int, wait: bool = True) -> MaybePending:
-        """Resets the node's communication."""
-        return self.change(node, NmtCommand.RESET_COMMUNICATION, wait)
-
-    @overload
-    def state(self, node: int, wait: Literal[True] = True) -> Union[NmtState, int]: ...
-    @overload
-    def state(self, node: int, wait: Literal[False]) -> Pending[Union[NmtState, int]]: ...
-    @overload
-    def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]: ...
-
-    def state(self, node: int, wait: bool = True) -> Union[Union[NmtState, int], Pending[Union[NmtState, int]]]:
-        """The node's NMT state: an :class:`NmtState`, or the plain value when it names none."""
-        node = _c.node(node)
-        reply = (_u8 * NODE_REPLY_BUFFER)()
-
-        def finish() -> Union[NmtState, int]:
-            value = reply[0]
-            return NmtState(value) if value in NmtState._value2member_map_ else value
-
-        return self._master._request(f"nmt state node {node}",
-                                     lambda b: self._lib.Vexan_NMTGetState(self._slot, node, reply, b), finish, wait)
-
-    @overload
-    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def guarding(self, node: int, guard_time: int, life_time_factor: int,
-                 wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def guarding(self, node: int, guard_time: int, life_time_factor: int, wait: bool = True) -> MaybePending:
-        """Sets up node guarding of the node."""
-        node = _c.node(node)
-        guard_time = _c.u16(guard_time, "guard_time")
-        life_time_factor = _c.u8(life_time_factor, "life_time_factor")
-        return self._master._request(
-            f"node guarding node {node}",
-            lambda b: self._lib.Vexan_NMTGuarding(self._slot, node, guard_time, life_time_factor, b), _nothing, wait)
-
-    @overload
-    def heartbeat(self, node: int, time1: int, time2: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def heartbeat(self, node: int, time1: int, time2: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def heartbeat(self, node: int, time1: int, time2: int, wait: bool = True) -> MaybePending:
-        """Sets up heartbeat monitoring of the node (the module's two times)."""
-        node, time1, time2 = _c.node(node), _c.u16(time1, "time1"), _c.u16(time2, "time2")
-        return self._master._request(f"heartbeat node {node}",
-                                     lambda b: self._lib.Vexan_NMTHeartbeat(self._slot, node, time1, time2, b),
-                                     _nothing, wait)
-
-
-class Sdo(_Service):
-    """SDO transfers (``master.sdo``)."""
-
-    @overload
-    def read(self, node: int, index: int, sub: int = 0, wait: Literal[True] = True) -> bytes: ...
-    @overload
-    def read(self, node: int, index: int, sub: int, wait: Literal[False]) -> Pending[bytes]: ...
-    @overload
-    def read(self, node: int, index: int, sub: int = 0, *, wait: Literal[False]) -> Pending[bytes]: ...
-    @overload
-    def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Union[bytes, Pending[bytes]]: ...
-
-    def read(self, node: int, index: int, sub: int = 0, wait: bool = True) -> Union[bytes, Pending[bytes]]:
-        """Reads object (index, sub) of the node and returns its bytes.
-
-        Objects of 1024 bytes or more arrive in the library's spill file
-        ``<slot>_<node>_<INDEX>_<SUB>.seg`` in the current directory, which is
-        read back here; the file stays, as the library leaves it. The whole
-        upload must finish within the function time-out (see
-        :meth:`Master.set_timeout`).
-        """
-        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
-        length = _u32()
-        data = (_u8 * SDO_READ_BUFFER)()
-        operation = f"sdo read node {node} {index:04X}/{sub:02X}"
-
-        def finish() -> bytes:
-            if length.value < SDO_SPILL_THRESHOLD:
-                return ctypes.string_at(data, length.value)
-            return self._read_spill(node, index, sub, length.value, operation)
-
-        return self._master._request(
-            operation,
-            lambda b: self._lib.Vexan_SDOReadData(self._slot, node, index, sub, ctypes.byref(length), data, b),
-            finish, wait, abort=lambda: _le(bytes(data)))
-
-    def _read_spill(self, node: int, index: int, sub: int, total: int, operation: str) -> bytes:
-        parts = []
-        offset = 0
-        chunk = (_u8 * _SPILL_CHUNK)()
-        got = _u32()
-        while offset < total:
-            count = min(_SPILL_CHUNK, total - offset)
-            code = self._lib.Vexan_SDOReadFile(self._slot, node, index, sub, offset, count, ctypes.byref(got), chunk)
-            if code != Result.VEXAN_OK:
-                raise VexanError(code, f"{operation}: read back its spill file at {offset}")
-            if got.value == 0:
-                raise VexanError(Result.VEXAN_NOTHING_TO_READ, f"{operation}: spill file ends at {offset} of {total}")
-            parts.append(ctypes.string_at(chunk, got.value))
-            offset += got.value
-        return b"".join(parts)
-
-    def read_int(self, node: int, index: int, sub: int = 0, signed: bool = False) -> int:
-        """Reads an object as a little-endian integer of the size it has."""
-        return int.from_bytes(self.read(node, index, sub), "little", signed=signed)
-
-    @overload
-    def write(self, node: int, index: int, sub: int, data: bytes, wait: Literal[True] = True) -> None: ...
-    @overload
-    def write(self, node: int, index: int, sub: int, data: bytes, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def write(self, node: int, index: int, sub: int, data: bytes, wait: bool = True) -> MaybePending:
-        """Writes up to 248 bytes to object (index, sub) of the node."""
-        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
-        payload = _c.check_bytes(data, "data", 1, SDO_MAX_WRITE)
-        buffer = _array(payload)
-        reply_length = _u16()
-        reply = (_u8 * SDO_MAX_WRITE)()
-        return self._master._request(
-            f"sdo write node {node} {index:04X}/{sub:02X}",
-            lambda b: self._lib.Vexan_SDOWriteData(self._slot, node, index, sub, len(payload), buffer,
-                                                   ctypes.byref(reply_length), reply, b),
-            _nothing, wait, abort=lambda: _le(bytes(reply)))
-
-    @overload
-    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
-                  wait: Literal[True] = True) -> None: ...
-    @overload
-    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool,
-                  wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False, *,
-                  wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
-                  wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def write_int(self, node: int, index: int, sub: int, value: int, size: int, signed: bool = False,
-                  wait: bool = True) -> MaybePending:
-        """Writes ``value`` as a little-endian integer of ``size`` bytes."""
-        size = _c.check(size, "size", 1, SDO_MAX_WRITE)
-        value = _c.check(value, "value", -(1 << (8 * size - 1)) if signed else 0,
-                         (1 << (8 * size - (1 if signed else 0))) - 1, hexadecimal=not signed,
-                         note=f" ({'signed' if signed else 'unsigned'}, {size} byte{'s' if size > 1 else ''})")
-        return self.write(node, index, sub, value.to_bytes(size, "little", signed=signed), wait)
-
-    @overload
-    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def abort(self, node: int, index: int, sub: int, abort_code: int,
-              wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def abort(self, node: int, index: int, sub: int, abort_code: int, wait: bool = True) -> MaybePending:
-        """Aborts the transfer of (index, sub) of the node with ``abort_code``."""
-        node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
-        abort_code = _c.u32(abort_code, "abort_code", hexadecimal=True)
-        return self._master._request(
-            f"sdo abort node {node} {index:04X}/{sub:02X}",
-            lambda b: self._lib.Vexan_SDOAbortTransmit(self._slot, node, index, sub, abort_code, b), _nothing, wait)
-
-
-class Pdo(_Service):
-    """PDO exchange and configuration (``master.pdo``)."""
-
-    @overload
-    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: Literal[True] = True) -> None: ...
-    @overload
-    def write(self, cob_id: int, data: bytes, parameter: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def write(self, cob_id: int, data: bytes, parameter: int = 0, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def write(self, cob_id: int, data: bytes, parameter: int = 0, wait: bool = True) -> MaybePending:
-        """Sends 0..8 bytes as the PDO ``cob_id`` and waits for the module's status."""
-        cob_id, parameter = _c.cob_id(cob_id), _c.u8(parameter, "parameter")
-        payload = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
-        buffer = _array(payload)
-        return self._master._request(
-            f"pdo write 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOWrite(self._slot, cob_id, parameter, len(payload), buffer, b), _nothing, wait)
-
-    def write_fast(self, cob_id: int, data: bytes, parameter: int = 0) -> None:
-        """Sends the PDO without waiting for the module's status."""
-        cob_id, parameter = _c.cob_id(cob_id), _c.u8(parameter, "parameter")
-        payload = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
-        self._master._check_open("pdo write")
-        self._master._once(f"pdo write 0x{cob_id:03X}", self._lib.Vexan_PDOWrite_Fast(
-            self._slot, cob_id, parameter, len(payload), _array(payload)))
-
-    @overload
-    def remote(self, cob_id: int, wait: Literal[True] = True) -> bytes: ...
-    @overload
-    def remote(self, cob_id: int, wait: Literal[False]) -> Pending[bytes]: ...
-    @overload
-    def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]: ...
-
-    def remote(self, cob_id: int, wait: bool = True) -> Union[bytes, Pending[bytes]]:
-        """Asks for PDO ``cob_id`` by remote request; returns its bytes."""
-        cob_id = _c.cob_id(cob_id)
-        length, data = _u8(), (_u8 * PDO_MAX_DATA)()
-        return self._master._request(
-            f"pdo remote 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDORemote(self._slot, cob_id, ctypes.byref(length), data, b),
-            lambda: bytes(data)[:length.value], wait)
-
-    def remote_fast(self, cob_id: int) -> None:
-        """Sends the remote request without waiting for a result."""
-        cob_id = _c.cob_id(cob_id)
-        self._master._check_open("pdo remote")
-        self._master._once(f"pdo remote 0x{cob_id:03X}", self._lib.Vexan_PDORemote_Fast(self._slot, cob_id))
-
-    @overload
-    def last(self, cob_id: int, wait: Literal[True] = True) -> Optional[LastData]: ...
-    @overload
-    def last(self, cob_id: int, wait: Literal[False]) -> Pending[Optional[LastData]]: ...
-    @overload
-    def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]: ...
-
-    def last(self, cob_id: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
-        """The module's copy of the last PDO ``cob_id`` received, or None."""
-        cob_id = _c.cob_id(cob_id)
-        flag, length, data = _u8(), _u8(), (_u8 * PDO_MAX_DATA)()
-
-        def finish() -> Optional[LastData]:
-            return LastData(flag.value, bytes(data)[:length.value])
-
-        return self._master._request(
-            f"pdo last 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_GetPDOLastData(self._slot, cob_id, ctypes.byref(flag), ctypes.byref(length),
-                                                     data, b),
-            finish, wait, empty=Result.VEXAN_NOTHING_TO_READ)
-
-    @overload
-    def last_many(self, cob_ids: Sequence[int], wait: Literal[True] = True) -> List[LastData]: ...
-    @overload
-    def last_many(self, cob_ids: Sequence[int], wait: Literal[False]) -> Pending[List[LastData]]: ...
-    @overload
-    def last_many(self, cob_ids: Sequence[int],
-                  wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]: ...
-
-    def last_many(self, cob_ids: Sequence[int], wait: bool = True) -> Union[List[LastData], Pending[List[LastData]]]:
-        """The module's copies of up to 25 PDOs at once, in request order (more raise ValueError)."""
-        ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_MULTI)
-        count = len(ids)
-        cobs = _array(ids, _u16)
-        flags, lengths = (_u8 * max(1, count))(), (_u8 * max(1, count))()
-        data = (_u8 * (PDO_MAX_DATA * max(1, count)))()
-
-        def finish() -> List[LastData]:
-            out, offset = [], 0
-            for i in range(count):
-                n = min(lengths[i], PDO_MAX_DATA)
-                out.append(LastData(flags[i], bytes(data)[offset:offset + n]))
-                offset += n
-            return out
-
-        return self._master._request(
-            "pdo read many",
-            lambda b: self._lib.Vexan_GetMultiPDOData(self._slot, count, cobs, flags, lengths, data, b), finish, wait)
-
-    @overload
-    def set_polling(self, cob_ids: Sequence[int], value: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_polling(self, cob_ids: Sequence[int], value: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_polling(self, cob_ids: Sequence[int], value: int, wait: bool = True) -> MaybePending:
-        """Has the module poll these PDOs by remote request on its own."""
-        ids = _c.check_each(cob_ids, "cob_ids", _c.cob_id, PDO_MAX_POLLING)
-        value = _c.u16(value, "value")
-        cobs = _array(ids, _u16)
-        return self._master._request(
-            "pdo remote polling",
-            lambda b: self._lib.Vexan_SetPDORemotePolling(self._slot, len(ids), cobs, value, b), _nothing, wait)
-
-    @overload
-    def install(self, node: int, cob_id: int, direction: int, number: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def install(self, node: int, cob_id: int, direction: int, number: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def install(self, node: int, cob_id: int, direction: int, number: int,
-                wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def install(self, node: int, cob_id: int, direction: int, number: int, wait: bool = True) -> MaybePending:
-        """Installs PDO ``cob_id`` of the node (``number``: its place, 1..512)."""
-        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
-        number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
-        return self._master._request(
-            f"pdo install node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_InstallPDO(self._slot, node, cob_id, direction, number, b), _nothing, wait)
-
-    @overload
-    def remove(self, node: int, cob_id: int, direction: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def remove(self, node: int, cob_id: int, direction: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def remove(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
-        """Removes PDO ``cob_id`` of the node."""
-        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
-        return self._master._request(
-            f"pdo remove node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_RemovePDO(self._slot, node, cob_id, direction, b), _nothing, wait)
-
-    @overload
-    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
-                       transmission_type: int = 255, event_timer: int = 0, wait: Literal[True] = True) -> None: ...
-    @overload
-    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int],
-                       transmission_type: int, event_timer: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
-                       transmission_type: int = 255, event_timer: int = 0, *,
-                       wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
-                       transmission_type: int = 255, event_timer: int = 0,
-                       wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def install_mapped(self, node: int, cob_id: int, direction: int, number: int, entries: Iterable[int] = (),
-                       transmission_type: int = 255, event_timer: int = 0, wait: bool = True) -> MaybePending:
-        """Installs a PDO with its parameters and mapping entries in one command.
-
-        Entries: ``index << 16 | sub << 8 | bit length``, at most 8.
-        """
-        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
-        number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
-        items = _c.check_each(entries, "entries", lambda v, n: _c.u32(v, n, hexadecimal=True), PDO_MAX_ENTRIES)
-        transmission_type = _c.u8(transmission_type, "transmission_type")
-        event_timer = _c.u16(event_timer, "event_timer")
-        buffer = _array(items, _u32)
-        return self._master._request(
-            f"pdo install node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_InstallPDO_List(self._slot, node, cob_id, direction, number, transmission_type,
-                                                      event_timer, len(items), buffer, b), _nothing, wait)
-
-    @overload
-    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def remove_mapped(self, node: int, cob_id: int, direction: int,
-                      wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def remove_mapped(self, node: int, cob_id: int, direction: int, wait: bool = True) -> MaybePending:
-        """Removes a PDO installed with :meth:`install_mapped`."""
-        node, cob_id, direction = _c.node(node), _c.cob_id(cob_id), _direction(direction)
-        return self._master._request(
-            f"pdo remove node {node} 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_RemovePDO_List(self._slot, node, cob_id, direction, b), _nothing, wait)
-
-    @overload
-    def ids(self, node: int, direction: int, wait: Literal[True] = True) -> List[int]: ...
-    @overload
-    def ids(self, node: int, direction: int, wait: Literal[False]) -> Pending[List[int]]: ...
-    @overload
-    def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]: ...
-
-    def ids(self, node: int, direction: int, wait: bool = True) -> Union[List[int], Pending[List[int]]]:
-        """The COB-IDs of the node's receive (RX) or transmit (TX) PDOs."""
-        node, direction = _c.node(node), _direction(direction)
-        count, cobs = _u8(), (_u16 * PDO_MAX_IDS)()
-        export = self._lib.Vexan_GetRxPDOID if direction == Direction.RX else self._lib.Vexan_GetTxPDOID
-        return self._master._request(f"pdo ids node {node}", lambda b: export(self._slot, node, ctypes.byref(count),
-                                                                              cobs, b),
-                                     lambda: list(cobs[:min(count.value, PDO_MAX_IDS)]), wait)
-
-    @overload
-    def change_id(self, cob_id: int, new_cob_id: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def change_id(self, cob_id: int, new_cob_id: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def change_id(self, cob_id: int, new_cob_id: int, wait: bool = True) -> MaybePending:
-        """Changes the COB-ID of a PDO."""
-        cob_id, new_cob_id = _c.cob_id(cob_id), _c.cob_id(new_cob_id, "new_cob_id")
-        return self._master._request(f"pdo change id 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_ChangePDOID(self._slot, cob_id, new_cob_id, b),
-                                     _nothing, wait)
-
-    @overload
-    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
-                wait: Literal[True] = True) -> None: ...
-    @overload
-    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
-                wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int,
-                wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def dynamic(self, node: int, cob_id: int, first: int, second: int, value: int, wait: bool = True) -> MaybePending:
-        """Changes the mapping of a PDO (the module's arguments)."""
-        node, cob_id = _c.node(node), _c.cob_id(cob_id)
-        first, second, value = _c.u8(first, "first"), _c.u8(second, "second"), _c.u32(value, "value")
-        return self._master._request(
-            f"pdo dynamic 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_DynamicPDO(self._slot, node, cob_id, first, second, value, b), _nothing, wait)
-
-    @overload
-    def use_entries(self, cob_id: int, entries: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def use_entries(self, cob_id: int, entries: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def use_entries(self, cob_id: int, entries: int, wait: bool = True) -> MaybePending:
-        """Sets how many mapping entries PDO ``cob_id`` uses."""
-        cob_id, entries = _c.cob_id(cob_id), _c.u8(entries, "entries")
-        return self._master._request(f"pdo use entries 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_PDOUseEntry(self._slot, cob_id, entries, b),
-                                     _nothing, wait)
-
-    @overload
-    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_transmission_type(self, cob_id: int, transmission_type: int,
-                              wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_transmission_type(self, cob_id: int, transmission_type: int, wait: bool = True) -> MaybePending:
-        """Sets the transmission type of PDO ``cob_id``."""
-        cob_id = _c.cob_id(cob_id)
-        transmission_type = _c.u8(transmission_type, "transmission_type")
-        return self._master._request(
-            f"pdo transmission type 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOTxType(self._slot, cob_id, transmission_type, b), _nothing, wait)
-
-    @overload
-    def set_event_timer(self, cob_id: int, ms: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_event_timer(self, cob_id: int, ms: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_event_timer(self, cob_id: int, ms: int, wait: bool = True) -> MaybePending:
-        """Sets the event timer (ms) of PDO ``cob_id``."""
-        cob_id, ms = _c.cob_id(cob_id), _c.u16(ms, "ms")
-        return self._master._request(f"pdo event timer 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_PDOEventTimer(self._slot, cob_id, ms, b), _nothing, wait)
-
-    @overload
-    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_inhibit_time(self, cob_id: int, inhibit_time: int, wait: bool = True) -> MaybePending:
-        """Sets the inhibit time of PDO ``cob_id``."""
-        cob_id, inhibit_time = _c.cob_id(cob_id), _c.u16(inhibit_time, "inhibit_time")
-        return self._master._request(
-            f"pdo inhibit time 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_PDOInhibitTime(self._slot, cob_id, inhibit_time, b), _nothing, wait)
-
-    @overload
-    def map_info(self, cob_id: int, wait: Literal[True] = True) -> PdoMapInfo: ...
-    @overload
-    def map_info(self, cob_id: int, wait: Literal[False]) -> Pending[PdoMapInfo]: ...
-    @overload
-    def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]: ...
-
-    def map_info(self, cob_id: int, wait: bool = True) -> Union[PdoMapInfo, Pending[PdoMapInfo]]:
-        """The mapping of PDO ``cob_id``."""
-        cob_id = _c.cob_id(cob_id)
-        f1, f2, f3, f4, count = _u16(), _u8(), _u8(), _u16(), _u8()
-        entries = (_u32 * PDO_MAX_ENTRIES)()
-        return self._master._request(
-            f"pdo map info 0x{cob_id:03X}",
-            lambda b: self._lib.Vexan_GetPDOMapInfo(self._slot, cob_id, ctypes.byref(f1), ctypes.byref(f2),
-                                                    ctypes.byref(f3), ctypes.byref(f4), ctypes.byref(count),
-                                                    entries, b),
-            lambda: PdoMapInfo(f1.value, f2.value, f3.value, f4.value, list(entries[:min(count.value, 8)])), wait)
-
-
-class Sync(_Service):
-    """SYNC messages and COB-IDs (``master.sync``)."""
-
-    @overload
-    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0, wait: Literal[True] = True) -> None: ...
-    @overload
-    def send(self, cob_id: int, value16: int, value32: int, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0,
-             wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def send(self, cob_id: int = 0x80, value16: int = 0, value32: int = 0, wait: bool = True) -> MaybePending:
-        """Has the module send SYNC on ``cob_id`` (the two values are the module's)."""
-        cob_id = _c.cob_id(cob_id)
-        value16, value32 = _c.u16(value16, "value16"), _c.u32(value32, "value32")
-        return self._master._request(f"sync 0x{cob_id:03X}",
-                                     lambda b: self._lib.Vexan_SendSYNCMsg(self._slot, cob_id, value16, value32, b),
-                                     _nothing, wait)
-
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False,
-               wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
-        """Sets the SYNC COB-ID the node uses (``list_form``: the module's list variant)."""
-        node, cob_id = _c.node(node), _c.cob_id(cob_id)
-        export = self._lib.Vexan_SetSYNC_List if list_form else self._lib.Vexan_ChangeSYNCID
-        return self._master._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b),
-                                     _nothing, wait)
-
-    @overload
-    def get_id(self, node: int, wait: Literal[True] = True) -> int: ...
-    @overload
-    def get_id(self, node: int, wait: Literal[False]) -> Pending[int]: ...
-    @overload
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]: ...
-
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
-        """The SYNC COB-ID the node uses."""
-        node = _c.node(node)
-        cob = _u16()
-        return self._master._request(f"sync id node {node}",
-                                     lambda b: self._lib.Vexan_GetSYNCID(self._slot, node, ctypes.byref(cob), b),
-                                     lambda: cob.value, wait)
-
-    @overload
-    def cyclic(self, wait: Literal[True] = True) -> List[SyncEntry]: ...
-    @overload
-    def cyclic(self, wait: Literal[False]) -> Pending[List[SyncEntry]]: ...
-    @overload
-    def cyclic(self, wait: bool = True) -> Union[List[SyncEntry], Pending[List[SyncEntry]]]: ...
-
-    def cyclic(self, wait: bool = True) -> Union[List[SyncEntry], Pending[List[SyncEntry]]]:
-        """The module's five cyclic SYNC entries."""
-        cobs, v16, v32 = (_u16 * SYNC_CYCLIC_ENTRIES)(), (_u16 * SYNC_CYCLIC_ENTRIES)(), (_u32 * SYNC_CYCLIC_ENTRIES)()
-        return self._master._request(
-            "cyclic sync", lambda b: self._lib.Vexan_GetCyclicSYNCInfo(self._slot, cobs, v16, v32, b),
-            lambda: [SyncEntry(cobs[i], v16[i], v32[i]) for i in range(SYNC_CYCLIC_ENTRIES)], wait)
-
-
-class Emcy(_Service):
-    """EMCY messages and COB-IDs (``master.emcy``)."""
-
-    @overload
-    def last(self, node: int, wait: Literal[True] = True) -> Optional[LastData]: ...
-    @overload
-    def last(self, node: int, wait: Literal[False]) -> Pending[Optional[LastData]]: ...
-    @overload
-    def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]: ...
-
-    def last(self, node: int, wait: bool = True) -> Union[Optional[LastData], Pending[Optional[LastData]]]:
-        """The last EMCY message the module recorded for the node, or None."""
-        node = _c.node(node)
-        flag, data = _u8(), (_u8 * 8)()
-
-        def finish() -> Optional[LastData]:
-            return LastData(flag.value, bytes(data))
-
-        return self._master._request(
-            f"last emcy node {node}",
-            lambda b: self._lib.Vexan_ReadLastEMCY(self._slot, node, ctypes.byref(flag), data, b),
-            finish, wait, empty=Result.VEXAN_NOTHING_TO_READ)
-
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False,
-               wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
-        """Sets the EMCY COB-ID the node uses (``list_form``: the module's list variant)."""
-        node, cob_id = _c.node(node), _c.cob_id(cob_id)
-        export = self._lib.Vexan_SetEMCY_List if list_form else self._lib.Vexan_ChangeEMCYID
-        return self._master._request(f"emcy id node {node}", lambda b: export(self._slot, node, cob_id, b),
-                                     _nothing, wait)
-
-    @overload
-    def get_id(self, node: int, wait: Literal[True] = True) -> int: ...
-    @overload
-    def get_id(self, node: int, wait: Literal[False]) -> Pending[int]: ...
-    @overload
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]: ...
-
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
-        """The EMCY COB-ID the node uses."""
-        node = _c.node(node)
-        cob = _u16()
-        return self._master._request(f"emcy id node {node}",
-                                     lambda b: self._lib.Vexan_GetEMCYID(self._slot, node, ctypes.byref(cob), b),
-                                     lambda: cob.value, wait)
-
-
-class Eds(_Service):
-    """Node configuration from EDS files (``master.eds``)."""
-
-    @overload
-    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0,
-             wait: Literal[True] = True) -> None: ...
-    @overload
-    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int, word2: int,
-             wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0, *,
-             wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def load(self, node: int, path: Union[str, 'os.PathLike[str]'], word1: int = 0, word2: int = 0,
-             wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def load(self, node: int, path: Union[str, "os.PathLike[str]"], word1: int = 0, word2: int = 0,
-             wait: bool = True) -> MaybePending:
-        """Configures the node from its EDS (or DCF) file in one call.
-
-        Adds and starts the node, sets its SYNC and EMCY COB-IDs and installs
-        its PDOs as the file describes them. Not waiting, the configuration
-        runs on a worker thread of the board.
-        """
-        node, word1, word2 = _c.node(node), _c.u16(word1, "word1"), _c.u16(word2, "word2")
-        encoded = os.fsencode(path)
-        if not encoded or b"\0" in encoded:
-            # A NUL would end the path early: the library would open another file.
-            raise ValueError(f"path must be a file name without NUL bytes, got {path!r}")
-        if len(encoded) > EDS_MAX_PATH:
-            raise ValueError(f"path must hold 1..{EDS_MAX_PATH} bytes, got {len(encoded)}")
-        if len(encoded) < 2:
-            # The library reads a path whose second byte is 0 as a wide string.
-            encoded = b"./" + encoded
-        text = ctypes.c_char_p(encoded)
-        return self._master._request(f"eds load node {node} from {os.fsdecode(path)}",
-                                     lambda b: self._lib.Vexan_EDS_Load(self._slot, node, text, word1, word2, b),
-                                     _nothing, wait)
+        self._board.check_open("send boot-up")
+        self._board.once("send boot-up", self._lib.Vexan_MasterSendBootupMsg(self.slot, 1))
 
 
 def library_version() -> int:
-    """The library's version number (203)."""
+    """The library's version number (203, ``VEXAN_LIBRARY_VERSION``)."""
     return int(library().Vexan_GetVersion())
 
 
