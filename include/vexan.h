@@ -32,9 +32,13 @@
  *   caller does, so its reply needs no hand-over between threads; the receive
  *   thread keeps polling for events and running the callbacks meanwhile. Every
  *   blocking export may therefore also be called from inside an event callback,
- *   on the callback's own board too. A callback may shut its own board down:
- *   once Vexan_ShutdownMaster returns there, that receive thread runs no further
- *   callback and sends nothing.
+ *   on the callback's own board too. A callback may shut its own board down, or
+ *   another board: once Vexan_ShutdownMaster returns there, that board's receive
+ *   thread runs no further callback and sends nothing. Called on a receive
+ *   thread, it does not wait for the stopped thread to end (that thread may be
+ *   in a callback waiting for this one); such a thread ends by itself and is
+ *   joined at the slot's next start-up from an application thread or when the
+ *   library unloads.
  *
  * Result codes
  *   Every export returns a 16-bit result: 0 for success, one of the library's
@@ -304,6 +308,12 @@ VEXAN_API uint16_t Vexan_NMTHeartbeat(uint8_t slot, uint8_t nodeId, uint16_t hea
  * when none is installed for the kind and slot; over an installed callback it
  * returns VEXAN_OK and keeps the old one (remove it first to replace it).
  * Callbacks stay installed across Vexan_ShutdownMaster and a new start-up.
+ * Remove called on an application thread returns only once the callback it
+ * removed is no longer running, if it was, and from then on that callback is
+ * never called again: what it uses may be freed. Called from inside a callback
+ * (on any board's receive thread) remove does not wait, so that two callbacks
+ * can never wait for each other: the removed callback may still be running
+ * then, and ends its current call.
  * The four kinds of requests that other masters address to the module as a
  * node (ReadSDO, WriteSDO, RxPDO, RemotePDO) need a master node id other than
  * 0: on a board opened with master node id 0 their install (when none is
