@@ -282,8 +282,8 @@ TEST(EventCallbacks, TwoBoardsWhoseCallbacksShutEachOtherDownBothReturn)
             if (!WaitFor([] { return crossDone[0].load() && crossDone[1].load(); }, 10s)) {
                 std::_Exit(4);
             }
-            if (crossResults[0] != VEXAN_OK || crossResults[1] != VEXAN_OK ||
-                vexan::LookupOpenBoard(kCrossSlots[0]) || vexan::LookupOpenBoard(kCrossSlots[1])) {
+            if (crossResults[0] != VEXAN_OK || crossResults[1] != VEXAN_OK || vexan::LookupOpenBoard(kCrossSlots[0]) ||
+                vexan::LookupOpenBoard(kCrossSlots[1])) {
                 std::_Exit(5);
             }
             std::_Exit(0);

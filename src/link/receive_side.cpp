@@ -178,7 +178,9 @@ void ReceiveSide::StopThread()
         // callback of its own that waits for this one, so it is not joined.
         // Once its activity lock is free, it is resting or in a callback, and
         // it tests the stop before it does anything more.
-        { const std::lock_guard settled(activity_); }
+        {
+            const std::lock_guard settled(activity_);
+        }
         threadId_.store(std::thread::id{});
         Retire(retired_, std::move(thread_));
         JoinRetired();
