@@ -238,11 +238,15 @@ TEST_F(EventExports, RemoveReturnsOnlyOnceTheCallbackItRemovedHasReturned)
 
 // Two boards whose callbacks shut each other down at the same moment: each
 // stop is made on a receive thread whose own board is being stopped from the
-// other one. Run in a child process, which is ended if it never returns.
+// other one. Before that, each removes the other's callback and its own, which
+// inside a callback does not wait either. Run in a child process, which is
+// ended if it never returns.
 constexpr std::array<uint8_t, 2> kCrossSlots{2, 3};
 std::array<std::atomic<bool>, 2> crossEntered{};
 std::atomic<int> crossArrived{0};
+std::atomic<int> crossRemoved{0};
 std::array<std::atomic<uint16_t>, 2> crossResults{};
+std::array<std::atomic<uint16_t>, 2> crossRemovals{};
 std::array<std::atomic<bool>, 2> crossDone{};
 
 template <std::size_t Own>
@@ -253,6 +257,13 @@ void ShutTheOtherDown()
     }
     ++crossArrived;
     if (!WaitFor([] { return crossArrived.load() == 2; }, 10s)) {
+        std::_Exit(3);
+    }
+    const uint16_t other = Vexan_RemoveBootUpISR(kCrossSlots[1 - Own]);
+    const uint16_t own = Vexan_RemoveBootUpISR(kCrossSlots[Own]);
+    crossRemovals[Own] = other != VEXAN_OK ? other : own;
+    ++crossRemoved;  // both boards are still open for both removals
+    if (!WaitFor([] { return crossRemoved.load() == 2; }, 10s)) {
         std::_Exit(3);
     }
     crossResults[Own] = Vexan_ShutdownMaster(kCrossSlots[1 - Own]);
@@ -282,15 +293,16 @@ TEST(EventCallbacks, TwoBoardsWhoseCallbacksShutEachOtherDownBothReturn)
             if (!WaitFor([] { return crossDone[0].load() && crossDone[1].load(); }, 10s)) {
                 std::_Exit(4);
             }
-            if (crossResults[0] != VEXAN_OK || crossResults[1] != VEXAN_OK || vexan::LookupOpenBoard(kCrossSlots[0]) ||
+            if (crossResults[0] != VEXAN_OK || crossResults[1] != VEXAN_OK || crossRemovals[0] != VEXAN_OK ||
+                crossRemovals[1] != VEXAN_OK || vexan::LookupOpenBoard(kCrossSlots[0]) ||
                 vexan::LookupOpenBoard(kCrossSlots[1])) {
                 std::_Exit(5);
             }
             std::_Exit(0);
         },
         30s);
-    EXPECT_EQ(status, 0) << "-1: the two shut-downs waited for each other; 3: a callback never ran; 4: a shut-down "
-                            "did not return; 5: a shut-down failed";
+    EXPECT_EQ(status, 0) << "-1: the two callbacks waited for each other; 3: a callback never ran; 4: a shut-down "
+                            "did not return; 5: a removal or shut-down failed";
 }
 
 // ---- Readers -------------------------------------------------------------------------------
