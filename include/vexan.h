@@ -20,6 +20,11 @@
  *   Outputs are written only when the final result is VEXAN_OK. A command that
  *   could not be sent (VEXAN_PAUSED, VEXAN_WRITE_FAILED, VEXAN_SHORT_WRITE,
  *   VEXAN_NO_PORT_HANDLE) leaves nothing pending: the next call sends afresh.
+ *   A call waiting for its answer (blocking, or repeated while it returns
+ *   VEXAN_WAITING) on a line that reports itself gone (a hang-up, an unplugged
+ *   adapter, a pipe whose other end closed) ends within about 100 ms with
+ *   VEXAN_READ_FAILED (14) instead of waiting out its time-out, and leaves
+ *   nothing pending. Any waiting export may return it.
  *
  * Threads
  *   Exports may be called from any thread. Each open board has one receive thread
@@ -32,9 +37,13 @@
  *   caller does, so its reply needs no hand-over between threads; the receive
  *   thread keeps polling for events and running the callbacks meanwhile. Every
  *   blocking export may therefore also be called from inside an event callback,
- *   on the callback's own board too. A callback may shut its own board down:
- *   once Vexan_ShutdownMaster returns there, that receive thread runs no further
- *   callback and sends nothing.
+ *   on the callback's own board too. A callback may shut its own board down, or
+ *   another board: once Vexan_ShutdownMaster returns there, that board's receive
+ *   thread runs no further callback and sends nothing. Called on a receive
+ *   thread, it does not wait for the stopped thread to end (that thread may be
+ *   in a callback waiting for this one); such a thread ends by itself and is
+ *   joined at the slot's next start-up from an application thread or when the
+ *   library unloads.
  *
  * Result codes
  *   Every export returns a 16-bit result: 0 for success, one of the library's
@@ -179,9 +188,16 @@ VEXAN_API uint16_t Vexan_InitMaster(uint8_t slot, VexanPort port, uint8_t master
  * events stay) and frees the slot. A call blocked on one of the board's
  * requests ends at once with VEXAN_TIMEOUT. No event poll follows the stop
  * command on the line.
- * Returns: VEXAN_OK, VEXAN_NOT_OPEN, or the send failure (VEXAN_PAUSED,
- * VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED), in which case
- * the board stays open with its requests and a receive thread started anew. */
+ * A stop command held back by Vexan_Pause returns VEXAN_PAUSED: the board
+ * stays open with its requests and a receive thread started anew; call again
+ * once traffic resumes. A stop command that the line could not carry (a write
+ * failure, a hang-up, an unplugged adapter) frees the slot all the same: the
+ * receive thread is stopped, the board's requests and events are forgotten,
+ * the port is never touched again (the application may close it) and the slot
+ * takes a new port at its next Vexan_InitMaster. The failure is returned
+ * because the module may still be running its master.
+ * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_PAUSED (board still open), or with
+ * the slot freed VEXAN_WRITE_FAILED, VEXAN_SHORT_WRITE or VEXAN_NO_PORT_HANDLE. */
 VEXAN_API uint16_t Vexan_ShutdownMaster(uint8_t slot);
 
 /* Reads the state of the module's CAN interface into `status`, which must hold
@@ -304,6 +320,12 @@ VEXAN_API uint16_t Vexan_NMTHeartbeat(uint8_t slot, uint8_t nodeId, uint16_t hea
  * when none is installed for the kind and slot; over an installed callback it
  * returns VEXAN_OK and keeps the old one (remove it first to replace it).
  * Callbacks stay installed across Vexan_ShutdownMaster and a new start-up.
+ * Remove called on an application thread returns only once the callback it
+ * removed is no longer running, if it was, and from then on that callback is
+ * never called again: what it uses may be freed. Called from inside a callback
+ * (on any board's receive thread) remove does not wait, so that two callbacks
+ * can never wait for each other: the removed callback may still be running
+ * then, and ends its current call.
  * The four kinds of requests that other masters address to the module as a
  * node (ReadSDO, WriteSDO, RxPDO, RemotePDO) need a master node id other than
  * 0: on a board opened with master node id 0 their install (when none is

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "child_process.hpp"
 #include "engine/request.hpp"
 #include "events/events.hpp"
 #include "frames.hpp"
@@ -186,6 +187,122 @@ TEST_F(EventExports, TheReceiveThreadCallsTheInstalledCallbackNotTheRefusedOne)
     ASSERT_EQ(Vexan_RemoveEMCYISR(kSlot), VEXAN_OK);
     ASSERT_EQ(Vexan_InstallEMCYISR(kSlot, &Second), VEXAN_OK);
     EXPECT_TRUE(WaitFor([] { return secondCalls >= 2; }));
+}
+
+// A callback that stays inside until released (for at most ten seconds).
+std::atomic<bool> slowInside{false};
+std::atomic<bool> slowRelease{false};
+std::atomic<int> slowCalls{0};
+void Slow()
+{
+    ++slowCalls;
+    slowInside = true;
+    WaitFor([] { return slowRelease.load(); }, 10s);
+    slowInside = false;
+}
+
+// A removal on an application thread returns only once the callback it removed
+// has returned, so the application may free what the callback uses; the
+// callback then runs no more, although its queue still holds the record.
+TEST_F(EventExports, RemoveReturnsOnlyOnceTheCallbackItRemovedHasReturned)
+{
+    slowInside = false;
+    slowRelease = false;
+    slowCalls = 0;
+    ASSERT_EQ(Vexan_InstallEMCYISR(kSlot, &Slow), VEXAN_OK);
+    vexan::EventRecord record;
+    record.board = kSlot;
+    record.size = 9;
+    vexan::QueueOf(EventKind::Emcy).PushEvent(record);
+    ASSERT_TRUE(WaitFor([] { return slowInside.load(); }));
+
+    std::atomic<bool> removed{false};
+    uint16_t result = 0xFFFF;
+    bool insideWhenRemoved = true;
+    std::thread remover([&] {
+        result = Vexan_RemoveEMCYISR(kSlot);
+        insideWhenRemoved = slowInside.load();
+        removed = true;
+    });
+    std::this_thread::sleep_for(100ms);  // time enough for a removal that does not wait to return
+    const bool removedEarly = removed.load();
+    slowRelease = true;
+    remover.join();
+    EXPECT_FALSE(removedEarly) << "the removal returned while its callback ran";
+    EXPECT_EQ(result, VEXAN_OK);
+    EXPECT_FALSE(insideWhenRemoved);
+    const int calls = slowCalls.load();
+    std::this_thread::sleep_for(50ms);  // several event steps, the EMCY record still queued
+    EXPECT_EQ(slowCalls.load(), calls) << "the callback ran again after its removal";
+}
+
+// Two boards whose callbacks shut each other down at the same moment: each
+// stop is made on a receive thread whose own board is being stopped from the
+// other one. Before that, each removes the other's callback and its own, which
+// inside a callback does not wait either. Run in a child process, which is
+// ended if it never returns.
+constexpr std::array<uint8_t, 2> kCrossSlots{2, 3};
+std::array<std::atomic<bool>, 2> crossEntered{};
+std::atomic<int> crossArrived{0};
+std::atomic<int> crossRemoved{0};
+std::array<std::atomic<uint16_t>, 2> crossResults{};
+std::array<std::atomic<uint16_t>, 2> crossRemovals{};
+std::array<std::atomic<bool>, 2> crossDone{};
+
+template <std::size_t Own>
+void ShutTheOtherDown()
+{
+    if (crossEntered[Own].exchange(true)) {
+        return;  // called again before its own stop came
+    }
+    ++crossArrived;
+    if (!WaitFor([] { return crossArrived.load() == 2; }, 10s)) {
+        std::_Exit(3);
+    }
+    const uint16_t other = Vexan_RemoveBootUpISR(kCrossSlots[1 - Own]);
+    const uint16_t own = Vexan_RemoveBootUpISR(kCrossSlots[Own]);
+    crossRemovals[Own] = other != VEXAN_OK ? other : own;
+    ++crossRemoved;  // both boards are still open for both removals
+    if (!WaitFor([] { return crossRemoved.load() == 2; }, 10s)) {
+        std::_Exit(3);
+    }
+    crossResults[Own] = Vexan_ShutdownMaster(kCrossSlots[1 - Own]);
+    crossDone[Own] = true;
+}
+
+TEST(EventCallbacks, TwoBoardsWhoseCallbacksShutEachOtherDownBothReturn)
+{
+    const int status = vexan::test::RunInChild(
+        [] {
+            // The peers outlive the child's last moment: never destroyed.
+            static ModulePeer* const first = std::make_unique<ModulePeer>().release();
+            static ModulePeer* const second = std::make_unique<ModulePeer>().release();
+            if (Vexan_InitMaster(kCrossSlots[0], first->LibraryPort(), 1, 0, 1) != VEXAN_OK ||
+                Vexan_InitMaster(kCrossSlots[1], second->LibraryPort(), 2, 0, 1) != VEXAN_OK) {
+                std::_Exit(2);
+            }
+            ClearEventQueues();
+            Vexan_InstallBootUpISR(kCrossSlots[0], &ShutTheOtherDown<0>);
+            Vexan_InstallBootUpISR(kCrossSlots[1], &ShutTheOtherDown<1>);
+            // One boot-up record: both boards' event steps see the queue filled.
+            vexan::EventRecord record;
+            record.board = kCrossSlots[0];
+            record.size = 1;
+            vexan::QueueOf(EventKind::BootUp).PushEvent(record);
+            // Both stops return at once; the limit is for a machine that is busy.
+            if (!WaitFor([] { return crossDone[0].load() && crossDone[1].load(); }, 10s)) {
+                std::_Exit(4);
+            }
+            if (crossResults[0] != VEXAN_OK || crossResults[1] != VEXAN_OK || crossRemovals[0] != VEXAN_OK ||
+                crossRemovals[1] != VEXAN_OK || vexan::LookupOpenBoard(kCrossSlots[0]) ||
+                vexan::LookupOpenBoard(kCrossSlots[1])) {
+                std::_Exit(5);
+            }
+            std::_Exit(0);
+        },
+        30s);
+    EXPECT_EQ(status, 0) << "-1: the two callbacks waited for each other; 3: a callback never ran; 4: a shut-down "
+                            "did not return; 5: a removal or shut-down failed";
 }
 
 // ---- Readers -------------------------------------------------------------------------------

@@ -817,7 +817,9 @@ TEST_F(MasterTest, QueriesWithoutOutputStorageStillComplete)
     EXPECT_FALSE(IsPending(kSlot, kCanStatus, kQueryId));
 }
 
-TEST_F(MasterTest, ShutdownWhoseStopFrameFailsLeavesTheMasterOpen)
+// A pause holds the stop command back: the board stays open on its line with
+// its receive thread running again, for the caller to retry once traffic resumes.
+TEST_F(MasterTest, ShutdownHeldBackByAPauseLeavesTheMasterOpen)
 {
     ModulePeer& peer = Peer();
     constexpr uint8_t kSlot = 1;
@@ -829,30 +831,116 @@ TEST_F(MasterTest, ShutdownWhoseStopFrameFailsLeavesTheMasterOpen)
     EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_PAUSED);
     Vexan_Start();
     EXPECT_TRUE(vexan::LookupOpenBoard(kSlot).has_value());
-
-    // The receive thread's polls share the write counter: when the fault lands on
-    // a poll instead, the shut-down goes through and the case is tried again.
-    constexpr int kAttempts = 20;
-    uint16_t result = VEXAN_OK;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (!vexan::LookupOpenBoard(kSlot)) {
-            ASSERT_NO_FATAL_FAILURE(Open(kSlot, peer, kId));
-        }
-        vexan::platform::testing::FailNthWrite(1);
-        result = Vexan_ShutdownMaster(kSlot);
-        vexan::platform::testing::FailNthWrite(0);
-        if (result != VEXAN_OK) {
-            break;
-        }
-    }
-    ASSERT_EQ(result, VEXAN_WRITE_FAILED);
-    EXPECT_TRUE(vexan::LookupOpenBoard(kSlot).has_value());
     EXPECT_EQ(StoredPort(kSlot), peer.LibraryPort());
     const std::size_t polls = peer.CountFrames(kEventPoll);
     EXPECT_TRUE(peer.WaitForFrames(kEventPoll, polls + 3)) << "the receive thread was stopped";
     uint8_t mode = 0;
     EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_OK);
     EXPECT_EQ(mode, 0x44);
+}
+
+// A line that failed under the stop command (a write failure, the other end
+// gone) can never carry it: the board is let go all the same, its slot freed
+// and its port never touched again, and the failure is returned. (The
+// reliability tests check that a file which takes the port's descriptor
+// afterwards stays untouched.)
+TEST_F(MasterTest, ShutdownOnAFailedLineFreesTheSlotAndNeverTouchesThePortAgain)
+{
+    constexpr uint8_t kSlot = 3;
+    constexpr uint8_t kId = 71;
+    for (const bool hangUp : {false, true}) {
+        SCOPED_TRACE(hangUp ? "the other end gone" : "a write failure");
+        auto line = std::make_unique<ModulePeer>();
+        ASSERT_NO_FATAL_FAILURE(Open(kSlot, *line, kId));
+        uint16_t result = VEXAN_OK;
+        if (hangUp) {
+            line->Close();
+            result = Vexan_ShutdownMaster(kSlot);
+        } else {
+            // The receive thread's polls share the write counter: when the fault
+            // lands on a poll instead, the shut-down goes through and the case is
+            // tried again.
+            constexpr int kAttempts = 20;
+            for (int attempt = 0; attempt < kAttempts; ++attempt) {
+                if (!vexan::LookupOpenBoard(kSlot)) {
+                    ASSERT_NO_FATAL_FAILURE(Open(kSlot, *line, kId));
+                }
+                vexan::platform::testing::FailNthWrite(1);
+                result = Vexan_ShutdownMaster(kSlot);
+                vexan::platform::testing::FailNthWrite(0);
+                if (result != VEXAN_OK) {
+                    break;
+                }
+            }
+        }
+        EXPECT_EQ(result, VEXAN_WRITE_FAILED);
+        EXPECT_FALSE(vexan::LookupOpenBoard(kSlot).has_value());
+        EXPECT_FALSE(IsAssigned(kSlot));
+        EXPECT_EQ(StoredPort(kSlot), VEXAN_NO_PORT);
+        EXPECT_FALSE(vexan::ReceiveSideOf(kSlot).ThreadRunning());
+        EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_NOT_OPEN);
+        if (!hangUp) {
+            EXPECT_TRUE(StaysQuiet(*line)) << "the library still writes to the line";
+        }
+        line.reset();
+
+        // The freed slot starts again on a new line.
+        ModulePeer& next = Peer();
+        AnswerQueries(next, 5);
+        ASSERT_NO_FATAL_FAILURE(Open(kSlot, next, kId));
+        uint8_t mode = 0;
+        EXPECT_EQ(Vexan_GetMasterMode(kSlot, &mode, 1), VEXAN_OK);
+        EXPECT_EQ(mode, 0x45);
+        EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    }
+}
+
+// Calls waiting on a line whose other end went away end with the port's
+// failure instead of waiting out the board's time-out, blocking or not, and
+// leave nothing pending.
+TEST_F(MasterTest, CallsWaitingOnALineWhoseOtherEndWentAwayEndWithTheReadFailure)
+{
+    constexpr uint8_t kSlot = 4;
+    constexpr uint8_t kId = 72;
+    auto line = std::make_unique<ModulePeer>();  // answers nothing but the start
+    ASSERT_NO_FATAL_FAILURE(Open(kSlot, *line, kId));
+    ASSERT_EQ(vexan::Link().boards[kSlot].functionTimeout.load(), kGenerousTimeoutMs);
+
+    uint8_t mode = kModeSentinel;
+    ASSERT_EQ(Vexan_GetMasterMode(kSlot, &mode, 0), VEXAN_SENT);
+    uint16_t version = kVersionSentinel;
+    uint16_t blocking = 0xFFFF;
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        blocking = Vexan_GetFirmwareVersion(kSlot, &version, 1);
+        returned = true;
+    });
+    const bool asked = line->WaitUntil([](const std::vector<vexan::test::WrittenFrame>& frames) {
+        return std::any_of(frames.begin(), frames.end(), [](const auto& frame) {
+            return frame.command == kResultRequest && frame.payload == Bytes{kFirmware, kId};
+        });
+    });
+    const auto closed = Clock::now();
+    line->Close();
+    const bool ended = vexan::test::WaitFor([&] { return returned.load(); }, 30s);
+    const long waitedMs = MsSince(closed);
+    waiter.join();
+    ASSERT_TRUE(asked);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(blocking, VEXAN_READ_FAILED);
+    // The time-out is ten seconds; ending within half of it leaves a loaded
+    // machine room while showing that the time-out was not waited out.
+    EXPECT_LT(waitedMs, static_cast<long>(kGenerousTimeoutMs / 2));
+    EXPECT_EQ(version, kVersionSentinel);
+    EXPECT_FALSE(IsPending(kSlot, kFirmware, kId));
+
+    const auto [repeated, waits] = RepeatWhileWaiting([&] { return Vexan_GetMasterMode(kSlot, &mode, 0); });
+    EXPECT_EQ(repeated, VEXAN_READ_FAILED) << waits << " waits";
+    EXPECT_EQ(mode, kModeSentinel);
+    EXPECT_FALSE(IsPending(kSlot, kGetMode, kId));
+
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_WRITE_FAILED);
+    EXPECT_FALSE(IsAssigned(kSlot));
 }
 
 TEST_F(MasterTest, ShutdownDropsOnlyItsOwnBoardsQueuedEventsAndKeepsBootUps)

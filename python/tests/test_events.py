@@ -1,5 +1,8 @@
 """Event handlers: boot-ups, EMCYs, other masters' requests, failing handlers."""
 
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -113,3 +116,40 @@ def test_unknown_kind_and_master_id_zero(sim):
             master.events.on("sdo_read", print)
         assert caught.value.code == Result.VEXAN_MASTER_ID_ZERO
         master.events.on("bootup", print)  # boot-ups need no master node id
+
+
+_HANDLER_CALLS_OFF_WHILE_REMOVED = """
+import threading, time, vexan
+from vexan.sim import Simulator
+with Simulator(nodes=[5]) as sim, vexan.Master(sim) as master:
+    entered, removing, done = threading.Event(), threading.Event(), threading.Event()
+    def other(event):
+        pass
+    def handler(event):
+        if entered.is_set():
+            return
+        entered.set()
+        removing.wait(10)
+        time.sleep(0.2)  # lets the main thread reach the library's removal
+        master.events.off("bootup", other)
+        done.set()
+    master.events.on("bootup", handler)
+    master.events.on("bootup", other)
+    sim.command("bootup 5")
+    assert entered.wait(10)
+    removing.set()
+    master.events.off("bootup")  # the library's removal waits for the running callback
+    assert done.wait(10)
+print("ok")
+"""
+
+
+def test_a_handler_may_call_off_while_another_thread_removes_its_kind():
+    # Run in a process of its own: should the two wait for each other, it is ended.
+    try:
+        run = subprocess.run([sys.executable, "-c", _HANDLER_CALLS_OFF_WHILE_REMOVED], env=os.environ.copy(),
+                             capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the handler's off() and the removal waited for each other")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "ok"

@@ -86,6 +86,22 @@ def test_a_start_that_times_out_leaves_its_port_open_for_the_library():
         assert os.ttyname(lent) == sim.port
 
 
+def test_closing_a_master_whose_line_died_releases_it_and_reports_the_failure():
+    with vexan.sim.Simulator(nodes=[5]) as sim:
+        master = vexan.Master(sim, slot=6)
+        fd = master._fd
+        sim.stop()  # the module's end of the line closes: the library's end hangs up
+        with pytest.raises(VexanError) as caught:
+            master.close()
+        assert caught.value.code == Result.VEXAN_WRITE_FAILED
+        assert not master.is_open
+        assert not fd_is_open(fd)
+        master.close()  # closing again does nothing
+    # The slot takes a new line.
+    with vexan.sim.Simulator(nodes=[7]) as sim, vexan.Master(sim, slot=6) as again:
+        assert again.nodes.scan() == [7]
+
+
 def test_a_missing_device_raises_oserror():
     with pytest.raises(FileNotFoundError):
         vexan.Master("/dev/nonexistent-vexan-port")

@@ -240,8 +240,18 @@ class Events:
                     self._handlers[kind] = handlers
                 else:
                     self._handlers.pop(kind, None)
-            if had and not handlers:
-                self._remove(kind)
+        if not had or handlers:
+            return
+        # The library's removal waits for a callback of the kind that is running,
+        # whose handlers may call on() or off() themselves: it is made outside the
+        # configuration lock. A handler added meanwhile found the library's
+        # callback still in place and did not install it: it is put back.
+        self._remove(kind)
+        with self._config_lock:
+            with self._lock:
+                again = bool(self._handlers.get(kind))
+            if again and self._master.is_open:
+                self._install(kind)
 
     def clear(self) -> None:
         """Removes every handler of every kind, and the library's callbacks for them.

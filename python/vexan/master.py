@@ -232,9 +232,13 @@ class Master:
         """Shuts the master down, frees the slot and closes the port.
 
         Open futures end with ``VEXAN_NOT_OPEN``; event handlers are removed.
-        Does nothing when already closed. When the module's stop command cannot
-        be sent, raises VexanError and stays open (with its port), so the call
-        can be repeated.
+        Does nothing when already closed. When a pause holds the module's stop
+        command back, raises VexanError (``VEXAN_PAUSED``) and stays open (with
+        its port), so the call can be repeated once traffic resumes. When the
+        line cannot carry the stop command (a write failure, a hang-up), the
+        library lets the slot go all the same: the master is closed and its
+        port released, then VexanError reports the failure, since the module
+        may still be running its master.
         """
         with self._closing:
             if not self._open:
@@ -248,7 +252,7 @@ class Master:
                 # the slot: this one has none left.
                 pass
             code = self._lib.Vexan_ShutdownMaster(self.slot)
-            if code not in (Result.VEXAN_OK, Result.VEXAN_NOT_OPEN):
+            if code == Result.VEXAN_PAUSED:
                 raise VexanError(code, f"shut down master on slot {self.slot}")
             self._open = False
             self._board.mark_closed()
@@ -257,6 +261,8 @@ class Master:
                 if _slots.get(self.slot) is self:
                     del _slots[self.slot]
             self._release_port()
+            if code not in (Result.VEXAN_OK, Result.VEXAN_NOT_OPEN):
+                raise VexanError(code, f"shut down master on slot {self.slot}")
 
     # ---- master control
 

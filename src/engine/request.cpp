@@ -64,6 +64,21 @@ uint16_t KeyOnBoard(uint8_t command, uint16_t given, const OpenBoard& open)
     return given;
 }
 
+// A request whose line reported itself gone can never be answered: its record
+// is let go (unless it holds a newer request by now) and the call ends with the
+// port's failure instead of waiting out its time-out.
+uint16_t GiveUpOnGoneLine(const RecordKey& key, uint32_t ticket)
+{
+    if (PendingReply* record = Replies().Find(key)) {
+        BoardReplies& replies = Replies().Of(key.board);
+        std::lock_guard guard(replies.lock);
+        if (record->IsPending() && record->generation.load(std::memory_order_relaxed) == ticket) {
+            replies.Release(*record);
+        }
+    }
+    return VEXAN_READ_FAILED;
+}
+
 // The poll loop of every waiting call: poll the record; when the module was
 // busy ask again; while the result is out, read the line itself when no one
 // else reads it (the reply then needs no hand-over from the receive thread),
@@ -87,6 +102,8 @@ uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool bloc
             }
         } else if (polled != VEXAN_WAITING) {
             return polled;
+        } else if (ReceiveSideOf(slot).LineGone()) {
+            return GiveUpOnGoneLine(key, ticket);
         } else if (!blocking) {
             return VEXAN_WAITING;
         }

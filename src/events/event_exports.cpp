@@ -54,7 +54,7 @@ uint16_t RemoveCallback(uint32_t slot, CallbackKind kind)
     if (IsNodeRoleKind(kind) && open->masterNodeId == 0) {
         return VEXAN_MASTER_ID_ZERO;
     }
-    CallbackOf(kind, open->board).store(nullptr, std::memory_order_release);
+    RemoveCallbackEntry(kind, open->board);
     return VEXAN_OK;
 }
 

@@ -115,6 +115,16 @@ uint16_t SendEventPoll(uint8_t slot)
     return SendFrame(slot, poll.Frame());
 }
 
+void RemoveCallbackEntry(CallbackKind kind, uint8_t board)
+{
+    CallbackOf(kind, board).store(nullptr, std::memory_order_release);
+    if (!OnReceiveThread()) {
+        // The event step loads the entry under this lock: once it is ours, the
+        // callback has returned or the step will find the entry empty.
+        const std::lock_guard ended(Events().callbackRuns[static_cast<std::size_t>(kind)][board]);
+    }
+}
+
 void RunEventCallbacks(uint8_t slot, uint8_t board, const std::atomic<bool>& stop)
 {
     // A callback may shut the board down (or reopen it): once that stopped
@@ -123,9 +133,17 @@ void RunEventCallbacks(uint8_t slot, uint8_t board, const std::atomic<bool>& sto
         if (!Events().queues[kind].HasRecords()) {
             continue;
         }
-        const EventCallback callback =
-            CallbackOf(CallbackKindOf(static_cast<EventKind>(kind)), board).load(std::memory_order_acquire);
-        if (callback != nullptr) {
+        const CallbackKind callbackKind = CallbackKindOf(static_cast<EventKind>(kind));
+        std::atomic<EventCallback>& entry = CallbackOf(callbackKind, board);
+        if (entry.load(std::memory_order_acquire) == nullptr) {
+            continue;
+        }
+        // While the callback runs, a stop from another board's callback need
+        // not wait for it.
+        const CallbackWindow window;
+        const std::lock_guard running(Events().callbackRuns[static_cast<std::size_t>(callbackKind)][board]);
+        const EventCallback callback = entry.load(std::memory_order_acquire);
+        if (callback != nullptr && !stop.load()) {
             callback();
         }
     }

@@ -70,6 +70,9 @@ using CallbackTable = std::array<std::array<std::atomic<EventCallback>, kBoardCo
 struct EventState {
     std::array<EventQueue, kEventKinds> queues;
     CallbackTable callbacks{};
+    // Held by the event step while it loads and runs an entry's callback, so a
+    // removal can wait until the callback it removed has returned.
+    std::array<std::array<std::mutex, kBoardCount>, kEventKinds> callbackRuns;
 };
 
 EventState& Events();
@@ -83,6 +86,12 @@ inline std::atomic<EventCallback>& CallbackOf(CallbackKind kind, uint8_t board)
 {
     return Events().callbacks[static_cast<std::size_t>(kind)][board];
 }
+
+// Empties a callback entry. On an application thread it returns once the
+// callback it removed has returned, if it was running, so it will not run
+// again from then on. On a receive thread (inside any callback) it does not
+// wait: two callbacks removing each other's entries would wait for each other.
+void RemoveCallbackEntry(CallbackKind kind, uint8_t board);
 
 // Unpacks a command-64 reply (`frame` from the command byte on) into the queues.
 // Returns the flags byte, or nothing when the frame is too short to hold it.

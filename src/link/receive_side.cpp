@@ -1,6 +1,7 @@
 #include "link/receive_side.hpp"
 
 #include <algorithm>
+#include <new>
 
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
@@ -11,7 +12,44 @@ namespace vexan {
 
 namespace {
 std::atomic<uint32_t> partialFrameDropMs{kPartialFrameDropPasses};
+
+// The activity lock of the receive thread running on this thread; none on
+// every other thread.
+thread_local std::unique_lock<std::mutex>* currentActivity = nullptr;
+
+// Keeps a stopped thread to be joined later. Should there be no memory to keep
+// it, it is left to end by itself: its object is never destroyed, so nothing
+// joins or ends it by force.
+void Retire(std::vector<std::unique_ptr<platform::StoppableThread>>& retired,
+            std::unique_ptr<platform::StoppableThread> thread)
+{
+    try {
+        retired.push_back(std::move(thread));
+    } catch (const std::bad_alloc&) {
+        [[maybe_unused]] auto* left = thread.release();
+    }
+}
 }  // namespace
+
+bool OnReceiveThread()
+{
+    return currentActivity != nullptr;
+}
+
+CallbackWindow::CallbackWindow()
+    : activity_(currentActivity != nullptr && currentActivity->owns_lock() ? currentActivity : nullptr)
+{
+    if (activity_ != nullptr) {
+        activity_->unlock();
+    }
+}
+
+CallbackWindow::~CallbackWindow()
+{
+    if (activity_ != nullptr) {
+        activity_->lock();
+    }
+}
 
 uint32_t PartialFrameDropMs()
 {
@@ -84,12 +122,16 @@ ReceiveSide::ReceiveSide(uint8_t slot, const ReceiveHooks& hooks) : slot_(slot),
 ReceiveSide::~ReceiveSide()
 {
     StopThread();
-    JoinRetired();
-    // A thread cannot be joined from itself: when the library goes away on one
-    // of its own receive threads, that thread is left to end by itself.
-    if (retired_ && retired_->IsCurrent()) {
-        retired_->RequestStop();
-        [[maybe_unused]] auto* left = retired_.release();
+    // The library goes away: every thread this side started is joined, also
+    // on a receive thread, except the current one, which cannot be joined from
+    // itself and is left to end by itself.
+    for (auto& retired : retired_) {
+        if (retired->IsCurrent()) {
+            retired->RequestStop();
+            [[maybe_unused]] auto* left = retired.release();
+        } else {
+            retired.reset();
+        }
     }
 }
 
@@ -101,6 +143,7 @@ void ReceiveSide::ResetCounters()
     failedPasses_.store(0);
     partialFrame_.store(false);
     portError_.store(false);
+    lineGone_.store(false);
 }
 
 bool ReceiveSide::StartThread()
@@ -117,28 +160,50 @@ void ReceiveSide::StopThread()
     if (!thread_) {
         return;
     }
+    thread_->RequestStop();
     if (thread_->IsCurrent()) {
-        // Stopped from one of its own callbacks: mark the stop, which the event
-        // step tests before every callback and before the event poll, and keep
-        // the thread to be joined later.
-        thread_->RequestStop();
+        // Stopped from one of its own callbacks: the event step tests the stop
+        // before every callback and before the event poll; the thread is kept
+        // to be joined later.
         threadId_.store(std::thread::id{});
+        Retire(retired_, std::move(thread_));
         JoinRetired();
-        retired_ = std::move(thread_);
         return;
     }
-    thread_->RequestStop();
     if (const uint8_t board = Link().slots[slot_].board.load(); board < kBoardCount) {
         Link().boards[board].wake.Notify();  // end its rest at once
     }
+    if (OnReceiveThread()) {
+        // Stopped from a callback of another board: the thread may be in a
+        // callback of its own that waits for this one, so it is not joined.
+        // Once its activity lock is free, it is resting or in a callback, and
+        // it tests the stop before it does anything more.
+        {
+            const std::lock_guard settled(activity_);
+        }
+        threadId_.store(std::thread::id{});
+        Retire(retired_, std::move(thread_));
+        JoinRetired();
+        return;
+    }
     thread_.reset();  // joins
     threadId_.store(std::thread::id{});
+    JoinRetired();
 }
 
 void ReceiveSide::JoinRetired()
 {
-    if (retired_ && !retired_->IsCurrent()) {
-        retired_.reset();
+    const bool onReceiveThread = OnReceiveThread();
+    std::erase_if(retired_, [&](const std::unique_ptr<platform::StoppableThread>& retired) {
+        return !retired->IsCurrent() && (!onReceiveThread || retired->Finished());
+    });
+}
+
+void ReceiveSide::NotePortFailure()
+{
+    const auto port = Link().slots[slot_].port.load(std::memory_order_relaxed);
+    if (port != platform::kNoPort && platform::PortGone(port)) {
+        lineGone_.store(true);
     }
 }
 
@@ -170,9 +235,13 @@ void ReceiveSide::ReadOnce()
         if (result == VEXAN_READ_FAILED || result == VEXAN_NO_PORT_HANDLE) {
             portError_.store(true, std::memory_order_relaxed);
         }
+        if (result == VEXAN_READ_FAILED) {
+            NotePortFailure();
+        }
     } else {
         failedPasses_.store(0, std::memory_order_relaxed);
         portError_.store(false, std::memory_order_relaxed);
+        lineGone_.store(false);
         scanner_.Scan(
             std::span<const uint8_t>(readBuffer_).first(count),
             [this](uint8_t length, std::span<const uint8_t> frame) { hooks_.dispatch(slot_, length, frame); });
@@ -208,8 +277,21 @@ void ReceiveSide::RunPass(const std::atomic<bool>& stop, bool withEventStep)
 // the next pass, before the event step. Marking a request, and the end of a
 // caller's turn at reading, wake it from its rest. A port in error is rested on
 // for a millisecond at least instead of being watched.
+//
+// The thread holds its activity lock while it works and lets it go while it
+// rests and while it runs a callback; a stop made on another receive thread
+// waits for that lock instead of joining (see StopThread), so the thread tests
+// the stop each time it takes the lock again.
 void ReceiveSide::Run(const std::atomic<bool>& stop)
 {
+    std::unique_lock activity(activity_);
+    currentActivity = &activity;
+    struct LeaveRun {
+        ~LeaveRun() { currentActivity = nullptr; }
+    } leave;
+    if (stop.load()) {
+        return;  // stopped before it began
+    }
     threadId_.store(std::this_thread::get_id());
     lastEventTick_ = platform::TickCount();
     RunPass(stop, true);
@@ -234,13 +316,16 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
             wait = kPortErrorRestMs;  // read again soon, but never spin on it
         }
         const auto port = Link().slots[slot_].port.load(std::memory_order_relaxed);
+        activity.unlock();
         const platform::PortWait waited = platform::WaitReadable(listen ? port : platform::kNoPort, &state.wake, wait);
+        activity.lock();
         state.wake.Clear();
         if (stop.load()) {
             break;
         }
         if (waited == platform::PortWait::Error) {
             portError_.store(true, std::memory_order_relaxed);
+            NotePortFailure();
         }
         RunPass(stop, platform::TickCount() - lastEventTick_ >= kEventStepPasses);
     }
@@ -288,6 +373,7 @@ void ReceiveSide::ReaderTurn::Read(uint32_t ms)
         const auto port = Link().slots[side.slot_].port.load(std::memory_order_relaxed);
         if (platform::WaitReadable(port, nullptr, ms) == platform::PortWait::Error) {
             side.portError_.store(true, std::memory_order_relaxed);
+            side.NotePortFailure();
         }
     }
     side.ReadOnce();

@@ -14,6 +14,7 @@
 #include <span>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.hpp"
 #include "platform/thread.hpp"
@@ -69,6 +70,28 @@ struct ReceiveHooks {
     void (*eventStep)(uint8_t slot, uint8_t board, const std::atomic<bool>& stop) = nullptr;
 };
 
+// True on any board's receive thread, inside the callbacks it runs too (also
+// after a callback stopped that thread). Such a thread never waits for another
+// receive thread or for a callback to end: two callbacks could wait for each
+// other.
+bool OnReceiveThread();
+
+// Opened by the event step around each application callback: while it is
+// open, the receive thread is not in the middle of its own work, so a stop
+// from another receive thread need not wait for the callback (which may be
+// waiting for that very thread) to know that the thread touches nothing more.
+// Does nothing on a thread that is not a receive thread.
+class CallbackWindow {
+public:
+    CallbackWindow();
+    ~CallbackWindow();
+    CallbackWindow(const CallbackWindow&) = delete;
+    CallbackWindow& operator=(const CallbackWindow&) = delete;
+
+private:
+    std::unique_lock<std::mutex>* activity_;
+};
+
 class ReceiveSide {
 public:
     ReceiveSide(uint8_t slot, const ReceiveHooks& hooks);
@@ -79,11 +102,14 @@ public:
     // Starts the board's receive thread with a fresh scanner and counters,
     // stopping one still running. False when no thread could be started.
     bool StartThread();
-    // Stops the receive thread cooperatively and waits for it. Called from
-    // that thread itself (from a callback), it cannot wait: the thread then
-    // runs no further callback and sends nothing, ends once control returns to
-    // it, and is joined by the next start or stop from another thread, or when
-    // the library unloads.
+    // Stops the receive thread cooperatively. On an application thread it
+    // waits for the thread to end. On a receive thread (from inside a
+    // callback, of this board or another) it does not join, since the thread
+    // may itself be in a callback that waits for the caller: it waits only
+    // until the thread is resting or inside a callback, from where it runs no
+    // further callback, reads and sends nothing and dispatches no frame; the
+    // thread ends once control returns to it and is joined by the next start
+    // or stop from an application thread, or when the library unloads.
     void StopThread();
     bool ThreadRunning() const { return thread_ != nullptr; }
     // True on the board's receive thread (also inside the callbacks it runs).
@@ -136,14 +162,22 @@ public:
     // True while a caller holds the reader role.
     bool CallerReading() const { return callerReading_.load(); }
 
+    // True once the port reported itself gone (a hang-up, a removed device, a
+    // pipe whose other end closed) and nothing was read since: a waiting call
+    // then ends instead of waiting out its time-out.
+    bool LineGone() const { return lineGone_.load(); }
+
 private:
     void Run(const std::atomic<bool>& stop);
     // Reads once and dispatches; call with the reader lock held.
     void ReadOnce();
     void ResetCounters();
-    // Joins a thread retired by a stop from inside itself, unless that is the
-    // current thread.
+    // Joins the threads retired by stops made on receive threads. On a
+    // receive thread only those already ended are joined (the others may be
+    // in a callback that waits for this one); the current thread never is.
     void JoinRetired();
+    // Asks the port whether it is gone after a failed read or wait.
+    void NotePortFailure();
 
     uint8_t slot_;
     ReceiveHooks hooks_;
@@ -158,12 +192,17 @@ private:
     std::atomic<uint32_t> failedPasses_{0};  // milliseconds of failed reads in a row
     std::atomic<bool> partialFrame_{false};
     std::atomic<bool> portError_{false};
+    std::atomic<bool> lineGone_{false};
     // Touched by the receive thread only:
     uint32_t lastEventTick_ = 0;
 
+    // Held by the receive thread while it works; let go while it rests and
+    // while it runs a callback (see CallbackWindow).
+    std::mutex activity_;
+
     std::atomic<std::thread::id> threadId_{};
     std::unique_ptr<platform::StoppableThread> thread_;
-    std::unique_ptr<platform::StoppableThread> retired_;
+    std::vector<std::unique_ptr<platform::StoppableThread>> retired_;
 };
 
 }  // namespace vexan

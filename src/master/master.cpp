@@ -79,8 +79,13 @@ uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t
 
 // The receive thread stops before the stop command goes out, so that no event
 // poll follows the stop on the line (its answer would stand in front of the
-// next start-up's identification). Should the stop command fail to go out,
-// the thread starts again and the board stays open as it was.
+// next start-up's identification). A stop command held back by a pause starts
+// the thread again and leaves the board open as it was, for the caller to
+// retry once traffic resumes. Any other send failure means the line itself
+// failed (a write failure, a hang-up, a removed device): no call could ever
+// bring the stop command out, so the board is let go all the same and its port
+// is never touched again; the failure is returned, since the module may still
+// be running its master.
 uint16_t StopMaster(uint8_t slot)
 {
     const auto open = LookupOpenBoard(slot);
@@ -90,7 +95,7 @@ uint16_t StopMaster(uint8_t slot)
     StopReceiveThread(slot);
     FrameWriter frame(Command::StopMaster);
     const uint16_t sent = SendFrame(slot, frame.Frame());
-    if (sent != VEXAN_OK) {
+    if (sent == VEXAN_PAUSED) {
         StartReceiveThread(slot);
         return sent;
     }
@@ -98,7 +103,7 @@ uint16_t StopMaster(uint8_t slot)
     Replies().ReleaseAll(open->board);
     DropBoardEvents(open->board);
     ReleaseSlot(slot);
-    return VEXAN_OK;
+    return sent;
 }
 
 }  // namespace

@@ -71,6 +71,10 @@ enum class PortWait {
     Error,  // the port reports an error or a hang-up: reads will fail or find nothing
 };
 
+// True when the port reports itself gone for good: a hang-up, a removed
+// device, a pipe whose other end was closed. Asked after a failed read or wait.
+bool PortGone(PortHandle port);
+
 // Waits until the port has bytes to read, `wake` is signalled, or `timeoutMs`
 // passed. With port kNoPort only the signal and the time are waited for.
 PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs);

@@ -91,6 +91,20 @@ PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutM
     return (events & POLLIN) != 0 ? PortWait::Ready : PortWait::Quiet;
 }
 
+bool PortGone(PortHandle port)
+{
+    if (port < 0) {
+        return false;
+    }
+    // A hang-up and a closed descriptor are reported whatever events are asked for.
+    pollfd entry{port, 0, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (entry.revents & (POLLHUP | POLLNVAL)) != 0;
+}
+
 WakeSignal::WakeSignal()
 {
     const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

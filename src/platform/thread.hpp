@@ -47,6 +47,9 @@ public:
     StoppableThread& operator=(const StoppableThread&) = delete;
 
     void RequestStop() { stop_.store(true); }
+    // True once the body has returned: a join then waits for no more than the
+    // thread's exit.
+    bool Finished() const { return finished_.load(); }
     bool IsCurrent() const { return thread_.get_id() == std::this_thread::get_id(); }
 
     // Requests the stop and waits for the body to end. A thread cannot wait for

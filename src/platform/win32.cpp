@@ -159,6 +159,38 @@ PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutM
     }
 }
 
+bool PortGone(PortHandle port)
+{
+    const HANDLE handle = Win(port);
+    if (GetFileType(handle) == FILE_TYPE_PIPE) {
+        DWORD available = 0;
+        if (PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) != 0) {
+            return false;
+        }
+        const DWORD error = GetLastError();
+        return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_INVALID_HANDLE;
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(handle, &errors, &status) != 0) {
+        return false;
+    }
+    // What a serial driver answers once its device was unplugged, or a handle
+    // that is no longer valid.
+    switch (GetLastError()) {
+    case ERROR_INVALID_HANDLE:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_FILE_NOT_FOUND:
+        return true;
+    default:
+        return false;
+    }
+}
+
 WakeSignal::WakeSignal() : handle_(Native(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
 
 WakeSignal::~WakeSignal()
