@@ -437,9 +437,9 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * run per board at a time; unloading the library waits for a worker run to end.
  * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_SENT, VEXAN_WAITING, VEXAN_EDS_FILE
  * (the file cannot be opened or read or is empty, a null path, or a wide path
- * that is not valid UTF-16), VEXAN_EDS_VALUE ([1000] has no DefaultValue, or
- * the value of [1005] or [1014] does not parse: the node stays added and
- * started), VEXAN_OUT_OF_RANGE (path too long, nothing run), VEXAN_TIMEOUT (no
+ * that is not valid UTF-16), VEXAN_EDS_VALUE (the file has no [1000] section
+ * header at a line start, or the value of [1005] or [1014] does not parse: the
+ * node stays added and started; [1000] needs no DefaultValue), VEXAN_OUT_OF_RANGE (path too long, nothing run), VEXAN_TIMEOUT (no
  * worker thread could be started, nothing run), or the non-zero result of
  * Vexan_AddNode, Vexan_SetSYNC_List or Vexan_SetEMCY_List unchanged. */
 VEXAN_API uint16_t Vexan_EDS_Load(uint8_t slot, uint8_t nodeId, const void* path, uint16_t nodeWord1,

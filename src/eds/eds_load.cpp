@@ -170,7 +170,10 @@ uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsN
         return added;
     }
     reader.SetNodeId(params.node);
-    if (!values.Get("[1000]").found) {
+    // The device type's section tells a device file; its DefaultValue is
+    // optional there (many device and configuration files leave it out) and
+    // is not used.
+    if (!reader.HasSectionHeader("[1000]")) {
         return VEXAN_EDS_VALUE;
     }
     Settle(times, [&] {
