@@ -730,4 +730,40 @@ TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
     EXPECT_EQ(status, 0);
 }
 
+// The module answers each install only after 100 ms, so the whole run of 300
+// PDOs would last half a minute: the unload ends it at its next call instead
+// of waiting for it.
+TEST(EdsUnload, ExitEndsAWorkerRunAtItsNextCall)
+{
+    const auto directory = vt::MakeScratchDirectory("vexan-eds-unload-long");
+    const std::string path = (directory / "long.eds").string();
+    std::ofstream(path) << ReceivePdos(300);
+    const int status = vt::RunInChild(
+        [&path] {
+            static vt::ModulePeer* const peer = std::make_unique<vt::ModulePeer>().release();
+            peer->SetAnswerIdlePolls(true);
+            for (const Command command : {Command::AddNode, Command::NmtChangeState, Command::InstallPdoList}) {
+                const uint8_t code = Code(command);
+                const unsigned delayMs = command == Command::InstallPdoList ? 100 : 0;
+                peer->SetDefault(code, [code, delayMs](uint16_t key) {
+                    return vt::Reply{vt::NodeStatus(code, static_cast<uint8_t>(key), 0), {}, 5, delayMs};
+                });
+            }
+            uint16_t started = VEXAN_NOT_IDENTIFIED;
+            for (int attempt = 0; attempt < 5 && started == VEXAN_NOT_IDENTIFIED; ++attempt) {
+                started = Vexan_InitMaster(2, peer->LibraryPort(), 1, 0, 1);
+            }
+            if (started != VEXAN_OK || Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
+                std::_Exit(2);
+            }
+            if (!peer->WaitForFrames(Code(Command::InstallPdoList), 2)) {
+                std::_Exit(3);
+            }
+            std::exit(0);  // runs the library's unload during the run
+        },
+        std::chrono::seconds(15));
+    EXPECT_EQ(status, 0);
+    std::filesystem::remove_all(directory);
+}
+
 }  // namespace
