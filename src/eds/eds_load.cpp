@@ -90,24 +90,32 @@ bool StopRequested(const EdsStopCheck& stopRequested)
 
 // Makes one call of the run. A run that is to stop makes no further call and
 // ends with VEXAN_NOT_OPEN, also when the call in progress failed because the
-// board was shut down under it. The call is repeated while it answers "still
-// waiting": a blocking add that finds an earlier non-blocking add of the node
+// board was shut down under it.
+template <typename Call>
+uint16_t CallOnce(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call call)
+{
+    const Stopwatch watch(times, &EdsRunTimes::exchangeNs);
+    if (StopRequested(stopRequested)) {
+        return VEXAN_NOT_OPEN;
+    }
+    const uint16_t result = call();
+    if (result != VEXAN_OK && StopRequested(stopRequested)) {
+        return VEXAN_NOT_OPEN;
+    }
+    return result;
+}
+
+// A call whose result the run ends with: repeated while it answers "still
+// waiting" (a blocking add that finds an earlier non-blocking add of the node
 // pending collects that one and may report 40, which a finished run must never
-// end with.
+// end with).
 template <typename Call>
 uint16_t Settle(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call call)
 {
-    const Stopwatch watch(times, &EdsRunTimes::exchangeNs);
     for (;;) {
-        if (StopRequested(stopRequested)) {
-            return VEXAN_NOT_OPEN;
-        }
-        const uint16_t result = call();
-        if (result == VEXAN_OK) {
-            return result;
-        }
+        const uint16_t result = CallOnce(stopRequested, times, call);
         if (result != VEXAN_WAITING) {
-            return StopRequested(stopRequested) ? uint16_t{VEXAN_NOT_OPEN} : result;
+            return result;
         }
         platform::SleepMs(1);
     }
@@ -156,7 +164,7 @@ uint16_t InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNod
                 entryCount = static_cast<uint8_t>(k);
             }
         }
-        const uint16_t installed = Settle(stopRequested, times, [&] {
+        const uint16_t installed = CallOnce(stopRequested, times, [&] {
             return calls.installPdo(params.slot, params.node, static_cast<uint16_t>(pdoCobId), direction,
                                     static_cast<uint16_t>(n + 1), transmissionType, eventTimer, entryCount,
                                     entries.data(), 1);
@@ -214,7 +222,7 @@ uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsN
     }
     // The module's refusal of the start does not stop the run.
     const uint16_t started =
-        Settle(stopRequested, times, [&] { return calls.nmtChangeState(params.slot, params.node, kEdsNmtStart, 1); });
+        CallOnce(stopRequested, times, [&] { return calls.nmtChangeState(params.slot, params.node, kEdsNmtStart, 1); });
     if (IsLibraryFailure(started)) {
         return started;
     }
