@@ -676,11 +676,11 @@ TEST_F(EdsLoadTest, PauseMidRunEndsItWithPaused)
 TEST_F(EdsLoadTest, ShutdownMidRunEndsItWithNotOpen)
 {
     const uint8_t install = Code(Command::InstallPdoList);
-    peer_.Queue(install, kNode, vt::Reply{vt::NodeStatus(install, kNode, 0), {}, 5, 5000});
+    peer_.Queue(install, kNode, vt::Reply{vt::NodeStatus(install, kNode, 0), {}, 5, 30'000});
     const std::string path = Write("sixteen.eds", ReceivePdos(16));
     uint16_t outcome = 0xFFFF;
     std::thread run([&] { outcome = Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 1); });
-    const bool installing = peer_.WaitForFrames(install, 1);
+    const bool installing = peer_.WaitForFrames(install, 1, std::chrono::seconds(20));
     EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
     run.join();
     ASSERT_TRUE(installing);
@@ -697,8 +697,9 @@ TEST_F(EdsLoadTest, OutcomeOfARunBeforeAShutdownIsNotHandedOutAfterTheRestart)
     const std::string path = Write("one.eds", std::string(kHead) + "[1400sub1]\nDefaultValue=0x201\n");
     ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 0), VEXAN_SENT);
     // The run ends (the add refused) and is left uncollected.
-    ASSERT_TRUE(peer_.WaitForFrames(add, 1));
-    ASSERT_TRUE(vt::WaitFor([] { return !vexan::IsPending(kSlot, Code(Command::AddNode), kNode); }));
+    ASSERT_TRUE(peer_.WaitForFrames(add, 1, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        vt::WaitFor([] { return !vexan::IsPending(kSlot, Code(Command::AddNode), kNode); }, std::chrono::seconds(20)));
     ASSERT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
     ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kSlot, peer_, kMasterId));
     peer_.ClearRecord();
@@ -730,14 +731,14 @@ TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
     EXPECT_EQ(status, 0);
 }
 
-// The module answers each install only after 100 ms, so the whole run of 300
-// PDOs would last half a minute: the unload ends it at its next call instead
+// The module answers each install only after 100 ms, so the whole run of 400
+// PDOs would last 40 seconds: the unload ends it at its next call instead
 // of waiting for it.
 TEST(EdsUnload, ExitEndsAWorkerRunAtItsNextCall)
 {
     const auto directory = vt::MakeScratchDirectory("vexan-eds-unload-long");
     const std::string path = (directory / "long.eds").string();
-    std::ofstream(path) << ReceivePdos(300);
+    std::ofstream(path) << ReceivePdos(400);
     const int status = vt::RunInChild(
         [&path] {
             static vt::ModulePeer* const peer = std::make_unique<vt::ModulePeer>().release();
@@ -756,12 +757,12 @@ TEST(EdsUnload, ExitEndsAWorkerRunAtItsNextCall)
             if (started != VEXAN_OK || Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
                 std::_Exit(2);
             }
-            if (!peer->WaitForFrames(Code(Command::InstallPdoList), 2)) {
+            if (!peer->WaitForFrames(Code(Command::InstallPdoList), 2, std::chrono::seconds(10))) {
                 std::_Exit(3);
             }
             std::exit(0);  // runs the library's unload during the run
         },
-        std::chrono::seconds(15));
+        std::chrono::seconds(25));
     EXPECT_EQ(status, 0);
     std::filesystem::remove_all(directory);
 }
