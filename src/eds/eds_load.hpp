@@ -59,7 +59,8 @@ inline constexpr uint16_t kEdsMaxPdos = 512;
 // the module answered with: paused, no open board, time-out, no port handle,
 // a failed or short write, or arguments out of range. Such a result ends a run
 // even from the calls whose refusal by the module the run ignores (the NMT
-// start and the PDO installs): the PDO never reached the module.
+// start and the PDO installs): the request never reached the module, or its
+// answer never came.
 bool IsLibraryFailure(uint16_t result);
 
 // The configuration run on an already loaded reader; returns its outcome (0,
@@ -102,7 +103,7 @@ private:
         std::condition_variable changed;
         State state = State::Idle;
         uint16_t status = 0;
-        // The board's session (see BoardSession) the run was started in: an
+        // The board's session (BoardState::session) the run was started in: an
         // outcome of an earlier session is not handed out after the board was
         // shut down and reopened.
         uint32_t session = 0;
