@@ -362,7 +362,11 @@ void EdsJobs::JoinWorkers()
 
 bool EdsJobs::RunStopped(uint8_t board, uint32_t session) const
 {
-    return stopping_.load() || Link().boards[board].session.load() != session;
+    // A shut-down closes the board before it releases the records a call may
+    // wait on, and ends the session last: a call released under the run sees
+    // the board closed, a run that comes back after a restart sees the session.
+    const BoardState& state = Link().boards[board];
+    return stopping_.load() || state.openFlag.load() == kBoardClosed || state.session.load() != session;
 }
 
 void EdsJobs::PrepareRun(Job& job, uint8_t slot, uint8_t board, const EdsRunParams& params, uint32_t session)

@@ -113,8 +113,8 @@ private:
         std::unique_ptr<platform::StoppableThread> worker;
     };
 
-    // True when the run must end: the library unloads, or the board was shut
-    // down since the run was started in `session`.
+    // True when the run must end: the library unloads, or the board is closed
+    // or was shut down since the run was started in `session`.
     bool RunStopped(uint8_t board, uint32_t session) const;
     // Fills the job for a run of the caller's arguments in `session`.
     void PrepareRun(Job& job, uint8_t slot, uint8_t board, const EdsRunParams& params, uint32_t session);
