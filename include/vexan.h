@@ -32,7 +32,10 @@
  *   about every 5 ms and runs the application's event callbacks. Two threads must
  *   not use the same request (slot, command, key) at the same time. Do not call
  *   other exports on a slot while Vexan_InitMaster or Vexan_ShutdownMaster runs on
- *   it. Unloading the library stops every receive thread still running.
+ *   it. Unloading the library stops every receive thread still running: once
+ *   the unload has begun no export starts a thread (a master start then ends
+ *   with VEXAN_TIMEOUT, an EDS load as Vexan_EDS_Load says), and every callback
+ *   still running returns before anything it can reach goes away.
  *   A blocking call reads its board's line itself while it waits, when no other
  *   caller does, so its reply needs no hand-over between threads; the receive
  *   thread keeps polling for events and running the callbacks meanwhile. Every
@@ -438,8 +441,13 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * does not parse or lies above 0x7FF (bit 31 "not valid" included) is skipped,
  * except that bit 30 ("no remote request") is a flag and does not count;
  * a mapping count above 8 installs no entries, and the entries end at the first
- * missing one. The module's refusal of one PDO or of the NMT start does not stop
- * the configuration; nothing done is undone when a later step fails.
+ * missing one. The module's refusal of one PDO or of the NMT start (a status of
+ * the module's own) does not stop the configuration; a result the library
+ * produced itself for one of them (VEXAN_PAUSED, VEXAN_NOT_OPEN, VEXAN_TIMEOUT,
+ * VEXAN_NO_PORT_HANDLE, VEXAN_SHORT_WRITE, VEXAN_WRITE_FAILED,
+ * VEXAN_OUT_OF_RANGE: the request never reached the module, or its answer never
+ * came) ends the run with that result. Nothing done is undone when a later step
+ * fails.
  * Values: section names and keys match without regard to case; "0x"/"0X" is
  * hexadecimal, otherwise decimal; node-relative values ("$NODEID+0x180",
  * "0x180+$NODEID", "$NodeId + 384") add the node id (with node id 0 such a value
@@ -456,14 +464,26 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * run lasts (it waits for it), returns that run's outcome and uses none of its
  * own arguments. A non-blocking call while another thread's blocking run lasts
  * returns VEXAN_WAITING; a blocking one waits for it, then runs its own. One
- * run per board at a time; unloading the library waits for a worker run to end.
+ * run per board at a time.
+ * Shut-down and unload: a run whose board is shut down ends at once (the call it
+ * waits in is released) or at its next call, with VEXAN_NOT_OPEN, also when the
+ * board is opened again in between. An outcome of a run begun before the board
+ * was shut down is never handed out once it is open again: the first load after
+ * the restart runs its own configuration (waiting, when the old run still ends,
+ * for its current call). Once the library's unload has begun, every run ends at
+ * its next call with VEXAN_NOT_OPEN and the unload waits only for that call; a
+ * load called then (from a callback, or another thread still running) starts
+ * nothing: VEXAN_TIMEOUT when not blocking (no worker starts), VEXAN_NOT_OPEN
+ * when blocking.
  * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_SENT, VEXAN_WAITING, VEXAN_EDS_FILE
  * (the file cannot be opened or read or is empty, a null path, or a wide path
- * that is not valid UTF-16), VEXAN_EDS_VALUE ([1000] has no DefaultValue, or
- * the value of [1005] or [1014] does not parse: the node stays added and
- * started), VEXAN_OUT_OF_RANGE (path too long, nothing run), VEXAN_TIMEOUT (no
- * worker thread could be started, nothing run), or the non-zero result of
- * Vexan_AddNode, Vexan_SetSYNC_List or Vexan_SetEMCY_List unchanged. */
+ * that is not valid UTF-16), VEXAN_EDS_VALUE (the file has no [1000] section
+ * header at a line start, or the value of [1005] or [1014] does not parse: the
+ * node stays added and started; [1000] needs no DefaultValue),
+ * VEXAN_OUT_OF_RANGE (path too long, nothing run), VEXAN_TIMEOUT (no worker
+ * thread could be started, nothing run), the library's own result of an NMT
+ * start or a PDO install (see above), or the non-zero result of Vexan_AddNode,
+ * Vexan_SetSYNC_List or Vexan_SetEMCY_List unchanged. */
 VEXAN_API uint16_t Vexan_EDS_Load(uint8_t slot, uint8_t nodeId, const void* path, uint16_t nodeWord1,
                                   uint16_t nodeWord2, uint8_t blocking);
 

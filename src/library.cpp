@@ -1,28 +1,46 @@
 // The one library-state object, built when the library is loaded and torn down
-// when it is unloaded. Teardown first joins the EDS load workers, which call
-// the exports, then stops every receive thread still running before the tables
-// they write go away.
+// when it is unloaded. Teardown first stops every thread that can reach the
+// tables (receive threads run the application's callbacks, which may call any
+// export; EDS workers call the exports), and only then lets the tables go.
 #include "eds/eds_load.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/library_state.hpp"
+#include "platform/platform.hpp"
 
 namespace vexan {
 
 namespace {
 
 struct LibraryState {
-    // Members are destroyed in reverse order: the link (and with it every
-    // receive thread) goes first.
+    LibraryState() = default;
+    LibraryState(const LibraryState&) = delete;
+    LibraryState& operator=(const LibraryState&) = delete;
+
+    // Until the last receive thread has been joined a callback may call any
+    // export, so nothing goes away before: from the first step on no export
+    // starts a thread (a non-blocking EDS load answers VEXAN_TIMEOUT, a master
+    // start VEXAN_TIMEOUT), every EDS run ends at its next call, the receive
+    // threads run their last callback and end, and the EDS workers end; then
+    // the members are destroyed.
+    ~LibraryState()
+    {
+        platform::RefuseThreadStarts();
+        eds.StopRuns();
+        link.StopReceiveThreads();
+        eds.JoinWorkers();
+    }
+
+    // Members go in reverse order, the link first: a receive thread that a
+    // callback stopped from inside itself is joined there, with everything
+    // its callback can still reach in place.
+    EdsJobs eds;
     EventState events;
     ReplyTables replies;
     // The receive side files what it reads through the dispatcher and runs the
     // event step: wired here, so the link depends on neither.
     LinkState link{ReceiveHooks{.dispatch = &DispatchReply, .eventStep = &RunEventCallbacks}};
-    // Destroyed first: a worker still running finishes its run on the link
-    // above and is joined.
-    EdsJobs eds;
 };
 
 // Builds the state on first use; the reference below makes that happen while

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "child_process.hpp"
 #include "eds/eds_load.hpp"
 #include "eds/eds_reader.hpp"
+#include "engine/request.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "scratch.hpp"
@@ -110,6 +112,7 @@ struct ParseCase {
 };
 
 constexpr uint32_t kSentinel = 0xDEADBEEF;
+constexpr uint8_t kNodeForScripts = 5;
 
 const ParseCase kParseCases[] = {
     {"Hex", "0x180", 5, 0, 384},
@@ -171,6 +174,94 @@ TEST(EdsReaderFile, LoadsOnceAndReportsMissingOrEmptyFiles)
     EXPECT_EQ(reader.FindValue("[1005]", "DefaultValue", value.data()), 4u);
     std::filesystem::remove_all(directory);
 }
+
+// ---- Run outcomes with scripted calls -------------------------------------------------
+
+// The calls of a run answered from a script: every call succeeds except the
+// NMT start (nmtAnswer) and the install numbered failingInstall (installAnswer).
+namespace script {
+uint16_t nmtAnswer = 0;
+unsigned failingInstall = 0;
+uint16_t installAnswer = 0;
+unsigned installs = 0;
+unsigned stopAfterInstalls = 0;  // 0: never asks the run to stop
+
+uint16_t AddNode(uint8_t, uint8_t, uint8_t, uint16_t, uint16_t, uint8_t)
+{
+    return VEXAN_OK;
+}
+uint16_t Nmt(uint8_t, uint8_t, uint8_t, uint8_t)
+{
+    return nmtAnswer;
+}
+uint16_t SetCobId(uint8_t, uint8_t, uint16_t, uint8_t)
+{
+    return VEXAN_OK;
+}
+uint16_t Install(uint8_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t, uint16_t, uint8_t, const uint32_t*, uint8_t)
+{
+    ++installs;
+    return installs == failingInstall ? installAnswer : uint16_t{VEXAN_OK};
+}
+const vexan::EdsNodeCalls kCalls{&AddNode, &Nmt, &SetCobId, &SetCobId, &Install};
+}  // namespace script
+
+struct OutcomeCase {
+    const char* name;
+    uint16_t nmtAnswer;
+    unsigned failingInstall;
+    uint16_t installAnswer;
+    unsigned stopAfterInstalls;
+    uint16_t outcome;
+    unsigned installs;  // install calls made
+};
+
+// Two receive and two transmit PDOs: four installs when nothing stops the run.
+// A status byte of the module's own (here 0x18, 0x05) is a refusal the run
+// ignores; a code the library produced (the PDO never reached the module, or
+// its answer never came) ends the run with that code.
+const OutcomeCase kOutcomeCases[] = {
+    {"ModuleRefusesAPdo", 0, 2, 0x18, 0, VEXAN_OK, 4},
+    {"ModuleRefusesWithAStatusOfFive", 0, 1, 0x05, 0, VEXAN_OK, 4},
+    {"ModuleRefusesTheStart", 0x18, 0, 0, 0, VEXAN_OK, 4},
+    {"Paused", 0, 2, VEXAN_PAUSED, 0, VEXAN_PAUSED, 2},
+    {"BoardShutDown", 0, 2, VEXAN_NOT_OPEN, 0, VEXAN_NOT_OPEN, 2},
+    {"TimedOut", 0, 3, VEXAN_TIMEOUT, 0, VEXAN_TIMEOUT, 3},
+    {"NoPortHandle", 0, 1, VEXAN_NO_PORT_HANDLE, 0, VEXAN_NO_PORT_HANDLE, 1},
+    {"ShortWrite", 0, 4, VEXAN_SHORT_WRITE, 0, VEXAN_SHORT_WRITE, 4},
+    {"WriteFailed", 0, 2, VEXAN_WRITE_FAILED, 0, VEXAN_WRITE_FAILED, 2},
+    {"StartPaused", VEXAN_PAUSED, 0, 0, 0, VEXAN_PAUSED, 0},
+    {"StartTimedOut", VEXAN_TIMEOUT, 0, 0, 0, VEXAN_TIMEOUT, 0},
+    {"StopAsked", 0, 0, 0, 1, VEXAN_NOT_OPEN, 1},
+    {"StopAskedDuringAFailedCall", 0, 2, 0x18, 2, VEXAN_NOT_OPEN, 2},
+};
+
+class EdsRunOutcome : public ::testing::TestWithParam<OutcomeCase> {};
+
+TEST_P(EdsRunOutcome, LibraryFailuresEndTheRunAndModuleRefusalsDoNot)
+{
+    const OutcomeCase& c = GetParam();
+    EdsReader reader("unused");
+    ASSERT_GT(reader.SetText("[1000]\nDefaultValue=0x191\n"
+                             "[1400sub1]\nDefaultValue=0x201\n[1401sub1]\nDefaultValue=0x301\n"
+                             "[1800sub1]\nDefaultValue=0x181\n[1801sub1]\nDefaultValue=0x281\n"),
+              0u);
+    script::nmtAnswer = c.nmtAnswer;
+    script::failingInstall = c.failingInstall;
+    script::installAnswer = c.installAnswer;
+    script::installs = 0;
+    script::stopAfterInstalls = c.stopAfterInstalls;
+    const vexan::EdsStopCheck stop = [] {
+        return script::stopAfterInstalls != 0 && script::installs >= script::stopAfterInstalls;
+    };
+    EXPECT_EQ(vexan::ConfigureNode(reader, vexan::EdsRunParams{.slot = 1, .node = kNodeForScripts}, script::kCalls,
+                                   nullptr, stop),
+              c.outcome);
+    EXPECT_EQ(script::installs, c.installs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EdsRunOutcome, ::testing::ValuesIn(kOutcomeCases),
+                         [](const ::testing::TestParamInfo<OutcomeCase>& param) { return param.param.name; });
 
 // ---- Configuration against the scripted module ---------------------------------------
 
@@ -361,8 +452,20 @@ std::vector<FailureCase> FailureCases()
          std::nullopt,
          VEXAN_EDS_VALUE,
          {Command::AddNode, Command::NmtChangeState}},
-        {"NoDeviceType",
-         "[1000]\nParameterName=Device type\n[1400sub1]\nDefaultValue=1\n",
+        {"DeviceTypeWithoutDefaultValue",
+         "[1000]\nParameterName=Device type\nDataType=0x0007\n[1400sub1]\nDefaultValue=1\n",
+         false,
+         std::nullopt,
+         VEXAN_OK,
+         {Command::AddNode, Command::NmtChangeState, Command::InstallPdoList}},
+        {"NoDeviceTypeSection",
+         "[1005]\nDefaultValue=0x80\n[1400sub1]\nDefaultValue=1\n",
+         false,
+         std::nullopt,
+         VEXAN_EDS_VALUE,
+         {Command::AddNode}},
+        {"DeviceTypeNamedOnlyInsideALine",
+         "[2000]\nParameterName=copy of [1000]\nDefaultValue=1\n[1000sub0]\nDefaultValue=1\n",
          false,
          std::nullopt,
          VEXAN_EDS_VALUE,
@@ -527,6 +630,84 @@ TEST_F(EdsLoadTest, PendingAddStillBusyIsCollectedToTheEnd)
     EXPECT_EQ(Installs().size(), 1u);
 }
 
+// A file of `count` receive PDOs, 0x201 on.
+std::string ReceivePdos(unsigned count)
+{
+    std::string text = kHead;
+    for (unsigned n = 0; n < count; ++n) {
+        std::array<char, 64> line{};
+        std::snprintf(line.data(), line.size(), "[%04Xsub1]\nDefaultValue=0x%X\n", 0x1400 + n, 0x201 + n);
+        text += line.data();
+    }
+    return text;
+}
+
+// The real install export, with the transmit gate closed (untimed) before the
+// second install: that install never reaches the module.
+namespace pause_script {
+unsigned installs = 0;
+uint16_t Install(uint8_t slot, uint8_t node, uint16_t cobId, uint8_t direction, uint16_t number, uint8_t type,
+                 uint16_t timer, uint8_t count, const uint32_t* entries, uint8_t blocking)
+{
+    if (++installs == 2) {
+        Vexan_Pause(0);
+    }
+    return Vexan_InstallPDO_List(slot, node, cobId, direction, number, type, timer, count, entries, blocking);
+}
+}  // namespace pause_script
+
+TEST_F(EdsLoadTest, PauseMidRunEndsItWithPaused)
+{
+    const std::string path = Write("sixteen.eds", ReceivePdos(16));
+    const vexan::EdsNodeCalls calls{&Vexan_AddNode, &Vexan_NMTChangeState, &Vexan_SetSYNC_List, &Vexan_SetEMCY_List,
+                                    &pause_script::Install};
+    pause_script::installs = 0;
+    const uint16_t outcome =
+        vexan::ConfigureNodeFromEds(path, vexan::EdsRunParams{.slot = kSlot, .node = kNode}, calls);
+    Vexan_Start();
+    EXPECT_EQ(outcome, VEXAN_PAUSED);
+    EXPECT_EQ(pause_script::installs, 2u);  // no install after the refused one
+    EXPECT_EQ(Installs().size(), 1u);       // one of sixteen reached the module
+}
+
+// The board goes while an install waits for its answer: the run ends with 7
+// at once, whether the shutdown found the call waiting (its record released)
+// or between two calls.
+TEST_F(EdsLoadTest, ShutdownMidRunEndsItWithNotOpen)
+{
+    const uint8_t install = Code(Command::InstallPdoList);
+    peer_.Queue(install, kNode, vt::Reply{vt::NodeStatus(install, kNode, 0), {}, 5, 30'000});
+    const std::string path = Write("sixteen.eds", ReceivePdos(16));
+    uint16_t outcome = 0xFFFF;
+    std::thread run([&] { outcome = Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 1); });
+    const bool installing = peer_.WaitForFrames(install, 1, std::chrono::seconds(20));
+    EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    run.join();
+    ASSERT_TRUE(installing);
+    EXPECT_EQ(outcome, VEXAN_NOT_OPEN);
+    EXPECT_EQ(Installs().size(), 1u);
+}
+
+// A worker run that ended before the board was shut down: once the board is
+// open again, the next load is a run of its own, not that run's outcome.
+TEST_F(EdsLoadTest, OutcomeOfARunBeforeAShutdownIsNotHandedOutAfterTheRestart)
+{
+    const uint8_t add = Code(Command::AddNode);
+    peer_.Queue(add, kNode, vt::Reply{vt::NodeStatus(add, kNode, 0x18)});
+    const std::string path = Write("one.eds", std::string(kHead) + "[1400sub1]\nDefaultValue=0x201\n");
+    ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 0), VEXAN_SENT);
+    // The run ends (the add refused) and is left uncollected.
+    ASSERT_TRUE(peer_.WaitForFrames(add, 1, std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        vt::WaitFor([] { return !vexan::IsPending(kSlot, Code(Command::AddNode), kNode); }, std::chrono::seconds(20)));
+    ASSERT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
+    ASSERT_NO_FATAL_FAILURE(vt::OpenBoard(kSlot, peer_, kMasterId));
+    peer_.ClearRecord();
+    EXPECT_EQ(Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 1), VEXAN_OK);
+    EXPECT_EQ(peer_.CountFrames(add), 1u);
+    EXPECT_EQ(Installs().size(), 1u);
+}
+
 TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
 {
     const int status = vt::RunInChild([] {
@@ -548,6 +729,42 @@ TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
         std::exit(0);  // runs the library's unload while the worker waits for the add
     });
     EXPECT_EQ(status, 0);
+}
+
+// The module answers each install only after 100 ms, so the whole run of 400
+// PDOs would last 40 seconds: the unload ends it at its next call instead
+// of waiting for it.
+TEST(EdsUnload, ExitEndsAWorkerRunAtItsNextCall)
+{
+    const auto directory = vt::MakeScratchDirectory("vexan-eds-unload-long");
+    const std::string path = (directory / "long.eds").string();
+    std::ofstream(path) << ReceivePdos(400);
+    const int status = vt::RunInChild(
+        [&path] {
+            static vt::ModulePeer* const peer = std::make_unique<vt::ModulePeer>().release();
+            peer->SetAnswerIdlePolls(true);
+            for (const Command command : {Command::AddNode, Command::NmtChangeState, Command::InstallPdoList}) {
+                const uint8_t code = Code(command);
+                const unsigned delayMs = command == Command::InstallPdoList ? 100 : 0;
+                peer->SetDefault(code, [code, delayMs](uint16_t key) {
+                    return vt::Reply{vt::NodeStatus(code, static_cast<uint8_t>(key), 0), {}, 5, delayMs};
+                });
+            }
+            uint16_t started = VEXAN_NOT_IDENTIFIED;
+            for (int attempt = 0; attempt < 5 && started == VEXAN_NOT_IDENTIFIED; ++attempt) {
+                started = Vexan_InitMaster(2, peer->LibraryPort(), 1, 0, 1);
+            }
+            if (started != VEXAN_OK || Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
+                std::_Exit(2);
+            }
+            if (!peer->WaitForFrames(Code(Command::InstallPdoList), 2, std::chrono::seconds(10))) {
+                std::_Exit(3);
+            }
+            std::exit(0);  // runs the library's unload during the run
+        },
+        std::chrono::seconds(25));
+    EXPECT_EQ(status, 0);
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace

@@ -83,26 +83,49 @@ private:
     EdsRunTimes* times_;
 };
 
-// Repeats a call while it answers "still waiting": a blocking add that finds
-// an earlier non-blocking add of the node pending collects that one and may
-// report 40, which a finished run must never end with.
+bool StopRequested(const EdsStopCheck& stopRequested)
+{
+    return stopRequested && stopRequested();
+}
+
+// Makes one call of the run. A run that is to stop makes no further call and
+// ends with VEXAN_NOT_OPEN, also when the call in progress failed because the
+// board was shut down under it.
 template <typename Call>
-uint16_t Settle(EdsRunTimes* times, Call call)
+uint16_t CallOnce(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call call)
 {
     const Stopwatch watch(times, &EdsRunTimes::exchangeNs);
-    uint16_t result = call();
-    while (result == VEXAN_WAITING) {
-        platform::SleepMs(1);
-        result = call();
+    if (StopRequested(stopRequested)) {
+        return VEXAN_NOT_OPEN;
+    }
+    const uint16_t result = call();
+    if (result != VEXAN_OK && StopRequested(stopRequested)) {
+        return VEXAN_NOT_OPEN;
     }
     return result;
 }
 
+// A call whose result the run ends with: repeated while it answers "still
+// waiting" (a blocking add that finds an earlier non-blocking add of the node
+// pending collects that one and may report 40, which a finished run must never
+// end with).
+template <typename Call>
+uint16_t Settle(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call call)
+{
+    for (;;) {
+        const uint16_t result = CallOnce(stopRequested, times, call);
+        if (result != VEXAN_WAITING) {
+            return result;
+        }
+        platform::SleepMs(1);
+    }
+}
+
 // Installs the PDOs of one direction: communication parameters at
 // `commBase` + n, mapping at `mapBase` + n, n from 0 until the first PDO whose
-// COB-ID entry is missing.
-void InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCalls& calls, EdsRunTimes* times,
-                 uint8_t direction)
+// COB-ID entry is missing. 0, or the library's own failure of an install.
+uint16_t InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCalls& calls, EdsRunTimes* times,
+                     const EdsStopCheck& stopRequested, uint8_t direction)
 {
     const uint16_t commBase = direction == kRxDirection ? 0x1400 : 0x1800;
     const uint16_t mapBase = direction == kRxDirection ? 0x1600 : 0x1A00;
@@ -111,7 +134,7 @@ void InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCal
         const auto map = static_cast<uint16_t>(mapBase + n);
         const Lookup cobId = values.Get(comm, 1);
         if (!cobId.found) {
-            return;
+            return VEXAN_OK;
         }
         // Bit 30 only says the PDO takes no remote request: the PDO is valid and
         // goes on the COB-ID below it. Any other value above 0x7FF, bit 31
@@ -141,17 +164,37 @@ void InstallPdos(RunReader& values, const EdsRunParams& params, const EdsNodeCal
                 entryCount = static_cast<uint8_t>(k);
             }
         }
-        Settle(times, [&] {
-            // The module's refusal of one PDO does not stop the run.
-            (void)calls.installPdo(params.slot, params.node, static_cast<uint16_t>(pdoCobId), direction,
-                                   static_cast<uint16_t>(n + 1), transmissionType, eventTimer, entryCount,
-                                   entries.data(), 1);
-            return uint16_t{VEXAN_OK};
+        const uint16_t installed = CallOnce(stopRequested, times, [&] {
+            return calls.installPdo(params.slot, params.node, static_cast<uint16_t>(pdoCobId), direction,
+                                    static_cast<uint16_t>(n + 1), transmissionType, eventTimer, entryCount,
+                                    entries.data(), 1);
         });
+        // The module's refusal of one PDO does not stop the run; a PDO that
+        // never reached the module (or whose answer never came) does.
+        if (IsLibraryFailure(installed)) {
+            return installed;
+        }
     }
+    return VEXAN_OK;
 }
 
 }  // namespace
+
+bool IsLibraryFailure(uint16_t result)
+{
+    switch (result) {
+    case VEXAN_PAUSED:
+    case VEXAN_NOT_OPEN:
+    case VEXAN_TIMEOUT:
+    case VEXAN_NO_PORT_HANDLE:
+    case VEXAN_SHORT_WRITE:
+    case VEXAN_WRITE_FAILED:
+    case VEXAN_OUT_OF_RANGE:
+        return true;
+    default:
+        return false;
+    }
+}
 
 const EdsNodeCalls& ModuleCalls()
 {
@@ -160,23 +203,29 @@ const EdsNodeCalls& ModuleCalls()
     return calls;
 }
 
-uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls, EdsRunTimes* times)
+uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls, EdsRunTimes* times,
+                       const EdsStopCheck& stopRequested)
 {
     RunReader values(reader, times);
-    const uint16_t added = Settle(times, [&] {
+    const uint16_t added = Settle(stopRequested, times, [&] {
         return calls.addNode(params.slot, params.node, kEdsAddNodeParam, params.word1, params.word2, 1);
     });
     if (added != VEXAN_OK) {
         return added;
     }
     reader.SetNodeId(params.node);
-    if (!values.Get("[1000]").found) {
+    // The device type's section tells a device file; its DefaultValue is
+    // optional there (many device and configuration files leave it out) and
+    // is not used.
+    if (!reader.HasSectionHeader("[1000]")) {
         return VEXAN_EDS_VALUE;
     }
-    Settle(times, [&] {
-        (void)calls.nmtChangeState(params.slot, params.node, kEdsNmtStart, 1);
-        return uint16_t{VEXAN_OK};
-    });
+    // The module's refusal of the start does not stop the run.
+    const uint16_t started =
+        CallOnce(stopRequested, times, [&] { return calls.nmtChangeState(params.slot, params.node, kEdsNmtStart, 1); });
+    if (IsLibraryFailure(started)) {
+        return started;
+    }
     const std::array<std::pair<const char*, decltype(calls.setSync)>, 2> cobIds{
         {{"[1005]", calls.setSync}, {"[1014]", calls.setEmcy}}};
     for (const auto& entry : cobIds) {
@@ -188,19 +237,21 @@ uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsN
         if (!cobId.parsed) {
             return VEXAN_EDS_VALUE;
         }
-        const uint16_t result =
-            Settle(times, [&] { return set(params.slot, params.node, static_cast<uint16_t>(cobId.value), 1); });
+        const uint16_t result = Settle(
+            stopRequested, times, [&] { return set(params.slot, params.node, static_cast<uint16_t>(cobId.value), 1); });
         if (result != VEXAN_OK) {
             return result;
         }
     }
-    InstallPdos(values, params, calls, times, kRxDirection);
-    InstallPdos(values, params, calls, times, kTxDirection);
-    return VEXAN_OK;
+    if (const uint16_t failed = InstallPdos(values, params, calls, times, stopRequested, kRxDirection);
+        failed != VEXAN_OK) {
+        return failed;
+    }
+    return InstallPdos(values, params, calls, times, stopRequested, kTxDirection);
 }
 
 uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& params, const EdsNodeCalls& calls,
-                              EdsRunTimes* times)
+                              EdsRunTimes* times, const EdsStopCheck& stopRequested)
 {
     EdsReader reader(path);
     uint32_t length = 0;
@@ -211,7 +262,7 @@ uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& param
     if (length == 0) {
         return VEXAN_EDS_FILE;
     }
-    return ConfigureNode(reader, params, calls, times);
+    return ConfigureNode(reader, params, calls, times, stopRequested);
 }
 
 namespace {
@@ -288,14 +339,42 @@ uint16_t TakeEdsPath(const void* path, std::string& out)
 
 EdsJobs::~EdsJobs()
 {
+    StopRuns();
+    JoinWorkers();
+}
+
+void EdsJobs::StopRuns()
+{
+    stopping_.store(true);
+}
+
+void EdsJobs::JoinWorkers()
+{
     for (Job& job : jobs_) {
         std::unique_ptr<platform::StoppableThread> worker;
         {
             const std::lock_guard<std::mutex> held(job.lock);
             worker = std::move(job.worker);
         }
-        worker.reset();  // joins: a worker ends once its run's last call returns
+        worker.reset();  // joins: a worker ends once its run's current call returns
     }
+}
+
+bool EdsJobs::RunStopped(uint8_t board, uint32_t session) const
+{
+    // A shut-down closes the board before it releases the records a call may
+    // wait on, and ends the session last: a call released under the run sees
+    // the board closed, a run that comes back after a restart sees the session.
+    const BoardState& state = Link().boards[board];
+    return stopping_.load() || state.openFlag.load() == kBoardClosed || state.session.load() != session;
+}
+
+void EdsJobs::PrepareRun(Job& job, uint8_t slot, uint8_t board, const EdsRunParams& params, uint32_t session)
+{
+    job.params = params;
+    job.params.slot = slot;
+    job.session = session;
+    job.stopRequested = [this, board, session] { return RunStopped(board, session); };
 }
 
 uint16_t EdsJobs::EndEdsLoadJob(Job& job, std::unique_lock<std::mutex>& held)
@@ -314,15 +393,18 @@ uint16_t EdsJobs::StartEdsWorker(Job& job)
 {
     job.state = State::WorkerRun;
     job.status = VEXAN_WAITING;
-    job.worker = platform::StoppableThread::Start([&job](const std::atomic<bool>&) {
+    job.worker = platform::StoppableThread::Start([&job](const std::atomic<bool>& stop) {
         std::string path;
         EdsRunParams params;
+        EdsStopCheck stopped;
         {
             const std::lock_guard<std::mutex> held(job.lock);
             path = job.path;
             params = job.params;
+            stopped = job.stopRequested;
         }
-        const uint16_t outcome = ConfigureNodeFromEds(path, params);
+        const uint16_t outcome = ConfigureNodeFromEds(path, params, ModuleCalls(), nullptr,
+                                                      [&stop, &stopped] { return stop.load() || stopped(); });
         {
             const std::lock_guard<std::mutex> held(job.lock);
             job.status = outcome;
@@ -342,6 +424,17 @@ uint16_t EdsJobs::Load(uint8_t slot, uint8_t board, const void* path, const EdsR
 {
     Job& job = jobs_.at(board);
     std::unique_lock<std::mutex> held(job.lock);
+    // Read under the job's lock, so that no job holds a later session than this.
+    const uint32_t session = Link().boards[board].session.load();
+    // A worker run started before the board was last shut down belongs to no
+    // caller now: it ends at its next call; its outcome is forgotten.
+    while (job.session != session && (job.state == State::WorkerRun || job.state == State::WorkerDone)) {
+        job.changed.wait(held, [&] { return job.state != State::WorkerRun; });
+        if (job.state == State::WorkerDone && job.session != session) {
+            EndEdsLoadJob(job, held);
+            held.lock();
+        }
+    }
     if (blocking == 0) {
         switch (job.state) {
         case State::WorkerRun:
@@ -356,9 +449,11 @@ uint16_t EdsJobs::Load(uint8_t slot, uint8_t board, const void* path, const EdsR
         if (const uint16_t refused = TakeEdsPath(path, taken); refused != VEXAN_OK) {
             return refused;
         }
+        if (stopping_.load()) {
+            return VEXAN_TIMEOUT;  // the library unloads: no worker starts
+        }
         job.path = std::move(taken);
-        job.params = params;
-        job.params.slot = slot;
+        PrepareRun(job, slot, board, params, session);
         return StartEdsWorker(job);
     }
     // A blocking call collects a worker run (waiting for it to end), and waits
@@ -371,14 +466,16 @@ uint16_t EdsJobs::Load(uint8_t slot, uint8_t board, const void* path, const EdsR
     if (const uint16_t refused = TakeEdsPath(path, taken); refused != VEXAN_OK) {
         return refused;
     }
+    if (stopping_.load()) {
+        return VEXAN_NOT_OPEN;  // the library unloads: the run would make no call
+    }
     job.path = taken;
-    job.params = params;
-    job.params.slot = slot;
+    PrepareRun(job, slot, board, params, session);
     job.state = State::BlockingRun;
+    const EdsRunParams run = job.params;
+    const EdsStopCheck stopped = job.stopRequested;
     held.unlock();
-    EdsRunParams run = params;
-    run.slot = slot;
-    const uint16_t outcome = ConfigureNodeFromEds(taken, run);
+    const uint16_t outcome = ConfigureNodeFromEds(taken, run, ModuleCalls(), nullptr, stopped);
     held.lock();
     job.state = State::Idle;
     job.status = 0;

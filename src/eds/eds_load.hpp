@@ -3,8 +3,10 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +37,11 @@ struct EdsRunParams {
     uint16_t word2 = 0;
 };
 
+// Asked before every call of a run and after every call that failed: true ends
+// the run with VEXAN_NOT_OPEN (the library unloads, or the board the run was
+// started for has been shut down since). Empty: the run is never stopped.
+using EdsStopCheck = std::function<bool()>;
+
 // Where a run spent its time: reading the file and looking values up, and in
 // the exports' exchanges with the module.
 struct EdsRunTimes {
@@ -48,13 +55,22 @@ inline constexpr uint8_t kEdsNmtStart = 1;
 // PDOs looked for in each direction.
 inline constexpr uint16_t kEdsMaxPdos = 512;
 
+// True for a result the library produced itself rather than a status byte
+// the module answered with: paused, no open board, time-out, no port handle,
+// a failed or short write, or arguments out of range. Such a result ends a run
+// even from the calls whose refusal by the module the run ignores (the NMT
+// start and the PDO installs): the request never reached the module, or its
+// answer never came.
+bool IsLibraryFailure(uint16_t result);
+
 // The configuration run on an already loaded reader; returns its outcome (0,
-// 51, or an export's non-zero result), never 40.
+// 51, 7 when stopped, or an export's non-zero result), never 40.
 uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls,
-                       EdsRunTimes* times = nullptr);
+                       EdsRunTimes* times = nullptr, const EdsStopCheck& stopRequested = {});
 // Loads `path` and runs the configuration: 50 when the file yields no text.
 uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& params,
-                              const EdsNodeCalls& calls = ModuleCalls(), EdsRunTimes* times = nullptr);
+                              const EdsNodeCalls& calls = ModuleCalls(), EdsRunTimes* times = nullptr,
+                              const EdsStopCheck& stopRequested = {});
 
 // Turns the path argument of the load export into a narrow path: a narrow
 // string when its first two bytes are both non-zero, otherwise a wide one
@@ -63,7 +79,8 @@ uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& param
 // null path or a wide one that does not convert.
 uint16_t TakeEdsPath(const void* path, std::string& out);
 
-// The load jobs of the eight boards. Destroying them joins every worker.
+// The load jobs of the eight boards. Destroying them stops and joins every
+// worker.
 class EdsJobs {
 public:
     EdsJobs() = default;
@@ -73,6 +90,12 @@ public:
 
     uint16_t Load(uint8_t slot, uint8_t board, const void* path, const EdsRunParams& params, uint8_t blocking);
 
+    // The library's unload: every run, on a worker or in a caller's thread,
+    // ends at its next call with VEXAN_NOT_OPEN, and no run starts any more.
+    void StopRuns();
+    // Waits for every worker to end (after StopRuns, within one call each).
+    void JoinWorkers();
+
 private:
     enum class State : uint8_t { Idle, BlockingRun, WorkerRun, WorkerDone };
     struct Job {
@@ -80,17 +103,28 @@ private:
         std::condition_variable changed;
         State state = State::Idle;
         uint16_t status = 0;
+        // The board's session (BoardState::session) the run was started in: an
+        // outcome of an earlier session is not handed out after the board was
+        // shut down and reopened.
+        uint32_t session = 0;
         std::string path;
         EdsRunParams params;
+        EdsStopCheck stopRequested;
         std::unique_ptr<platform::StoppableThread> worker;
     };
 
+    // True when the run must end: the library unloads, or the board is closed
+    // or was shut down since the run was started in `session`.
+    bool RunStopped(uint8_t board, uint32_t session) const;
+    // Fills the job for a run of the caller's arguments in `session`.
+    void PrepareRun(Job& job, uint8_t slot, uint8_t board, const EdsRunParams& params, uint32_t session);
     uint16_t StartEdsWorker(Job& job);
     // Takes a finished worker run's outcome and returns the job to idle; the
     // lock is released before the worker, which has returned, is joined.
     static uint16_t EndEdsLoadJob(Job& job, std::unique_lock<std::mutex>& held);
 
     std::array<Job, kBoardCount> jobs_;
+    std::atomic<bool> stopping_{false};
 };
 
 EdsJobs& EdsLoadJobs();

@@ -221,6 +221,13 @@ std::size_t EdsReader::SectionEnd(std::size_t from) const
     return next == lineStarts_.end() ? text_.size() : *next;
 }
 
+bool EdsReader::HasSectionHeader(std::string_view section) const
+{
+    std::string lower(section);
+    std::transform(lower.begin(), lower.end(), lower.begin(), Lower);
+    return headers_.find(lower) != headers_.end();
+}
+
 uint16_t EdsReader::FindValue(std::string_view section, std::string_view key, char* value) const
 {
     value[0] = '\0';

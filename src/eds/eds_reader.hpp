@@ -47,6 +47,10 @@ public:
     // (such a value is refused rather than cut).
     uint16_t FindValue(std::string_view section, std::string_view key, char* value) const;
 
+    // True when `section` (for example "[1000]") begins a line of the text,
+    // ignoring case: a header of the file, whatever keys its section holds.
+    bool HasSectionHeader(std::string_view section) const;
+
     // Reads a value text as a number: 0 and *number on success, kEdsValueError
     // (number untouched) for a "$" not followed by NODEID, a $NODEID form
     // without a "+" term, or a "number+$NODEID" whose number text is longer

@@ -14,6 +14,11 @@ LinkState::LinkState(const ReceiveHooks& hooks)
 
 LinkState::~LinkState()
 {
+    StopReceiveThreads();
+}
+
+void LinkState::StopReceiveThreads()
+{
     for (auto& slot : slots) {
         slot.receive->StopThread();  // stops and joins a thread still running
     }
@@ -83,6 +88,7 @@ void ReleaseSlot(uint8_t slot)
     auto& record = Link().slots[slot];
     record.board.store(kNoBoard, std::memory_order_relaxed);
     record.port.store(platform::kNoPort, std::memory_order_relaxed);
+    Link().boards[slot].session.fetch_add(1);
 }
 
 bool StartReceiveThread(uint8_t slot)

@@ -35,6 +35,9 @@ struct BoardState {
     // Requests of the board awaiting a reply; while there are none the receive
     // thread need not watch the port between its event steps.
     std::atomic<uint32_t> outstanding{0};
+    // Counts the times the slot was released: work begun for the board before
+    // a shut-down can tell that the board it was meant for is gone.
+    std::atomic<uint32_t> session{0};
     platform::WakeSignal wake;  // wakes the board's receive thread from its rest
 };
 
@@ -66,6 +69,11 @@ struct LinkState {
     LinkState(const LinkState&) = delete;
     LinkState& operator=(const LinkState&) = delete;
 
+    // Stops every receive thread still running, after which no callback runs;
+    // the tables stay. The library's unload calls it before anything that a
+    // callback can reach goes away.
+    void StopReceiveThreads();
+
     SlotTable slots;
     std::array<BoardState, kBoardCount> boards;
     TransmitGate gate;
@@ -86,6 +94,7 @@ struct OpenBoard {
 std::optional<OpenBoard> LookupOpenBoard(uint8_t slot);
 
 void AssignSlot(uint8_t slot, platform::PortHandle port);
+// Frees the slot and ends its board's session (BoardState::session).
 void ReleaseSlot(uint8_t slot);
 
 // Starts the slot's receive thread, stopping any thread it still has. False

@@ -19,6 +19,7 @@ std::atomic<uint32_t> writeFaultCountdown{0};
 std::atomic<uint32_t> threadFaultCountdown{0};
 std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
 std::atomic<Unload> unloadKind{Unload::None};
+std::atomic<bool> threadStartsRefused{false};
 
 // Counts one operation against a fault countdown; true when this is the
 // operation that must fail.
@@ -72,9 +73,14 @@ void SetUnload(Unload kind)
     unloadKind.store(kind);
 }
 
+void RefuseThreadStarts()
+{
+    threadStartsRefused.store(true);
+}
+
 bool ThreadStartAllowed()
 {
-    return !TakeFault(threadFaultCountdown);
+    return !threadStartsRefused.load() && !TakeFault(threadFaultCountdown);
 }
 
 namespace testing {

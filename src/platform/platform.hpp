@@ -119,9 +119,13 @@ enum class Unload { None, Library, Process };
 Unload CurrentUnload();
 void SetUnload(Unload kind);
 
-// False when the system may not start another thread now (a test hook can
-// refuse the Nth start); the caller then reports the failure.
+// False when the system may not start another thread now: the library is
+// being unloaded (RefuseThreadStarts), or a test hook refuses the Nth start.
+// The caller then reports the failure.
 bool ThreadStartAllowed();
+// From now on no thread starts: the library's unload has begun, and a thread
+// started now could outlive the state it works on.
+void RefuseThreadStarts();
 
 // Test hooks. The tick counter can be moved so that it reads `value` now and
 // counts on from there (to cross the 32-bit wrap in milliseconds), or held at

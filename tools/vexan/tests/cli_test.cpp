@@ -264,12 +264,17 @@ TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
         GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
     }
     const std::string dir = VEXAN_EDS_DIR;
+    // A file without a [1000] section is no device file.
+    const std::filesystem::path scratch =
+        std::filesystem::temp_directory_path() / ("vexan-cli-eds-" + std::to_string(getpid()));
+    std::filesystem::create_directories(scratch);
+    const std::string noDeviceType = (scratch / "no_device_type.eds").string();
+    std::ofstream(noDeviceType) << "[1005]\nDefaultValue=0x80\n[1400sub1]\nDefaultValue=0x205\n";
     const std::vector<Failure> cases = {
         {{"eds", "load", "5", "/nonexistent.eds"},
          "eds load 5 /nonexistent.eds: eds_file (50): opening or reading the EDS file failed",
          "\"result\":{\"code\":50,\"name\":\"VEXAN_EDS_FILE\""},
-        // [1000] without a DefaultValue.
-        {{"eds", "load", "5", dir + "/python_canopen_sample.eds"},
+        {{"eds", "load", "5", noDeviceType},
          "eds_value (51): an EDS value the configuration needs is missing",
          "\"result\":{\"code\":51,\"name\":\"VEXAN_EDS_VALUE\""},
         {{"eds", "load", "9", dir + "/canopennode_demodevice.eds"},
@@ -289,6 +294,7 @@ TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
         EXPECT_NE(json.out.find("\"ok\":false," + c.json), std::string::npos) << json.out;
     }
     EXPECT_EQ(Vexan(Sim({"eds", "load", "5"})).status, 2);
+    std::filesystem::remove_all(scratch);
 }
 
 TEST(VexanCli, ALargeObjectIsSavedFromItsSpillFile)
