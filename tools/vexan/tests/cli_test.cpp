@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vexan_sim/simulator.hpp"
@@ -586,6 +589,166 @@ TEST(Examples, LargeUploadReadsTheSpillFileBackInRanges)
         EXPECT_EQ(run.status, 1) << run.out;
         EXPECT_NE(run.out.find(failing.line), std::string::npos) << run.out;
     }
+    sim.Stop();
+}
+
+// A vexan that keeps running while the test talks to it through pipes; ended
+// (killed if it must be) when the object goes, so no failed assertion leaves
+// it behind.
+struct Running {
+    pid_t pid = -1;
+    int in = -1;
+    int outFd = -1;
+    std::string out;
+
+    Running() = default;
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    Running(Running&& other) noexcept
+        : pid(std::exchange(other.pid, -1)),
+          in(std::exchange(other.in, -1)),
+          outFd(std::exchange(other.outFd, -1)),
+          out(std::move(other.out))
+    {
+    }
+    Running& operator=(Running&&) = delete;
+    ~Running()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (const int fd : {in, outFd}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    void Send(const std::string& text)
+    {
+        ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    bool WaitForOutput(const std::string& needle)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        char buffer[4096];
+        while (out.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{outFd, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                const ssize_t n = read(outFd, buffer, sizeof buffer);
+                if (n <= 0) {
+                    break;
+                }
+                out.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+        return out.find(needle) != std::string::npos;
+    }
+    // Ends the input and waits for the exit status (-1 when it had to be killed).
+    int Finish()
+    {
+        close(in);
+        in = -1;
+        out += ReadAll(outFd, std::chrono::steady_clock::now() + std::chrono::seconds(30));
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        pid_t done = 0;
+        while ((done = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            usleep(10000);
+        }
+        if (done == 0) {
+            return -1;  // the destructor kills it
+        }
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+// Starts vexan with stdin and stdout on pipes (stderr goes with stdout).
+Running Start(std::vector<std::string> args, const std::string& dir = "/tmp")
+{
+    Running run;
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe";
+        return run;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        if (chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv{const_cast<char*>(VEXAN_TOOL_PROGRAM)};
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    run.pid = child;
+    run.in = in[1];
+    run.outFd = out[0];
+    return run;
+}
+
+// Ports opened by path: anything but a terminal is refused before a byte is
+// written to it; a line that another program holds is named as in use.
+TEST(VexanCli, APortMustBeATerminalThatNoOneElseHolds)
+{
+    ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    const std::string notes = scratch.Path() + "/notes.txt";
+    std::ofstream(notes) << "my notes\n";
+    const std::string fifo = scratch.Path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {notes, fifo, std::string("/dev/null")}) {
+        const Outcome run = Vexan({"--port", path, "info"});
+        EXPECT_EQ(run.status, 3) << path;
+        EXPECT_NE(run.err.find(path + ": not a serial device"), std::string::npos) << run.err;
+    }
+    std::ifstream file(notes);
+    const std::string content{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_EQ(content, "my notes\n") << "the file was written into";
+
+    vexsim::Simulator sim;
+    sim.AddDefaultNode(5);
+    sim.Start();
+    const std::string port = sim.LibraryPath();
+    // A free simulated line works.
+    Outcome run = Vexan({"--port", port, "nodes"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("nodes in the master's list: 5"), std::string::npos) << run.out;
+    // Held by another process's lock: that process is named.
+    {
+        const int held = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+        run = Vexan({"--port", port, "nodes"});
+        close(held);
+        EXPECT_EQ(run.status, 3);
+        EXPECT_NE(run.err.find(port + ": port in use (held by pid " + std::to_string(getpid()) + ")"),
+                  std::string::npos)
+            << run.err;
+    }
+    // Held by a running vexan shell: the second one is refused, the first goes on.
+    Running first = Start({"--port", port, "shell"});
+    ASSERT_GT(first.pid, 0);
+    first.Send("nodes\n");
+    EXPECT_TRUE(first.WaitForOutput("nodes in the master's list: 5")) << first.out;
+    run = Vexan({"--port", port, "nodes"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find("port in use (held by pid " + std::to_string(first.pid) + ")"), std::string::npos)
+        << run.err;
+    first.Send("nmt state 5\n");
+    EXPECT_TRUE(first.WaitForOutput("node 5: pre-operational (127)")) << first.out;
+    EXPECT_EQ(first.Finish(), 0) << first.out;
     sim.Stop();
 }
 
