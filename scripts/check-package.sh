@@ -49,6 +49,17 @@ for file in usr/bin/vexan usr/bin/vexan-sim usr/include/vexan.h usr/include/vexa
   usr/lib/libvexan.so usr/lib/pkgconfig/vexan.pc usr/lib/cmake/vexan/vexanConfig.cmake; do
   [ -e "$scratch/root/$file" ] || fail "the package lacks /$file"
 done
+# No file of the package may depend on where it was built: none names the
+# source or the build directory (a default file path, a build RPATH, debug
+# information left in).
+no_build_paths() {
+  local dir found
+  for dir in "$root" "$(cd "$build" && pwd -P)"; do
+    found=$(grep -rlF -- "$dir" "$scratch/root" || true)
+    [ -z "$found" ] || fail "files of the package contain the path $dir: ${found//$scratch\/root/}"
+  done
+}
+no_build_paths
 tool=$scratch/root/usr/bin/vexan
 # The tool must take the package's library, not one found elsewhere.
 resolved=$(env -u LD_LIBRARY_PATH ldd "$tool" | awk '/libvexan\.so/ {print $3}')

@@ -209,7 +209,7 @@ int main(int argc, char** argv)
     });
     DemoOptions demo;
     auto* demoCmd = app.add_subcommand("demo", "walk through what the library does, on two simulated boards");
-    demoCmd->add_option("--eds", demo.edsPath, "EDS file of the third node")->capture_default_str();
+    demoCmd->add_option("--eds", demo.edsPath, "EDS file of the third node (default: a device file the demo writes)");
     demoCmd->callback([&action] {
         action.name = "demo";
         action.needsBoard = false;

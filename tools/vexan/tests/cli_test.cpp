@@ -374,19 +374,23 @@ TEST(VexanCli, DemoPassesEveryStep)
     EXPECT_NE(run.out.find("demo passed: 14 of 14 steps passed, 0 failed\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("FAIL"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("skip"), std::string::npos) << run.out;
-    // The node simulated from the demo's device file, configured from it (a
-    // file the demo writes itself where the device files are not on the machine).
+    // Node 10 is simulated from a device file the demo writes, and configured from it.
+    EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
+                           "generated_device.eds"),
+              std::string::npos)
+        << run.out;
+    // The installed program depends on no file of the source tree: it does
+    // not even name the folder of the device files it was built beside.
+    std::ifstream program(VEXAN_TOOL_PROGRAM, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(program), {}};
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(bytes.find(VEXAN_EDS_DIR), std::string::npos) << "the program names " << VEXAN_EDS_DIR;
+    // A device file of the user's own.
     if (std::filesystem::is_directory(VEXAN_EDS_DIR)) {
-        EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
-                               "canopennode_demodevice.eds"),
-                  std::string::npos)
-            << run.out;
-        EXPECT_NE(run.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << run.out;
-    } else {
-        EXPECT_NE(run.out.find("configure a node from an EDS file                  ok    node 10 from "
-                               "generated_device.eds"),
-                  std::string::npos)
-            << run.out;
+        const Outcome own = Vexan({"demo", "--eds", std::string(VEXAN_EDS_DIR) + "/canopennode_demodevice.eds"});
+        EXPECT_EQ(own.status, 0) << own.out << own.err;
+        EXPECT_NE(own.out.find("ok    node 10 from canopennode_demodevice.eds"), std::string::npos) << own.out;
+        EXPECT_NE(own.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << own.out;
     }
 }
 
