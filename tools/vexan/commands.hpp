@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support.hpp"
 
@@ -34,6 +35,13 @@ struct Action {
 // Adds every board subcommand to app. The parsed arguments live in storage
 // owned by the returned object; action is set by the chosen subcommand.
 std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
+
+// Names the first word of `words` (a command line without the program's name)
+// that is not a subcommand where one is wanted: "unknown command 'sdo foo'
+// (the sdo commands: read, write)"; "" when every command word is known.
+// `extra` are further commands the level takes (the shell's own words).
+std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& words,
+                           const std::vector<std::string>& extra = {});
 
 // Monitor: events until Ctrl-C (or seconds > 0 have passed).
 int RunMonitor(Context& context, double seconds);

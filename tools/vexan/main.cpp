@@ -14,6 +14,7 @@
 #include "commands.hpp"
 #include "demo.hpp"
 #include "support.hpp"
+#include "vexan.h"
 
 namespace {
 
@@ -109,12 +110,8 @@ int ShellLine(Context& context, const std::vector<std::string>& words)
     auto storage = AddCommands(app, action);
     bool json = context.json;
     app.add_flag("--json", json, "print JSON");
-    bool known = words[0][0] == '-';
-    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-        known = known || sub->get_name() == words[0];
-    }
-    if (!known) {
-        std::cerr << "vexan: unknown command '" << words[0] << "' (help lists the commands)" << std::endl;
+    if (const std::string unknown = UnknownCommand(app, words, {"help", "quit", "exit"}); !unknown.empty()) {
+        std::cerr << "vexan: " << unknown << std::endl;
         return kExitUsage;
     }
     std::vector<std::string> reversed(words.rbegin(), words.rend());
@@ -215,6 +212,14 @@ int main(int argc, char** argv)
         action.needsBoard = false;
     });
 
+    app.set_version_flag("--version", [] {
+        return std::string("vexan " VEXAN_TOOL_VERSION ", library ") + std::to_string(Vexan_GetVersion());
+    });
+    if (const std::string unknown = UnknownCommand(app, std::vector<std::string>(argv + 1, argv + argc));
+        !unknown.empty()) {
+        std::cerr << "vexan: " << unknown << std::endl;
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -253,6 +253,12 @@ Json& Json::Num(const std::string& key, long long value)
     return *this;
 }
 
+Json& Json::Hex(const std::string& key, uint64_t value, int digits)
+{
+    Num(key, static_cast<long long>(value));
+    return Str(key + "_hex", vexantool::Hex(value, digits));
+}
+
 Json& Json::Bool(const std::string& key, bool value)
 {
     Key(key);

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,31 @@
 #include "vexan_sim/simulator.hpp"
 
 namespace {
+
+// A scratch directory of one test, removed with it.
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        std::string name = (std::filesystem::temp_directory_path() / "vexan-example-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr) {
+            path_ = name;
+        }
+    }
+    ~ScratchDir()
+    {
+        if (!path_.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path_, ignored);
+        }
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 struct Outcome {
     int status = -1;
@@ -139,7 +165,9 @@ TEST(VexanCli, EachSubcommandPrintsItsResultAsTextAndJson)
         {{"nmt", "state", "5"}, "node 5: pre-operational (127)", "\"state\":127"},
         {{"guard", "5", "100", "3"}, "node guarding every 100 ms, life time factor 3", "\"guard_time\":100"},
         {{"heartbeat", "5", "100", "300"}, "heartbeat 100 ms / 300 ms", "\"time2\":300"},
-        {{"sdo", "read", "5", "0x1018", "1"}, "node 5 1018/01 = 5658702 (0x0056584E, u32)", "\"value\":5658702"},
+        {{"sdo", "read", "5", "0x1018", "1"},
+         "node 5 1018/01 = 5658702 (0x0056584E, u32)",
+         "\"index\":4120,\"index_hex\":\"0x1018\",\"sub\":1"},
         {{"sdo", "read", "5", "0x1008", "0"},
          "= \"Vexan I/O node\" (string, 14 bytes)",
          "\"type\":\"string\",\"hex\":\"56657861"},
@@ -147,9 +175,15 @@ TEST(VexanCli, EachSubcommandPrintsItsResultAsTextAndJson)
         {{"sdo", "write", "5", "0x2000", "2", "-1", "-t", "i16"},
          "node 5 2000/02 written: [FF FF]",
          "\"hex\":\"FFFF\""},
-        {{"pdo", "list", "5"}, "node 5: RxPDOs none, TxPDOs none", "\"rx\":[],\"tx\":[]"},
-        {{"pdo", "install", "5", "0x205"}, "node 5: RxPDO 1 installed on 0x205", "\"cob\":517"},
-        {{"sync"}, "SYNC sent on 0x080", "\"cob\":128"},
+        {{"pdo", "list", "5"}, "node 5: RxPDOs none, TxPDOs none", "\"rx\":[],\"rx_hex\":[],\"tx\":[],\"tx_hex\":[]"},
+        {{"pdo", "install", "5", "0x205"}, "node 5: RxPDO 1 installed on 0x205", "\"cob\":517,\"cob_hex\":\"0x205\""},
+        {{"sync"}, "SYNC sent on 0x080\n", "\"cob\":128,\"cob_hex\":\"0x080\""},
+        // Period 0 sends one SYNC and stops the cycle.
+        {{"sync", "--period", "0"}, "SYNC sent on 0x080; the SYNC cycle on 0x080 stopped", "\"period_ms\":0"},
+        {{"sync", "--period", "20"}, "SYNC every 20 ms on 0x080", "\"period_ms\":20"},
+        {{"heartbeat", "5", "0"}, "node 5: heartbeat off", "\"off\":true"},
+        // NMT to node 0: every node.
+        {{"nmt", "stop", "0"}, "every node: nmt stop sent", "\"node\":0"},
         {{"emcy", "last", "5"}, "node 5: no EMCY recorded", "\"recorded\":false"},
     };
     for (const Case& c : cases) {
@@ -188,9 +222,12 @@ TEST(VexanCli, PdoExchangeInOneSession)
     for (const char* line :
          {"PDO 0x205 sent: [11 22 33 44]", "node 5 6200/02 = 34 (0x22, u8)", "PDO 0x185 answered: [00 00 00 00]",
           "PDO 0x185: [00 00 00 00] (new)\nPDO 0x185: [00 00 00 00] (read before)",
-          "PDO 0x205: fields 1 0 255 0, 4 entries: 6200/01:8, 6200/02:8, 6200/03:8, 6200/04:8",
-          "node 5: RxPDOs 0x205, TxPDOs 0x185", "{\"command\":\"pdo remote\",\"cob\":389,\"hex\":\"00000000\"",
-          "{\"command\":\"pdo read\",\"cob\":389,\"flag\":0",
+          "PDO 0x205: number 1, direction 0 (receive), transmission type 255, event timer 0 ms; 4 entries "
+          "(object/sub-index:bits): 6200/01:8, 6200/02:8, 6200/03:8, 6200/04:8",
+          "node 5: RxPDOs 0x205, TxPDOs 0x185",
+          "{\"command\":\"pdo remote\",\"cob\":389,\"cob_hex\":\"0x185\",\"hex\":\"00000000\"",
+          "{\"command\":\"pdo read\",\"cob\":389,\"cob_hex\":\"0x185\",\"flag\":0",
+          "\"number\":1,\"direction\":0,\"transmission_type\":255,\"event_timer\":0",
           "\"entries\":[\"6200/01:8\",\"6200/02:8\",\"6200/03:8\",\"6200/04:8\"]"}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << " missing in\n" << run.out;
     }
@@ -209,7 +246,7 @@ TEST(VexanCli, AFailingCommandExitsNonZeroWithItsReasonOnStderr)
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("\"ok\":false,\"result\":{\"code\":25,\"name\":\"VEXAN_SDO_ABORTED\""), std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"abort\":100794368"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"abort\":100794368,\"abort_hex\":\"0x06020000\""), std::string::npos) << run.out;
 
     // The module's own status for a node that is not on the bus.
     run = Vexan(Sim({"node", "add", "9"}));
@@ -251,7 +288,8 @@ TEST(VexanCli, EdsLoadConfiguresASimulatedNode)
           "node 10 configured from " + eds + ": RxPDOs 0x20A, 0x30A, TxPDOs 0x18A, 0x28A, 0x38A\n" +
               "node 10: operational (5)\n",
           "{\"command\":\"eds load\",\"node\":10,\"file\":\"" + eds +
-              "\",\"rx\":[522,778],\"tx\":[394,650,906],\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\""}) {
+              "\",\"rx\":[522,778],\"rx_hex\":[\"0x20A\",\"0x30A\"],\"tx\":[394,650,906],\"tx_hex\":[\"0x18A\","
+              "\"0x28A\",\"0x38A\"],\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\""}) {
         EXPECT_NE(run.out.find(line), std::string::npos) << line << " missing in\n" << run.out;
     }
 }
@@ -267,14 +305,33 @@ TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
         GTEST_SKIP() << "EDS folder not found: '" << VEXAN_EDS_DIR << "'";
     }
     const std::string dir = VEXAN_EDS_DIR;
+    // Files that fail the load, each for its own reason.
+    ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    const std::string own = scratch.Path();
+    std::ofstream(own + "/empty.eds").close();
+    std::ofstream(own + "/no1000.eds") << "[1005]\nDefaultValue=0x80\n";
+    std::ofstream(own + "/bad1014.eds") << "[1000]\nDefaultValue=0x191\n[1005]\nDefaultValue=0x80\n"
+                                           "[1014]\nDefaultValue=$NODEID\n";
     const std::vector<Failure> cases = {
+        // 50: the system's reason.
         {{"eds", "load", "5", "/nonexistent.eds"},
-         "eds load 5 /nonexistent.eds: eds_file (50): opening or reading the EDS file failed",
+         "eds load 5 /nonexistent.eds: eds_file (50): /nonexistent.eds: No such file or directory",
          "\"result\":{\"code\":50,\"name\":\"VEXAN_EDS_FILE\""},
-        // [1000] without a DefaultValue.
+        {{"eds", "load", "5", own}, "eds_file (50): " + own + ": Is a directory", "\"result\":{\"code\":50"},
+        {{"eds", "load", "5", own + "/empty.eds"},
+         "eds_file (50): " + own + "/empty.eds: the file is empty",
+         "\"result\":{\"code\":50"},
+        // 51: the section and key.
         {{"eds", "load", "5", dir + "/python_canopen_sample.eds"},
-         "eds_value (51): an EDS value the configuration needs is missing",
+         "eds_value (51): the DefaultValue of section [1000] (device type) is missing or empty",
          "\"result\":{\"code\":51,\"name\":\"VEXAN_EDS_VALUE\""},
+        {{"eds", "load", "5", own + "/no1000.eds"},
+         "eds_value (51): section [1000] (device type) is missing",
+         "\"result\":{\"code\":51"},
+        {{"eds", "load", "5", own + "/bad1014.eds"},
+         "eds_value (51): the DefaultValue of section [1014], '$NODEID', does not parse",
+         "\"result\":{\"code\":51"},
         {{"eds", "load", "9", dir + "/canopennode_demodevice.eds"},
          "module status (18)",
          "\"result\":{\"code\":18,\"name\":null"},
@@ -384,7 +441,7 @@ TEST(VexanCli, DemoPassesEveryStep)
     std::ifstream program(VEXAN_TOOL_PROGRAM, std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(program), {}};
     ASSERT_FALSE(bytes.empty());
-    EXPECT_EQ(bytes.find(VEXAN_EDS_DIR), std::string::npos) << "the program names " << VEXAN_EDS_DIR;
+    EXPECT_EQ(bytes.find("/shared/eds"), std::string::npos) << "the program names the device files' folder";
     // A device file of the user's own.
     if (std::filesystem::is_directory(VEXAN_EDS_DIR)) {
         const Outcome own = Vexan({"demo", "--eds", std::string(VEXAN_EDS_DIR) + "/canopennode_demodevice.eds"});
@@ -392,6 +449,43 @@ TEST(VexanCli, DemoPassesEveryStep)
         EXPECT_NE(own.out.find("ok    node 10 from canopennode_demodevice.eds"), std::string::npos) << own.out;
         EXPECT_NE(own.out.find("RxPDOs 0x20A,0x30A"), std::string::npos) << own.out;
     }
+}
+
+// Words the tool does not know, on the command line and in the shell, are
+// named with the valid ones; node 0 is refused where it is no node.
+TEST(VexanCli, UnknownWordsAndBadNodeIdsAreNamed)
+{
+    struct Refused {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Refused> cases = {
+        {{"bogus"}, "vexan: unknown command 'bogus' (the commands: info, scan, nodes, node, nmt,"},
+        {{"--sim", "sdo", "foo", "5"}, "vexan: unknown command 'sdo foo' (the sdo commands: read, write)\n"},
+        {{"--sim", "nmt", "operational", "5"},
+         "unknown command 'nmt operational' (the nmt commands: start, stop, preop, reset, reset-comm, state)"},
+        {{"--json", "--sim", "--slot", "1", "pdo", "nap", "5"}, "unknown command 'pdo nap'"},
+        {{"--sim", "sdo", "read", "0", "0x1018", "1"}, "node: Value 0 not in range 1 to 127"},
+        {{"--sim", "nmt", "state", "0"}, "node: Value 0 not in range 1 to 127"},
+        {{"--sim", "guard", "0", "100", "3"}, "node: Value 0 not in range 1 to 127"},
+    };
+    for (const Refused& c : cases) {
+        const Outcome run = Vexan(c.args);
+        EXPECT_EQ(run.status, 2) << c.args[1];
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    const Outcome shell = Vexan({"--sim", "shell"}, "/tmp", "bogus\nsdo foo 5\nnodes\n");
+    EXPECT_NE(shell.err.find("unknown command 'bogus' (the commands: info,"), std::string::npos) << shell.err;
+    EXPECT_NE(shell.err.find(", help, quit, exit)"), std::string::npos) << shell.err;
+    EXPECT_NE(shell.err.find("unknown command 'sdo foo' (the sdo commands: read, write)"), std::string::npos)
+        << shell.err;
+    EXPECT_NE(shell.out.find("nodes in the master's list: 5, 6"), std::string::npos) << shell.out;
+
+    const Outcome version = Vexan({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_TRUE(std::regex_search(version.out, std::regex("^vexan [0-9]+\\.[0-9]+\\.[0-9]+, library [0-9]+\n$")))
+        << version.out;
 }
 
 TEST(VexanCli, HelpOnEveryLevel)
@@ -526,31 +620,6 @@ TEST(Examples, EventsCallbacksReadBootUpAndEmcy)
         sim.Stop();
     }
 }
-
-// A scratch directory for the spill files of one test, removed with it.
-class ScratchDir {
-public:
-    ScratchDir()
-    {
-        std::string name = (std::filesystem::temp_directory_path() / "vexan-example-XXXXXX").string();
-        if (mkdtemp(name.data()) != nullptr) {
-            path_ = name;
-        }
-    }
-    ~ScratchDir()
-    {
-        if (!path_.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path_, ignored);
-        }
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // The large-upload example: the object goes to its spill file and comes back
 // whole through the ranges; a missing object or a small one fails the program.
