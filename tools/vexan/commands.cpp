@@ -1,5 +1,6 @@
 #include "commands.hpp"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -58,6 +60,7 @@ struct Args {
     std::string out;
     std::string file;
     double seconds = 0;
+    unsigned count = 0;
 };
 
 std::string NodeText(unsigned node)
@@ -1058,7 +1061,18 @@ std::vector<Event> DrainEvents()
 
 }  // namespace
 
-int RunMonitor(Context& context, double seconds)
+namespace {
+
+// The terminal's height in lines (24 when it does not say).
+std::size_t TerminalRows()
+{
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+}
+
+}  // namespace
+
+int RunMonitor(Context& context, double seconds, unsigned count)
 {
     const uint8_t slot = Slot(context);
     // Callbacks only wake the loop; the records are read here, off the receive thread.
@@ -1072,7 +1086,8 @@ int RunMonitor(Context& context, double seconds)
     gInterrupted = false;
     auto previous = std::signal(SIGINT, OnInterrupt);
     const bool table = StdoutIsTerminal() && !context.json;
-    std::map<std::string, std::pair<unsigned, std::string>> seen;  // kind -> count, last
+    std::map<std::string, unsigned> seen;  // kind -> count
+    std::deque<std::string> log;           // the latest events, oldest first
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
@@ -1080,7 +1095,8 @@ int RunMonitor(Context& context, double seconds)
     if (!table && !context.json) {
         std::cout << "monitoring slot " << unsigned{slot} << " (Ctrl-C ends)" << std::endl;
     }
-    while (!gInterrupted && std::chrono::steady_clock::now() < end) {
+    unsigned taken = 0;
+    while (!gInterrupted && std::chrono::steady_clock::now() < end && (count == 0 || taken < count)) {
         {
             std::unique_lock lock(gEventMutex);
             gEventSignal.wait_for(lock, std::chrono::milliseconds(100), [] { return gEventsWaiting; });
@@ -1099,9 +1115,19 @@ int RunMonitor(Context& context, double seconds)
             } else if (!table) {
                 std::cout << stamp << " slot " << e.slot << " " << e.kind << ": " << e.text << std::endl;
             }
-            auto& entry = seen[e.kind];
-            ++entry.first;
-            entry.second = std::string(stamp) + "  " + e.text;
+            ++seen[e.kind];
+            ++taken;
+            if (table) {
+                char kind[24];
+                std::snprintf(kind, sizeof kind, "%-18s", e.kind.c_str());
+                log.push_back(std::string(stamp) + "  " + kind + " " + e.text);
+            }
+        }
+        // The log scrolls: as many of the latest events as fit under the counters.
+        const std::size_t room =
+            std::max<std::size_t>(TerminalRows() > 6 + seen.size() ? TerminalRows() - 6 - seen.size() : 0, 3);
+        while (log.size() > room) {
+            log.pop_front();
         }
         // The table is redrawn when something came, and once a second for the clock.
         const bool redraw = !events.empty() || at - drawnAt >= 1.0 || drawnAt < 0;
@@ -1109,9 +1135,13 @@ int RunMonitor(Context& context, double seconds)
             drawnAt = at;
             std::cout << "\033[H\033[2J"
                       << "vexan monitor, slot " << unsigned{slot} << ", " << stamp << " s (Ctrl-C ends)\n\n";
-            std::printf("%-18s %6s  %s\n", "event", "count", "last");
-            for (const auto& [kind, entry] : seen) {
-                std::printf("%-18s %6u  %s\n", kind.c_str(), entry.first, entry.second.c_str());
+            std::printf("%-18s %6s\n", "event", "count");
+            for (const auto& [kind, number] : seen) {
+                std::printf("%-18s %6u\n", kind.c_str(), number);
+            }
+            std::printf("\nlatest events:\n");
+            for (const std::string& line : log) {
+                std::printf("%s\n", line.c_str());
             }
             std::fflush(stdout);
         }
@@ -1343,7 +1373,8 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
 
     auto* monitor = app.add_subcommand("monitor", "show events live until Ctrl-C");
     monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
-    monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds); }));
+    monitor->add_option("--count", a.count, "stop after this many events");
+    monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds, a.count); }));
     return args;
 }
 

@@ -43,7 +43,8 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
 std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& words,
                            const std::vector<std::string>& extra = {});
 
-// Monitor: events until Ctrl-C (or seconds > 0 have passed).
-int RunMonitor(Context& context, double seconds);
+// Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
+// events have come).
+int RunMonitor(Context& context, double seconds, unsigned count = 0);
 
 }  // namespace vexantool

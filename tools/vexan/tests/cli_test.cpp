@@ -771,6 +771,92 @@ Running Start(std::vector<std::string> args, const std::string& dir = "/tmp")
     return run;
 }
 
+// Starts vexan on a pseudo-terminal of its own (stdin, stdout and stderr), with
+// these variables added to its environment.
+Running StartOnTerminal(std::vector<std::string> args, const std::vector<std::string>& env = {},
+                        const std::string& dir = "/tmp")
+{
+    Running run;
+    const int controller = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (controller < 0 || grantpt(controller) != 0 || unlockpt(controller) != 0) {
+        ADD_FAILURE() << "no pseudo-terminal";
+        if (controller >= 0) {
+            close(controller);
+        }
+        return run;
+    }
+    const std::string name = ptsname(controller);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int terminal = open(name.c_str(), O_RDWR);
+        dup2(terminal, STDIN_FILENO);
+        dup2(terminal, STDOUT_FILENO);
+        dup2(terminal, STDERR_FILENO);
+        for (const std::string& entry : env) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        if (chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv{const_cast<char*>(VEXAN_TOOL_PROGRAM)};
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    run.pid = child;
+    run.in = dup(controller);
+    run.outFd = controller;
+    return run;
+}
+
+// On a terminal the monitor counts each kind and keeps a log of the latest
+// events under the counts; EMCYs name their error register's bits.
+TEST(VexanCli, MonitorOnATerminalLogsTheLatestEvents)
+{
+    vexsim::Simulator sim;
+    sim.AddDefaultNode(5);
+    sim.AddDefaultNode(6);
+    sim.Start();
+    sim.InjectEmcy(5, {0x10, 0x81, 0x11, 0xA5, 0x00, 0x00, 0x00, 0x7E});
+    Running monitor = StartOnTerminal({"--port", sim.LibraryPath(), "monitor", "--count", "3", "--seconds", "60"});
+    ASSERT_GT(monitor.pid, 0);
+    EXPECT_EQ(monitor.Finish(), 0) << monitor.out;
+    // The last screen drawn.
+    const std::size_t cleared = monitor.out.rfind("\033[2J");
+    ASSERT_NE(cleared, std::string::npos) << monitor.out;
+    const std::string screen = monitor.out.substr(cleared);
+    for (const char* line : {"boot-up                 2", "emcy                    1",
+                             "latest events:", "boot-up            node 5 booted", "boot-up            node 6 booted",
+                             "emcy               node 5: EMCY 0x8110 CAN overrun (objects lost), error register 0x11 "
+                             "(generic, communication)"}) {
+        EXPECT_NE(screen.find(line), std::string::npos) << line << " missing in\n" << screen;
+    }
+
+    // The same events as JSON: a time to the millisecond, codes also in hex.
+    vexsim::Simulator again;
+    again.AddDefaultNode(5);
+    again.Start();
+    again.InjectEmcy(5, {0x10, 0x81, 0x11, 0xA5, 0x00, 0x00, 0x00, 0x7E});
+    const Outcome json = Vexan({"--json", "--port", again.LibraryPath(), "monitor", "--count", "2", "--seconds", "60"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_NE(json.out.find("\"error_code\":33040,\"error_code_hex\":\"0x8110\",\"meaning\":\"CAN overrun (objects "
+                            "lost)\",\"error_register\":17,\"error_register_hex\":\"0x11\",\"error_register_bits\":["
+                            "\"generic\",\"communication\"]"),
+              std::string::npos)
+        << json.out;
+    EXPECT_TRUE(std::regex_search(
+        json.out,
+        std::regex("\"event\":\"emcy\",\"slot\":0,\"time\":\"20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5]["
+                   "0-9]:[0-6][0-9]\\.[0-9]{3}Z\"")))
+        << json.out;
+    again.Stop();
+    sim.Stop();
+}
+
 // Ports opened by path: anything but a terminal is refused before a byte is
 // written to it; a line that another program holds is named as in use.
 TEST(VexanCli, APortMustBeATerminalThatNoOneElseHolds)
