@@ -758,8 +758,14 @@ bool Session::Open(const SessionOptions& options, std::string& error)
         }
         libraryFd = relay_->LibraryFd();
     }
-    const uint16_t result =
-        Vexan_InitMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId), 0, /*blocking=*/1);
+    // The library gives the module a few tens of milliseconds to identify
+    // itself, which a module still booting, or a loaded machine running the
+    // simulator, can miss: the start is tried again then.
+    constexpr int kStartAttempts = 3;
+    uint16_t result = VEXAN_NOT_IDENTIFIED;
+    for (int attempt = 0; attempt < kStartAttempts && result == VEXAN_NOT_IDENTIFIED; ++attempt) {
+        result = Vexan_InitMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId), 0, /*blocking=*/1);
+    }
     if (result != VEXAN_OK) {
         error = "starting the master failed: " + ResultText(result);
         Close();

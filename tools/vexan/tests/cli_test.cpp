@@ -701,11 +701,20 @@ struct Running {
     {
         ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
-    bool WaitForOutput(const std::string& needle)
+    static std::size_t Count(const std::string& text, const std::string& needle)
+    {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    // Waits until `needle` has appeared `times` times in all the output.
+    bool WaitForOutput(const std::string& needle, std::size_t times = 1)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         char buffer[4096];
-        while (out.find(needle) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        while (Count(out, needle) < times && std::chrono::steady_clock::now() < deadline) {
             pollfd p{outFd, POLLIN, 0};
             if (poll(&p, 1, 100) > 0) {
                 const ssize_t n = read(outFd, buffer, sizeof buffer);
@@ -715,7 +724,7 @@ struct Running {
                 out.append(buffer, static_cast<std::size_t>(n));
             }
         }
-        return out.find(needle) != std::string::npos;
+        return Count(out, needle) >= times;
     }
     // Ends the input and waits for the exit status (-1 when it had to be killed).
     int Finish()
@@ -855,6 +864,52 @@ TEST(VexanCli, MonitorOnATerminalLogsTheLatestEvents)
         << json.out;
     again.Stop();
     sim.Stop();
+}
+
+// The shell on a terminal: Ctrl-C drops the line being typed, Tab completes
+// node ids from the master's list, Ctrl-D ends the shell, and the history is
+// there again in the next shell (kept in the user's state directory).
+TEST(VexanCli, ShellLineEditingHistoryAndNodeCompletion)
+{
+    ScratchDir state;
+    ASSERT_FALSE(state.Path().empty());
+    const std::vector<std::string> env = {"XDG_STATE_HOME=" + state.Path()};
+    {
+        Running shell = StartOnTerminal({"--sim", "shell"}, env);
+        ASSERT_GT(shell.pid, 0);
+        // Each line is typed at its prompt, as a user would.
+        ASSERT_TRUE(shell.WaitForOutput("vexan> ")) << shell.out;
+        shell.Send("sdo read 5 0x1018 1 junk");
+        ASSERT_TRUE(shell.WaitForOutput("junk")) << shell.out;  // the line editor has it
+        shell.Send("\x03");
+        ASSERT_TRUE(shell.WaitForOutput("vexan> ", 2)) << shell.out;
+        shell.Send("nodes\r");
+        ASSERT_TRUE(shell.WaitForOutput("vexan> ", 3)) << shell.out;
+        EXPECT_NE(shell.out.find("nodes in the master's list: 5, 6"), std::string::npos) << shell.out;
+        EXPECT_EQ(shell.out.find("1018/01"), std::string::npos) << shell.out;
+        // With node 6 gone, Tab after a command that takes a node gives 5.
+        shell.Send("node remove 6\r");
+        ASSERT_TRUE(shell.WaitForOutput("vexan> ", 4)) << shell.out;
+        EXPECT_NE(shell.out.find("node 6 removed"), std::string::npos) << shell.out;
+        shell.Send("nmt state \t\r");
+        ASSERT_TRUE(shell.WaitForOutput("vexan> ", 5)) << shell.out;
+        EXPECT_NE(shell.out.find("node 5: pre-operational (127)"), std::string::npos) << shell.out;
+        // Ctrl-D on an empty line, once the editor reads (it echoes what is typed).
+        shell.Send("zz");
+        ASSERT_TRUE(shell.WaitForOutput("zz")) << shell.out;
+        shell.Send("\x7f\x7f\x04");
+        EXPECT_EQ(shell.Finish(), 0) << shell.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_regular_file(state.Path() + "/vexan/history"));
+    // The next shell: the up arrow brings the last line back.
+    Running again = StartOnTerminal({"--sim", "shell"}, env);
+    ASSERT_GT(again.pid, 0);
+    ASSERT_TRUE(again.WaitForOutput("vexan> ")) << again.out;
+    again.Send("\x1b[A\r");
+    ASSERT_TRUE(again.WaitForOutput("vexan> ", 2)) << again.out;
+    EXPECT_NE(again.out.find("node 5: pre-operational (127)"), std::string::npos) << again.out;
+    again.Send("quit\r");
+    EXPECT_EQ(again.Finish(), 0) << again.out;
 }
 
 // Ports opened by path: anything but a terminal is refused before a byte is
