@@ -1,5 +1,6 @@
 #include "commands.hpp"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -379,6 +380,48 @@ std::string SpillName(uint8_t slot, const Args& a)
     return name;
 }
 
+// "1.2 MB/s", "800 B/s".
+std::string RateText(double bytesPerSecond)
+{
+    char text[32];
+    if (bytesPerSecond >= 1e6) {
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / 1e6);
+    } else if (bytesPerSecond >= 1e3) {
+        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    }
+    return text;
+}
+
+// One progress line on stderr: the bytes so far, the percentage and the time
+// left when the size is known, and the rate.
+void ShowProgress(const char* what, uint64_t done, uint64_t total, std::chrono::steady_clock::time_point start)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string text = std::string(what) + " ";
+    if (total > 0) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%3u%% (%llu / %llu bytes)", static_cast<unsigned>(100 * done / total),
+                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+        text += head;
+    } else {
+        text += std::to_string(done) + " bytes";
+    }
+    if (rate > 0) {
+        text += ", " + RateText(rate);
+        if (total > 0) {
+            const auto left = static_cast<unsigned long long>(static_cast<double>(total - done) / rate + 0.5);
+            char tail[32];
+            std::snprintf(tail, sizeof tail, ", %llu:%02llu left", left / 60, left % 60);
+            text += tail;
+        }
+    }
+    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fflush(stderr);
+}
+
 // Copies a large upload out of its spill file with Vexan_SDOReadFile.
 uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::string& path, std::string& error)
 {
@@ -389,6 +432,7 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
     }
     std::vector<uint8_t> chunk(kFileChunk);
     const bool progress = StderrIsTerminal();
+    const auto start = std::chrono::steady_clock::now();
     for (uint32_t offset = 0; offset < length;) {
         uint32_t got = 0;
         const auto want = static_cast<uint32_t>(std::min<std::size_t>(kFileChunk, length - offset));
@@ -401,7 +445,7 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
         out.write(reinterpret_cast<const char*>(chunk.data()), got);
         offset += got;
         if (progress) {
-            std::fprintf(stderr, "\rsaving %u / %u bytes", offset, length);
+            ShowProgress("saving", offset, length, start);
         }
     }
     if (progress) {
@@ -409,6 +453,40 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
     }
     return out ? static_cast<uint16_t>(VEXAN_OK) : static_cast<uint16_t>(VEXAN_NOT_STORED);
 }
+
+// Where large uploads spill: the library writes spill files into the current
+// directory, so the tool works in the chosen one for the read, and goes back.
+class SpillPlace {
+public:
+    explicit SpillPlace(const std::string& dir) : dir_(dir)
+    {
+        if (dir.empty()) {
+            return;
+        }
+        home_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (home_ < 0 || chdir(dir.c_str()) != 0) {
+            error = "cannot use the spill directory " + dir + ": " + std::strerror(errno);
+        }
+    }
+    ~SpillPlace()
+    {
+        if (home_ >= 0) {
+            [[maybe_unused]] const int back = fchdir(home_);
+            close(home_);
+        }
+    }
+    SpillPlace(const SpillPlace&) = delete;
+    SpillPlace& operator=(const SpillPlace&) = delete;
+    std::string Path(const std::string& name) const
+    {
+        return dir_.empty() ? name : (std::filesystem::path(dir_) / name).string();
+    }
+    std::string error;
+
+private:
+    std::string dir_;
+    int home_ = -1;
+};
 
 int SdoRead(Context& context, const Args& a)
 {
@@ -422,6 +500,19 @@ int SdoRead(Context& context, const Args& a)
     std::vector<uint8_t> data(VEXAN_SDO_READ_BUFFER);
     const bool progress = StderrIsTerminal();
     const std::string spill = SpillName(slot, a);
+    // --out names a file from where the tool was started.
+    const std::string out = a.out.empty() ? "" : std::filesystem::absolute(a.out).string();
+    // Spill files go to the directory the user chose (the current one by
+    // default); the tool removes those it created unless told to keep them.
+    const SpillPlace place(context.spillDir);
+    if (!place.error.empty()) {
+        std::cerr << "vexan: sdo read: " << place.error << std::endl;
+        return kExitUsage;
+    }
+    const std::string spillPath = place.Path(spill);
+    std::error_code ignored;
+    const bool spillExisted = std::filesystem::exists(spill, ignored);
+    const auto start = std::chrono::steady_clock::now();
     // Not blocking, so that a large upload can show how far it got from the
     // size of its spill file.
     uint16_t result;
@@ -434,40 +525,53 @@ int SdoRead(Context& context, const Args& a)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         struct stat info {};
         if (progress && stat(spill.c_str(), &info) == 0 && info.st_size > 0) {
-            std::fprintf(stderr, "\rreceived %lld bytes", static_cast<long long>(info.st_size));
+            ShowProgress("received", static_cast<uint64_t>(info.st_size), 0, start);
         }
     }
     if (progress) {
         std::fprintf(stderr, "\r\033[K");
     }
     Vexan_SetFunctionTimeout(slot, context.timeoutGiven ? context.timeoutMs : kDefaultFunctionTimeoutMs);
+    // A spill file this read made and nobody wants: one that a failed upload
+    // left partly filled, or one whose bytes went to --out.
+    const auto dropSpill = [&] {
+        if (!context.keepSpill && !spillExisted) {
+            std::filesystem::remove(spill, ignored);
+        }
+    };
     if (result == VEXAN_SDO_ABORTED) {
         json.Hex("abort", Le32(data.data()), 8).Str("abort_text", AbortMeaning(Le32(data.data())));
         return Failed(context, "sdo read " + ObjectText(a), result, json, AbortDetail(data.data()));
     }
     if (result != VEXAN_OK) {
+        dropSpill();
         return Failed(context, "sdo read " + ObjectText(a), result, json);
     }
     json.Num("length", length);
     if (length >= VEXAN_SDO_SPILL_THRESHOLD) {
-        json.Str("spill_file", spill);
-        std::string human = ObjectText(a) + ": " + std::to_string(length) + " bytes in " + spill;
-        if (!a.out.empty()) {
-            std::string error;
-            const uint16_t copied = CopySpill(slot, a, length, a.out, error);
-            if (copied != VEXAN_OK) {
-                return Failed(context, "sdo read " + ObjectText(a), copied, json, error);
-            }
-            json.Str("file", a.out);
-            human += ", saved to " + a.out;
+        if (a.out.empty()) {
+            // The spill file holds the object: it stays.
+            json.Str("spill_file", spillPath).Bool("spill_kept", true);
+            return Done(context, ObjectText(a) + ": " + std::to_string(length) + " bytes in " + spillPath, json);
         }
-        return Done(context, human, json);
+        std::string error;
+        const uint16_t copied = CopySpill(slot, a, length, out, error);
+        if (copied != VEXAN_OK) {
+            return Failed(context, "sdo read " + ObjectText(a), copied, json, error);
+        }
+        dropSpill();
+        const bool kept = std::filesystem::exists(spill, ignored);
+        json.Str("spill_file", spillPath).Bool("spill_kept", kept).Str("file", a.out);
+        return Done(context,
+                    ObjectText(a) + ": " + std::to_string(length) + " bytes saved to " + a.out +
+                        (kept ? " (spill file " + spillPath + " kept)" : ""),
+                    json);
     }
     std::span<const uint8_t> bytes(data.data(), length);
     if (!a.out.empty()) {
-        std::ofstream out(a.out, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        if (!out) {
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!file) {
             return Failed(context, "sdo read " + ObjectText(a), VEXAN_NOT_STORED, json, "cannot write " + a.out);
         }
         json.Str("file", a.out);

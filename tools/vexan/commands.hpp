@@ -23,6 +23,8 @@ struct Context {
     bool json = false;
     bool timeoutGiven = false;  // --timeout: also for the SDO upload
     unsigned timeoutMs = 0;
+    std::string spillDir;    // --spill-dir: where large uploads spill ("": the current directory)
+    bool keepSpill = false;  // --keep-spill: keep spill files whose bytes went to --out
 };
 
 // What a parsed command line asks for: run(context) gives the exit status.

@@ -324,6 +324,11 @@ int main(int argc, char** argv)
         app.add_option("--timeout", timeoutMs, "the board's function time-out in ms")->check(CLI::Range(1u, 3600000u));
     app.add_flag("--json", json, "print one JSON object a line");
     app.add_flag("--trace", options.trace, "print every frame on the line, decoded, to stderr");
+    std::string spillDir;
+    bool keepSpill = false;
+    app.add_option("--spill-dir", spillDir,
+                   "directory of the spill files of large SDO reads (default: the current one)");
+    app.add_flag("--keep-spill", keepSpill, "keep the spill file of a large SDO read saved with --out");
 
     Action action;
     auto storage = AddCommands(app, action);
@@ -378,6 +383,8 @@ int main(int argc, char** argv)
     context.json = json;
     context.timeoutGiven = timeout->count() > 0;
     context.timeoutMs = timeoutMs;
+    context.spillDir = spillDir;
+    context.keepSpill = keepSpill;
     const int status = action.run(context);
     session.Close();
     return status;

@@ -351,24 +351,75 @@ TEST(VexanCli, EdsLoadFailuresGiveTheResultAndExitNonZero)
     EXPECT_EQ(Vexan(Sim({"eds", "load", "5"})).status, 2);
 }
 
+// A large object is saved from its spill file; the spill files go to the
+// directory given (the current one by default) and those the tool made are
+// removed once saved, unless they are to be kept or hold the only copy.
 TEST(VexanCli, ALargeObjectIsSavedFromItsSpillFile)
 {
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("vexan-cli-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const Outcome run = Vexan(Sim({"sdo", "read", "5", "0x2100", "0", "--out", "object.bin"}), dir.string());
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("5000 bytes in 0_5_2100_00.seg, saved to object.bin"), std::string::npos) << run.out;
-    std::ifstream file(dir / "object.bin", std::ios::binary);
-    const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
-    ASSERT_EQ(bytes.size(), 5000u);
-    // The default device's domain holds a known pattern.
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        ASSERT_EQ(static_cast<uint8_t>(bytes[i]), static_cast<uint8_t>((i * 7 + 3) & 0xFF)) << "at " << i;
+    ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    const std::filesystem::path dir = scratch.Path();
+    const std::filesystem::path spills = dir / "spills";
+    std::filesystem::create_directories(spills);
+    const auto check = [](const std::filesystem::path& path) {
+        std::ifstream file(path, std::ios::binary);
+        const std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+        ASSERT_EQ(bytes.size(), 5000u) << path;
+        // The default device's domain holds a known pattern.
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            ASSERT_EQ(static_cast<uint8_t>(bytes[i]), static_cast<uint8_t>((i * 7 + 3) & 0xFF)) << "at " << i;
+        }
+    };
+    const std::string seg = "0_5_2100_00.seg";
+    struct Read {
+        std::vector<std::string> args;
+        std::string line;
+        std::filesystem::path saved;  // --out, from the working directory
+        std::filesystem::path spill;  // where the spill file stays, or empty
+    };
+    const std::vector<Read> cases = {
+        {{"sdo", "read", "5", "0x2100", "0", "--out", "object.bin"},
+         "node 5 2100/00: 5000 bytes saved to object.bin\n",
+         dir / "object.bin",
+         {}},
+        {{"--spill-dir", spills.string(), "sdo", "read", "5", "0x2100", "0", "--out", "second.bin"},
+         "5000 bytes saved to second.bin\n",
+         dir / "second.bin",
+         {}},
+        {{"--spill-dir", "spills", "--keep-spill", "sdo", "read", "5", "0x2100", "0", "--out", "third.bin"},
+         "5000 bytes saved to third.bin (spill file spills/" + seg + " kept)",
+         dir / "third.bin",
+         spills / seg},
+        // Without --out the spill file is the object's only copy.
+        {{"--spill-dir", "spills", "sdo", "read", "5", "0x2100", "0"}, "5000 bytes in spills/" + seg, {}, spills / seg},
+    };
+    for (const Read& c : cases) {
+        std::filesystem::remove(spills / seg);
+        const Outcome run = Vexan(Sim(c.args), dir.string());
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+        // Not a terminal: no progress on stderr.
+        EXPECT_EQ(run.err, "");
+        if (!c.saved.empty()) {
+            check(c.saved);
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir / seg)) << "a spill file left in the working directory";
+        if (c.spill.empty()) {
+            EXPECT_FALSE(std::filesystem::exists(spills / seg)) << c.line;
+        } else {
+            check(c.spill);
+        }
     }
-    // Not a terminal: no progress on stderr.
-    EXPECT_EQ(run.err, "");
-    std::filesystem::remove_all(dir);
+    // A spill file that was there before the read is not the tool's to remove.
+    std::ofstream(dir / seg) << "the user's";
+    Outcome run = Vexan(Sim({"sdo", "read", "5", "0x2100", "0", "--out", "fourth.bin"}), dir.string());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(dir / seg));
+    // A spill directory that is not there: refused before anything is read.
+    run = Vexan(Sim({"--spill-dir", "missing", "sdo", "read", "5", "0x2100", "0"}), dir.string());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("cannot use the spill directory missing: No such file or directory"), std::string::npos)
+        << run.err;
 }
 
 TEST(VexanCli, TraceShowsEachRequestAndReplyDecoded)
@@ -910,6 +961,21 @@ TEST(VexanCli, ShellLineEditingHistoryAndNodeCompletion)
     EXPECT_NE(again.out.find("node 5: pre-operational (127)"), std::string::npos) << again.out;
     again.Send("quit\r");
     EXPECT_EQ(again.Finish(), 0) << again.out;
+}
+
+// On a terminal a large read shows its progress: percentage, rate, time left.
+TEST(VexanCli, ALargeReadShowsItsProgressOnATerminal)
+{
+    ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    Running read =
+        StartOnTerminal({"--sim", "sdo", "read", "5", "0x2100", "0", "--out", "object.bin"}, {}, scratch.Path());
+    ASSERT_GT(read.pid, 0);
+    EXPECT_EQ(read.Finish(), 0) << read.out;
+    EXPECT_TRUE(std::regex_search(read.out, std::regex("saving 100% \\(5000 / 5000 bytes\\), [0-9.]+ (B|kB|MB)/s, "
+                                                       "0:00 left")))
+        << read.out;
+    EXPECT_NE(read.out.find("5000 bytes saved to object.bin"), std::string::npos) << read.out;
 }
 
 // Ports opened by path: anything but a terminal is refused before a byte is
