@@ -786,6 +786,11 @@ void Session::Close()
     }
     relay_.reset();
     if (deviceFd_ >= 0) {
+        // A terminal that stays open elsewhere (a simulator's line) would stay
+        // exclusive after us and refuse every later open by others.
+        if (!options_.sim) {
+            ioctl(deviceFd_, TIOCNXCL);
+        }
         close(deviceFd_);
         deviceFd_ = -1;
     }

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -1005,6 +1006,16 @@ TEST(VexanCli, APortMustBeATerminalThatNoOneElseHolds)
     Outcome run = Vexan({"--port", port, "nodes"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("nodes in the master's list: 5"), std::string::npos) << run.out;
+    // The line is left as it was found: not exclusive (the simulator keeps
+    // it open, so an exclusive mode left behind would refuse everyone else).
+    {
+        const int after = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(after, 0);
+        int exclusive = -1;
+        EXPECT_EQ(ioctl(after, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0);
+        close(after);
+    }
     // Held by another process's lock: that process is named.
     {
         const int held = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
