@@ -378,11 +378,23 @@ EOF
   echo "removed; nothing left"
 }
 
+# Nothing in the packages may name the source or build directory: an
+# installed program must not depend on where it was built.
+no_build_paths() {
+  echo "== no build paths in the packages"
+  local dir found
+  for dir in "$root" "$(cd "$build" && pwd -P)"; do
+    found=$(grep -rlF -- "$dir" "$scratch/root" || true)
+    [ -z "$found" ] || fail "files of the package contain the path $dir: ${found//$scratch\/root/}"
+  done
+}
+
 build_release "$@"
 make_packages
 check_control
 unpack
 check_contents
+no_build_paths
 check_lintian
 check_unpacked
 if can_install; then check_installed; fi

@@ -1,17 +1,27 @@
 #include "commands.hpp"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -45,11 +55,13 @@ struct Args {
     unsigned mode = 0;
     bool reset = false;
     bool tx = false;
+    bool periodGiven = false;
     std::string value;
     std::string type = "auto";
     std::string out;
     std::string file;
     double seconds = 0;
+    unsigned count = 0;
 };
 
 std::string NodeText(unsigned node)
@@ -233,7 +245,8 @@ int NmtChange(Context& context, const Args& a, const std::string& verb, uint8_t 
     if (result != VEXAN_OK) {
         return Failed(context, "nmt " + verb + " " + std::to_string(a.node), result, json);
     }
-    return Done(context, NodeText(a.node) + ": nmt " + verb + " sent", json);
+    return Done(context, (a.node == 0 ? std::string("every node") : NodeText(a.node)) + ": nmt " + verb + " sent",
+                json);
 }
 
 int NmtState(Context& context, const Args& a)
@@ -273,6 +286,10 @@ int Heartbeat(Context& context, const Args& a)
                                                static_cast<uint16_t>(a.time1), static_cast<uint16_t>(a.time2), 1);
     if (result != VEXAN_OK) {
         return Failed(context, "heartbeat " + std::to_string(a.node), result, json);
+    }
+    json.Bool("off", a.time1 == 0);
+    if (a.time1 == 0) {
+        return Done(context, NodeText(a.node) + ": heartbeat off", json);
     }
     return Done(
         context,
@@ -363,6 +380,48 @@ std::string SpillName(uint8_t slot, const Args& a)
     return name;
 }
 
+// "1.2 MB/s", "800 B/s".
+std::string RateText(double bytesPerSecond)
+{
+    char text[32];
+    if (bytesPerSecond >= 1e6) {
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / 1e6);
+    } else if (bytesPerSecond >= 1e3) {
+        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
+    }
+    return text;
+}
+
+// One progress line on stderr: the bytes so far, the percentage and the time
+// left when the size is known, and the rate.
+void ShowProgress(const char* what, uint64_t done, uint64_t total, std::chrono::steady_clock::time_point start)
+{
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    std::string text = std::string(what) + " ";
+    if (total > 0) {
+        char head[64];
+        std::snprintf(head, sizeof head, "%3u%% (%llu / %llu bytes)", static_cast<unsigned>(100 * done / total),
+                      static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+        text += head;
+    } else {
+        text += std::to_string(done) + " bytes";
+    }
+    if (rate > 0) {
+        text += ", " + RateText(rate);
+        if (total > 0) {
+            const auto left = static_cast<unsigned long long>(static_cast<double>(total - done) / rate + 0.5);
+            char tail[32];
+            std::snprintf(tail, sizeof tail, ", %llu:%02llu left", left / 60, left % 60);
+            text += tail;
+        }
+    }
+    std::fprintf(stderr, "\r\033[K%s", text.c_str());
+    std::fflush(stderr);
+}
+
 // Copies a large upload out of its spill file with Vexan_SDOReadFile.
 uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::string& path, std::string& error)
 {
@@ -373,6 +432,7 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
     }
     std::vector<uint8_t> chunk(kFileChunk);
     const bool progress = StderrIsTerminal();
+    const auto start = std::chrono::steady_clock::now();
     for (uint32_t offset = 0; offset < length;) {
         uint32_t got = 0;
         const auto want = static_cast<uint32_t>(std::min<std::size_t>(kFileChunk, length - offset));
@@ -385,7 +445,7 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
         out.write(reinterpret_cast<const char*>(chunk.data()), got);
         offset += got;
         if (progress) {
-            std::fprintf(stderr, "\rsaving %u / %u bytes", offset, length);
+            ShowProgress("saving", offset, length, start);
         }
     }
     if (progress) {
@@ -394,11 +454,45 @@ uint16_t CopySpill(uint8_t slot, const Args& a, uint32_t length, const std::stri
     return out ? static_cast<uint16_t>(VEXAN_OK) : static_cast<uint16_t>(VEXAN_NOT_STORED);
 }
 
+// Where large uploads spill: the library writes spill files into the current
+// directory, so the tool works in the chosen one for the read, and goes back.
+class SpillPlace {
+public:
+    explicit SpillPlace(const std::string& dir) : dir_(dir)
+    {
+        if (dir.empty()) {
+            return;
+        }
+        home_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (home_ < 0 || chdir(dir.c_str()) != 0) {
+            error = "cannot use the spill directory " + dir + ": " + std::strerror(errno);
+        }
+    }
+    ~SpillPlace()
+    {
+        if (home_ >= 0) {
+            [[maybe_unused]] const int back = fchdir(home_);
+            close(home_);
+        }
+    }
+    SpillPlace(const SpillPlace&) = delete;
+    SpillPlace& operator=(const SpillPlace&) = delete;
+    std::string Path(const std::string& name) const
+    {
+        return dir_.empty() ? name : (std::filesystem::path(dir_) / name).string();
+    }
+    std::string error;
+
+private:
+    std::string dir_;
+    int home_ = -1;
+};
+
 int SdoRead(Context& context, const Args& a)
 {
     const uint8_t slot = Slot(context);
     Json json;
-    json.Str("command", "sdo read").Num("node", a.node).Num("index", a.index).Num("sub", a.sub);
+    json.Str("command", "sdo read").Num("node", a.node).Hex("index", a.index, 4).Num("sub", a.sub);
     if (!context.timeoutGiven) {
         Vexan_SetFunctionTimeout(slot, kUploadTimeoutMs);
     }
@@ -406,6 +500,19 @@ int SdoRead(Context& context, const Args& a)
     std::vector<uint8_t> data(VEXAN_SDO_READ_BUFFER);
     const bool progress = StderrIsTerminal();
     const std::string spill = SpillName(slot, a);
+    // --out names a file from where the tool was started.
+    const std::string out = a.out.empty() ? "" : std::filesystem::absolute(a.out).string();
+    // Spill files go to the directory the user chose (the current one by
+    // default); the tool removes those it created unless told to keep them.
+    const SpillPlace place(context.spillDir);
+    if (!place.error.empty()) {
+        std::cerr << "vexan: sdo read: " << place.error << std::endl;
+        return kExitUsage;
+    }
+    const std::string spillPath = place.Path(spill);
+    std::error_code ignored;
+    const bool spillExisted = std::filesystem::exists(spill, ignored);
+    const auto start = std::chrono::steady_clock::now();
     // Not blocking, so that a large upload can show how far it got from the
     // size of its spill file.
     uint16_t result;
@@ -418,40 +525,53 @@ int SdoRead(Context& context, const Args& a)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         struct stat info {};
         if (progress && stat(spill.c_str(), &info) == 0 && info.st_size > 0) {
-            std::fprintf(stderr, "\rreceived %lld bytes", static_cast<long long>(info.st_size));
+            ShowProgress("received", static_cast<uint64_t>(info.st_size), 0, start);
         }
     }
     if (progress) {
         std::fprintf(stderr, "\r\033[K");
     }
     Vexan_SetFunctionTimeout(slot, context.timeoutGiven ? context.timeoutMs : kDefaultFunctionTimeoutMs);
+    // A spill file this read made and nobody wants: one that a failed upload
+    // left partly filled, or one whose bytes went to --out.
+    const auto dropSpill = [&] {
+        if (!context.keepSpill && !spillExisted) {
+            std::filesystem::remove(spill, ignored);
+        }
+    };
     if (result == VEXAN_SDO_ABORTED) {
-        json.Num("abort", Le32(data.data())).Str("abort_text", AbortMeaning(Le32(data.data())));
+        json.Hex("abort", Le32(data.data()), 8).Str("abort_text", AbortMeaning(Le32(data.data())));
         return Failed(context, "sdo read " + ObjectText(a), result, json, AbortDetail(data.data()));
     }
     if (result != VEXAN_OK) {
+        dropSpill();
         return Failed(context, "sdo read " + ObjectText(a), result, json);
     }
     json.Num("length", length);
     if (length >= VEXAN_SDO_SPILL_THRESHOLD) {
-        json.Str("spill_file", spill);
-        std::string human = ObjectText(a) + ": " + std::to_string(length) + " bytes in " + spill;
-        if (!a.out.empty()) {
-            std::string error;
-            const uint16_t copied = CopySpill(slot, a, length, a.out, error);
-            if (copied != VEXAN_OK) {
-                return Failed(context, "sdo read " + ObjectText(a), copied, json, error);
-            }
-            json.Str("file", a.out);
-            human += ", saved to " + a.out;
+        if (a.out.empty()) {
+            // The spill file holds the object: it stays.
+            json.Str("spill_file", spillPath).Bool("spill_kept", true);
+            return Done(context, ObjectText(a) + ": " + std::to_string(length) + " bytes in " + spillPath, json);
         }
-        return Done(context, human, json);
+        std::string error;
+        const uint16_t copied = CopySpill(slot, a, length, out, error);
+        if (copied != VEXAN_OK) {
+            return Failed(context, "sdo read " + ObjectText(a), copied, json, error);
+        }
+        dropSpill();
+        const bool kept = std::filesystem::exists(spill, ignored);
+        json.Str("spill_file", spillPath).Bool("spill_kept", kept).Str("file", a.out);
+        return Done(context,
+                    ObjectText(a) + ": " + std::to_string(length) + " bytes saved to " + a.out +
+                        (kept ? " (spill file " + spillPath + " kept)" : ""),
+                    json);
     }
     std::span<const uint8_t> bytes(data.data(), length);
     if (!a.out.empty()) {
-        std::ofstream out(a.out, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        if (!out) {
+        std::ofstream file(out, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        if (!file) {
             return Failed(context, "sdo read " + ObjectText(a), VEXAN_NOT_STORED, json, "cannot write " + a.out);
         }
         json.Str("file", a.out);
@@ -499,7 +619,7 @@ bool EncodeValue(const Args& a, std::vector<uint8_t>& bytes, std::string& error)
 int SdoWrite(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "sdo write").Num("node", a.node).Num("index", a.index).Num("sub", a.sub);
+    json.Str("command", "sdo write").Num("node", a.node).Hex("index", a.index, 4).Num("sub", a.sub);
     std::vector<uint8_t> bytes;
     std::string error;
     if (!EncodeValue(a, bytes, error)) {
@@ -513,7 +633,7 @@ int SdoWrite(Context& context, const Args& a)
         Slot(context), static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.index), static_cast<uint8_t>(a.sub),
         static_cast<uint32_t>(bytes.size()), bytes.empty() ? nullptr : bytes.data(), &replyLength, reply, 1);
     if (result == VEXAN_SDO_ABORTED) {
-        json.Num("abort", Le32(reply)).Str("abort_text", AbortMeaning(Le32(reply)));
+        json.Hex("abort", Le32(reply), 8).Str("abort_text", AbortMeaning(Le32(reply)));
         return Failed(context, "sdo write " + ObjectText(a), result, json, AbortDetail(reply));
     }
     if (result != VEXAN_OK) {
@@ -527,7 +647,7 @@ int SdoWrite(Context& context, const Args& a)
 int PdoWrite(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "pdo write").Num("cob", a.cob);
+    json.Str("command", "pdo write").Hex("cob", a.cob, 3);
     std::vector<uint8_t> bytes;
     if (!ParseHexBytes(a.value, bytes) || bytes.size() > VEXAN_PDO_MAX_DATA) {
         std::cerr << "vexan: pdo write: '" << a.value << "' is not 0..8 hex bytes" << std::endl;
@@ -546,7 +666,7 @@ int PdoWrite(Context& context, const Args& a)
 int PdoRead(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "pdo read").Num("cob", a.cob);
+    json.Str("command", "pdo read").Hex("cob", a.cob, 3);
     uint8_t flag = 0;
     uint8_t length = 0;
     uint8_t data[VEXAN_PDO_MAX_DATA] = {};
@@ -564,7 +684,7 @@ int PdoRead(Context& context, const Args& a)
 int PdoRemote(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "pdo remote").Num("cob", a.cob);
+    json.Str("command", "pdo remote").Hex("cob", a.cob, 3);
     uint8_t length = 0;
     uint8_t data[VEXAN_PDO_MAX_DATA] = {};
     const uint16_t result = Vexan_PDORemote(Slot(context), static_cast<uint16_t>(a.cob), &length, data, 1);
@@ -579,7 +699,7 @@ int PdoRemote(Context& context, const Args& a)
 int PdoMap(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "pdo map").Num("cob", a.cob);
+    json.Str("command", "pdo map").Hex("cob", a.cob, 3);
     uint16_t field1 = 0;
     uint8_t field2 = 0;
     uint8_t field3 = 0;
@@ -592,9 +712,15 @@ int PdoMap(Context& context, const Args& a)
         return Failed(context, "pdo map " + Hex(a.cob, 3), result, json);
     }
     std::vector<std::string> list;
-    std::string human = "PDO " + Hex(a.cob, 3) + ": fields " + std::to_string(field1) + " " + std::to_string(field2) +
-                        " " + std::to_string(field3) + " " + std::to_string(field4) + ", " + std::to_string(count) +
-                        " entries";
+    // The four map fields as the module fills them: the PDO's number, its
+    // direction, transmission type and event timer.
+    std::string human = "PDO " + Hex(a.cob, 3) + ": number " + std::to_string(field1) + ", direction " +
+                        std::to_string(field2) +
+                        (field2 == 0   ? " (receive)"
+                         : field2 == 1 ? " (transmit)"
+                                       : "") +
+                        ", transmission type " + std::to_string(field3) + ", event timer " + std::to_string(field4) +
+                        " ms; " + std::to_string(count) + " entries (object/sub-index:bits)";
     for (unsigned i = 0; i < count && i < VEXAN_PDO_MAX_ENTRIES; ++i) {
         char entry[32];
         std::snprintf(entry, sizeof entry, "%04X/%02X:%u", entries[i] >> 16, (entries[i] >> 8) & 0xFF,
@@ -602,6 +728,7 @@ int PdoMap(Context& context, const Args& a)
         human += (i == 0 ? ": " : ", ") + std::string(entry);
         list.push_back(Json::Quote(entry));
     }
+    json.Num("number", field1).Num("direction", field2).Num("transmission_type", field3).Num("event_timer", field4);
     json.Num("field1", field1).Num("field2", field2).Num("field3", field3).Num("field4", field4);
     json.Raw("entries", JsonArray(list));
     return Done(context, human, json);
@@ -623,12 +750,14 @@ int PdoList(Context& context, const Args& a)
                           json);
         }
         std::vector<std::string> list;
+        std::vector<std::string> hexList;
         std::string text;
         for (unsigned i = 0; i < count && i < VEXAN_PDO_MAX_IDS; ++i) {
             list.push_back(std::to_string(ids[i]));
+            hexList.push_back(Json::Quote(Hex(ids[i], 3)));
             text += (i > 0 ? ", " : "") + Hex(ids[i], 3);
         }
-        json.Raw(rx ? "rx" : "tx", JsonArray(list));
+        json.Raw(rx ? "rx" : "tx", JsonArray(list)).Raw(rx ? "rx_hex" : "tx_hex", JsonArray(hexList));
         human += std::string(rx ? " RxPDOs " : ", TxPDOs ") + (text.empty() ? "none" : text);
     }
     return Done(context, human, json);
@@ -637,7 +766,11 @@ int PdoList(Context& context, const Args& a)
 int PdoInstall(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "pdo install").Num("node", a.node).Num("cob", a.cob).Bool("tx", a.tx).Num("number", a.number);
+    json.Str("command", "pdo install")
+        .Num("node", a.node)
+        .Hex("cob", a.cob, 3)
+        .Bool("tx", a.tx)
+        .Num("number", a.number);
     const uint16_t result = Vexan_InstallPDO(Slot(context), static_cast<uint8_t>(a.node), static_cast<uint16_t>(a.cob),
                                              a.tx ? 1 : 0, static_cast<uint16_t>(a.number), 1);
     if (result != VEXAN_OK) {
@@ -665,6 +798,111 @@ uint16_t ReadPdoIds(uint8_t slot, uint8_t node, std::vector<uint16_t>& rx, std::
         list->assign(ids, ids + std::min<unsigned>(count, VEXAN_PDO_MAX_IDS));
     }
     return VEXAN_OK;
+}
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Why a load ended with "file" (50): the system's reason for the path.
+std::string EdsFileReason(const std::string& path)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (error) {
+        return path + ": " + error.message();
+    }
+    if (std::filesystem::is_directory(status)) {
+        return path + ": " + std::strerror(EISDIR);
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return path + ": " + std::strerror(errno);
+    }
+    if (file.peek() == std::ifstream::traits_type::eof()) {
+        return path + ": the file is empty";
+    }
+    return vexan_result_text(VEXAN_EDS_FILE);
+}
+
+// The DefaultValue of `section` in an EDS text (sections and keys in any
+// case), as the load looks it up; nullopt when the section or key is missing
+// or the value empty.
+std::optional<std::string> EdsDefaultValue(const std::string& text, const std::string& section, bool& sectionFound)
+{
+    const std::string lower = Lower(text);
+    const std::string header = Lower(section);
+    std::size_t at = 0;
+    sectionFound = false;
+    while ((at = lower.find(header, at)) != std::string::npos) {
+        if (at == 0 || lower[at - 1] == '\n') {
+            break;
+        }
+        ++at;
+    }
+    if (at == std::string::npos) {
+        return std::nullopt;
+    }
+    sectionFound = true;
+    std::size_t end = lower.find("\n[", at);
+    end = end == std::string::npos ? lower.size() : end;
+    const std::size_t key = lower.find("defaultvalue", at);
+    if (key == std::string::npos || key >= end) {
+        return std::nullopt;
+    }
+    const std::size_t equals = text.find('=', key);
+    const std::size_t lineEnd = std::min(text.find('\n', key), text.size());
+    if (equals == std::string::npos || equals > lineEnd) {
+        return std::nullopt;
+    }
+    std::string value = text.substr(equals + 1, lineEnd - equals - 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t')) {
+        value.pop_back();
+    }
+    if (value.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Whether a value is a number the load can read: "$" only as "$NODEID", and
+// then with a "+" term.
+bool EdsValueParses(const std::string& value)
+{
+    const std::string lower = Lower(value);
+    bool relative = false;
+    for (std::size_t at = lower.find('$'); at != std::string::npos; at = lower.find('$', at + 1)) {
+        if (lower.compare(at + 1, 6, "nodeid") != 0) {
+            return false;
+        }
+        relative = true;
+    }
+    return !relative || lower.find('+') != std::string::npos;
+}
+
+// Which value a load that ended with "value" (51) missed: the device type's
+// section must be there (its DefaultValue need not), the SYNC and EMCY COB-IDs
+// must read as numbers where given.
+std::string EdsValueReason(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    bool found = false;
+    EdsDefaultValue(text, "[1000]", found);
+    if (!found) {
+        return "section [1000] (device type) is missing";
+    }
+    for (const char* section : {"[1005]", "[1014]"}) {
+        const auto value = EdsDefaultValue(text, section, found);
+        if (value && !EdsValueParses(*value)) {
+            return std::string("the DefaultValue of section ") + section + ", '" + *value + "', does not parse";
+        }
+    }
+    return vexan_result_text(VEXAN_EDS_VALUE);
 }
 
 int EdsLoad(Context& context, const Args& a)
@@ -704,8 +942,11 @@ int EdsLoad(Context& context, const Args& a)
     if (result != VEXAN_OK) {
         // The reasons that concern the file, in words.
         std::string detail;
-        if (result == VEXAN_EDS_FILE || result == VEXAN_EDS_VALUE) {
-            detail = vexan_result_text(result);
+        // The library gives the code only: the file is read again for the reason.
+        if (result == VEXAN_EDS_FILE) {
+            detail = EdsFileReason(path);
+        } else if (result == VEXAN_EDS_VALUE) {
+            detail = EdsValueReason(path);
         } else if (result == VEXAN_OUT_OF_RANGE) {
             detail = "the path is longer than " + std::to_string(VEXAN_EDS_MAX_PATH) + " bytes";
         }
@@ -721,12 +962,14 @@ int EdsLoad(Context& context, const Args& a)
     }
     for (const bool isRx : {true, false}) {
         std::vector<std::string> list;
+        std::vector<std::string> hexList;
         std::string text;
         for (const uint16_t id : isRx ? rx : tx) {
             list.push_back(std::to_string(id));
+            hexList.push_back(Json::Quote(Hex(id, 3)));
             text += (text.empty() ? "" : ", ") + Hex(id, 3);
         }
-        json.Raw(isRx ? "rx" : "tx", JsonArray(list));
+        json.Raw(isRx ? "rx" : "tx", JsonArray(list)).Raw(isRx ? "rx_hex" : "tx_hex", JsonArray(hexList));
         human += std::string(isRx ? ": RxPDOs " : ", TxPDOs ") + (text.empty() ? "none" : text);
     }
     return Done(context, human, json);
@@ -737,16 +980,53 @@ int EdsLoad(Context& context, const Args& a)
 int Sync(Context& context, const Args& a)
 {
     Json json;
-    json.Str("command", "sync").Num("cob", a.cob).Num("period_ms", a.period);
+    json.Str("command", "sync").Hex("cob", a.cob, 3).Num("period_ms", a.period);
     const uint16_t result =
         Vexan_SendSYNCMsg(Slot(context), static_cast<uint16_t>(a.cob), static_cast<uint16_t>(a.period), 0, 1);
     if (result != VEXAN_OK) {
         return Failed(context, "sync " + Hex(a.cob, 3), result, json);
     }
-    return Done(context,
-                a.period == 0 ? "SYNC sent on " + Hex(a.cob, 3)
-                              : "SYNC every " + std::to_string(a.period) + " ms on " + Hex(a.cob, 3),
-                json);
+    if (a.period != 0) {
+        return Done(context, "SYNC every " + std::to_string(a.period) + " ms on " + Hex(a.cob, 3), json);
+    }
+    // A period of 0 sends one SYNC and ends the module's cycle on that COB-ID.
+    return Done(
+        context,
+        "SYNC sent on " + Hex(a.cob, 3) + (a.periodGiven ? "; the SYNC cycle on " + Hex(a.cob, 3) + " stopped" : ""),
+        json);
+}
+
+// The bits of the error register (object 1001h) an EMCY carries, by name.
+std::vector<std::string> ErrorRegisterBits(uint8_t value)
+{
+    static constexpr const char* kBits[8] = {"generic",       "current",        "voltage",  "temperature",
+                                             "communication", "device profile", "reserved", "manufacturer specific"};
+    std::vector<std::string> names;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if ((value >> bit & 1u) != 0) {
+            names.emplace_back(kBits[bit]);
+        }
+    }
+    return names;
+}
+
+// "0x11 (generic, communication)", "0x00 (no error)".
+std::string ErrorRegisterText(uint8_t value)
+{
+    std::string names;
+    for (const std::string& name : ErrorRegisterBits(value)) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    return Hex(value, 2) + " (" + (names.empty() ? "no error" : names) + ")";
+}
+
+std::string ErrorRegisterJson(uint8_t value)
+{
+    std::vector<std::string> names;
+    for (const std::string& name : ErrorRegisterBits(value)) {
+        names.push_back(Json::Quote(name));
+    }
+    return JsonArray(names);
 }
 
 int EmcyLast(Context& context, const Args& a)
@@ -766,13 +1046,14 @@ int EmcyLast(Context& context, const Args& a)
     const auto code = static_cast<uint16_t>(data[0] | data[1] << 8);
     json.Bool("recorded", true)
         .Num("flag", flag)
-        .Num("error_code", code)
+        .Hex("error_code", code, 4)
         .Str("meaning", EmcyMeaning(code))
-        .Num("error_register", data[2])
+        .Hex("error_register", data[2], 2)
+        .Raw("error_register_bits", ErrorRegisterJson(data[2]))
         .Str("hex", HexBytes(data, ""));
     return Done(context,
                 NodeText(a.node) + ": EMCY " + Hex(code, 4) + " " + EmcyMeaning(code) + ", error register " +
-                    Hex(data[2], 2) + " [" + HexBytes(data) + "]",
+                    ErrorRegisterText(data[2]) + " [" + HexBytes(data) + "]",
                 json);
 }
 
@@ -804,6 +1085,19 @@ struct Event {
     Json json;
 };
 
+// "2026-12-11T09:30:05.123Z": UTC, to the millisecond.
+std::string IsoTime(std::chrono::system_clock::time_point when)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
 // Takes every queued event record.
 std::vector<Event> DrainEvents()
 {
@@ -820,11 +1114,14 @@ std::vector<Event> DrainEvents()
         const auto code = static_cast<uint16_t>(data[0] | data[1] << 8);
         Event e{"emcy",
                 slot,
-                NodeText(node) + ": EMCY " + Hex(code, 4) + " " + EmcyMeaning(code) + " [" + HexBytes(data) + "]",
+                NodeText(node) + ": EMCY " + Hex(code, 4) + " " + EmcyMeaning(code) + ", error register " +
+                    ErrorRegisterText(data[2]) + " [" + HexBytes(data) + "]",
                 {}};
         e.json.Num("node", node)
-            .Num("error_code", code)
+            .Hex("error_code", code, 4)
             .Str("meaning", EmcyMeaning(code))
+            .Hex("error_register", data[2], 2)
+            .Raw("error_register_bits", ErrorRegisterJson(data[2]))
             .Str("hex", HexBytes(data, ""));
         events.push_back(e);
     }
@@ -840,7 +1137,7 @@ std::vector<Event> DrainEvents()
     uint8_t length = 0;
     while (Vexan_GetMasterReadSDOEvent(&slot, &index, &sub) == VEXAN_OK) {
         Event e{"master-sdo-read", slot, "another master reads " + Hex(index, 4) + "/" + Hex(sub, 2), {}};
-        e.json.Num("index", index).Num("sub", sub);
+        e.json.Hex("index", index, 4).Num("sub", sub);
         events.push_back(e);
     }
     while (Vexan_GetMasterWriteSDOEvent(&slot, &index, &sub, &length, data) == VEXAN_OK) {
@@ -849,19 +1146,19 @@ std::vector<Event> DrainEvents()
                 slot,
                 "another master writes " + Hex(index, 4) + "/" + Hex(sub, 2) + " [" + HexBytes(bytes) + "]",
                 {}};
-        e.json.Num("index", index).Num("sub", sub).Str("hex", HexBytes(bytes, ""));
+        e.json.Hex("index", index, 4).Num("sub", sub).Str("hex", HexBytes(bytes, ""));
         events.push_back(e);
     }
     uint16_t cob = 0;
     while (Vexan_GetMasterRemotePDOEvent(&slot, &cob) == VEXAN_OK) {
         Event e{"master-remote-pdo", slot, "another master requests PDO " + Hex(cob, 3), {}};
-        e.json.Num("cob", cob);
+        e.json.Hex("cob", cob, 3);
         events.push_back(e);
     }
     while (Vexan_GetMasterRxPDOEvent(&slot, &cob, &length, data) == VEXAN_OK) {
         const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, 8));
         Event e{"master-rx-pdo", slot, "another master sent PDO " + Hex(cob, 3) + " [" + HexBytes(bytes) + "]", {}};
-        e.json.Num("cob", cob).Str("hex", HexBytes(bytes, ""));
+        e.json.Hex("cob", cob, 3).Str("hex", HexBytes(bytes, ""));
         events.push_back(e);
     }
     return events;
@@ -869,7 +1166,18 @@ std::vector<Event> DrainEvents()
 
 }  // namespace
 
-int RunMonitor(Context& context, double seconds)
+namespace {
+
+// The terminal's height in lines (24 when it does not say).
+std::size_t TerminalRows()
+{
+    winsize size{};
+    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 ? size.ws_row : 24;
+}
+
+}  // namespace
+
+int RunMonitor(Context& context, double seconds, unsigned count)
 {
     const uint8_t slot = Slot(context);
     // Callbacks only wake the loop; the records are read here, off the receive thread.
@@ -883,7 +1191,8 @@ int RunMonitor(Context& context, double seconds)
     gInterrupted = false;
     auto previous = std::signal(SIGINT, OnInterrupt);
     const bool table = StdoutIsTerminal() && !context.json;
-    std::map<std::string, std::pair<unsigned, std::string>> seen;  // kind -> count, last
+    std::map<std::string, unsigned> seen;  // kind -> count
+    std::deque<std::string> log;           // the latest events, oldest first
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
@@ -891,27 +1200,39 @@ int RunMonitor(Context& context, double seconds)
     if (!table && !context.json) {
         std::cout << "monitoring slot " << unsigned{slot} << " (Ctrl-C ends)" << std::endl;
     }
-    while (!gInterrupted && std::chrono::steady_clock::now() < end) {
+    unsigned taken = 0;
+    while (!gInterrupted && std::chrono::steady_clock::now() < end && (count == 0 || taken < count)) {
         {
             std::unique_lock lock(gEventMutex);
             gEventSignal.wait_for(lock, std::chrono::milliseconds(100), [] { return gEventsWaiting; });
             gEventsWaiting = false;
         }
         const auto events = DrainEvents();
+        const std::string now = IsoTime(std::chrono::system_clock::now());
         const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char stamp[16];
         std::snprintf(stamp, sizeof stamp, "%8.3f", at);
         for (const Event& e : events) {
             if (context.json) {
                 Json json = e.json;
-                json.Str("event", e.kind).Num("slot", e.slot).Str("text", e.text);
+                json.Str("event", e.kind).Num("slot", e.slot).Str("time", now).Str("text", e.text);
                 std::cout << json.Text() << std::endl;
             } else if (!table) {
                 std::cout << stamp << " slot " << e.slot << " " << e.kind << ": " << e.text << std::endl;
             }
-            auto& entry = seen[e.kind];
-            ++entry.first;
-            entry.second = std::string(stamp) + "  " + e.text;
+            ++seen[e.kind];
+            ++taken;
+            if (table) {
+                char kind[24];
+                std::snprintf(kind, sizeof kind, "%-18s", e.kind.c_str());
+                log.push_back(std::string(stamp) + "  " + kind + " " + e.text);
+            }
+        }
+        // The log scrolls: as many of the latest events as fit under the counters.
+        const std::size_t room =
+            std::max<std::size_t>(TerminalRows() > 6 + seen.size() ? TerminalRows() - 6 - seen.size() : 0, 3);
+        while (log.size() > room) {
+            log.pop_front();
         }
         // The table is redrawn when something came, and once a second for the clock.
         const bool redraw = !events.empty() || at - drawnAt >= 1.0 || drawnAt < 0;
@@ -919,9 +1240,13 @@ int RunMonitor(Context& context, double seconds)
             drawnAt = at;
             std::cout << "\033[H\033[2J"
                       << "vexan monitor, slot " << unsigned{slot} << ", " << stamp << " s (Ctrl-C ends)\n\n";
-            std::printf("%-18s %6s  %s\n", "event", "count", "last");
-            for (const auto& [kind, entry] : seen) {
-                std::printf("%-18s %6u  %s\n", kind.c_str(), entry.first, entry.second.c_str());
+            std::printf("%-18s %6s\n", "event", "count");
+            for (const auto& [kind, number] : seen) {
+                std::printf("%-18s %6u\n", kind.c_str(), number);
+            }
+            std::printf("\nlatest events:\n");
+            for (const std::string& line : log) {
+                std::printf("%s\n", line.c_str());
             }
             std::fflush(stdout);
         }
@@ -937,6 +1262,80 @@ int RunMonitor(Context& context, double seconds)
     return kExitOk;
 }
 
+std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& words,
+                           const std::vector<std::string>& extra)
+{
+    const CLI::App* level = &app;
+    std::string path;
+    const auto subcommands = [](const CLI::App* at) {
+        return at->get_subcommands([](const CLI::App*) { return true; });
+    };
+    // An option of this level or of one above it (options fall through).
+    const auto findOption = [&](const std::string& name) -> const CLI::Option* {
+        for (const CLI::App* at = level; at != nullptr; at = at->get_parent()) {
+            if (const CLI::Option* option = at->get_option_no_throw(name); option != nullptr) {
+                return option;
+            }
+        }
+        return nullptr;
+    };
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        const auto subs = subcommands(level);
+        if (word == "--") {
+            return "";
+        }
+        if (word.size() > 1 && word[0] == '-') {
+            const std::string name = word.substr(0, word.find('='));
+            const CLI::Option* option = findOption(name);
+            if (option == nullptr || word.find('=') != std::string::npos || option->get_expected_max() == 0) {
+                continue;  // an unknown option is the parser's to report
+            }
+            // Its values, up to the next option or subcommand name.
+            const int most = option->get_expected_max();
+            for (int taken = 0; taken < most && i + 1 < words.size(); ++taken) {
+                const std::string& next = words[i + 1];
+                const bool isCommand = std::any_of(subs.begin(), subs.end(),
+                                                   [&next](const CLI::App* sub) { return sub->get_name() == next; });
+                if ((next.size() > 1 && next[0] == '-') || (taken >= option->get_expected_min() && isCommand)) {
+                    break;
+                }
+                ++i;
+            }
+            continue;
+        }
+        if (subs.empty()) {
+            return "";  // the arguments of a command
+        }
+        const CLI::App* next = nullptr;
+        for (const CLI::App* sub : subs) {
+            if (sub->get_name() == word) {
+                next = sub;
+            }
+        }
+        const bool topExtra = level == &app && std::find(extra.begin(), extra.end(), word) != extra.end();
+        if (topExtra) {
+            return "";
+        }
+        if (next == nullptr) {
+            std::string valid;
+            for (const CLI::App* sub : subs) {
+                valid += (valid.empty() ? "" : ", ") + sub->get_name();
+            }
+            if (level == &app) {
+                for (const std::string& more : extra) {
+                    valid += ", " + more;
+                }
+            }
+            return "unknown command '" + path + word + "' (the " + (path.empty() ? "" : path) + "commands: " + valid +
+                   ")";
+        }
+        path += word + " ";
+        level = next;
+    }
+    return "";
+}
+
 std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
 {
     auto args = std::make_shared<Args>();
@@ -948,7 +1347,7 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
         };
     };
     const auto node = [&a](CLI::App* cmd) {
-        cmd->add_option("node", a.node, "node id (1..127)")->required()->check(CLI::Range(0, 127));
+        cmd->add_option("node", a.node, "node id (1..127)")->required()->check(CLI::Range(1, 127));
     };
 
     app.add_subcommand("info", "library and firmware versions, CAN status, master mode")->callback(set("info", Info));
@@ -984,7 +1383,8 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
                                           {"reset-comm", 130, "reset the node's communication"}};
     for (const Change& change : kChanges) {
         auto* cmd = nmt->add_subcommand(change.verb, change.help);
-        node(cmd);
+        // An NMT command to node 0 goes to every node.
+        cmd->add_option("node", a.node, "node id (1..127, 0: every node)")->required()->check(CLI::Range(0, 127));
         cmd->callback(set(std::string("nmt ") + change.verb,
                           [&a, change](Context& c) { return NmtChange(c, a, change.verb, change.specifier); }));
     }
@@ -1052,8 +1452,13 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
     auto* sync = app.add_subcommand("sync", "send a SYNC, or start a cyclic one");
     sync->add_option("cob-id", a.cob, "SYNC COB-ID (default 0x80)")->check(CLI::Range(0, 2046));
     a.cob = 0x80;
-    sync->add_option("--period", a.period, "cycle in ms (0: one SYNC now)")->check(CLI::Range(0, 65535));
-    sync->callback(set("sync", [&a](Context& c) { return Sync(c, a); }));
+    auto* period = sync->add_option("--period", a.period, "cycle in ms (0: one SYNC now, and the cycle stops)")
+                       ->check(CLI::Range(0, 65535));
+    sync->callback([&a, &action, period] {
+        a.periodGiven = period->count() > 0;
+        action.name = "sync";
+        action.run = [&a](Context& c) { return Sync(c, a); };
+    });
 
     auto* emcy = app.add_subcommand("emcy", "emergency messages");
     emcy->require_subcommand(1);
@@ -1073,7 +1478,8 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
 
     auto* monitor = app.add_subcommand("monitor", "show events live until Ctrl-C");
     monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
-    monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds); }));
+    monitor->add_option("--count", a.count, "stop after this many events");
+    monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds, a.count); }));
     return args;
 }
 

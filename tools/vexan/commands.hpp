@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support.hpp"
 
@@ -22,6 +23,8 @@ struct Context {
     bool json = false;
     bool timeoutGiven = false;  // --timeout: also for the SDO upload
     unsigned timeoutMs = 0;
+    std::string spillDir;    // --spill-dir: where large uploads spill ("": the current directory)
+    bool keepSpill = false;  // --keep-spill: keep spill files whose bytes went to --out
 };
 
 // What a parsed command line asks for: run(context) gives the exit status.
@@ -35,7 +38,15 @@ struct Action {
 // owned by the returned object; action is set by the chosen subcommand.
 std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
 
-// Monitor: events until Ctrl-C (or seconds > 0 have passed).
-int RunMonitor(Context& context, double seconds);
+// Names the first word of `words` (a command line without the program's name)
+// that is not a subcommand where one is wanted: "unknown command 'sdo foo'
+// (the sdo commands: read, write)"; "" when every command word is known.
+// `extra` are further commands the level takes (the shell's own words).
+std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& words,
+                           const std::vector<std::string>& extra = {});
+
+// Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
+// events have come).
+int RunMonitor(Context& context, double seconds, unsigned count = 0);
 
 }  // namespace vexantool

@@ -131,7 +131,10 @@ std::string Ids(const uint8_t* reply)
 {
     std::string text;
     for (unsigned i = 0; i < reply[0]; ++i) {
-        text += (i > 0 ? "," : "") + std::to_string(reply[i + 1]);
+        if (i > 0) {
+            text += ',';
+        }
+        text += std::to_string(reply[i + 1]);
     }
     return text;
 }
@@ -209,13 +212,12 @@ int RunDemo(const DemoOptions& options)
         std::cerr << "vexan demo: cannot make a working directory" << std::endl;
         return 1;
     }
-    std::string edsPath = fs::path(options.edsPath).is_absolute() ? options.edsPath : (home / options.edsPath).string();
-    if (options.edsPath == DemoOptions{}.edsPath && !fs::exists(edsPath)) {
-        // The device files that come beside the project are not on this
-        // machine: the demo describes a small device of its own instead.
-        std::cout << "(" << edsPath << " not found: node 10 is described by a generated device file)" << std::endl;
+    std::string edsPath;
+    if (options.edsPath.empty()) {
         edsPath = (fs::path(work) / "generated_device.eds").string();
         WriteGeneratedDeviceFile(edsPath);
+    } else {
+        edsPath = fs::path(options.edsPath).is_absolute() ? options.edsPath : (home / options.edsPath).string();
     }
 
     Board a;
@@ -366,7 +368,10 @@ int RunDemo(const DemoOptions& options)
         auto text = [](const std::vector<uint16_t>& ids) {
             std::string out;
             for (const uint16_t id : ids) {
-                out += (out.empty() ? "" : ",") + Hex(id, 3);
+                if (!out.empty()) {
+                    out += ',';
+                }
+                out += Hex(id, 3);
             }
             return out.empty() ? std::string("none") : out;
         };

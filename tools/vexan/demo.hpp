@@ -6,7 +6,9 @@
 namespace vexantool {
 
 struct DemoOptions {
-    std::string edsPath = VEXAN_TOOL_EDS_DIR "/canopennode_demodevice.eds";
+    // The third node's device file; empty: the demo writes a device file of
+    // its own, so that an installed program depends on no other file.
+    std::string edsPath;
     bool trace = false;
     bool json = false;
 };

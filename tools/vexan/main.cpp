@@ -1,7 +1,14 @@
 // vexan: talk to a CANopen master module from the shell, through the library's
 // public interface, on a serial port or on the built-in module simulator.
 #include <editline/readline.h>
+#include <pthread.h>
+#include <sys/select.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -14,6 +21,7 @@
 #include "commands.hpp"
 #include "demo.hpp"
 #include "support.hpp"
+#include "vexan.h"
 
 namespace {
 
@@ -47,8 +55,23 @@ std::vector<std::string> SplitWords(const std::string& line)
     return words;
 }
 
-// Completion: the subcommand names at the depth of the word being typed.
+// Completion: the subcommand names at the depth of the word being typed, or
+// the node ids of the master's list where a command wants a node.
 std::vector<std::string> gCompletions;
+Context* gShellContext = nullptr;
+
+std::vector<std::string> ListedNodes()
+{
+    std::vector<std::string> ids;
+    uint8_t reply[VEXAN_NODE_REPLY_BUFFER] = {};
+    if (gShellContext == nullptr || Vexan_GetNodeList(gShellContext->session->Slot(), reply, 1) != VEXAN_OK) {
+        return ids;
+    }
+    for (unsigned i = 0; i < reply[0] && i + 1 < VEXAN_NODE_REPLY_BUFFER; ++i) {
+        ids.push_back(std::to_string(reply[i + 1]));
+    }
+    return ids;
+}
 
 char* NextCompletion(const char* text, int state)
 {
@@ -74,6 +97,7 @@ char** Complete(const char* text, int start, int)
     gCompletions.clear();
     const std::vector<std::string> before = SplitWords(std::string(rl_line_buffer, static_cast<std::size_t>(start)));
     const CLI::App* level = &app;
+    std::size_t arguments = 0;  // words after the command, options aside
     for (const std::string& word : before) {
         const CLI::App* next = nullptr;
         for (const CLI::App* sub : level->get_subcommands([](const CLI::App*) { return true; })) {
@@ -82,9 +106,16 @@ char** Complete(const char* text, int start, int)
             }
         }
         if (next == nullptr) {
-            break;
+            arguments += word.empty() || word[0] != '-' ? 1 : 0;
+            continue;
         }
         level = next;
+    }
+    const CLI::Option* node = level->get_option_no_throw("node");
+    if (node != nullptr && node->get_positional() && arguments == 0) {
+        gCompletions = ListedNodes();
+        rl_attempted_completion_over = 1;
+        return rl_completion_matches(text, NextCompletion);
     }
     for (const CLI::App* sub : level->get_subcommands([](const CLI::App*) { return true; })) {
         gCompletions.push_back(sub->get_name());
@@ -109,12 +140,8 @@ int ShellLine(Context& context, const std::vector<std::string>& words)
     auto storage = AddCommands(app, action);
     bool json = context.json;
     app.add_flag("--json", json, "print JSON");
-    bool known = words[0][0] == '-';
-    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-        known = known || sub->get_name() == words[0];
-    }
-    if (!known) {
-        std::cerr << "vexan: unknown command '" << words[0] << "' (help lists the commands)" << std::endl;
+    if (const std::string unknown = UnknownCommand(app, words, {"help", "quit", "exit"}); !unknown.empty()) {
+        std::cerr << "vexan: " << unknown << std::endl;
         return kExitUsage;
     }
     std::vector<std::string> reversed(words.rbegin(), words.rend());
@@ -135,13 +162,95 @@ int ShellLine(Context& context, const std::vector<std::string>& words)
     return action.run(lineContext);
 }
 
+// The shell's history file: $XDG_STATE_HOME/vexan/history, else
+// ~/.local/state/vexan/history; "" when neither gives a place.
+std::string HistoryPath()
+{
+    namespace fs = std::filesystem;
+    fs::path base;
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && fs::path(state).is_absolute()) {
+        base = state;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = fs::path(home) / ".local" / "state";
+    } else {
+        return "";
+    }
+    std::error_code error;
+    fs::create_directories(base / "vexan", error);
+    return error ? "" : (base / "vexan" / "history").string();
+}
+
+constexpr int kHistoryLines = 1000;
+volatile std::sig_atomic_t gLineInterrupted = 0;
+
+void OnShellInterrupt(int)
+{
+    gLineInterrupted = 1;
+}
+
+// The line editor's input: one byte of the terminal, or the end of the line
+// when Ctrl-C came (the line is then dropped). SIGINT is let through only
+// while waiting, so that it cannot come between the look at the flag and the wait.
+int ShellGetc(FILE* stream)
+{
+    const int fd = fileno(stream);
+    sigset_t interrupt;
+    sigset_t waiting;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &waiting);
+    sigdelset(&waiting, SIGINT);
+    int result = -1;
+    for (;;) {
+        if (gLineInterrupted != 0) {
+            result = '\n';
+            break;
+        }
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        const int ready = pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &waiting);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            break;
+        }
+        unsigned char c = 0;
+        const ssize_t n = read(fd, &c, 1);
+        if (n == 1) {
+            result = c;
+            break;
+        }
+        if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+    return result;
+}
+
 int RunShell(Context& context)
 {
     const bool terminal = isatty(STDIN_FILENO) != 0;
+    std::string history;
+    struct sigaction previous {};
     if (terminal) {
+        gShellContext = &context;
         rl_readline_name = "vexan";
+        rl_getc_function = ShellGetc;
         rl_attempted_completion_function = Complete;
         using_history();
+        stifle_history(kHistoryLines);
+        history = HistoryPath();
+        if (!history.empty()) {
+            read_history(history.c_str());
+        }
+        // Ctrl-C drops the line being typed, not the shell.
+        struct sigaction interrupt {};
+        interrupt.sa_handler = OnShellInterrupt;
+        sigemptyset(&interrupt.sa_mask);
+        sigaction(SIGINT, &interrupt, &previous);
         std::cout << "vexan shell on slot " << unsigned{context.session->Slot()}
                   << ": commands as on the command line; Tab completes, 'help' lists, 'quit' ends" << std::endl;
     }
@@ -149,15 +258,26 @@ int RunShell(Context& context)
     for (;;) {
         std::string line;
         if (terminal) {
+            gLineInterrupted = 0;
             char* input = readline("vexan> ");
-            if (input == nullptr) {
+            if (input == nullptr && gLineInterrupted != 0) {
+                std::cout << std::endl;
+                continue;
+            }
+            if (input == nullptr) {  // Ctrl-D
                 std::cout << std::endl;
                 break;
             }
             line = input;
             free(input);
+            if (gLineInterrupted != 0) {
+                continue;  // Ctrl-C: the line is dropped
+            }
             if (!line.empty()) {
                 add_history(line.c_str());
+                if (!history.empty()) {
+                    write_history(history.c_str());
+                }
             }
         } else if (!std::getline(std::cin, line)) {
             break;
@@ -170,6 +290,10 @@ int RunShell(Context& context)
             break;
         }
         last = ShellLine(context, words[0] == "help" ? std::vector<std::string>{"--help"} : words);
+    }
+    if (terminal) {
+        sigaction(SIGINT, &previous, nullptr);
+        gShellContext = nullptr;
     }
     return last;
 }
@@ -200,6 +324,11 @@ int main(int argc, char** argv)
         app.add_option("--timeout", timeoutMs, "the board's function time-out in ms")->check(CLI::Range(1u, 3600000u));
     app.add_flag("--json", json, "print one JSON object a line");
     app.add_flag("--trace", options.trace, "print every frame on the line, decoded, to stderr");
+    std::string spillDir;
+    bool keepSpill = false;
+    app.add_option("--spill-dir", spillDir,
+                   "directory of the spill files of large SDO reads (default: the current one)");
+    app.add_flag("--keep-spill", keepSpill, "keep the spill file of a large SDO read saved with --out");
 
     Action action;
     auto storage = AddCommands(app, action);
@@ -209,12 +338,20 @@ int main(int argc, char** argv)
     });
     DemoOptions demo;
     auto* demoCmd = app.add_subcommand("demo", "walk through what the library does, on two simulated boards");
-    demoCmd->add_option("--eds", demo.edsPath, "EDS file of the third node")->capture_default_str();
+    demoCmd->add_option("--eds", demo.edsPath, "EDS file of the third node (default: a device file the demo writes)");
     demoCmd->callback([&action] {
         action.name = "demo";
         action.needsBoard = false;
     });
 
+    app.set_version_flag("--version", [] {
+        return std::string("vexan " VEXAN_TOOL_VERSION ", library ") + std::to_string(Vexan_GetVersion());
+    });
+    if (const std::string unknown = UnknownCommand(app, std::vector<std::string>(argv + 1, argv + argc));
+        !unknown.empty()) {
+        std::cerr << "vexan: " << unknown << std::endl;
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -246,6 +383,8 @@ int main(int argc, char** argv)
     context.json = json;
     context.timeoutGiven = timeout->count() > 0;
     context.timeoutMs = timeoutMs;
+    context.spillDir = spillDir;
+    context.keepSpill = keepSpill;
     const int status = action.run(context);
     session.Close();
     return status;

@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -9,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "link/protocol.hpp"  // command names for the trace decoder only
 #include "vexan.h"
@@ -245,6 +251,12 @@ Json& Json::Num(const std::string& key, long long value)
     Key(key);
     body_ += std::to_string(value);
     return *this;
+}
+
+Json& Json::Hex(const std::string& key, uint64_t value, int digits)
+{
+    Num(key, static_cast<long long>(value));
+    return Str(key + "_hex", vexantool::Hex(value, digits));
 }
 
 Json& Json::Bool(const std::string& key, bool value)
@@ -565,6 +577,41 @@ void TraceRelay::Run()
 
 // ---- session
 
+namespace {
+
+// The pid of the process that holds an flock on the file `info` describes,
+// from /proc/locks; 0 when none is listed (or /proc is not there).
+long FlockHolder(const struct stat& info)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long long>(info.st_ino));
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 4242 00:1a:3 0 EOF"; blocked waiters are "1: -> FLOCK ...".
+        std::istringstream fields(line);
+        std::string number;
+        std::string kind;
+        std::string mode;
+        std::string access;
+        long pid = 0;
+        std::string file;
+        if (fields >> number >> kind >> mode >> access >> pid >> file && kind == "FLOCK" && file == wanted &&
+            pid != static_cast<long>(getpid())) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+std::string PortInUse(long holder)
+{
+    return holder > 0 ? "port in use (held by pid " + std::to_string(holder) + ")" : "port in use";
+}
+
+}  // namespace
+
 int OpenSerial(const std::string& path, unsigned baud, std::string& error)
 {
     struct Speed {
@@ -583,18 +630,52 @@ int OpenSerial(const std::string& path, unsigned baud, std::string& error)
         error = "unsupported baud rate " + std::to_string(baud);
         return -1;
     }
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO or a modem line waiting for its carrier must not
+    // hold the open up; the line is made blocking again below.
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
+        const int why = errno;
+        if (why == EBUSY) {
+            // Another process made the line exclusive (TIOCEXCL).
+            struct stat info {};
+            error = path + ": " + PortInUse(stat(path.c_str(), &info) == 0 ? FlockHolder(info) : 0);
+        } else {
+            error = path + ": " + std::strerror(why);
+        }
         return -1;
     }
+    // Nothing is written to a file, a FIFO or /dev/null: only a terminal is a line.
+    struct stat info {};
     termios mode{};
-    if (tcgetattr(fd, &mode) == 0) {
-        cfmakeraw(&mode);
-        mode.c_cc[VMIN] = 1;
-        mode.c_cc[VTIME] = 0;
-        cfsetspeed(&mode, speed);
-        tcsetattr(fd, TCSANOW, &mode);
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || tcgetattr(fd, &mode) != 0) {
+        close(fd);
+        error = path + ": not a serial device";
+        return -1;
+    }
+    // One program on a line at a time: an advisory lock that every vexan (and
+    // the Python package) takes, and the terminal's own exclusive mode against
+    // programs that do not lock.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int why = errno;
+        close(fd);
+        error = path + ": " + (why == EWOULDBLOCK ? PortInUse(FlockHolder(info)) : std::strerror(why));
+        return -1;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        error = path + ": cannot make the line exclusive: " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    cfmakeraw(&mode);
+    mode.c_cc[VMIN] = 1;
+    mode.c_cc[VTIME] = 0;
+    cfsetspeed(&mode, speed);
+    tcsetattr(fd, TCSANOW, &mode);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        error = path + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
     }
     return fd;
 }
@@ -677,8 +758,14 @@ bool Session::Open(const SessionOptions& options, std::string& error)
         }
         libraryFd = relay_->LibraryFd();
     }
-    const uint16_t result =
-        Vexan_InitMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId), 0, /*blocking=*/1);
+    // The library gives the module a few tens of milliseconds to identify
+    // itself, which a module still booting, or a loaded machine running the
+    // simulator, can miss: the start is tried again then.
+    constexpr int kStartAttempts = 3;
+    uint16_t result = VEXAN_NOT_IDENTIFIED;
+    for (int attempt = 0; attempt < kStartAttempts && result == VEXAN_NOT_IDENTIFIED; ++attempt) {
+        result = Vexan_InitMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId), 0, /*blocking=*/1);
+    }
     if (result != VEXAN_OK) {
         error = "starting the master failed: " + ResultText(result);
         Close();
@@ -699,6 +786,11 @@ void Session::Close()
     }
     relay_.reset();
     if (deviceFd_ >= 0) {
+        // A terminal that stays open elsewhere (a simulator's line) would stay
+        // exclusive after us and refuse every later open by others.
+        if (!options_.sim) {
+            ioctl(deviceFd_, TIOCNXCL);
+        }
         close(deviceFd_);
         deviceFd_ = -1;
     }

@@ -39,6 +39,8 @@ class Json {
 public:
     Json& Str(const std::string& key, const std::string& value);
     Json& Num(const std::string& key, long long value);
+    // The number, and beside it "<key>_hex" as "0x1018" (`digits` hex digits at least).
+    Json& Hex(const std::string& key, uint64_t value, int digits);
     Json& Bool(const std::string& key, bool value);
     Json& Raw(const std::string& key, const std::string& json);  // value already JSON
     Json& Result(unsigned code);                                 // "result":{"code":..,"name":..}
