@@ -308,6 +308,14 @@ public:
         for (auto& [index, object] : objects_) {
             FinishObject(object);
         }
+        for (const auto* table : {&names_, &values_, &denotations_}) {
+            for (const auto& [index, section] : *table) {
+                if (objects_.find(index) == objects_.end()) {
+                    Report(section->line, DiagnosticKind::Inconsistent,
+                           "[" + std::string(section->name) + "] has no object section; ignored");
+                }
+            }
+        }
         CheckLists();
         BuildMaps();
         std::stable_sort(model_.diagnostics_.begin(), model_.diagnostics_.end(),
