@@ -480,10 +480,12 @@ private:
             const std::string text = value->text;
             std::string why;
             if (!ParseValue(text, entry.data_type, *value, why)) {
-                std::string type(entry.data_type ? DataTypeName(*entry.data_type) : "");
-                Report(value->line, DiagnosticKind::UnparsableValue,
-                       std::string(key) + "=" + text + " of " + Hex4(entry.index) + " sub " +
-                           std::to_string(entry.subindex) + " does not read as " + type + " (" + why + ")");
+                std::string message(key);
+                message += "=" + text + " of " + Hex4(entry.index) + " sub " + std::to_string(entry.subindex);
+                message += " does not read as ";
+                message += entry.data_type ? DataTypeName(*entry.data_type) : "";
+                message += " (" + why + ")";
+                Report(value->line, DiagnosticKind::UnparsableValue, std::move(message));
             }
         }
     }
