@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -516,6 +517,27 @@ TEST(OdCompact, NamesValuesAndDenotationsByFileKind)
     EXPECT_EQ(Json(dcf, 0x1003, 3, 2), Line(0x1003, 3, "Errors3", "ARRAY", 7, "ro", true, "7", "3"));
     EXPECT_EQ(eds.FindEntry(0x1003, 1)->denotation, "first one");
     EXPECT_EQ(eds.FindEntry("Errors/Second"), eds.FindEntry(0x1003, 2));
+}
+
+// A small text cannot make a huge model: expansion stops at a budget that
+// grows with the text's size, and each object left out is reported.
+TEST(OdCompact, ExpansionBoundedByTheTextSize)
+{
+    std::string text;
+    for (unsigned index = 0x2000; index < 0x2100; ++index) {
+        char header[128];
+        std::snprintf(header, sizeof header, "[%04X]\nObjectType=8\nCompactSubObj=254\n", index);
+        text += header;
+    }
+    const DeviceModel model = DeviceModel::Parse(text);
+    EXPECT_GE(model.EntryCount(), 255U * 16);  // the first objects are expanded
+    EXPECT_LE(model.EntryCount(), text.size() / 8 + 4096 + 256);
+    std::size_t not_expanded = 0;
+    for (const auto& d : model.Diagnostics()) {
+        not_expanded += d.message.find("not expanded") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(model.EntryCount(), (256 - not_expanded) * 255 + not_expanded);
+    EXPECT_GT(not_expanded, 0U);
 }
 
 // ---- Forms of the text ------------------------------------------------------------

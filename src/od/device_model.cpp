@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t kMaxFileBytes = 64U << 20U;
 constexpr unsigned kMaxCompactSubs = 254;
+constexpr std::size_t kCompactBudgetFloor = 4096;
 
 struct RawKey {
     std::string_view key;
@@ -253,6 +254,10 @@ public:
 
     DeviceModel Build(std::string_view text)
     {
+        // CompactSubObj makes up to 255 entries from a few bytes: their total is
+        // bounded by the text's size, so that a small file cannot claim
+        // gigabytes (real files make a few hundred).
+        compact_budget_ = text.size() / 8 + kCompactBudgetFloor;
         std::vector<RawSection> sections = CutSections(text, model_.diagnostics_);
         std::vector<std::pair<const RawSection*, Classified>> subs;
         std::map<std::string, unsigned> named_seen;  // lower-case name -> line
@@ -565,7 +570,13 @@ private:
     void FinishObject(Object& object)
     {
         const std::size_t explicit_subs = object.subs.size();
-        if (object.compact_sub_obj && *object.compact_sub_obj > 0 && !SingleEntry(object.type)) {
+        const bool compact = object.compact_sub_obj && *object.compact_sub_obj > 0 && !SingleEntry(object.type);
+        if (compact && *object.compact_sub_obj + 1 > compact_budget_) {
+            Report(object.own.line, DiagnosticKind::Inconsistent,
+                   "object " + Hex4(object.index) +
+                       ": more compact sub-objects than a file of this size can mean; not expanded");
+        } else if (compact) {
+            compact_budget_ -= *object.compact_sub_obj + 1;
             Expand(object);
         } else {
             for (const auto* table : {&names_, &values_, &denotations_}) {
@@ -936,6 +947,7 @@ private:
     std::map<uint16_t, Object> objects_;
     std::map<uint16_t, const RawSection*> names_, values_, denotations_;
     std::vector<std::pair<uint16_t, unsigned>> listed_;
+    std::size_t compact_budget_ = 0;
     std::vector<Entry>* generated_ = nullptr;
 };
 
