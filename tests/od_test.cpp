@@ -686,6 +686,8 @@ TEST(OdLoad, UnreadableFileGivesNoModel)
     std::string error;
     EXPECT_FALSE(DeviceModel::Load(RealFile("no_such_file.eds"), &error).has_value());
     EXPECT_NE(error.find("no_such_file.eds"), std::string::npos);
+    EXPECT_FALSE(DeviceModel::Load(RealFile(""), &error).has_value());
+    EXPECT_NE(error.find("directory"), std::string::npos) << error;
 }
 
 }  // namespace

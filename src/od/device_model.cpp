@@ -5,6 +5,7 @@
 #include "device_model.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -977,6 +978,13 @@ DeviceModel DeviceModel::Parse(std::string_view text, FileKind kind)
 
 std::optional<DeviceModel> DeviceModel::Load(const std::string& path, std::string* error, FileKind kind)
 {
+    std::error_code code;
+    if (std::filesystem::is_directory(path, code)) {
+        if (error != nullptr) {
+            *error = path + " is a directory";
+        }
+        return std::nullopt;
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         if (error != nullptr) {
