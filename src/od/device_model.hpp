@@ -286,7 +286,9 @@ private:
 // subindex, name, object_type (the object's type), datatype, access,
 // pdo_mapping, default, parameter_value, low_limit, high_limit. Numbers with
 // `$NODEID` are evaluated for `node`; Text types give strings; what is absent
-// or unreadable gives null.
+// or unreadable gives null, and so do limits of Text types. parameter_value is
+// the entry's ParameterValue, which only DCF files carry (and [xxxxValue] in a
+// DCF); names and texts that are not UTF-8 are taken as Latin-1.
 std::string EntryJson(const Object& object, const Entry& entry, uint8_t node);
 // EntryJson for every entry of every object, one per line, each ended by '\n'.
 std::string ModelJsonLines(const DeviceModel& model, uint8_t node);
