@@ -35,3 +35,11 @@ for target in stream events eds; do
     -artifact_prefix="$artifacts/$name-" "$corpus" "$here/corpus/$target" \
     $([ "$target" = eds ] && [ -d "$root/../shared/eds" ] && echo "$root/../shared/eds")
 done
+
+# The device model's reader: its own fuzzer, seeded with fuzz/corpus/od and the real files.
+cmake --build "$build" --target vexan_fuzz_od --parallel
+mkdir -p "$build/corpus/od" "$build/artifacts"
+echo "== vexan_fuzz_od for ${seconds}s"
+"$build/fuzz/vexan_fuzz_od" -max_len=65536 -max_total_time="$seconds" -print_final_stats=1 \
+  -artifact_prefix="$build/artifacts/vexan_fuzz_od-" "$build/corpus/od" "$here/corpus/od" \
+  $([ -d "$root/../shared/eds" ] && echo "$root/../shared/eds")
