@@ -5,6 +5,7 @@ sets both); run by hand from a source tree, the build in build/ is used.
 """
 
 import os
+import sys
 import time
 from pathlib import Path
 
@@ -15,7 +16,25 @@ ROOT = Path(__file__).resolve().parents[2]
 os.environ.setdefault("VEXAN_LIBRARY", str(ROOT / "build" / "src" / "libvexan.so"))
 
 import vexan  # noqa: E402
+from vexan.errors import Result, VexanError  # noqa: E402
 from vexan.sim import Simulator  # noqa: E402
+
+START_ATTEMPTS = 5
+
+
+def start_master(sim, **options):
+    """A master on the simulator. A start that ends with VEXAN_NOT_IDENTIFIED
+    is tried again a few times and logged: on a loaded machine the simulator
+    can answer the identification after the library's short window."""
+    for attempt in range(1, START_ATTEMPTS + 1):
+        try:
+            return vexan.Master(sim, attempts=1, **options)
+        except VexanError as error:
+            if error.code != Result.VEXAN_NOT_IDENTIFIED or attempt == START_ATTEMPTS:
+                raise
+            print(f"start on {sim.port}: not identified (attempt {attempt} of {START_ATTEMPTS}), trying again",
+                  file=sys.stderr)
+    raise AssertionError("unreachable")
 
 EDS_DIR = Path(os.environ.get("VEXAN_EDS_DIR", ROOT.parent / "shared" / "eds"))
 
@@ -36,7 +55,7 @@ def sim():
 
 @pytest.fixture
 def master(sim):
-    with vexan.Master(sim) as m:
+    with start_master(sim) as m:
         yield m
 
 
