@@ -98,7 +98,7 @@ TEST_F(SimulatorTest, EightBoardsWorkAtOnceEachWithItsOwnModule)
     for (uint8_t slot = 0; slot < kBoards; ++slot) {
         threads.emplace_back([&, slot] {
             const vexsim::LinePort fd = lines[slot]->fd;
-            if (Vexan_InitMaster(slot, fd, static_cast<uint8_t>(1 + slot), 0, 1) != VEXAN_OK) {
+            if (vexan::test::StartMaster(slot, fd, static_cast<uint8_t>(1 + slot)) != VEXAN_OK) {
                 ++failures[slot];
                 return;
             }
@@ -161,7 +161,7 @@ TEST_F(SimulatorTest, EightBoardsWorkAtOnceEachWithItsOwnModule)
 TEST_F(SimulatorTest, RepliesCutIntoPiecesWithNoiseBetweenStillArriveWhole)
 {
     Line line;
-    ASSERT_EQ(Vexan_InitMaster(0, line.fd, 1, 0, 1), VEXAN_OK);
+    ASSERT_EQ(vexan::test::StartMaster(0, line.fd, 1), VEXAN_OK);
     Vexan_SetFunctionTimeout(0, 10000);
     const vexan::test::PatientFrames patient;
     // Short gaps: the module's answers to event polls are cut too, and longer
@@ -181,7 +181,7 @@ TEST_F(SimulatorTest, RepliesCutIntoPiecesWithNoiseBetweenStillArriveWhole)
 TEST_F(SimulatorTest, StreamRecoversAfterAReplyWithAWrongLength)
 {
     Line line;
-    ASSERT_EQ(Vexan_InitMaster(0, line.fd, 1, 0, 1), VEXAN_OK);
+    ASSERT_EQ(vexan::test::StartMaster(0, line.fd, 1), VEXAN_OK);
     Vexan_SetFunctionTimeout(0, 300);
     line.sim->SendWrongLength(1);
     uint16_t firmware = 0;
@@ -229,7 +229,7 @@ protected:
 TEST_F(UploadTest, SmallObjectIsGatheredInMemoryBehindItsHeader)
 {
     Line line;
-    ASSERT_EQ(Vexan_InitMaster(0, line.fd, 1, 0, 1), VEXAN_OK);
+    ASSERT_EQ(vexan::test::StartMaster(0, line.fd, 1), VEXAN_OK);
     line.sim->SetSdoChunk(5);  // several segments for a 14-byte name
     vexan::Reply reply;
     ASSERT_EQ(Upload(0x1008, 0, reply), VEXAN_OK);
@@ -255,7 +255,7 @@ TEST_P(SpillUploadTest, LargeObjectLandsWholeInItsSpillFile)
 {
     const SpillCase& c = GetParam();
     Line line;
-    ASSERT_EQ(Vexan_InitMaster(0, line.fd, 1, 0, 1), VEXAN_OK);
+    ASSERT_EQ(vexan::test::StartMaster(0, line.fd, 1), VEXAN_OK);
     Vexan_SetFunctionTimeout(0, 120000);
     line.sim->SetSdoChunk(c.chunk);
     vexan::Reply reply;
