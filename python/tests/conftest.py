@@ -19,13 +19,13 @@ import vexan  # noqa: E402
 from vexan.errors import Result, VexanError  # noqa: E402
 from vexan.sim import Simulator  # noqa: E402
 
-START_ATTEMPTS = 5
+START_ATTEMPTS = 20
 
 
 def start_master(sim, **options):
     """A master on the simulator. A start that ends with VEXAN_NOT_IDENTIFIED
-    is tried again a few times and logged: on a loaded machine the simulator
-    can answer the identification after the library's short window."""
+    is tried again, with a growing pause, and logged: on a loaded machine the
+    simulator's answer can come after the library's short window."""
     for attempt in range(1, START_ATTEMPTS + 1):
         try:
             return vexan.Master(sim, attempts=1, **options)
@@ -34,6 +34,7 @@ def start_master(sim, **options):
                 raise
             print(f"start on {sim.port}: not identified (attempt {attempt} of {START_ATTEMPTS}), trying again",
                   file=sys.stderr)
+            time.sleep(min(0.025 * attempt, 0.25))
     raise AssertionError("unreachable")
 
 EDS_DIR = Path(os.environ.get("VEXAN_EDS_DIR", ROOT.parent / "shared" / "eds"))

@@ -9,7 +9,9 @@
 // so in its log.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <thread>
@@ -20,10 +22,15 @@
 
 namespace vexan::test {
 
-inline constexpr int kStartAttempts = 5;
+// A loaded machine can keep the answer back for a while (the kernel hands
+// pseudo-terminal bytes on through a worker thread that busy cores delay), so
+// the tries are spread over a few seconds.
+inline constexpr int kStartAttempts = 20;
+inline constexpr auto kLongestStartPause = std::chrono::milliseconds(250);
 
 // Vexan_InitMaster, blocking, tried again while it ends with 3 (at most
-// kStartAttempts tries). Returns the last result.
+// kStartAttempts tries, with a growing pause between them). Returns the last
+// result.
 inline uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t initParam = 0)
 {
     uint16_t result = VEXAN_NOT_IDENTIFIED;
@@ -34,6 +41,7 @@ inline uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, 
         }
         std::fprintf(stderr, "[ start    ] slot %u: module not identified (attempt %d of %d)%s\n", unsigned{slot},
                      attempt, kStartAttempts, attempt < kStartAttempts ? ", trying again" : "");
+        std::this_thread::sleep_for(std::min(std::chrono::milliseconds(25) * attempt, kLongestStartPause));
     }
     return result;
 }
