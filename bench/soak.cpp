@@ -787,14 +787,16 @@ bool SetUpBoard(Board& board, uint8_t slot, const Options& options)
     board.fd = board.sim->OpenLibraryEnd();
     // The module must answer the identification within a few tens of
     // milliseconds, which a simulator thread on a loaded machine can miss: a
-    // start that was not identified is tried again a few times, and said so.
-    constexpr int kStartAttempts = 20;
+    // start that was not identified is tried again for a while, and said so.
+    const auto startDeadline = Clock::now() + std::chrono::seconds(20);
     uint16_t started = VEXAN_NOT_IDENTIFIED;
-    for (int attempt = 1; board.fd >= 0 && attempt <= kStartAttempts && started == VEXAN_NOT_IDENTIFIED; ++attempt) {
+    for (int attempt = 1; board.fd >= 0 && started == VEXAN_NOT_IDENTIFIED; ++attempt) {
         started = Vexan_InitMaster(slot, board.fd, kMasterNodeId, 0, 1);
         if (started == VEXAN_NOT_IDENTIFIED) {
-            std::fprintf(stderr, "soak: board %u: module not identified (attempt %d of %d)\n", slot, attempt,
-                         kStartAttempts);
+            std::fprintf(stderr, "soak: board %u: module not identified (attempt %d)\n", slot, attempt);
+            if (Clock::now() >= startDeadline) {
+                break;
+            }
             std::this_thread::sleep_for(
                 std::min(std::chrono::milliseconds(25) * attempt, std::chrono::milliseconds(250)));
         }

@@ -19,23 +19,26 @@ import vexan  # noqa: E402
 from vexan.errors import Result, VexanError  # noqa: E402
 from vexan.sim import Simulator  # noqa: E402
 
-START_ATTEMPTS = 20
+START_BUDGET = 20.0  # seconds
 
 
 def start_master(sim, **options):
     """A master on the simulator. A start that ends with VEXAN_NOT_IDENTIFIED
-    is tried again, with a growing pause, and logged: on a loaded machine the
-    simulator's answer can come after the library's short window."""
-    for attempt in range(1, START_ATTEMPTS + 1):
+    is tried again, with a growing pause, for up to START_BUDGET seconds, and
+    each such try is logged: on a loaded machine the simulator's answer can
+    come after the library's short window."""
+    deadline = time.monotonic() + START_BUDGET
+    attempt = 0
+    while True:
+        attempt += 1
         try:
             return vexan.Master(sim, attempts=1, **options)
         except VexanError as error:
-            if error.code != Result.VEXAN_NOT_IDENTIFIED or attempt == START_ATTEMPTS:
+            if error.code != Result.VEXAN_NOT_IDENTIFIED or time.monotonic() >= deadline:
                 raise
-            print(f"start on {sim.port}: not identified (attempt {attempt} of {START_ATTEMPTS}), trying again",
-                  file=sys.stderr)
+            print(f"start on {sim.port}: not identified (attempt {attempt}), trying again", file=sys.stderr)
             time.sleep(min(0.025 * attempt, 0.25))
-    raise AssertionError("unreachable")
+
 
 EDS_DIR = Path(os.environ.get("VEXAN_EDS_DIR", ROOT.parent / "shared" / "eds"))
 

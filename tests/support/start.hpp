@@ -22,28 +22,31 @@
 
 namespace vexan::test {
 
-// A loaded machine can keep the answer back for a while (the kernel hands
+// A loaded machine can keep the answer back for seconds (the kernel hands
 // pseudo-terminal bytes on through a worker thread that busy cores delay), so
-// the tries are spread over a few seconds.
-inline constexpr int kStartAttempts = 20;
+// the tries go on, with a growing pause, for up to kStartBudget.
+inline constexpr auto kStartBudget = std::chrono::seconds(20);
 inline constexpr auto kLongestStartPause = std::chrono::milliseconds(250);
 
-// Vexan_InitMaster, blocking, tried again while it ends with 3 (at most
-// kStartAttempts tries, with a growing pause between them). Returns the last
+// Vexan_InitMaster, blocking, tried again while it ends with 3 and
+// kStartBudget has not passed; every failed try is logged. Returns the last
 // result.
 inline uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, uint8_t initParam = 0)
 {
-    uint16_t result = VEXAN_NOT_IDENTIFIED;
-    for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
-        result = Vexan_InitMaster(slot, port, masterNodeId, initParam, 1);
+    const auto deadline = std::chrono::steady_clock::now() + kStartBudget;
+    for (int attempt = 1;; ++attempt) {
+        const uint16_t result = Vexan_InitMaster(slot, port, masterNodeId, initParam, 1);
         if (result != VEXAN_NOT_IDENTIFIED) {
-            break;
+            return result;
         }
-        std::fprintf(stderr, "[ start    ] slot %u: module not identified (attempt %d of %d)%s\n", unsigned{slot},
-                     attempt, kStartAttempts, attempt < kStartAttempts ? ", trying again" : "");
+        const bool again = std::chrono::steady_clock::now() < deadline;
+        std::fprintf(stderr, "[ start    ] slot %u: module not identified (attempt %d)%s\n", unsigned{slot}, attempt,
+                     again ? ", trying again" : ", giving up");
+        if (!again) {
+            return result;
+        }
         std::this_thread::sleep_for(std::min(std::chrono::milliseconds(25) * attempt, kLongestStartPause));
     }
-    return result;
 }
 
 // Threads that are joined whatever way the test leaves: the destructor sets
