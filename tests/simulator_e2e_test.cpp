@@ -298,6 +298,15 @@ TEST_F(SimulatorTest, RestartRightAfterShutdownOnASlowLineAlwaysStarts)
     int timedOutStarts = 0;
     int failedShutdowns = 0;
     std::vector<std::pair<int, uint16_t>> firstFailures;  // (cycle, result)
+    // A loaded machine can hold the start's reply back for more than the
+    // default second, and its bytes, trickling in at this line speed, apart
+    // for longer than the usual give-up of a half-received frame: the board
+    // keeps the time-out set while it is open across its shut-downs (put back
+    // at the end), and frames may wait for their rest.
+    const vexan::test::PatientFrames patient;
+    ASSERT_EQ(vexan::test::StartMaster(0, line.fd, 1), VEXAN_OK);
+    Vexan_SetFunctionTimeout(0, vexan::test::kGenerousTimeoutMs);
+    ASSERT_EQ(Vexan_ShutdownMaster(0), VEXAN_OK);
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         const uint16_t started = Vexan_InitMaster(0, line.fd, 1, 0, 1);
         if (started == VEXAN_TIMEOUT) {
@@ -323,6 +332,10 @@ TEST_F(SimulatorTest, RestartRightAfterShutdownOnASlowLineAlwaysStarts)
     std::string detail;
     for (const auto& [cycle, result] : firstFailures) {
         detail += " cycle " + std::to_string(cycle) + ": " + std::to_string(result) + ";";
+    }
+    if (vexan::test::StartMaster(0, line.fd, 1) == VEXAN_OK) {
+        Vexan_SetFunctionTimeout(0, vexan::kDefaultFunctionTimeout);
+        Vexan_ShutdownMaster(0);
     }
     EXPECT_EQ(failedStarts, 0) << "of " << kCycles << " start-ups; first failures:" << detail;
     EXPECT_LE(timedOutStarts, kCycles / 100) << "of " << kCycles << " start-ups timed out";
