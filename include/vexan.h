@@ -14,7 +14,9 @@
  *   Every export that waits for the module takes a blocking flag as its last
  *   argument. Non-zero: the call returns the final result, or VEXAN_TIMEOUT (35)
  *   once the board's function time-out (1000 ms by default) has passed since the
- *   command was sent. Zero: the first call returns VEXAN_SENT (41) once the request
+ *   call began: every wait it makes counts (for the exchange lock below, for
+ *   the port, for the reply), so it returns about its time-out after it began
+ *   at the latest. Zero: the first call returns VEXAN_SENT (41) once the request
  *   is out; repeat the same call (same slot, command and key) and it returns
  *   VEXAN_WAITING (40) while the module has not answered, then the final result.
  *   Outputs are written only when the final result is VEXAN_OK. A command that
@@ -591,7 +593,9 @@ VEXAN_API uint16_t Vexan_SDOAbortTransmit(uint8_t slot, uint8_t node, uint16_t i
  * to the module unchanged. A call that sends the write holds the process-wide
  * exchange lock from before the send until it returns, so it waits for, and
  * holds up, the fresh Vexan_GetMultiPDOData and Vexan_NMTGetState calls of
- * every board; collecting an earlier non-blocking write takes no lock.
+ * every board; collecting an earlier non-blocking write takes no lock. The
+ * wait for the lock counts against the call's time-out: a call that cannot
+ * have it in time returns VEXAN_TIMEOUT having sent nothing.
  * Returns the module's status (0: accepted). */
 VEXAN_API uint16_t Vexan_PDOWrite(uint8_t slot, uint16_t cobId, uint8_t parameter, uint8_t length, const uint8_t* data,
                                   uint8_t blocking);

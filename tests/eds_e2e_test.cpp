@@ -140,7 +140,7 @@ protected:
         sim_->Start();
         fd_ = sim_->OpenLibraryEnd();
         ASSERT_NE(fd_, vexsim::kNoLinePort);
-        ASSERT_EQ(Vexan_InitMaster(kSlot, fd_, 1, 0, 1), VEXAN_OK);
+        ASSERT_EQ(vexan::test::StartMaster(kSlot, fd_, 1), VEXAN_OK);
         Vexan_SetFunctionTimeout(kSlot, vexan::test::kGenerousTimeoutMs);
         sim_->WithModule([&](vexsim::Module& module) {
             const vexsim::SimNode* node = module.FindNode(kNode);

@@ -715,7 +715,7 @@ TEST(EdsUnload, ExitWithAWorkerRunJoinsIt)
         peer->SetAnswerIdlePolls(true);
         const uint8_t add = Code(Command::AddNode);
         peer->Queue(add, kNode, vt::Reply{vt::NodeStatus(add, kNode, 0), {}, 5, 300});
-        if (Vexan_InitMaster(2, peer->LibraryPort(), 1, 0, 1) != VEXAN_OK) {
+        if (vt::StartMaster(2, peer->LibraryPort(), 1) != VEXAN_OK) {
             std::_Exit(2);
         }
         const auto directory = vt::MakeScratchDirectory("vexan-eds-unload");

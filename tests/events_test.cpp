@@ -350,7 +350,7 @@ protected:
     {
         RemoveCallbacks();
         for (uint8_t slot = 0; slot < kBoardsUsed; ++slot) {
-            ASSERT_EQ(Vexan_InitMaster(slot, peers_[slot].LibraryPort(), kMasterIds[slot], 0, 1), VEXAN_OK);
+            ASSERT_EQ(vexan::test::StartMaster(slot, peers_[slot].LibraryPort(), kMasterIds[slot]), VEXAN_OK);
         }
         ClearEventQueues();
         for (auto& calls : emcyCalls) {

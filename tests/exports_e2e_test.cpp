@@ -16,6 +16,7 @@
 #include "exports_fixture.hpp"
 #include "link/frame.hpp"
 #include "link/protocol.hpp"
+#include "start.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
@@ -47,7 +48,7 @@ protected:
         sim_->Start();
         fd_ = sim_->OpenLibraryEnd();
         ASSERT_NE(fd_, vexsim::kNoLinePort);
-        ASSERT_EQ(Vexan_InitMaster(kSlot, fd_, 1, 0, 1), VEXAN_OK);
+        ASSERT_EQ(vexan::test::StartMaster(kSlot, fd_, 1), VEXAN_OK);
         Vexan_SetFunctionTimeout(kSlot, vexan::test::kGenerousTimeoutMs);
     }
     void TearDown() override

@@ -60,7 +60,7 @@ struct Board {
 
     uint16_t Open(uint8_t masterNodeId)
     {
-        const uint16_t result = Vexan_InitMaster(slot, fd, masterNodeId, 0, 1);
+        const uint16_t result = vexan::test::StartMaster(slot, fd, masterNodeId);
         Vexan_SetFunctionTimeout(slot, kTimeoutMs);
         return result;
     }

@@ -29,6 +29,7 @@
 #include "exports_fixture.hpp"
 #include "link/library_state.hpp"
 #include "platform/platform.hpp"
+#include "start.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
@@ -89,7 +90,7 @@ struct SimBoard {
 
     uint16_t Open(uint32_t timeoutMs = vexan::test::kGenerousTimeoutMs)
     {
-        const uint16_t result = Vexan_InitMaster(slot, fd, kMasterId, 0, 1);
+        const uint16_t result = vexan::test::StartMaster(slot, fd, kMasterId);
         Vexan_SetFunctionTimeout(slot, timeoutMs);
         return result;
     }
@@ -226,7 +227,10 @@ class PortFaultMidUpload : public Reliability, public ::testing::WithParamInterf
 TEST_P(PortFaultMidUpload, EndsOnlyTheUploadItHitWithItsCode)
 {
     const PortFaultCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(OpenAll(3000));
+    // Eight uploads of forty exchanges each at once: a loaded machine can
+    // hold the lines back for seconds, so the time-out is the generous one
+    // (a short write's time-out then takes that long).
+    ASSERT_NO_FATAL_FAILURE(OpenAll());
     constexpr int kUploads = 3;
     std::array<std::array<uint16_t, kUploads>, kBoards> results{};
     std::atomic<int> started{0};
@@ -669,10 +673,10 @@ TEST_F(Reliability, ModuleRestartedWhileEventsAreQueuedKeepsTheOtherBoardsEvents
 
     std::atomic<bool> stop{false};
     std::atomic<int> othersFailed{0};
-    std::vector<std::thread> others;
+    vexan::test::ThreadGroup others(&stop);
     for (uint8_t slot = 0; slot < kBoards; ++slot) {
         if (slot != kRestarted) {
-            others.emplace_back([&, slot] {
+            others.Start([&, slot] {
                 while (!stop.load()) {
                     uint16_t version = 0;
                     othersFailed += Firmware(slot, version) != VEXAN_OK || version != FirmwareOf(slot) ? 1 : 0;
@@ -698,10 +702,7 @@ TEST_F(Reliability, ModuleRestartedWhileEventsAreQueuedKeepsTheOtherBoardsEvents
     ASSERT_EQ(boards_[kRestarted]->Open(), VEXAN_OK);
     EXPECT_EQ(Firmware(kRestarted, version), VEXAN_OK);
     EXPECT_EQ(version, FirmwareOf(kRestarted));
-    stop.store(true);
-    for (auto& thread : others) {
-        thread.join();
-    }
+    others.StopAndJoin();
     EXPECT_EQ(othersFailed.load(), 0);
 
     // The queued emergencies: none of board 2's, all of the others' in order.
@@ -733,6 +734,73 @@ TEST_F(Reliability, ModuleRestartedWhileEventsAreQueuedKeepsTheOtherBoardsEvents
     EXPECT_EQ(slot, kRestarted);
     EXPECT_EQ(data[3], 9);
     EXPECT_EQ(Vexan_RemoveEMCYISR(kRestarted), VEXAN_OK);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Every wait counts against the function time-out -------------------------------------
+
+// Three threads write PDOs on one board while the module drops every PDO
+// write's reply. A blocking write holds the process-wide exchange lock until
+// its reply comes or its time-out passes, so the others wait for that lock
+// behind writes that each wait out a lost reply, handed on in no particular
+// order. The lock's wait counts against each caller's own time-out: every
+// call ends with 35 no later than about its time-out after it began (with a
+// margin a busy machine cannot use up, well below the two or more time-outs a
+// caller queued behind the others would wait). With the fault cleared the
+// writes go through again.
+TEST(FunctionTimeout, ThreadsWritingPdosWhileTheirRepliesAreDroppedEndWithinTheirTimeOut)
+{
+    constexpr uint32_t kTimeoutMs = 500;
+    constexpr auto kMargin = 450ms;
+    constexpr int kCallsPerThread = 5;
+    constexpr std::array<uint16_t, 3> kCobIds{0x205, 0x206, 0x207};
+    constexpr uint8_t kPdoWrite = 48;
+    SimBoard board(0);
+    ASSERT_GE(board.fd, 0);
+    ASSERT_EQ(board.Open(), VEXAN_OK);
+    const std::array<uint32_t, 4> outputs{0x62000108, 0x62000208, 0x62000308, 0x62000408};
+    ASSERT_EQ(Vexan_InstallPDO_List(board.slot, kNode, kCobIds[0], 0, 1, 255, 0, 4, outputs.data(), 1), VEXAN_OK);
+    ASSERT_EQ(Vexan_NMTChangeState(board.slot, kNode, 1, 1), VEXAN_OK);
+    Vexan_SetFunctionTimeout(board.slot, kTimeoutMs);
+    board.sim->DropReplies(kForever, vexsim::DropTarget{kPdoWrite, std::nullopt});
+
+    struct Call {
+        uint16_t result = 0xFFFF;
+        Clock::duration took{};
+    };
+    std::array<std::array<Call, kCallsPerThread>, kCobIds.size()> calls{};
+    {
+        vexan::test::ThreadGroup writers;
+        for (std::size_t t = 0; t < kCobIds.size(); ++t) {
+            writers.Start([&, t] {
+                for (Call& call : calls[t]) {
+                    const std::array<uint8_t, 4> data{static_cast<uint8_t>(t), 1, 2, 3};
+                    const auto start = Clock::now();
+                    call.result = Vexan_PDOWrite(board.slot, kCobIds[t], 0, 4, data.data(), 1);
+                    call.took = Clock::now() - start;
+                }
+            });
+        }
+    }
+    Clock::duration longest{};
+    for (std::size_t t = 0; t < kCobIds.size(); ++t) {
+        for (const Call& call : calls[t]) {
+            EXPECT_EQ(call.result, VEXAN_TIMEOUT) << "COB-ID " << kCobIds[t];
+            longest = std::max(longest, call.took);
+        }
+    }
+    EXPECT_LE(longest, std::chrono::milliseconds(kTimeoutMs) + kMargin)
+        << "longest call " << std::chrono::duration_cast<std::chrono::milliseconds>(longest).count() << " ms, time-out "
+        << kTimeoutMs << " ms";
+
+    board.sim->ClearFaults();
+    Vexan_SetFunctionTimeout(board.slot, vexan::test::kGenerousTimeoutMs);
+    const std::array<uint8_t, 4> data{9, 8, 7, 6};
+    EXPECT_EQ(Vexan_PDOWrite(board.slot, kCobIds[0], 0, 4, data.data(), 1), VEXAN_OK);
+    EXPECT_EQ(board.sim->ReadObject(kNode, 0x6200, 1), Bytes{9});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "start.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
 
@@ -68,7 +69,7 @@ int Cycle(uint8_t slot, int fd, int cycles)
 {
     int failed = 0;
     for (int i = 0; i < cycles; ++i) {
-        if (Vexan_InitMaster(slot, fd, 1, 0, 1) != VEXAN_OK) {
+        if (vexan::test::StartMaster(slot, fd, 1) != VEXAN_OK) {
             ++failed;
             continue;
         }

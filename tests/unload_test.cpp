@@ -17,6 +17,7 @@
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "scratch.hpp"
+#include "start.hpp"
 #include "vexan.h"
 
 namespace {
@@ -45,8 +46,8 @@ TEST(Unload, ExitWithBoardsStillOpenEndsCleanly)
         static vexan::test::ModulePeer* const second = std::make_unique<vexan::test::ModulePeer>().release();
         first->SetAnswerIdlePolls(true);
         second->SetAnswerIdlePolls(true);
-        if (Vexan_InitMaster(0, first->LibraryPort(), 1, 0, 1) != VEXAN_OK ||
-            Vexan_InitMaster(1, second->LibraryPort(), 2, 0, 1) != VEXAN_OK) {
+        if (vexan::test::StartMaster(0, first->LibraryPort(), 1) != VEXAN_OK ||
+            vexan::test::StartMaster(1, second->LibraryPort(), 2) != VEXAN_OK) {
             std::_Exit(2);
         }
         std::this_thread::sleep_for(50ms);

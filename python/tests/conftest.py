@@ -5,6 +5,7 @@ sets both); run by hand from a source tree, the build in build/ is used.
 """
 
 import os
+import sys
 import time
 from pathlib import Path
 
@@ -15,7 +16,29 @@ ROOT = Path(__file__).resolve().parents[2]
 os.environ.setdefault("VEXAN_LIBRARY", str(ROOT / "build" / "src" / "libvexan.so"))
 
 import vexan  # noqa: E402
+from vexan.errors import Result, VexanError  # noqa: E402
 from vexan.sim import Simulator  # noqa: E402
+
+START_BUDGET = 20.0  # seconds
+
+
+def start_master(sim, **options):
+    """A master on the simulator. A start that ends with VEXAN_NOT_IDENTIFIED
+    is tried again, with a growing pause, for up to START_BUDGET seconds, and
+    each such try is logged: on a loaded machine the simulator's answer can
+    come after the library's short window."""
+    deadline = time.monotonic() + START_BUDGET
+    attempt = 0
+    while True:
+        attempt += 1
+        try:
+            return vexan.Master(sim, attempts=1, **options)
+        except VexanError as error:
+            if error.code != Result.VEXAN_NOT_IDENTIFIED or time.monotonic() >= deadline:
+                raise
+            print(f"start on {sim.port}: not identified (attempt {attempt}), trying again", file=sys.stderr)
+            time.sleep(min(0.025 * attempt, 0.25))
+
 
 EDS_DIR = Path(os.environ.get("VEXAN_EDS_DIR", ROOT.parent / "shared" / "eds"))
 
@@ -36,7 +59,7 @@ def sim():
 
 @pytest.fixture
 def master(sim):
-    with vexan.Master(sim) as m:
+    with start_master(sim) as m:
         yield m
 
 

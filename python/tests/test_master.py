@@ -77,7 +77,7 @@ def test_a_start_that_times_out_leaves_its_port_open_for_the_library():
     # keeps the start pending and reads the port, so its descriptor must stay
     # open (closed, its number could be given to another file).
     with vexan.sim.Simulator(nodes=[5]) as sim:
-        sim.command("fault drop 1000")
+        sim.command("fault drop 1000 2 1")  # the start's result (command 2, master 1)
         with pytest.raises(VexanError) as caught:
             vexan.Master(sim, slot=4)
         assert caught.value.code == Result.VEXAN_TIMEOUT

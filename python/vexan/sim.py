@@ -7,6 +7,9 @@
 The simulator prints the path of its pseudo-terminal as its first line; it is
 :attr:`Simulator.port`. Control commands (``bootup 5``, ``emcy 5 ...``,
 ``fault drop 3``) go to its standard input with :meth:`Simulator.command`.
+``fault drop N CMD KEY`` drops only the next N replies to that command and key
+(``fault drop 1 16 5``: node 5's next SDO read), so that the answer to an event
+poll is never lost in place of the reply a test means.
 """
 
 from __future__ import annotations

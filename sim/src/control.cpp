@@ -52,7 +52,8 @@ ControlResult Error(std::string message)
 constexpr std::string_view kHelp =
     "bootup N | emcy N HEX8 | nmt-error N CODE | master-sdo-read IDX SUB | master-sdo-write IDX SUB HEX | "
     "remote-pdo COB | rx-pdo COB HEX | node-pdo COB HEX | add-node ID [EDS] | remove-node ID | silent N on|off | "
-    "busy CMD KEY|* N | fail CMD KEY|* STATUS | fault split random|off|POS[,POS] | fault drop N | fault delay MS | "
+    "busy CMD KEY|* N | fail CMD KEY|* STATUS | fault split random|off|POS[,POS] | fault drop N [CMD [KEY|*]] | fault "
+    "delay MS | "
     "fault garbage on|off | fault wrong-length N | fault extra-segment N | "
     "fault ident correct|cr|wrong|silent|late MS|split POS | fault none | baud N | chunk N | trace on|off | quit";
 
@@ -275,12 +276,31 @@ ControlResult ControlChannel::Apply(std::string_view line)
         return ok;
     }
     auto value = num(2, 1'000'000);
+    if (what == "drop") {
+        // fault drop <n> [<command> [<key>|*]]: only that command's replies
+        // (of that key) are dropped; the others, event polls too, go out.
+        DropTarget target;
+        if (w.size() > 3) {
+            auto command = num(3, 0xFF);
+            if (!command)
+                return Error("bad command");
+            target.command = static_cast<uint8_t>(*command);
+        }
+        if (w.size() > 4 && w[4] != "*") {
+            auto key = num(4, 0xFFFF);
+            if (!key)
+                return Error("bad key");
+            target.key = static_cast<uint16_t>(*key);
+        }
+        if (!value || w.size() > 5)
+            return Error("usage: fault drop <n> [<command> [<key>|*]]");
+        sim_.DropReplies(static_cast<unsigned>(*value), target);
+        return ok;
+    }
     if (!value)
         return Error("usage: fault " + what + " <n>");
     const auto n = static_cast<unsigned>(*value);
-    if (what == "drop") {
-        sim_.DropReplies(n);
-    } else if (what == "delay") {
+    if (what == "delay") {
         sim_.DelayReplies(n);
     } else if (what == "wrong-length") {
         sim_.SendWrongLength(n);

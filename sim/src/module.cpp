@@ -185,7 +185,7 @@ void Module::HandleFrame(std::span<const uint8_t> frame, ModuleOutput& out)
     } else if (command == U8(Command::EventPoll)) {
         // The event poll is answered at once: the library files the answer
         // without a result request.
-        out.replies.push_back(Outgoing{BuildEventReply()});
+        out.replies.push_back(Outgoing{BuildEventReply(), false, U8(Command::EventPoll), 0});
     } else {
         HandleCommand(command, payload, out);
     }
@@ -218,15 +218,15 @@ void Module::HandleResultRequest(std::span<const uint8_t> payload, ModuleOutput&
     Held& held = it->second;
     if (held.busy > 0) {
         --held.busy;
-        out.replies.push_back(Outgoing{StatusReplyFor(command, key, U8(Status::InProgress))});
+        out.replies.push_back(Outgoing{StatusReplyFor(command, key, U8(Status::InProgress)), false, command, key});
         return;
     }
     if (held.reply.empty()) {
         // An upload whose next segment has not been asked for yet.
-        out.replies.push_back(Outgoing{StatusReplyFor(command, key, U8(Status::InProgress))});
+        out.replies.push_back(Outgoing{StatusReplyFor(command, key, U8(Status::InProgress)), false, command, key});
         return;
     }
-    out.replies.push_back(Outgoing{std::move(held.reply)});
+    out.replies.push_back(Outgoing{std::move(held.reply), false, command, key});
     held.reply.clear();
     if (!held.upload || held.upload->sent >= held.upload->data.size())
         held_.erase(it);

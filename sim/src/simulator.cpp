@@ -188,7 +188,7 @@ void Simulator::Schedule(Outgoing reply, Clock::time_point now)
         if (ident_.splitAt)
             cuts.push_back(*ident_.splitAt);
     } else {
-        if (faults_.dropNext > 0) {
+        if (faults_.dropNext > 0 && faults_.dropTarget.Matches(reply.command, reply.key)) {
             --faults_.dropNext;
             AddTrace("-> " + DescribeFrame(bytes, true) + " (dropped)");
             return;
@@ -462,10 +462,11 @@ FaultSettings Simulator::Faults() const
     return faults_;
 }
 
-void Simulator::DropReplies(unsigned count)
+void Simulator::DropReplies(unsigned count, DropTarget target)
 {
     std::lock_guard lock(mutex_);
     faults_.dropNext = count;
+    faults_.dropTarget = target;
 }
 
 void Simulator::DelayReplies(unsigned ms)

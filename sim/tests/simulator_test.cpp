@@ -489,6 +489,23 @@ TEST_F(SimulatorTest, SplitGarbageAndDelayedRepliesStillArriveWhole)
     line_->Send(NodeRequest(5, 1));
     EXPECT_TRUE(line_->Quiet());
     EXPECT_EQ(line_->Exchange(Frame(5), NodeRequest(5, 1)), Bytes({0x3A, 5, 0x05, 1, 0, 0x02, 0x01}));
+
+    // A drop aimed at one command and key lets the event poll's answer and
+    // other requests' replies through, and takes the reply it names.
+    sim_.DropReplies(1, vexsim::DropTarget{5, 1});
+    line_->Send(Frame(64));
+    EXPECT_EQ(line_->ReceiveFrame(), Bytes({0x3A, 4, 0x40, 0, 0, 0}));
+    EXPECT_EQ(line_->Exchange(Frame(7), NodeRequest(7, 1)), Bytes({0x3A, 4, 0x07, 1, 0, 0}));
+    line_->Send(Frame(5));
+    line_->Send(NodeRequest(5, 1));
+    EXPECT_TRUE(line_->Quiet());
+    EXPECT_EQ(sim_.Faults().dropNext, 0u);
+    // Another key of the command is spared.
+    sim_.DropReplies(1, vexsim::DropTarget{16, 6});
+    line_->Send(Frame(16, {5, 0x00, 0x10, 0}));
+    line_->Send(NodeRequest(16, 5));
+    EXPECT_FALSE(line_->ReceiveFrame().empty());
+    EXPECT_EQ(sim_.Faults().dropNext, 1u);
 }
 
 TEST_F(SimulatorTest, WrongLengthByteAndLineSpeed)
@@ -638,10 +655,20 @@ TEST(SimulatorControl, AppliesLinesAndRejectsBadOnes)
         EXPECT_TRUE(control.Apply(good).ok) << good;
     }
     EXPECT_EQ(sim.Faults().dropNext, 2u);
+    EXPECT_FALSE(sim.Faults().dropTarget.command);
+    EXPECT_TRUE(control.Apply("fault drop 3 0x10 5").ok);
+    EXPECT_EQ(sim.Faults().dropNext, 3u);
+    EXPECT_EQ(sim.Faults().dropTarget.command, std::optional<uint8_t>(16));
+    EXPECT_EQ(sim.Faults().dropTarget.key, std::optional<uint16_t>(5));
+    EXPECT_TRUE(control.Apply("fault drop 1 48 *").ok);
+    EXPECT_EQ(sim.Faults().dropTarget.command, std::optional<uint8_t>(48));
+    EXPECT_FALSE(sim.Faults().dropTarget.key);
+    EXPECT_TRUE(control.Apply("fault drop 2").ok);
     EXPECT_EQ(sim.Faults().splitAt, (std::vector<std::size_t>{1, 3}));
     EXPECT_EQ(sim.WithModule([](vexsim::Module& m) { return m.QueuedEvents(); }), 2u);
-    for (const char* bad : {"emcy 5 0010", "bootup 300", "master-sdo-write 0x2000 1 0102030405", "fault drop x",
-                            "split", "rx-pdo 0x181 123"}) {
+    for (const char* bad :
+         {"emcy 5 0010", "bootup 300", "master-sdo-write 0x2000 1 0102030405", "fault drop x", "fault drop 1 300",
+          "fault drop 1 16 x", "fault drop 1 16 5 7", "split", "rx-pdo 0x181 123"}) {
         EXPECT_FALSE(control.Apply(bad).ok) << bad;
     }
     EXPECT_TRUE(control.Apply("fault none").ok);

@@ -36,6 +36,14 @@ void WaitForFiling(uint8_t board, uint64_t seen)
                            [&] { return replies.filings != seen; });
 }
 
+// What is left of a function time-out that began at the tick `begun`.
+std::chrono::milliseconds RemainingOf(uint8_t board, uint32_t begun)
+{
+    const uint32_t timeout = Link().boards[board].functionTimeout.load(std::memory_order_relaxed);
+    const uint32_t elapsed = platform::TickCount() - begun;
+    return std::chrono::milliseconds(elapsed >= timeout ? 0 : timeout - elapsed);
+}
+
 bool TimedOut(const PendingReply& record, uint8_t board)
 {
     const uint32_t elapsed = platform::TickCount() - record.sendTime.load(std::memory_order_relaxed);
@@ -140,7 +148,7 @@ bool AnyPending(uint8_t board, uint8_t command)
     return false;
 }
 
-uint32_t MarkPending(const RecordKey& key, uint32_t object)
+uint32_t MarkPending(const RecordKey& key, uint32_t object, std::optional<uint32_t> since)
 {
     PendingReply* record = Replies().Find(key);
     if (record == nullptr) {
@@ -151,7 +159,7 @@ uint32_t MarkPending(const RecordKey& key, uint32_t object)
     uint32_t ticket = 0;
     {
         std::lock_guard guard(replies.lock);
-        ticket = replies.Mark(*record, platform::TickCount(), first);
+        ticket = replies.Mark(*record, since.value_or(platform::TickCount()), first);
         record->object = object;
     }
     // The receive thread may be resting between event steps: have it watch the
@@ -278,6 +286,9 @@ uint16_t AwaitReply(uint8_t slot, const RecordKey& key, uint32_t ticket, Reply& 
 
 uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
 {
+    // Every wait of the call counts against its function time-out, the wait
+    // for the exchange lock included: the record's time-out runs from here.
+    const uint32_t begun = platform::TickCount();
     const auto open = LookupOpenBoard(slot);
     if (!open) {
         return VEXAN_NOT_OPEN;
@@ -291,10 +302,16 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
         return CollectReply(slot, key, options, reply);
     }
     // The exchange lock covers the fresh path only: from before the record is
-    // marked until the call returns.
-    std::unique_lock<std::mutex> exchange;
+    // marked until the call returns. Its holders may each wait out a lost
+    // reply, and the lock hands itself on in no particular order, so a caller
+    // waits for it only as long as its own time-out leaves: then it ends with
+    // 35 having sent nothing.
+    std::unique_lock<std::timed_mutex> exchange;
     if (options.holdExchangeLock) {
-        exchange = std::unique_lock(Link().exchangeLock);
+        exchange = std::unique_lock(Link().exchangeLock, std::defer_lock);
+        if (!exchange.try_lock_for(RemainingOf(key.board, begun))) {
+            return VEXAN_TIMEOUT;
+        }
     }
     const bool waits = options.blocking || options.alwaysFresh;
     // A caller that will wait takes the reader role first when the line is
@@ -303,7 +320,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     if (waits) {
         turn = ReceiveSideOf(slot).TryTakeReader();
     }
-    const uint32_t ticket = MarkPending(key, options.object);
+    const uint32_t ticket = MarkPending(key, options.object, begun);
     const uint16_t sent = SendFrame(slot, request.bytes);
     if (sent != VEXAN_OK) {
         ReleaseRecord(key);  // nothing went out: no reply to wait for

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "engine/reply_tables.hpp"
@@ -137,7 +138,8 @@ inline bool IsPending(uint8_t board, uint8_t command, uint16_t key)
 // True when any record of the command on the board is pending.
 bool AnyPending(uint8_t board, uint8_t command);
 // Marks the record pending; returns the request's generation (its ticket).
-uint32_t MarkPending(const RecordKey& key, uint32_t object = 0);
+// The request's time-out counts from `since` (a tick count; default: now).
+uint32_t MarkPending(const RecordKey& key, uint32_t object = 0, std::optional<uint32_t> since = std::nullopt);
 void ReleaseRecord(const RecordKey& key);
 // The generation of the request now pending on the record.
 uint32_t TicketOf(const RecordKey& key);

@@ -77,7 +77,9 @@ struct LinkState {
     SlotTable slots;
     std::array<BoardState, kBoardCount> boards;
     TransmitGate gate;
-    std::mutex exchangeLock;  // taken before the transmit lock when both are held
+    // Taken before the transmit lock when both are held. Timed: a caller waits
+    // for it no longer than what is left of its own function time-out.
+    std::timed_mutex exchangeLock;
     std::mutex transmitLock;  // serialises every frame write of every board
 };
 

@@ -15,6 +15,7 @@
 #include "events/events.hpp"
 #include "link/library_state.hpp"
 #include "module_peer.hpp"
+#include "start.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 
@@ -24,13 +25,14 @@ namespace vexan::test {
 // can hold pseudo-terminal traffic back for more than a second.
 inline constexpr uint32_t kGenerousTimeoutMs = 10'000;
 
-// Starts a master blocking on the peer's line and gives the board's queries
-// `timeoutMs`. A failed start is a fatal failure: call it from SetUp or inside
+// Starts a master blocking on the peer's line (a start that was not identified
+// is tried again, see StartMaster) and gives the board's queries `timeoutMs`.
+// A failed start is a fatal failure: call it from SetUp or inside
 // ASSERT_NO_FATAL_FAILURE.
 inline void OpenBoard(uint8_t slot, const ModulePeer& peer, uint8_t masterNodeId,
                       uint32_t timeoutMs = kGenerousTimeoutMs, uint8_t initParam = 0)
 {
-    ASSERT_EQ(Vexan_InitMaster(slot, peer.LibraryPort(), masterNodeId, initParam, 1), VEXAN_OK);
+    ASSERT_EQ(StartMaster(slot, peer.LibraryPort(), masterNodeId, initParam), VEXAN_OK);
     Vexan_SetFunctionTimeout(slot, timeoutMs);
 }
 

@@ -270,8 +270,8 @@ int RunDemo(const DemoOptions& options)
             fdA = a.relay->LibraryFd();
             fdB = b.relay->LibraryFd();
         }
-        const uint16_t ra = Vexan_InitMaster(kSlotA, fdA, kMasterA, 0, 1);
-        const uint16_t rb = Vexan_InitMaster(kSlotB, fdB, kMasterB, 0, 1);
+        const uint16_t ra = StartMaster(kSlotA, fdA, kMasterA);
+        const uint16_t rb = StartMaster(kSlotB, fdB, kMasterB);
         if (ra != VEXAN_OK || rb != VEXAN_OK) {
             return Fail("slot 0: " + ResultText(ra) + ", slot 1: " + ResultText(rb));
         }

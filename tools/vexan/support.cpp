@@ -758,14 +758,7 @@ bool Session::Open(const SessionOptions& options, std::string& error)
         }
         libraryFd = relay_->LibraryFd();
     }
-    // The library gives the module a few tens of milliseconds to identify
-    // itself, which a module still booting, or a loaded machine running the
-    // simulator, can miss: the start is tried again then.
-    constexpr int kStartAttempts = 3;
-    uint16_t result = VEXAN_NOT_IDENTIFIED;
-    for (int attempt = 0; attempt < kStartAttempts && result == VEXAN_NOT_IDENTIFIED; ++attempt) {
-        result = Vexan_InitMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId), 0, /*blocking=*/1);
-    }
+    const uint16_t result = StartMaster(Slot(), libraryFd, static_cast<uint8_t>(options.masterId));
     if (result != VEXAN_OK) {
         error = "starting the master failed: " + ResultText(result);
         Close();
@@ -776,6 +769,19 @@ bool Session::Open(const SessionOptions& options, std::string& error)
     }
     open_ = true;
     return true;
+}
+
+// The library gives the module a few tens of milliseconds to identify itself,
+// which a module still booting, or a loaded machine running the simulator, can
+// miss: the start is tried again then.
+uint16_t StartMaster(uint8_t slot, int fd, uint8_t masterId)
+{
+    constexpr int kAttempts = 3;
+    uint16_t result = VEXAN_NOT_IDENTIFIED;
+    for (int attempt = 0; attempt < kAttempts && result == VEXAN_NOT_IDENTIFIED; ++attempt) {
+        result = Vexan_InitMaster(slot, fd, masterId, 0, /*blocking=*/1);
+    }
+    return result;
 }
 
 void Session::Close()

@@ -124,6 +124,11 @@ private:
     bool open_ = false;
 };
 
+// Starts the master on `slot`, blocking. A start that ends with 3 (the module
+// did not identify itself within the library's short window: a module still
+// booting, or a simulator on a busy machine) is tried a few more times.
+uint16_t StartMaster(uint8_t slot, int fd, uint8_t masterId);
+
 // Opens a serial device in raw mode at the given speed; -1 with errno set.
 int OpenSerial(const std::string& path, unsigned baud, std::string& error);
 

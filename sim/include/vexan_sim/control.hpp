@@ -10,7 +10,7 @@
 //   silent <node> on|off               (also as: fault silent <node> on|off)
 //   busy <command> <key|*> <n>          fail <command> <key|*> <status>
 //   fault split random|off|<pos>[,<pos>...]
-//   fault drop <n> | delay <ms> | garbage on|off | wrong-length <n> | extra-segment <n>
+//   fault drop <n> [<command> [<key>|*]] | delay <ms> | garbage on|off | wrong-length <n> | extra-segment <n>
 //   fault ident correct|cr|wrong|silent|late <ms>|split <pos>
 //   fault none                          (clears every reply fault and command plan)
 //   baud <n>   chunk <n>   trace on|off   help   quit

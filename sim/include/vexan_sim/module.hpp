@@ -124,6 +124,11 @@ struct CommandPlan {
 struct Outgoing {
     Bytes bytes;
     bool identification = false;
+    // The request this answers, as the library's reply record names it: the
+    // command (0 for the identification) and its key (node id, the master's
+    // node id, 0 or the COB-ID; 0 for master-class commands and event polls).
+    uint8_t command = 0;
+    uint16_t key = 0;
 };
 
 // What one call of Receive produced.

@@ -141,9 +141,25 @@ namespace vexsim {
 
 class Line;
 
+// The replies a drop fault applies to: those of one command (nullopt: any
+// reply, event-poll answers included) and of one key of it (nullopt: any key).
+// The key is the one the library's reply record is chosen by: the node id,
+// the master's node id or 0 for node-class commands, the COB-ID for PDO-class
+// ones, 0 for master-class commands and the event poll.
+struct DropTarget {
+    std::optional<uint8_t> command;
+    std::optional<uint16_t> key;
+
+    bool Matches(uint8_t replyCommand, uint16_t replyKey) const
+    {
+        return (!command || *command == replyCommand) && (!key || *key == replyKey);
+    }
+};
+
 // Faults applied to the module's replies (not to the identification reply).
 struct FaultSettings {
-    unsigned dropNext = 0;             // the next n replies are not sent
+    unsigned dropNext = 0;             // the next n replies (of the drop target) are not sent
+    DropTarget dropTarget;             // whose replies dropNext drops: any by default
     unsigned delayMs = 0;              // every reply waits this long before its first byte
     std::vector<std::size_t> splitAt;  // cut every reply at these byte offsets
     bool splitRandom = false;          // cut every reply at 1..3 random offsets
@@ -225,7 +241,11 @@ public:
     void SetFaults(FaultSettings faults);
     FaultSettings Faults() const;
     void ClearFaults() { SetFaults(FaultSettings{}); }
-    void DropReplies(unsigned count);
+    // Drops the next `count` replies of the target; replies of other commands
+    // or keys go out as usual. A test that loses a reply names the one it
+    // means, so that an event-poll answer or another request's reply cannot
+    // take its place.
+    void DropReplies(unsigned count, DropTarget target = {});
     void DelayReplies(unsigned ms);
     void SplitReplies(std::vector<std::size_t> positions);
     void SplitRepliesRandomly(bool on);
