@@ -470,6 +470,13 @@ VEXAN_API uint16_t Vexan_EDS_Load(uint8_t slot, uint8_t nodeId, const void* path
  *    while each segment is written, and never deleted by the library: it stays
  *    after the call and after shut-down, and the next large upload of the same
  *    slot, node and object overwrites it. A smaller upload never touches it.
+ *    The directory may be shared, so the upload never follows a symbolic link
+ *    (on Windows any reparse point) by that name, takes only a plain file, and
+ *    does not write into an existing file of another user: it ends with
+ *    VEXAN_NOT_STORED and leaves such a name and what it points to untouched.
+ *    The file is readable and writable by its owner only (on POSIX mode 0600,
+ *    also for a file found with wider permissions; on Windows a new file gets
+ *    a protected access list that grants access to its owner alone).
  * On VEXAN_SDO_ABORTED the node or the module aborted the upload: *length is 4
  * and the first 4 bytes of `data` hold the abort code, low byte first.
  * One upload per node can be open at a time, whatever its object: a call for
@@ -499,8 +506,9 @@ VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index,
  * nothing. *bytesRead := count, or fewer where the file ends first.
  * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_WAITING (an upload to that node is
  * pending or not yet collected, whatever its object: nothing read),
- * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, or reading it
- * failed), VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
+ * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, it is a
+ * symbolic link or reparse point or not a plain file, or reading it failed),
+ * VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
  * VEXAN_OUT_OF_RANGE (node above 127). Outputs are written only on VEXAN_OK. */
 VEXAN_API uint16_t Vexan_SDOReadFile(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset,
                                      uint32_t count, uint32_t* bytesRead, uint8_t* data);

@@ -82,6 +82,10 @@ void SleepMs(uint32_t ms);
 
 // A file that no other opener may hold at the same time, opened for reading
 // and writing (or only for reading with ReadExisting). Closed by its destructor.
+// A link (on Windows any reparse point) at the path is refused, never
+// followed, and so is anything but a plain file; CreateTruncate leaves the
+// file readable and writable by its owner only, and refuses an existing file
+// of another user.
 class ExclusiveFile {
 public:
     enum class Mode { CreateTruncate, OpenExisting, ReadExisting };

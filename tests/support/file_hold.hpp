@@ -23,4 +23,8 @@ private:
     std::unique_ptr<Handle> handle_;
 };
 
+// Makes the file another user's, as one planted in a shared directory would
+// be; false where this process cannot (it is not the superuser, or on Windows).
+bool GiveToAnotherUser(const std::string& path);
+
 }  // namespace vexan::test

@@ -29,4 +29,10 @@ bool ExclusiveFileHold::Held() const
     return handle_->locked;
 }
 
+bool GiveToAnotherUser(const std::string& path)
+{
+    constexpr uid_t kSomeoneElse = 54321;
+    return ::geteuid() == 0 && ::chown(path.c_str(), kSomeoneElse, kSomeoneElse) == 0;
+}
+
 }  // namespace vexan::test
