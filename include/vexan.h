@@ -422,10 +422,14 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * hexadecimal, otherwise decimal; node-relative values ("$NODEID+0x180",
  * "0x180+$NODEID", "$NodeId + 384") add the node id (with node id 0 such a value
  * reads as a plain number). Line ends are LF or CR LF.
- * `path`: a narrow string (UTF-8 on POSIX) when its first two bytes are both
- * non-zero, otherwise a wide string: char16_t (UTF-16) on POSIX, wchar_t on
- * Windows. A narrow path must therefore hold at least two characters. A path
- * longer than VEXAN_EDS_MAX_PATH bytes is refused, never cut.
+ * `path`: a narrow string when its first two bytes are both non-zero,
+ * otherwise a wide string: char16_t (UTF-16) on POSIX, wchar_t on Windows. A
+ * narrow path must therefore hold at least two characters. A narrow path is
+ * opened as the application's own bytes, as fopen would take it: unchanged on
+ * POSIX, in the ANSI code page on Windows (through the system's ANSI file
+ * interface, so under code page 1252 the byte 0xE4 in it is an a-umlaut). A wide
+ * path is opened through the wide interface on Windows and as UTF-8 on POSIX.
+ * A path longer than VEXAN_EDS_MAX_PATH bytes is refused, never cut.
  * Blocking: runs the configuration in the calling thread and returns its
  * outcome. Not blocking: starts it on a worker thread of the board and returns
  * VEXAN_SENT; repeat the call (any arguments) and it returns VEXAN_WAITING while

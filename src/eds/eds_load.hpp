@@ -53,15 +53,16 @@ inline constexpr uint16_t kEdsMaxPdos = 512;
 uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls,
                        EdsRunTimes* times = nullptr);
 // Loads `path` and runs the configuration: 50 when the file yields no text.
-uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& params,
+uint16_t ConfigureNodeFromEds(const platform::FilePath& path, const EdsRunParams& params,
                               const EdsNodeCalls& calls = ModuleCalls(), EdsRunTimes* times = nullptr);
 
-// Turns the path argument of the load export into a narrow path: a narrow
-// string when its first two bytes are both non-zero, otherwise a wide one
-// (UTF-16 on POSIX, converted to UTF-8). 0 and `out`, or VEXAN_OUT_OF_RANGE for
-// a path longer than kEdsMaxPath bytes (never cut), or VEXAN_EDS_FILE for a
-// null path or a wide one that does not convert.
-uint16_t TakeEdsPath(const void* path, std::string& out);
+// Takes the path argument of the load export: a narrow string when its first
+// two bytes are both non-zero, kept as the application's own bytes (on Windows
+// opened through the ANSI file interface), otherwise a wide one (UTF-16,
+// wchar_t on Windows), converted to UTF-8 and opened as a wide name. 0 and
+// `out`, or VEXAN_OUT_OF_RANGE for a path longer than kEdsMaxPath bytes (never
+// cut), or VEXAN_EDS_FILE for a null path or a wide one that does not convert.
+uint16_t TakeEdsPath(const void* path, platform::FilePath& out);
 
 // The load jobs of the eight boards. Destroying them joins every worker.
 class EdsJobs {
@@ -80,7 +81,7 @@ private:
         std::condition_variable changed;
         State state = State::Idle;
         uint16_t status = 0;
-        std::string path;
+        platform::FilePath path;
         EdsRunParams params;
         std::unique_ptr<platform::StoppableThread> worker;
     };

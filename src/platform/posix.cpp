@@ -220,10 +220,11 @@ bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
     return true;
 }
 
-bool ReadWholeFile(const char* utf8Path, std::string& out)
+// Both kinds of name are bytes here: a wide one was made UTF-8.
+bool ReadWholeFile(const FilePath& path, std::string& out)
 {
     out.clear();
-    const int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.text.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
