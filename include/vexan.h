@@ -5,7 +5,8 @@
  *   A module is named by its slot number 0..7 in every call; slots 8..255 have no
  *   record and every export refuses them with VEXAN_NOT_OPEN (7), Vexan_InitMaster
  *   included. The application opens the slot's serial port itself (on POSIX a file
- *   descriptor in raw mode) and hands it to Vexan_InitMaster, which identifies the
+ *   descriptor in raw mode, on Windows a HANDLE opened for synchronous I/O: see
+ *   VexanPort) and hands it to Vexan_InitMaster, which identifies the
  *   module, starts its master and opens the board. Until then every other export on
  *   that slot returns 7. Vexan_ShutdownMaster stops the master and frees the slot;
  *   the library never opens or closes the port itself.
@@ -86,7 +87,23 @@ extern "C" {
 #endif
 
 /* The slot's serial port: the HANDLE of an opened serial port (or pipe) on
- * Windows, a file descriptor on POSIX; VEXAN_NO_PORT is "none". */
+ * Windows, a file descriptor on POSIX; VEXAN_NO_PORT is "none".
+ * POSIX: open the device read-write (O_NOCTTY) and set it to raw mode at the
+ * module's speed (115200 baud, 8N1, no flow control).
+ * Windows: open the port with CreateFile on "\\.\COMn" for synchronous I/O,
+ * that is WITHOUT FILE_FLAG_OVERLAPPED: the library reads and writes with no
+ * OVERLAPPED structure, which fails on an overlapped handle, so every read and
+ * write fails and Vexan_InitMaster answers VEXAN_NOT_IDENTIFIED (or a write
+ * failure code). Set the line through the DCB (SetCommState: 115200 baud, 8
+ * data bits, no parity, one stop bit, no flow control: fOutxCtsFlow,
+ * fOutxDsrFlow, fOutX and fInX all FALSE) and set COMMTIMEOUTS with
+ * ReadIntervalTimeout = MAXDWORD and ReadTotalTimeoutMultiplier =
+ * ReadTotalTimeoutConstant = 0, so that a read returns at once with what is
+ * waiting (the library reads only the bytes ClearCommError reports waiting and
+ * waits for more in 1 ms steps itself). Write time-outs of 0 let a write wait
+ * until its bytes are out; a write time-out that ends a write early ends the
+ * call with VEXAN_SHORT_WRITE or VEXAN_WRITE_FAILED. examples/port_win32.c
+ * opens a port so. */
 #if defined(_WIN32)
 typedef void* VexanPort;
 #define VEXAN_NO_PORT ((VexanPort)(intptr_t)-1)
