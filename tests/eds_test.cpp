@@ -223,8 +223,9 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    // `name` and the path returned are UTF-8, as the library takes narrow
-    // paths (a plain std::string path would be in the ANSI code page on Windows).
+    // The path returned is UTF-8; the names used here are ASCII, so it reads the
+    // same in the ANSI code page a narrow path is taken in on Windows (see
+    // NarrowAndWidePathsConfigureTheSameNode for other names).
     std::string Write(const std::string& name, const std::string& text)
     {
         const auto path = directory_ / std::u8string(name.begin(), name.end());
