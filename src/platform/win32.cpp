@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -261,13 +262,18 @@ ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
         return;
     }
     const bool create = mode == Mode::CreateTruncate;
-    OwnerOnlySecurity security;
-    if (create && security.Attributes() == nullptr) {
-        return;
+    // Built only for a creating open: each further segment opens the file again.
+    std::optional<OwnerOnlySecurity> security;
+    SECURITY_ATTRIBUTES* attributes = nullptr;
+    if (create) {
+        attributes = security.emplace().Attributes();
+        if (attributes == nullptr) {
+            return;
+        }
     }
     const DWORD access = mode == Mode::ReadExisting ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
     const DWORD disposition = create ? OPEN_ALWAYS : OPEN_EXISTING;
-    const HANDLE file = CreateFileW(wide.c_str(), access, 0, create ? security.Attributes() : nullptr, disposition,
+    const HANDLE file = CreateFileW(wide.c_str(), access, 0, attributes, disposition,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return;
