@@ -1,12 +1,9 @@
 /* Starts a master on a module, queries it blocking and non-blocking, and shuts
  * it down. Usage: vexan-demo <serial device or pseudo-terminal path> [slot] */
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
+#include "port.h"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -21,14 +18,6 @@ static void Report(const char* what, unsigned code)
     printf("%-34s -> %3u %s\n", what, code, Name(code));
 }
 
-static void SleepMs(long ms)
-{
-    struct timespec pause;
-    pause.tv_sec = ms / 1000;
-    pause.tv_nsec = (ms % 1000) * 1000000L;
-    nanosleep(&pause, NULL);
-}
-
 int main(int argc, char** argv)
 {
     if (argc < 2) {
@@ -36,23 +25,16 @@ int main(int argc, char** argv)
         return 2;
     }
     const uint8_t slot = (uint8_t)(argc > 2 ? atoi(argv[2]) : 0);
-    const int fd = open(argv[1], O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        perror(argv[1]);
+    const VexanPort port = example_open_port(argv[1]);
+    if (port == VEXAN_NO_PORT) {
         return 1;
-    }
-    struct termios raw;
-    if (tcgetattr(fd, &raw) == 0) {
-        cfmakeraw(&raw);
-        cfsetspeed(&raw, B115200);
-        tcsetattr(fd, TCSANOW, &raw);
     }
 
     printf("library version %u\n", Vexan_GetVersion());
-    uint16_t result = Vexan_InitMaster(slot, fd, 1, 0, 1);
+    uint16_t result = Vexan_InitMaster(slot, port, 1, 0, 1);
     Report("start master (node 1, blocking)", result);
     if (result != VEXAN_OK) {
-        close(fd);
+        example_close_port(port);
         return 1;
     }
 
@@ -71,7 +53,7 @@ int main(int argc, char** argv)
     result = Vexan_GetMasterMode(slot, &mode, 0);
     Report("get master mode (non-blocking)", result);
     while (result == VEXAN_SENT || result == VEXAN_WAITING) {
-        SleepMs(1);
+        example_sleep_ms(1);
         ++polls;
         result = Vexan_GetMasterMode(slot, &mode, 0);
     }
@@ -95,6 +77,6 @@ int main(int argc, char** argv)
 
     Report("shut down master", Vexan_ShutdownMaster(slot));
     Report("firmware version after shut-down", Vexan_GetFirmwareVersion(slot, &firmware, 1));
-    close(fd);
+    example_close_port(port);
     return 0;
 }

@@ -2,14 +2,11 @@
  * and waits until both callbacks have run; the callbacks take the queued records
  * with the readers and print them. Exit status 0 once a boot-up of the node and
  * an EMCY have been read. Usage: vexan-events <serial device> <node id> [slot] */
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
+#include "port.h"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -58,14 +55,6 @@ static void OnEmcy(void)
     pthread_mutex_unlock(&lock);
 }
 
-static void SleepMs(long ms)
-{
-    struct timespec pause;
-    pause.tv_sec = ms / 1000;
-    pause.tv_nsec = (ms % 1000) * 1000000L;
-    nanosleep(&pause, NULL);
-}
-
 int main(int argc, char** argv)
 {
     if (argc < 3) {
@@ -74,28 +63,21 @@ int main(int argc, char** argv)
     }
     watched_node = (uint8_t)atoi(argv[2]);
     const uint8_t slot = (uint8_t)(argc > 3 ? atoi(argv[3]) : 0);
-    const int fd = open(argv[1], O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        perror(argv[1]);
+    const VexanPort port = example_open_port(argv[1]);
+    if (port == VEXAN_NO_PORT) {
         return 1;
     }
-    struct termios raw;
-    if (tcgetattr(fd, &raw) == 0) {
-        cfmakeraw(&raw);
-        cfsetspeed(&raw, B115200);
-        tcsetattr(fd, TCSANOW, &raw);
-    }
 
-    uint16_t result = Vexan_InitMaster(slot, fd, 1, 0, 1);
+    uint16_t result = Vexan_InitMaster(slot, port, 1, 0, 1);
     if (result != VEXAN_OK) {
         fprintf(stderr, "start master: %u %s\n", result, Name(result));
-        close(fd);
+        example_close_port(port);
         return 1;
     }
     if (Vexan_InstallBootUpISR(slot, OnBootUp) != VEXAN_OK || Vexan_InstallEMCYISR(slot, OnEmcy) != VEXAN_OK) {
         fprintf(stderr, "installing the callbacks failed\n");
         Vexan_ShutdownMaster(slot);
-        close(fd);
+        example_close_port(port);
         return 1;
     }
     /* NMT reset node: the node boots up again, and the module reports it. */
@@ -106,7 +88,7 @@ int main(int argc, char** argv)
     /* Wait up to 5 s for a boot-up of the node and an EMCY of any node. */
     int done = 0;
     for (int waited = 0; waited < 5000 && !done; waited += 10) {
-        SleepMs(10);
+        example_sleep_ms(10);
         pthread_mutex_lock(&lock);
         done = bootups_of_node > 0 && emcys > 0;
         pthread_mutex_unlock(&lock);
@@ -114,7 +96,7 @@ int main(int argc, char** argv)
     Vexan_RemoveBootUpISR(slot);
     Vexan_RemoveEMCYISR(slot);
     Vexan_ShutdownMaster(slot);
-    close(fd);
+    example_close_port(port);
     pthread_mutex_lock(&lock);
     printf("callbacks: boot-up %u, EMCY %u; read: %u boot-ups of node %u, %u EMCYs\n", bootup_calls, emcy_calls,
            bootups_of_node, watched_node, emcys);

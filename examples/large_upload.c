@@ -4,12 +4,10 @@
  * checksum (the sum of its bytes). Exit status 0 only when the upload went to
  * the spill file and every range came back.
  * Usage: vexan-large-upload <serial device> <node id> <index (hex)> [sub-index] [slot] */
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
+#include "port.h"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -32,22 +30,15 @@ int main(int argc, char** argv)
     const uint16_t index = (uint16_t)strtoul(argv[3], NULL, 16);
     const uint8_t sub = (uint8_t)(argc > 4 ? atoi(argv[4]) : 0);
     const uint8_t slot = (uint8_t)(argc > 5 ? atoi(argv[5]) : 0);
-    const int fd = open(argv[1], O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        perror(argv[1]);
+    const VexanPort port = example_open_port(argv[1]);
+    if (port == VEXAN_NO_PORT) {
         return 1;
     }
-    struct termios raw;
-    if (tcgetattr(fd, &raw) == 0) {
-        cfmakeraw(&raw);
-        cfsetspeed(&raw, B115200);
-        tcsetattr(fd, TCSANOW, &raw);
-    }
 
-    uint16_t result = Vexan_InitMaster(slot, fd, 1, 0, 1);
+    uint16_t result = Vexan_InitMaster(slot, port, 1, 0, 1);
     if (result != VEXAN_OK) {
         fprintf(stderr, "start master: %u %s\n", result, Name(result));
-        close(fd);
+        example_close_port(port);
         return 1;
     }
     /* The whole upload must finish within the function time-out: at 115200
@@ -96,6 +87,6 @@ int main(int argc, char** argv)
         }
     }
     Vexan_ShutdownMaster(slot);
-    close(fd);
+    example_close_port(port);
     return failed;
 }

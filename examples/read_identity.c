@@ -1,12 +1,10 @@
 /* Starts a master, reads a node's identity object (0x1018, sub-indices 1..4) by
  * SDO and prints it, then shuts the master down. Exit status 0 only when every
  * read succeeded. Usage: vexan-read-identity <serial device> <node id> [slot] */
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
 
+#include "port.h"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -25,22 +23,15 @@ int main(int argc, char** argv)
     }
     const uint8_t node = (uint8_t)atoi(argv[2]);
     const uint8_t slot = (uint8_t)(argc > 3 ? atoi(argv[3]) : 0);
-    const int fd = open(argv[1], O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        perror(argv[1]);
+    const VexanPort port = example_open_port(argv[1]);
+    if (port == VEXAN_NO_PORT) {
         return 1;
     }
-    struct termios raw;
-    if (tcgetattr(fd, &raw) == 0) {
-        cfmakeraw(&raw);
-        cfsetspeed(&raw, B115200);
-        tcsetattr(fd, TCSANOW, &raw);
-    }
 
-    uint16_t result = Vexan_InitMaster(slot, fd, 1, 0, 1);
+    uint16_t result = Vexan_InitMaster(slot, port, 1, 0, 1);
     if (result != VEXAN_OK) {
         fprintf(stderr, "start master: %u %s\n", result, Name(result));
-        close(fd);
+        example_close_port(port);
         return 1;
     }
     int failures = 0;
@@ -63,6 +54,6 @@ int main(int argc, char** argv)
         }
     }
     Vexan_ShutdownMaster(slot);
-    close(fd);
+    example_close_port(port);
     return failures == 0 ? 0 : 1;
 }

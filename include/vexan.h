@@ -5,7 +5,8 @@
  *   A module is named by its slot number 0..7 in every call; slots 8..255 have no
  *   record and every export refuses them with VEXAN_NOT_OPEN (7), Vexan_InitMaster
  *   included. The application opens the slot's serial port itself (on POSIX a file
- *   descriptor in raw mode) and hands it to Vexan_InitMaster, which identifies the
+ *   descriptor in raw mode, on Windows a HANDLE opened for synchronous I/O: see
+ *   VexanPort) and hands it to Vexan_InitMaster, which identifies the
  *   module, starts its master and opens the board. Until then every other export on
  *   that slot returns 7. Vexan_ShutdownMaster stops the master and frees the slot;
  *   the library never opens or closes the port itself.
@@ -100,7 +101,23 @@ extern "C" {
 #endif
 
 /* The slot's serial port: the HANDLE of an opened serial port (or pipe) on
- * Windows, a file descriptor on POSIX; VEXAN_NO_PORT is "none". */
+ * Windows, a file descriptor on POSIX; VEXAN_NO_PORT is "none".
+ * POSIX: open the device read-write (O_NOCTTY) and set it to raw mode at the
+ * module's speed (115200 baud, 8N1, no flow control).
+ * Windows: open the port with CreateFile on "\\.\COMn" for synchronous I/O,
+ * that is WITHOUT FILE_FLAG_OVERLAPPED: the library reads and writes with no
+ * OVERLAPPED structure, which fails on an overlapped handle, so every read and
+ * write fails and Vexan_InitMaster answers VEXAN_NOT_IDENTIFIED (or a write
+ * failure code). Set the line through the DCB (SetCommState: 115200 baud, 8
+ * data bits, no parity, one stop bit, no flow control: fOutxCtsFlow,
+ * fOutxDsrFlow, fOutX and fInX all FALSE) and set COMMTIMEOUTS with
+ * ReadIntervalTimeout = MAXDWORD and ReadTotalTimeoutMultiplier =
+ * ReadTotalTimeoutConstant = 0, so that a read returns at once with what is
+ * waiting (the library reads only the bytes ClearCommError reports waiting and
+ * waits for more in 1 ms steps itself). Write time-outs of 0 let a write wait
+ * until its bytes are out; a write time-out that ends a write early ends the
+ * call with VEXAN_SHORT_WRITE or VEXAN_WRITE_FAILED. examples/port_win32.c
+ * opens a port so. */
 #if defined(_WIN32)
 typedef void* VexanPort;
 #define VEXAN_NO_PORT ((VexanPort)(intptr_t)-1)
@@ -454,10 +471,14 @@ VEXAN_API uint16_t Vexan_ResponseMasterPDO(uint32_t slot, uint16_t cobId, uint8_
  * hexadecimal, otherwise decimal; node-relative values ("$NODEID+0x180",
  * "0x180+$NODEID", "$NodeId + 384") add the node id (with node id 0 such a value
  * reads as a plain number). Line ends are LF or CR LF.
- * `path`: a narrow string (UTF-8 on POSIX) when its first two bytes are both
- * non-zero, otherwise a wide string: char16_t (UTF-16) on POSIX, wchar_t on
- * Windows. A narrow path must therefore hold at least two characters. A path
- * longer than VEXAN_EDS_MAX_PATH bytes is refused, never cut.
+ * `path`: a narrow string when its first two bytes are both non-zero,
+ * otherwise a wide string: char16_t (UTF-16) on POSIX, wchar_t on Windows. A
+ * narrow path must therefore hold at least two characters. A narrow path is
+ * opened as the application's own bytes, as fopen would take it: unchanged on
+ * POSIX, in the ANSI code page on Windows (through the system's ANSI file
+ * interface, so under code page 1252 the byte 0xE4 in it is an a-umlaut). A wide
+ * path is opened through the wide interface on Windows and as UTF-8 on POSIX.
+ * A path longer than VEXAN_EDS_MAX_PATH bytes is refused, never cut.
  * Blocking: runs the configuration in the calling thread and returns its
  * outcome. Not blocking: starts it on a worker thread of the board and returns
  * VEXAN_SENT; repeat the call (any arguments) and it returns VEXAN_WAITING while
@@ -514,6 +535,13 @@ VEXAN_API uint16_t Vexan_EDS_Load(uint8_t slot, uint8_t nodeId, const void* path
  *    while each segment is written, and never deleted by the library: it stays
  *    after the call and after shut-down, and the next large upload of the same
  *    slot, node and object overwrites it. A smaller upload never touches it.
+ *    The directory may be shared, so the upload never follows a symbolic link
+ *    (on Windows any reparse point) by that name, takes only a plain file, and
+ *    does not write into an existing file of another user: it ends with
+ *    VEXAN_NOT_STORED and leaves such a name and what it points to untouched.
+ *    The file is readable and writable by its owner only (on POSIX mode 0600,
+ *    also for a file found with wider permissions; on Windows a new file gets
+ *    a protected access list that grants access to its owner alone).
  * On VEXAN_SDO_ABORTED the node or the module aborted the upload: *length is 4
  * and the first 4 bytes of `data` hold the abort code, low byte first.
  * One upload per node can be open at a time, whatever its object: a call for
@@ -543,8 +571,9 @@ VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index,
  * nothing. *bytesRead := count, or fewer where the file ends first.
  * Returns: VEXAN_OK, VEXAN_NOT_OPEN, VEXAN_WAITING (an upload to that node is
  * pending or not yet collected, whatever its object: nothing read),
- * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, or reading it
- * failed), VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
+ * VEXAN_NOTHING_TO_READ (no such file, it is held open elsewhere, it is a
+ * symbolic link or reparse point or not a plain file, or reading it failed),
+ * VEXAN_UPLOAD_OVERRUN (offset at or beyond the file's end),
  * VEXAN_OUT_OF_RANGE (node above 127). Outputs are written only on VEXAN_OK. */
 VEXAN_API uint16_t Vexan_SDOReadFile(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset,
                                      uint32_t count, uint32_t* bytesRead, uint8_t* data);

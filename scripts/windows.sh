@@ -4,7 +4,8 @@
 #    against the header (32-bit Wine is not available here, so nothing runs);
 #  - 64-bit Vexan.dll, export table checked; the test suite under wine64
 #    (scripts/test-windows.sh); the DLL loaded, used and unloaded with a board
-#    running.
+#    running; the examples run on COM1, which Wine maps to the simulator's
+#    pseudo-terminal (scripts/test-windows-examples.sh).
 # Usage: scripts/windows.sh [build-root]   (default: build/windows)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -33,3 +34,7 @@ trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 # drop the next program's connection as it starts.
 /usr/lib/wine/wineserver -p >/dev/null 2>&1 || true
 (cd "$out/x86_64/src" && /usr/lib/wine/wine64 ./vexan_dll_unload.exe && /usr/lib/wine/wine64 ./vexan_dll_unload.exe exit)
+/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+
+echo "== The examples under wine64, on COM1 mapped to the simulator's pseudo-terminal"
+bash "$root/scripts/test-windows-examples.sh" "$out/x86_64" "$out/native"

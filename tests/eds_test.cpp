@@ -20,6 +20,7 @@
 #include "eds/eds_load.hpp"
 #include "eds/eds_reader.hpp"
 #include "engine/request.hpp"
+#include "file_hold.hpp"
 #include "link/protocol.hpp"
 #include "module_peer.hpp"
 #include "scratch.hpp"
@@ -312,8 +313,9 @@ protected:
         std::filesystem::remove_all(directory_);
     }
 
-    // `name` and the path returned are UTF-8, as the library takes narrow
-    // paths (a plain std::string path would be in the ANSI code page on Windows).
+    // The path returned is UTF-8; the names used here are ASCII, so it reads the
+    // same in the ANSI code page a narrow path is taken in on Windows (see
+    // NarrowAndWidePathsConfigureTheSameNode for other names).
     std::string Write(const std::string& name, const std::string& text)
     {
         const auto path = directory_ / std::u8string(name.begin(), name.end());
@@ -519,23 +521,37 @@ TEST_P(EdsLoadFailure, EndsWithItsCodeAndUndoesNothing)
 INSTANTIATE_TEST_SUITE_P(Cases, EdsLoadFailure, ::testing::ValuesIn(FailureCases()),
                          [](const ::testing::TestParamInfo<FailureCase>& param) { return param.param.name; });
 
+// A narrow path is the application's own, as its C runtime's fopen takes it
+// (on Windows in the ANSI code page, such as "Ger\xE4t.eds" under code page
+// 1252); the wide form of the same name configures the same node.
 TEST_F(EdsLoadTest, NarrowAndWidePathsConfigureTheSameNode)
 {
-    const std::string path = Write("wide-\xC3\xA9\xE2\x82\xAC.eds", std::string(kHead) +
-                                                                        "[1005]\nDefaultValue=0x80\n"
-                                                                        "[1800sub1]\nDefaultValue=$NODEID+0x180\n"
-                                                                        "[1800sub2]\nDefaultValue=1\n");
-    ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, path.c_str(), 0, 0, 1), VEXAN_OK);
-    const auto narrowFrames = vt::RawFrames(peer_);
-    peer_.ClearRecord();
-    std::u16string wide;
-    for (const char c : directory_.string() + "/wide-") {
-        wide.push_back(static_cast<char16_t>(c));
+    const std::string text = std::string(kHead) +
+                             "[1005]\nDefaultValue=0x80\n"
+                             "[1800sub1]\nDefaultValue=$NODEID+0x180\n"
+                             "[1800sub2]\nDefaultValue=1\n";
+    for (const std::u16string name : {u"Ger\u00E4t.eds", u"wide-\u00E9\u20AC.eds"}) {
+        std::u16string wide;
+        for (const char c : directory_.string() + "/") {
+            wide.push_back(static_cast<char16_t>(c));  // the scratch directory's path is ASCII
+        }
+        wide += name;
+        const std::string narrow = vt::NarrowNameOf(wide);
+        SCOPED_TRACE(narrow);
+        ASSERT_FALSE(narrow.empty()) << "the system's narrow names cannot spell this one";
+        // Made as an application would make it, through the narrow name.
+        FILE* file = std::fopen(narrow.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+        std::fclose(file);
+        peer_.ClearRecord();
+        ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, narrow.c_str(), 0, 0, 1), VEXAN_OK);
+        const auto narrowFrames = vt::RawFrames(peer_);
+        EXPECT_EQ(Installs().size(), 1u);
+        peer_.ClearRecord();
+        ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, wide.c_str(), 0, 0, 1), VEXAN_OK);
+        EXPECT_EQ(vt::RawFrames(peer_), narrowFrames);
     }
-    wide += u"\u00E9\u20AC.eds";
-    ASSERT_EQ(Vexan_EDS_Load(kSlot, kNode, wide.c_str(), 0, 0, 1), VEXAN_OK);
-    EXPECT_EQ(vt::RawFrames(peer_), narrowFrames);
-    EXPECT_EQ(Installs().size(), 1u);
 }
 
 TEST_F(EdsLoadTest, PathsThatDoNotFitAreRefusedBeforeAnything)

@@ -879,6 +879,90 @@ TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)
     EXPECT_EQ(vt::FileBytes(kSpillName), data);
 }
 
+// The spill file's name lies in a directory others may write to. A link
+// planted under that name is refused and neither it nor its target (or, for a
+// dangling link, the file it names) is touched; the upload ends with 16.
+struct PlantedLinkCase {
+    const char* name;
+    bool targetExists;
+};
+
+class PlantedSpillLink : public UploadTest, public ::testing::WithParamInterface<PlantedLinkCase> {};
+
+TEST_P(PlantedSpillLink, IsLeftAloneAndItsTargetUntouched)
+{
+    const std::filesystem::path target = directory_ / "victim" / "precious.bin";
+    std::filesystem::create_directory(target.parent_path());
+    const Bytes theirs{0x0A, 0x0B, 0x0C, 0x0D};
+    if (GetParam().targetExists) {
+        std::ofstream out(target, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(theirs.data()), static_cast<std::streamsize>(theirs.size()));
+    }
+    std::error_code failed;
+    std::filesystem::create_symlink(target, kSpillName, failed);
+    if (failed) {
+        GTEST_SKIP() << "no symbolic link can be made here: " << failed.message();
+    }
+    QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
+    vexan::Reply reply;
+    EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
+    EXPECT_TRUE(std::filesystem::is_symlink(kSpillName));
+    EXPECT_EQ(std::filesystem::read_symlink(kSpillName), target);
+    if (GetParam().targetExists) {
+        EXPECT_EQ(vt::FileBytes(target.string()), theirs);
+    } else {
+        EXPECT_FALSE(std::filesystem::exists(target));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlantedSpillLink,
+                         ::testing::Values(PlantedLinkCase{"ToAnExistingFile", true},
+                                           PlantedLinkCase{"Dangling", false}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A spill file is readable and writable by its owner only, whether the upload
+// creates it or finds it there with wider permissions.
+TEST_F(UploadTest, SpillFileIsOwnerOnly)
+{
+    namespace fs = std::filesystem;
+    constexpr auto kOthers = fs::perms::group_all | fs::perms::others_all;
+    const std::string widened = "0_5_2000_02.seg";
+    {
+        std::ofstream out(widened, std::ios::binary);
+        out << "old";
+    }
+    fs::permissions(widened, fs::perms::owner_read | fs::perms::owner_write | kOthers);
+    for (const auto& [sub, name] : {std::pair<uint8_t, std::string>{kUploadSub, kSpillName}, {0x02, widened}}) {
+        SCOPED_TRACE(name);
+        const Bytes data = UploadData(1500);
+        QueueSegments(vt::UploadSegments(kUploadNode, kUploadIndex, sub, data, 1500, kLargestChunk));
+        vexan::FrameWriter frame(Command::SdoRead);
+        frame.U8(kUploadNode).U16(kUploadIndex).U8(sub);
+        vexan::Reply reply;
+        ASSERT_EQ(Run(frame, kUploadNode, true, reply), VEXAN_OK);
+        EXPECT_EQ(vt::FileBytes(name), data);
+        EXPECT_EQ(fs::status(name).permissions() & kOthers, fs::perms::none);
+    }
+}
+
+// An existing spill file of another user is not written into: that user could
+// read the object. The upload ends with 16 and the file keeps its bytes.
+TEST_F(UploadTest, SpillFileOfAnotherUserIsRefused)
+{
+    const Bytes theirs{0x01, 0x02, 0x03};
+    {
+        std::ofstream out(kSpillName, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(theirs.data()), static_cast<std::streamsize>(theirs.size()));
+    }
+    if (!vt::GiveToAnotherUser(kSpillName)) {
+        GTEST_SKIP() << "this process cannot hand a file to another user";
+    }
+    QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
+    vexan::Reply reply;
+    EXPECT_EQ(Upload(reply), VEXAN_NOT_STORED);
+    EXPECT_EQ(vt::FileBytes(kSpillName), theirs);
+}
+
 // A further segment carries the object's index again; one that names another
 // object still continues the upload its first segment began, and another
 // object's spill file is left alone.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -274,6 +275,27 @@ TEST_F(SdoTest, ReadFileRefusesWhatHasNoFile)
     std::array<uint8_t, 4> buffer{};
     EXPECT_EQ(Vexan_SDOReadFile(kExportSlot, 128, kIndex, kSub, 0, 4, &bytesRead, buffer.data()), VEXAN_OUT_OF_RANGE);
     EXPECT_EQ(Vexan_SDOReadFile(0, kNode, kIndex, kSub, 0, 4, &bytesRead, buffer.data()), VEXAN_NOT_OPEN);
+    EXPECT_EQ(bytesRead, kLengthSentinel);
+}
+
+// A link planted under a spill file's name is not read through: the bytes of
+// whatever it points to never reach the caller.
+TEST_F(SdoTest, ReadFileRefusesALinkUnderTheSpillFilesName)
+{
+    const std::string target = "elsewhere.bin";
+    {
+        std::ofstream out(target, std::ios::binary);
+        out << "not the object";
+    }
+    std::error_code failed;
+    std::filesystem::create_symlink(target, kSpillName, failed);
+    if (failed) {
+        GTEST_SKIP() << "no symbolic link can be made here: " << failed.message();
+    }
+    uint32_t bytesRead = kLengthSentinel;
+    std::array<uint8_t, 4> buffer{};
+    EXPECT_EQ(Vexan_SDOReadFile(kExportSlot, kNode, kIndex, kSub, 0, 4, &bytesRead, buffer.data()),
+              VEXAN_NOTHING_TO_READ);
     EXPECT_EQ(bytesRead, kLengthSentinel);
 }
 

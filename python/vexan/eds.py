@@ -45,10 +45,22 @@ class Eds(Service):
             raise ValueError(f"path must be a file name without NUL bytes, got {path!r}")
         if len(encoded) > EDS_MAX_PATH:
             raise ValueError(f"path must hold 1..{EDS_MAX_PATH} bytes, got {len(encoded)}")
-        if len(encoded) < 2:
-            # The library reads a path whose second byte is 0 as a wide string.
-            encoded = b"./" + encoded
-        text = ctypes.c_char_p(encoded)
+        text: Union[ctypes.c_char_p, ctypes.c_wchar_p]
+        if os.name == "nt":
+            # On Windows a narrow path is taken in the ANSI code page; a wide
+            # one keeps every character. The library reads a path whose first
+            # two bytes are both non-zero as narrow.
+            wide = os.fsdecode(path)
+            first = ord(wide[0]) if wide else 0
+            unit = first if first <= 0xFFFF else 0xD800  # a surrogate pair's first unit
+            if unit & 0xFF and unit >> 8:
+                wide = ".\\" + wide
+            text = ctypes.c_wchar_p(wide)
+        else:
+            if len(encoded) < 2:
+                # The library reads a path whose second byte is 0 as a wide string.
+                encoded = b"./" + encoded
+            text = ctypes.c_char_p(encoded)
         return self._request(f"eds load node {node} from {os.fsdecode(path)}",
                              lambda b: self._lib.Vexan_EDS_Load(self._slot, node, text, word1, word2, b),
                              nothing, wait)

@@ -250,7 +250,7 @@ uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsN
     return InstallPdos(values, params, calls, times, stopRequested, kTxDirection);
 }
 
-uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& params, const EdsNodeCalls& calls,
+uint16_t ConfigureNodeFromEds(const platform::FilePath& path, const EdsRunParams& params, const EdsNodeCalls& calls,
                               EdsRunTimes* times, const EdsStopCheck& stopRequested)
 {
     EdsReader reader(path);
@@ -289,9 +289,9 @@ void AppendUtf8(std::string& out, uint32_t code)
 
 }  // namespace
 
-uint16_t TakeEdsPath(const void* path, std::string& out)
+uint16_t TakeEdsPath(const void* path, platform::FilePath& taken)
 {
-    out.clear();
+    std::string out;
     if (path == nullptr) {
         return VEXAN_EDS_FILE;
     }
@@ -303,11 +303,11 @@ uint16_t TakeEdsPath(const void* path, std::string& out)
         if (length > kEdsMaxPath) {
             return VEXAN_OUT_OF_RANGE;
         }
-        out.assign(narrow, length);
+        taken = platform::FilePath(std::string(narrow, length));
         return VEXAN_OK;
     }
     // UTF-16 on every system (wchar_t on Windows); made UTF-8 below, which is
-    // what the platform layer's file functions take.
+    // how the platform layer takes a wide name.
     const auto* wide = static_cast<const platform::WidePathUnit*>(path);
     // Every unit yields at least one byte: a path of more units cannot fit.
     for (std::size_t i = 0; wide[i] != 0; ++i) {
@@ -334,6 +334,7 @@ uint16_t TakeEdsPath(const void* path, std::string& out)
     if (out.empty()) {
         return VEXAN_EDS_FILE;
     }
+    taken = platform::FilePath::FromWide(std::move(out));
     return VEXAN_OK;
 }
 
@@ -394,7 +395,7 @@ uint16_t EdsJobs::StartEdsWorker(Job& job)
     job.state = State::WorkerRun;
     job.status = VEXAN_WAITING;
     job.worker = platform::StoppableThread::Start([&job](const std::atomic<bool>& stop) {
-        std::string path;
+        platform::FilePath path;
         EdsRunParams params;
         EdsStopCheck stopped;
         {
@@ -445,7 +446,7 @@ uint16_t EdsJobs::Load(uint8_t slot, uint8_t board, const void* path, const EdsR
         case State::Idle:
             break;
         }
-        std::string taken;
+        platform::FilePath taken;
         if (const uint16_t refused = TakeEdsPath(path, taken); refused != VEXAN_OK) {
             return refused;
         }
@@ -462,7 +463,7 @@ uint16_t EdsJobs::Load(uint8_t slot, uint8_t board, const void* path, const EdsR
     if (job.state == State::WorkerDone) {
         return EndEdsLoadJob(job, held);
     }
-    std::string taken;
+    platform::FilePath taken;
     if (const uint16_t refused = TakeEdsPath(path, taken); refused != VEXAN_OK) {
         return refused;
     }

@@ -68,16 +68,17 @@ bool IsLibraryFailure(uint16_t result);
 uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls,
                        EdsRunTimes* times = nullptr, const EdsStopCheck& stopRequested = {});
 // Loads `path` and runs the configuration: 50 when the file yields no text.
-uint16_t ConfigureNodeFromEds(const std::string& path, const EdsRunParams& params,
+uint16_t ConfigureNodeFromEds(const platform::FilePath& path, const EdsRunParams& params,
                               const EdsNodeCalls& calls = ModuleCalls(), EdsRunTimes* times = nullptr,
                               const EdsStopCheck& stopRequested = {});
 
-// Turns the path argument of the load export into a narrow path: a narrow
-// string when its first two bytes are both non-zero, otherwise a wide one
-// (UTF-16 on POSIX, converted to UTF-8). 0 and `out`, or VEXAN_OUT_OF_RANGE for
-// a path longer than kEdsMaxPath bytes (never cut), or VEXAN_EDS_FILE for a
-// null path or a wide one that does not convert.
-uint16_t TakeEdsPath(const void* path, std::string& out);
+// Takes the path argument of the load export: a narrow string when its first
+// two bytes are both non-zero, kept as the application's own bytes (on Windows
+// opened through the ANSI file interface), otherwise a wide one (UTF-16,
+// wchar_t on Windows), converted to UTF-8 and opened as a wide name. 0 and
+// `out`, or VEXAN_OUT_OF_RANGE for a path longer than kEdsMaxPath bytes (never
+// cut), or VEXAN_EDS_FILE for a null path or a wide one that does not convert.
+uint16_t TakeEdsPath(const void* path, platform::FilePath& out);
 
 // The load jobs of the eight boards. Destroying them stops and joins every
 // worker.
@@ -107,7 +108,7 @@ private:
         // outcome of an earlier session is not handed out after the board was
         // shut down and reopened.
         uint32_t session = 0;
-        std::string path;
+        platform::FilePath path;
         EdsRunParams params;
         EdsStopCheck stopRequested;
         std::unique_ptr<platform::StoppableThread> worker;

@@ -113,7 +113,7 @@ uint32_t ReadNumber(const char* text, int base)
 
 }  // namespace
 
-EdsReader::EdsReader(std::string path) : path_(std::move(path)) {}
+EdsReader::EdsReader(platform::FilePath path) : path_(std::move(path)) {}
 
 uint32_t EdsReader::LoadText()
 {
@@ -123,7 +123,7 @@ uint32_t EdsReader::LoadText()
     inlineBrackets_.clear();
     std::string raw;
     try {
-        if (!platform::ReadWholeFile(path_.c_str(), raw)) {
+        if (!platform::ReadWholeFile(path_, raw)) {
             return 0;
         }
         return SetText(raw);

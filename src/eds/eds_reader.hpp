@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/platform.hpp"
+
 namespace vexan {
 
 // Longest path the reader takes, in bytes, without its NUL.
@@ -30,7 +32,7 @@ inline constexpr uint16_t kEdsValueError = 51;
 
 class EdsReader {
 public:
-    explicit EdsReader(std::string path);
+    explicit EdsReader(platform::FilePath path);
 
     // Reads the file and indexes it; returns the text length, 0 when the file
     // cannot be opened or read, or is empty.
@@ -62,7 +64,7 @@ private:
     std::size_t FindSection(std::string_view section) const;
     std::size_t SectionEnd(std::size_t from) const;
 
-    std::string path_;
+    platform::FilePath path_;
     std::string text_;
     uint8_t nodeId_ = 0;
     // Line-start section headers: the header text up to and including its

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "vexan.h"
 
@@ -86,6 +87,10 @@ void SleepMs(uint32_t ms);
 
 // A file that no other opener may hold at the same time, opened for reading
 // and writing (or only for reading with ReadExisting). Closed by its destructor.
+// A link (on Windows any reparse point) at the path is refused, never
+// followed, and so is anything but a plain file; CreateTruncate leaves the
+// file readable and writable by its owner only, and refuses an existing file
+// of another user.
 class ExclusiveFile {
 public:
     enum class Mode { CreateTruncate, OpenExisting, ReadExisting };
@@ -107,9 +112,28 @@ private:
     NativeHandle handle_ = kNoHandle;
 };
 
-// Reads the whole file at `utf8Path` into `out`; false when it cannot be opened
+// A file name as the application gave it. A narrow name is the application's
+// own bytes, handed to the system unchanged (on Windows through the ANSI file
+// interface, so in the ANSI code page); a wide (UTF-16) name is kept here as
+// UTF-8 and opened through the system's wide interface where it has one.
+struct FilePath {
+    FilePath() = default;
+    FilePath(std::string narrow) : text(std::move(narrow)) {}  // NOLINT: a narrow name converts
+    FilePath(const char* narrow) : text(narrow) {}             // NOLINT: a narrow name converts
+    static FilePath FromWide(std::string utf8)
+    {
+        FilePath path(std::move(utf8));
+        path.wide = true;
+        return path;
+    }
+
+    std::string text;
+    bool wide = false;
+};
+
+// Reads the whole file at `path` into `out`; false when it cannot be opened
 // or a read fails. May throw std::bad_alloc for a file larger than memory.
-bool ReadWholeFile(const char* utf8Path, std::string& out);
+bool ReadWholeFile(const FilePath& path, std::string& out);
 
 // How the library is being unloaded, as far as the system tells it: on Windows
 // the DLL's entry point reports an unload by FreeLibrary (its threads still run

@@ -148,22 +148,33 @@ void SleepMs(uint32_t ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The name lies in the process's current directory, which may be shared (a
+// temporary directory, a common working directory): a link planted under it is
+// not followed, only a regular file is taken, and an existing file is truncated
+// only when it belongs to this process's user. The file is made readable and
+// writable by its owner only, also when it was there before.
 ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
     const int access = mode == Mode::ReadExisting ? O_RDONLY : O_RDWR;
-    const int flags = access | O_CLOEXEC | (mode == Mode::CreateTruncate ? O_CREAT : 0);
-    const int fd = ::open(path, flags, 0644);
+    const int flags =
+        access | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (mode == Mode::CreateTruncate ? O_CREAT : 0);
+    const int fd = ::open(path, flags, S_IRUSR | S_IWUSR);
     if (fd < 0) {
         return;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return;
     }
-    // Truncate only once the lock is ours, so another holder's data is not cut.
-    if (mode == Mode::CreateTruncate && ::ftruncate(fd, 0) != 0) {
-        ::close(fd);
-        return;
+    if (mode == Mode::CreateTruncate) {
+        // Truncate only once the lock is ours, so another holder's data is not cut.
+        const bool ours = info.st_uid == ::geteuid();
+        const bool ownerOnly = (info.st_mode & (S_IRWXG | S_IRWXO)) == 0 || ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+        if (!ours || !ownerOnly || ::ftruncate(fd, 0) != 0) {
+            ::close(fd);
+            return;
+        }
     }
     handle_ = fd;
 }
@@ -223,10 +234,11 @@ bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
     return true;
 }
 
-bool ReadWholeFile(const char* utf8Path, std::string& out)
+// Both kinds of name are bytes here: a wide one was made UTF-8.
+bool ReadWholeFile(const FilePath& path, std::string& out)
 {
     out.clear();
-    const int fd = ::open(utf8Path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.text.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -227,18 +228,100 @@ void SleepMs(uint32_t ms)
     Sleep(ms);
 }
 
+namespace {
+
+// Security for a new spill file: one protected access list (nothing inherited
+// from the directory) that grants full access to the process's user alone.
+class OwnerOnlySecurity {
+public:
+    OwnerOnlySecurity()
+    {
+        HANDLE token = nullptr;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
+            return;
+        }
+        DWORD needed = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &needed);
+        user_.resize(needed);
+        const bool known = needed > 0 && GetTokenInformation(token, TokenUser, user_.data(), needed, &needed) != 0;
+        CloseHandle(token);
+        if (!known) {
+            return;
+        }
+        const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+        acl_.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+        auto* acl = reinterpret_cast<ACL*>(acl_.data());
+        if (InitializeAcl(acl, static_cast<DWORD>(acl_.size()), ACL_REVISION) == 0 ||
+            AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) == 0 ||
+            InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) == 0 ||
+            SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) == 0 ||
+            SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED) == 0) {
+            return;
+        }
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = &descriptor_;
+        attributes_.bInheritHandle = FALSE;
+        ready_ = true;
+    }
+    OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
+    OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
+
+    // Null when the list could not be built; the file is then not created.
+    SECURITY_ATTRIBUTES* Attributes() { return ready_ ? &attributes_ : nullptr; }
+
+private:
+    std::vector<uint8_t> user_;
+    std::vector<uint8_t> acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+    SECURITY_ATTRIBUTES attributes_{};
+    bool ready_ = false;
+};
+
+}  // namespace
+
 // No sharing: while the library holds a spill file, no other opener (another
 // board's upload of the same object, or the application) can open it, and a
 // creating open that meets a holder fails before it truncates anything.
+// The name lies in the process's current directory, which may be shared: a
+// reparse point (a symbolic link, a junction) is opened as itself and refused,
+// never followed, and only a file on disk is taken. A file is created with
+// access for its owner alone; an existing one is truncated only once it passed
+// these checks.
 ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
     const std::wstring wide = WidePath(path);
     if (wide.empty()) {
         return;
     }
+    const bool create = mode == Mode::CreateTruncate;
+    // Built only for a creating open: each further segment opens the file again.
+    std::optional<OwnerOnlySecurity> security;
+    SECURITY_ATTRIBUTES* attributes = nullptr;
+    if (create) {
+        attributes = security.emplace().Attributes();
+        if (attributes == nullptr) {
+            return;
+        }
+    }
     const DWORD access = mode == Mode::ReadExisting ? GENERIC_READ : (GENERIC_READ | GENERIC_WRITE);
-    const DWORD disposition = mode == Mode::CreateTruncate ? CREATE_ALWAYS : OPEN_EXISTING;
-    handle_ = Native(CreateFileW(wide.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD disposition = create ? OPEN_ALWAYS : OPEN_EXISTING;
+    const HANDLE file = CreateFileW(wide.c_str(), access, 0, attributes, disposition,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool plain = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) != 0 &&
+                       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+    // Cut only a file that passed the checks above.
+    const bool truncated =
+        plain &&
+        (!create || (SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) != 0 && SetEndOfFile(file) != 0));
+    if (!truncated) {
+        CloseHandle(file);
+        return;
+    }
+    handle_ = Native(file);
 }
 
 ExclusiveFile::~ExclusiveFile()
@@ -297,15 +380,24 @@ bool ExclusiveFile::ReadAt(uint64_t offset, uint8_t* bytes, std::size_t count)
     return true;
 }
 
-bool ReadWholeFile(const char* utf8Path, std::string& out)
+// A narrow name is the application's own, in the ANSI code page as every
+// narrow file function of the system takes it: opened through the ANSI
+// interface, never decoded here. A wide name goes through the wide one.
+bool ReadWholeFile(const FilePath& path, std::string& out)
 {
     out.clear();
-    const std::wstring wide = WidePath(utf8Path);
-    if (wide.empty()) {
-        return false;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (path.wide) {
+        const std::wstring wide = WidePath(path.text.c_str());
+        if (wide.empty()) {
+            return false;
+        }
+        file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    } else {
+        file = CreateFileA(path.text.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     }
-    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }

@@ -23,4 +23,13 @@ private:
     std::unique_ptr<Handle> handle_;
 };
 
+// Makes the file another user's, as one planted in a shared directory would
+// be; false where this process cannot (it is not the superuser, or on Windows).
+bool GiveToAnotherUser(const std::string& path);
+
+// The narrow form of a wide file name as the system's narrow file functions
+// (fopen) take it: UTF-8 on POSIX, the ANSI code page on Windows. Empty when
+// the name has no such form (a character the code page lacks).
+std::string NarrowNameOf(const std::u16string& wide);
+
 }  // namespace vexan::test

@@ -27,4 +27,23 @@ bool ExclusiveFileHold::Held() const
     return handle_->file != INVALID_HANDLE_VALUE;
 }
 
+std::string NarrowNameOf(const std::u16string& wide)
+{
+    const auto* units = reinterpret_cast<const wchar_t*>(wide.c_str());
+    const int length = static_cast<int>(wide.size());
+    BOOL lossy = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, nullptr, 0, nullptr, &lossy);
+    if (bytes <= 0 || lossy != FALSE) {
+        return {};
+    }
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, narrow.data(), bytes, nullptr, &lossy);
+    return lossy != FALSE ? std::string{} : narrow;
+}
+
+bool GiveToAnotherUser(const std::string& /*path*/)
+{
+    return false;
+}
+
 }  // namespace vexan::test
