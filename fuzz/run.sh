@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang (AddressSanitizer, UndefinedBehaviorSanitizer,
 # libFuzzer) and runs them for three times the given seconds in all (default
-# 60 each): the byte stream, the event replies and the EDS text get the given
-# seconds each. The stream's and the EDS text's time is shared between a fast
-# target of their pure parts (two thirds) and a slower whole-run target (a
-# third). Usage:
+# 60): the fast targets of the pure parts, framing and dispatch (frames) and
+# the EDS reader (eds_reader), the given seconds each; the event replies
+# (events, which reach all their paths within a second) and the whole-run
+# targets (stream, eds: far fewer inputs a second) a third of them each. Usage:
 #   fuzz/run.sh [seconds]
 # BUILD_DIR overrides the build directory (default build/fuzz). Each fuzzer
 # starts from its seeds in fuzz/corpus/<seeds> (targets with the same input
@@ -27,10 +27,10 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 # fast targets are kept short: what they fuzz needs no more, and each input
 # then costs little.
 targets=(
-  "frames stream 1024 2"
+  "frames stream 1024 3"
   "stream stream 2048 1"
-  "events events 2048 3"
-  "eds_reader eds 1024 2"
+  "events events 2048 1"
+  "eds_reader eds 1024 3"
   "eds eds 16384 1"  # EDS files are larger than module frames
 )
 names=()
