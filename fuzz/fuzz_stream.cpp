@@ -1,6 +1,8 @@
 // Fuzzes the byte stream a module sends: framing across reads, the dispatch of
 // every frame into the board's pending records, the assembly of SDO uploads in
-// memory and in spill files, next-segment requests, and event replies.
+// memory and in spill files, next-segment requests, and event replies. Each
+// input also makes and removes spill files and walks the board's whole tables:
+// the frames fuzzer takes the same inputs without them, many times faster.
 //
 // Input: a control byte, a read schedule, then the stream.
 //   control bits 0-3: length of the schedule (0: the stream comes in reads of

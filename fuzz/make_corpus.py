@@ -3,7 +3,8 @@
 
 Each seed is a small, well-formed exchange that reaches one path of the
 dispatcher, so that the fuzzer starts from inputs that get past the framing
-and into the records. Run it again after changing a seed; the files are kept
+and into the records. The stream seeds also serve the frames fuzzer, which
+reads the same format. Run it again after changing a seed; the files are kept
 in the repository.
 """
 import pathlib
