@@ -237,7 +237,9 @@ def public_methods():
     """(method, its checked arguments) of every public method of the package."""
     found = {}
     for cls in (Master, Nodes, Nmt, Sdo, Pdo, Sync, Emcy, Eds, Events):
-        for name, member in vars(cls).items():
+        # Inherited methods count too (Sync and Emcy share their COB-ID calls).
+        for name in dir(cls):
+            member = inspect.getattr_static(cls, name)
             if not inspect.isfunction(member) or name.startswith("_") and (cls, name) != (Master, "__init__"):
                 continue
             key = cls.__name__ if name == "__init__" else f"{cls.__name__}.{name}"

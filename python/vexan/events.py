@@ -250,7 +250,7 @@ class Events:
         with self._config_lock:
             with self._lock:
                 again = bool(self._handlers.get(kind))
-            if again and self._master.is_open:
+            if again and self._board.is_open:
                 self._install(kind)
 
     def clear(self) -> None:

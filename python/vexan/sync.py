@@ -9,7 +9,8 @@ from typing import List, Literal, NamedTuple, Union, overload
 from . import _checks as _c
 from ._calls import Pending
 from ._header import SYNC_CYCLIC_ENTRIES
-from ._service import MaybePending, Service, nothing
+from ._cob_ids import NodeCobIds
+from ._service import MaybePending, nothing
 
 __all__ = ["Sync", "SyncEntry"]
 
@@ -22,9 +23,13 @@ class SyncEntry(NamedTuple):
     value32: int
 
 
-
-class Sync(Service):
+class Sync(NodeCobIds):
     """SYNC messages and COB-IDs (``master.sync``)."""
+
+    _word = "sync"
+    _change_export = "Vexan_ChangeSYNCID"
+    _list_export = "Vexan_SetSYNC_List"
+    _get_export = "Vexan_GetSYNCID"
 
     @overload
     def send(self, cob_id: int = 128, value16: int = 0, value32: int = 0, wait: Literal[True] = True) -> None: ...
@@ -43,38 +48,6 @@ class Sync(Service):
         return self._request(f"sync 0x{cob_id:03X}",
                              lambda b: self._lib.Vexan_SendSYNCMsg(self._slot, cob_id, value16, value32, b),
                              nothing, wait)
-
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: Literal[True] = True) -> None: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, *, wait: Literal[False]) -> Pending[None]: ...
-    @overload
-    def set_id(self, node: int, cob_id: int, list_form: bool = False,
-               wait: bool = True) -> Union[None, Pending[None]]: ...
-
-    def set_id(self, node: int, cob_id: int, list_form: bool = False, wait: bool = True) -> MaybePending:
-        """Sets the SYNC COB-ID the node uses (``list_form``: the module's list variant)."""
-        node, cob_id = _c.node(node), _c.cob_id(cob_id)
-        export = self._lib.Vexan_SetSYNC_List if list_form else self._lib.Vexan_ChangeSYNCID
-        return self._request(f"sync id node {node}", lambda b: export(self._slot, node, cob_id, b),
-                             nothing, wait)
-
-    @overload
-    def get_id(self, node: int, wait: Literal[True] = True) -> int: ...
-    @overload
-    def get_id(self, node: int, wait: Literal[False]) -> Pending[int]: ...
-    @overload
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]: ...
-
-    def get_id(self, node: int, wait: bool = True) -> Union[int, Pending[int]]:
-        """The SYNC COB-ID the node uses."""
-        node = _c.node(node)
-        cob = _u16()
-        return self._request(f"sync id node {node}",
-                             lambda b: self._lib.Vexan_GetSYNCID(self._slot, node, ctypes.byref(cob), b),
-                             lambda: cob.value, wait)
 
     @overload
     def cyclic(self, wait: Literal[True] = True) -> List[SyncEntry]: ...
