@@ -306,7 +306,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     // reply, and the lock hands itself on in no particular order, so a caller
     // waits for it only as long as its own time-out leaves: then it ends with
     // 35 having sent nothing.
-    std::unique_lock<std::timed_mutex> exchange;
+    std::unique_lock<TimedLock> exchange;
     if (options.holdExchangeLock) {
         exchange = std::unique_lock(Link().exchangeLock, std::defer_lock);
         if (!exchange.try_lock_for(RemainingOf(key.board, begun))) {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,6 +65,52 @@ private:
 
 using SlotTable = std::array<SlotRecord, kBoardCount>;
 
+// A lock a caller waits for no longer than it is told: a flag guarded by a
+// plain mutex and a condition variable (both understood by the thread
+// checker, whose interception of the timed pthread lock is incomplete).
+// Meets the Lockable and TimedLockable requirements used with std::unique_lock.
+class TimedLock {
+public:
+    void lock()
+    {
+        std::unique_lock guard(mutex_);
+        released_.wait(guard, [this] { return !held_; });
+        held_ = true;
+    }
+    bool try_lock()
+    {
+        const std::lock_guard guard(mutex_);
+        if (held_) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    template <typename Rep, typename Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait)
+    {
+        std::unique_lock guard(mutex_);
+        if (!released_.wait_for(guard, wait, [this] { return !held_; })) {
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+    void unlock()
+    {
+        {
+            const std::lock_guard guard(mutex_);
+            held_ = false;
+        }
+        released_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = false;
+};
+
 struct LinkState {
     explicit LinkState(const ReceiveHooks& hooks);
     ~LinkState();
@@ -79,7 +127,7 @@ struct LinkState {
     TransmitGate gate;
     // Taken before the transmit lock when both are held. Timed: a caller waits
     // for it no longer than what is left of its own function time-out.
-    std::timed_mutex exchangeLock;
+    TimedLock exchangeLock;
     std::mutex transmitLock;  // serialises every frame write of every board
 };
 
