@@ -920,6 +920,9 @@ TEST(VexanCli, MonitorOnATerminalLogsTheLatestEvents)
 // there again in the next shell (kept in the user's state directory).
 TEST(VexanCli, ShellLineEditingHistoryAndNodeCompletion)
 {
+#ifdef VEXAN_SANITIZED_BUILD
+    GTEST_SKIP() << "the sanitizer runtimes hold Ctrl-C back from the line editor; checked in the plain build";
+#endif
     ScratchDir state;
     ASSERT_FALSE(state.Path().empty());
     const std::vector<std::string> env = {"XDG_STATE_HOME=" + state.Path()};
