@@ -1480,7 +1480,7 @@ std::shared_ptr<void> AddCommands(CLI::App& app, Action& action)
     monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
     monitor->add_option("--count", a.count, "stop after this many events");
     monitor->callback(set("monitor", [&a](Context& c) { return RunMonitor(c, a.seconds, a.count); }));
-    return args;
+    return std::make_shared<std::pair<std::shared_ptr<Args>, std::shared_ptr<void>>>(args, AddOdCommands(app, action));
 }
 
 }  // namespace vexantool

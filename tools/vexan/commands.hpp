@@ -37,6 +37,8 @@ struct Action {
 // Adds every board subcommand to app. The parsed arguments live in storage
 // owned by the returned object; action is set by the chosen subcommand.
 std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
+// The od commands (a device file's objects; no board), as AddCommands.
+std::shared_ptr<void> AddOdCommands(CLI::App& app, Action& action);
 
 // Names the first word of `words` (a command line without the program's name)
 // that is not a subcommand where one is wanted: "unknown command 'sdo foo'

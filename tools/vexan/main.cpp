@@ -368,6 +368,11 @@ int main(int argc, char** argv)
         demo.json = json;
         return RunDemo(demo);
     }
+    if (!action.needsBoard) {
+        Context context;
+        context.json = json;
+        return action.run(context);
+    }
     if (!options.sim && options.port.empty()) {
         std::cerr << "vexan: no module: give --port PATH or --sim" << std::endl;
         return kExitUsage;

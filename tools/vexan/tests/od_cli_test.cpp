@@ -1,0 +1,251 @@
+// The tool's typed side: the od commands over the ten real device files, and
+// objects by name and type in sdo and pdo commands against the simulator.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// A scratch directory of one test, removed with it.
+class Scratch {
+public:
+    Scratch()
+    {
+        std::string name = (std::filesystem::temp_directory_path() / "vexan-od-XXXXXX").string();
+        if (mkdtemp(name.data()) != nullptr) {
+            path_ = name;
+        }
+    }
+    ~Scratch()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs vexan with the arguments (and `input` on stdin); its output goes
+// through files, so no pipe can fill up and nothing is read against a clock.
+ToolRun Vexan(std::vector<std::string> args, const std::string& input = "")
+{
+    const Scratch scratch;
+    const std::string in = scratch.File("in");
+    const std::string out = scratch.File("out");
+    const std::string err = scratch.File("err");
+    std::ofstream(in, std::ios::binary) << input;
+    const pid_t child = fork();
+    if (child == 0) {
+        const int inFd = open(in.c_str(), O_RDONLY);
+        const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (inFd < 0 || outFd < 0 || errFd < 0 || dup2(inFd, STDIN_FILENO) < 0 || dup2(outFd, STDOUT_FILENO) < 0 ||
+            dup2(errFd, STDERR_FILENO) < 0 || chdir("/tmp") != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv{const_cast<char*>(VEXAN_TOOL_PROGRAM)};
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ToolRun run;
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) {
+        ADD_FAILURE() << "vexan did not run";
+        return run;
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = Slurp(out);
+    run.err = Slurp(err);
+    return run;
+}
+
+std::string Eds(const char* name)
+{
+    const char* folder = std::getenv("VEXAN_EDS_DIR");
+    return std::string(folder != nullptr ? folder : VEXAN_EDS_DIR) + "/" + name;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+#define REQUIRE_EDS()                                                \
+    if (!std::filesystem::is_directory(Eds(""))) {                   \
+        GTEST_SKIP() << "EDS folder not found: '" << Eds("") << "'"; \
+    }
+
+struct ListCase {
+    const char* file;
+    std::size_t entries;
+};
+
+// Every line of od list --json is one object with exactly the interface's keys
+// in their order, over all ten files; and as many lines as entries.
+TEST(VexanOd, ListJsonHasTheFixedKeysForEveryEntryOfEveryFile)
+{
+    REQUIRE_EDS();
+    const std::vector<ListCase> cases = {
+        {"canfestival_ds401_slave_gui.eds", 114},   {"canopennode_demodevice.eds", 282},
+        {"lely_coapp_fiber_slave.dcf", 33},         {"maxon_epos4_50_15_node1.dcf", 554},
+        {"oresat_c3_app_control.eds", 1646},        {"pilz_prbt_0_1.dcf", 210},
+        {"python_canopen_sample.eds", 125},         {"ros2_canopen_simple_slave_no_eof_newline.eds", 290},
+        {"systec_sysworxx_iox1_16di_8do.eds", 157}, {"technosoft_isd860.eds", 135},
+    };
+    const std::string number = R"(-?[0-9]+(\.[0-9]+)?([eE][-+]?[0-9]+)?)";
+    const std::string string = R"("([^"\\]|\\.)*")";
+    const std::string value = "(null|" + number + "|" + string + ")";
+    const std::string limit = "(null|" + number + ")";
+    const std::regex line("\\{\"index\":[0-9]+,\"subindex\":[0-9]+,\"name\":" + string +
+                          ",\"object_type\":\"(VAR|ARRAY|RECORD|DEFTYPE|DEFSTRUCT|DOMAIN|NULL)\""
+                          ",\"datatype\":([0-9]+|null),\"access\":(\"(ro|wo|rw|rwr|rww|const)\"|null)"
+                          ",\"pdo_mapping\":(true|false),\"default\":" +
+                          value + ",\"parameter_value\":" + value + ",\"low_limit\":" + limit +
+                          ",\"high_limit\":" + limit + "\\}");
+    for (const ListCase& c : cases) {
+        SCOPED_TRACE(c.file);
+        const ToolRun run = Vexan({"od", "list", Eds(c.file), "--json"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> lines = Lines(run.out);
+        EXPECT_EQ(lines.size(), c.entries);
+        for (const std::string& text : lines) {
+            EXPECT_TRUE(std::regex_match(text, line)) << text;
+        }
+        // The human listing has a line for each entry too.
+        const ToolRun human = Vexan({"od", "list", Eds(c.file)});
+        ASSERT_EQ(human.status, 0) << human.err;
+        EXPECT_EQ(Lines(human.out).size(), c.entries);
+    }
+}
+
+struct LineCase {
+    std::vector<std::string> args;
+    std::string line;  // a whole line of the output
+};
+
+TEST(VexanOd, ChosenEntriesAsJsonAndForPeopleWithNodeIdsEvaluated)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::string maxon = Eds("maxon_epos4_50_15_node1.dcf");
+    const std::vector<LineCase> cases = {
+        {{"od", "list", sample, "--json"},
+         R"({"index":5120,"subindex":1,"name":"COB-ID use by RPDO 1","object_type":"RECORD","datatype":7,)"
+         R"("access":"rw","pdo_mapping":false,"default":512,"parameter_value":null,"low_limit":null,"high_limit":null})"},
+        {{"od", "list", sample, "--node", "5", "--json"},
+         R"({"index":5120,"subindex":1,"name":"COB-ID use by RPDO 1","object_type":"RECORD","datatype":7,)"
+         R"("access":"rw","pdo_mapping":false,"default":517,"parameter_value":null,"low_limit":null,"high_limit":null})"},
+        {{"od", "list", sample, "--json"},
+         R"({"index":4096,"subindex":0,"name":"Device type","object_type":"VAR","datatype":7,"access":"ro",)"
+         R"("pdo_mapping":false,"default":null,"parameter_value":null,"low_limit":null,"high_limit":null})"},
+        {{"od", "list", sample, "--json"},
+         R"({"index":4104,"subindex":0,"name":"Manufacturer device name","object_type":"VAR","datatype":9,)"
+         R"("access":"const","pdo_mapping":false,"default":"TEST DEVICE","parameter_value":null,"low_limit":null,)"
+         R"("high_limit":null})"},
+        {{"od", "list", maxon, "--node", "1", "--json"},
+         R"({"index":4116,"subindex":0,"name":"COB-ID EMCY","object_type":"VAR","datatype":7,"access":"ro",)"
+         R"("pdo_mapping":false,"default":129,"parameter_value":129,"low_limit":null,"high_limit":null})"},
+        {{"od", "list", sample, "--node", "5"},
+         "1400:01 rw    UNSIGNED32      Receive PDO 0 Communication Parameter/COB-ID use by RPDO 1  default 517 "
+         "($NODEID+512)"},
+        {{"od", "list", sample},
+         "1400:02 rw    UNSIGNED8       Receive PDO 0 Communication Parameter/Transmission type RPDO 1  default 255  "
+         "limits 0..255"},
+        {{"od", "list", maxon},
+         "1014    ro    UNSIGNED32      COB-ID EMCY  default 128 ($NODEID+0x00000080)  value 129 (0x00000081)"},
+        // show: by name, by path, by a prefix of each half, by numbers.
+        {{"od", "show", sample, "Producer heartbeat time"}, "1017 Producer heartbeat time"},
+        {{"od", "show", sample, "Identity object/Vendor-ID"}, "1018:01 Identity object/Vendor-ID"},
+        {{"od", "show", sample, "identity/vendor"}, "  data type:    UNSIGNED32 (0x0007), -t u32"},
+        {{"od", "show", sample, "0x1400:1", "--node", "5"}, "  default:      517 ($NODEID+512)"},
+        {{"od", "show", sample, "1018"}, "1018 Identity object (RECORD, 4 sub-objects)"},
+        {{"od", "show", sample, "1018"}, "  1018:01 ro    UNSIGNED32      Identity object/Vendor-ID  value 1"},
+        {{"od", "show", maxon, "1017", "--json"},
+         R"({"index":4119,"subindex":0,"name":"Producer heartbeat time","object_type":"VAR","datatype":6,)"
+         R"("access":"rw","pdo_mapping":false,"default":0,"parameter_value":0,"low_limit":null,"high_limit":null})"},
+        // search: names and keys, any case.
+        {{"od", "search", maxon, "HEARTBEAT"},
+         "1017    rw    UNSIGNED16      Producer heartbeat time  default 0  value 0"},
+        {{"od", "search", maxon, "1016:02"},
+         "1016:02 rw    UNSIGNED32      Consumer heartbeat time/Consumer 2 heartbeat time  default 0  value 0"},
+    };
+    for (const LineCase& c : cases) {
+        std::string command;
+        for (const std::string& arg : c.args) {
+            command += arg + " ";
+        }
+        SCOPED_TRACE(command);
+        const ToolRun run = Vexan(c.args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> lines = Lines(run.out);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.line << "\nnot a line of\n"
+                                                                              << run.out;
+    }
+}
+
+struct RefusalCase {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // a part of stderr
+};
+
+TEST(VexanOd, UnknownAmbiguousAndUnreadableAreRefusedWithTheReason)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::vector<RefusalCase> cases = {
+        {{"od", "show", sample, "Number of Entries"},
+         1,
+         "od show: 'Number of Entries' is ambiguous: 1400:00 Receive PDO 0 Communication Parameter/Number of Entries;"},
+        {{"od", "show", sample, "No such thing"}, 1, "no object 'No such thing' in the device file"},
+        {{"od", "show", sample, "0x6000:1"}, 1, "no object 6000:01 in"},
+        {{"od", "search", sample, "zzz"}, 1, "nothing in " + sample + " matches 'zzz'"},
+        {{"od", "list", "/nonexistent/file.eds"}, 1, "od list: cannot open /nonexistent/file.eds"},
+        {{"od", "list", sample, "--node", "128"}, 2, "--node"},
+        {{"od", "show", sample}, 2, "object is required"},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args.back());
+        const ToolRun run = Vexan(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+}
+
+}  // namespace
