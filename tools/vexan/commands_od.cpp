@@ -1,5 +1,6 @@
 // The od commands: a device file's objects for people (od list, od show,
 // od search) and as JSON lines (--json). They need no board.
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -58,8 +59,8 @@ std::string NumberText(const od::Number& number)
         [](auto v) {
             if constexpr (std::is_same_v<decltype(v), double>) {
                 char text[64];
-                std::snprintf(text, sizeof text, "%.17g", v);
-                return std::string(text);
+                const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+                return std::string(text, end);
             } else {
                 return std::to_string(v);
             }
