@@ -3,12 +3,14 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "support.hpp"
+#include "session.hpp"
 
 namespace vexantool {
 
@@ -37,8 +39,6 @@ struct Action {
 // Adds every board subcommand to app. The parsed arguments live in storage
 // owned by the returned object; action is set by the chosen subcommand.
 std::shared_ptr<void> AddCommands(CLI::App& app, Action& action);
-// The od commands (a device file's objects; no board), as AddCommands.
-std::shared_ptr<void> AddOdCommands(CLI::App& app, Action& action);
 
 // Names the first word of `words` (a command line without the program's name)
 // that is not a subcommand where one is wanted: "unknown command 'sdo foo'
@@ -50,5 +50,9 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
 // Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
 // events have come).
 int RunMonitor(Context& context, double seconds, unsigned count = 0);
+
+// The node ids of a node-list reply ([count, ids...]), as text; no further
+// than the reply goes.
+std::vector<std::string> NodeIdsOf(std::span<const uint8_t> reply);
 
 }  // namespace vexantool

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "codec.hpp"
-#include "commands.hpp"
+#include "command_group.hpp"
 #include "device_model.hpp"
 
 namespace vexantool {
@@ -16,12 +16,6 @@ namespace vexantool {
 namespace {
 
 namespace od = vexan::od;
-
-struct OdArgs {
-    std::string file;
-    std::string what;  // od show: a name, a path, a prefix or INDEX[:SUB]; od search: the text
-    unsigned node = 0;
-};
 
 // The model of a file, with its diagnostics on stderr; nullopt when it cannot
 // be read at all.
@@ -142,7 +136,7 @@ void PrintEntries(const Context& context, const od::Object& object, uint8_t node
     }
 }
 
-int OdList(const Context& context, const OdArgs& a)
+int OdList(Context& context, const Args& a)
 {
     const std::optional<od::DeviceModel> model = LoadModel("od list", a.file);
     if (!model) {
@@ -191,14 +185,14 @@ void ShowEntry(const od::Object& object, const od::Entry& entry, uint8_t node)
     ShowField("line", entry.line != 0 ? std::to_string(entry.line) : "");
 }
 
-int OdShow(const Context& context, const OdArgs& a)
+int OdShow(Context& context, const Args& a)
 {
     const std::optional<od::DeviceModel> model = LoadModel("od show", a.file);
     if (!model) {
         return kExitFailed;
     }
     std::string error;
-    const std::optional<od::Target> target = od::Resolve(&*model, a.what, error);
+    const std::optional<od::Target> target = od::Resolve(&*model, a.value, error);
     if (!target) {
         std::cerr << "vexan: od show: " << error << std::endl;
         return kExitFailed;
@@ -246,7 +240,7 @@ bool ContainsNoCase(const std::string& text, const std::string& part)
     return lower(text).find(lower(part)) != std::string::npos;
 }
 
-int OdSearch(const Context& context, const OdArgs& a)
+int OdSearch(Context& context, const Args& a)
 {
     const std::optional<od::DeviceModel> model = LoadModel("od search", a.file);
     if (!model) {
@@ -257,7 +251,7 @@ int OdSearch(const Context& context, const OdArgs& a)
     for (const od::Object& object : model->Objects()) {
         for (const od::Entry& entry : object.Entries()) {
             const std::string key = KeyText(object, entry);
-            if (!ContainsNoCase(PathText(object, entry), a.what) && !ContainsNoCase(key, a.what)) {
+            if (!ContainsNoCase(PathText(object, entry), a.value) && !ContainsNoCase(key, a.value)) {
                 continue;
             }
             ++found;
@@ -266,7 +260,7 @@ int OdSearch(const Context& context, const OdArgs& a)
     }
     std::cout << std::flush;
     if (found == 0) {
-        std::cerr << "vexan: od search: nothing in " << a.file << " matches '" << a.what << "'" << std::endl;
+        std::cerr << "vexan: od search: nothing in " << a.file << " matches '" << a.value << "'" << std::endl;
         return kExitFailed;
     }
     return kExitOk;
@@ -274,18 +268,17 @@ int OdSearch(const Context& context, const OdArgs& a)
 
 }  // namespace
 
-std::shared_ptr<void> AddOdCommands(CLI::App& app, Action& action)
+void AddOdCommands(const CommandWiring& wiring)
 {
-    auto args = std::make_shared<OdArgs>();
-    OdArgs& a = *args;
-    const auto set = [&action](const std::string& name, std::function<int(Context&)> run) {
-        return [&action, name, run] {
-            action.name = name;
-            action.run = run;
+    Args& a = wiring.args;
+    // No board: the action runs without a session.
+    const auto set = [&wiring](const std::string& name, CommandBody body) {
+        return [run = wiring.Run(name, std::move(body)), &action = wiring.action] {
+            run();
             action.needsBoard = false;
         };
     };
-    auto* odCmd = app.add_subcommand("od", "a device file's objects: names, types, access, limits, defaults");
+    auto* odCmd = wiring.app.add_subcommand("od", "a device file's objects: names, types, access, limits, defaults");
     odCmd->require_subcommand(1);
     const auto common = [&a](CLI::App* cmd) {
         cmd->add_option("file", a.file, "the EDS or DCF file")->required();
@@ -294,19 +287,18 @@ std::shared_ptr<void> AddOdCommands(CLI::App& app, Action& action)
     };
     auto* list = odCmd->add_subcommand("list", "every object and sub-object, one a line (--json: JSON lines)");
     common(list);
-    list->callback(set("od list", [&a](Context& c) { return OdList(c, a); }));
+    list->callback(set("od list", OdList));
     auto* show = odCmd->add_subcommand("show", "one object or entry in full");
     common(show);
-    show->add_option("object", a.what,
+    show->add_option("object", a.value,
                      "a name (\"Producer heartbeat time\"), a path (\"Identity object/Vendor-ID\"), a unique prefix, "
                      "or INDEX[:SUB] in hex (1018:01)")
         ->required();
-    show->callback(set("od show", [&a](Context& c) { return OdShow(c, a); }));
+    show->callback(set("od show", OdShow));
     auto* search = odCmd->add_subcommand("search", "the entries whose name or index holds the text (any case)");
     common(search);
-    search->add_option("text", a.what, "the text to look for")->required();
-    search->callback(set("od search", [&a](Context& c) { return OdSearch(c, a); }));
-    return args;
+    search->add_option("text", a.value, "the text to look for")->required();
+    search->callback(set("od search", OdSearch));
 }
 
 }  // namespace vexantool

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "support.hpp"
+#include "json.hpp"
+#include "text.hpp"
 
 namespace vexantool {
 
