@@ -36,6 +36,8 @@ struct Args {
     bool tx = false;
     bool periodGiven = false;
     std::string value;
+    std::string object;             // sdo read/write: a name, a path, a prefix, INDEX[:SUB] or INDEX
+    std::vector<std::string> rest;  // sdo read: [SUB]; sdo write: [SUB] VALUE
     std::string type = "auto";
     std::string out;
     std::string file;

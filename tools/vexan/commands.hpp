@@ -20,8 +20,11 @@ inline constexpr int kExitFailed = 1;   // the library or the module reported a 
 inline constexpr int kExitUsage = 2;    // bad arguments
 inline constexpr int kExitNoBoard = 3;  // the port, the simulator or the master did not start
 
+class DeviceFiles;
+
 struct Context {
     Session* session = nullptr;
+    DeviceFiles* devices = nullptr;  // --eds, eds attach: the nodes' device files (shared by the shell's lines)
     bool json = false;
     bool timeoutGiven = false;  // --timeout: also for the SDO upload
     unsigned timeoutMs = 0;

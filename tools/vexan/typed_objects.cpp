@@ -223,10 +223,9 @@ std::optional<ShownValue> ShowValue(const ValueType& type, std::span<const uint8
 std::optional<std::vector<uint8_t>> EncodeWrite(const ValueType& type, const ObjectRef& object, unsigned node,
                                                 const std::string& text, std::string& error)
 {
-    const std::string what = object.entry != nullptr ? KeyText(object.index, object.sub) + " " + object.name : "";
     if (object.entry != nullptr) {
         if (const std::optional<std::string> refusal = od::WriteRefusal(*object.entry)) {
-            error = what + " is read-only (" + std::string(od::AccessName(*object.entry->access)) + ")";
+            error = "read-only (" + std::string(od::AccessName(*object.entry->access)) + ")";
             return std::nullopt;
         }
     }
@@ -237,7 +236,7 @@ std::optional<std::vector<uint8_t>> EncodeWrite(const ValueType& type, const Obj
     if (object.entry != nullptr) {
         if (const std::optional<std::string> violation =
                 od::LimitViolation(*object.entry, *value, static_cast<uint8_t>(node))) {
-            error = *violation + " (" + KeyText(object.index, object.sub) + ")";
+            error = *violation;
             return std::nullopt;
         }
     }

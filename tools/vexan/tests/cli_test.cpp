@@ -262,7 +262,7 @@ TEST(VexanCli, AFailingCommandExitsNonZeroWithItsReasonOnStderr)
     // A value that does not fit its type, a missing argument, no module at all.
     run = Vexan(Sim({"sdo", "write", "5", "0x2000", "1", "300", "-t", "u8"}));
     EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("'300' is not a u8 value"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("'300' is outside UNSIGNED8 (0..255); nothing was sent"), std::string::npos) << run.err;
     EXPECT_EQ(Vexan(Sim({"sdo", "read", "5"})).status, 2);
     EXPECT_EQ(Vexan({"info"}).status, 2);
     run = Vexan({"--port", "/nonexistent/tty", "info"});
