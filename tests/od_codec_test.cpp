@@ -201,7 +201,7 @@ TEST(OdCodec, DecodesBytesOfEveryBasicTypeToText)
     EXPECT_EQ(vexan::od::DecodeText(dt::kOctetString, Bytes("01 AB"), error, FormatOptions{false, ""}), "01AB");
     const std::optional<std::string> none = vexan::od::DecodeText(dt::kUnsigned16, Bytes("01"), error);
     EXPECT_FALSE(none.has_value());
-    EXPECT_EQ(error, "a UNSIGNED16 is 2 bytes, not 1");
+    EXPECT_EQ(error, "an UNSIGNED16 is 2 bytes, not 1");
 }
 
 // Every integer type's bounds and a value between them survive the trip.

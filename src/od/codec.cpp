@@ -118,6 +118,14 @@ std::string TypeLabel(uint16_t data_type)
     return text;
 }
 
+// "a REAL32", "an UNSIGNED8".
+std::string WithArticle(const std::string& label)
+{
+    const char first = label.empty() ? 'x' : LowerAscii(label[0]);
+    const bool vowel = first == 'a' || first == 'e' || first == 'i' || first == 'o' || first == 'u';
+    return (vowel ? "an " : "a ") + label;
+}
+
 std::string Quoted(std::string_view text)
 {
     return "'" + std::string(text) + "'";
@@ -567,7 +575,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
             }
             bits = *u;
         } else {
-            error = "a " + label + " takes an integer";
+            error = WithArticle(label) + " takes an integer";
             return std::nullopt;
         }
         std::vector<uint8_t> bytes(WireSize(data_type));
@@ -585,7 +593,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
         } else if (const auto* u = std::get_if<uint64_t>(&value)) {
             real = static_cast<double>(*u);
         } else {
-            error = "a " + TypeLabel(data_type) + " takes a number";
+            error = WithArticle(TypeLabel(data_type)) + " takes a number";
             return std::nullopt;
         }
         if (data_type == datatype::kReal32) {
@@ -610,7 +618,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
     if (data_type == datatype::kVisibleString || data_type == datatype::kUnicodeString) {
         const auto* text = std::get_if<std::string>(&value);
         if (text == nullptr) {
-            error = "a " + TypeLabel(data_type) + " takes text";
+            error = WithArticle(TypeLabel(data_type)) + " takes text";
             return std::nullopt;
         }
         if (data_type == datatype::kVisibleString) {
@@ -641,11 +649,11 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
         } else if (const auto* text = std::get_if<std::string>(&value)) {
             bytes.assign(text->begin(), text->end());
         } else {
-            error = "a " + TypeLabel(data_type) + " takes bytes";
+            error = WithArticle(TypeLabel(data_type)) + " takes bytes";
             return std::nullopt;
         }
         if (IsTimeType(data_type) && bytes.size() != kTimeSize) {
-            error = "a " + TypeLabel(data_type) + " is 6 bytes, not " + std::to_string(bytes.size());
+            error = WithArticle(TypeLabel(data_type)) + " is 6 bytes, not " + std::to_string(bytes.size());
             return std::nullopt;
         }
         return bytes;
@@ -725,7 +733,7 @@ std::optional<TypedValue> Decode(uint16_t data_type, std::span<const uint8_t> by
     }
     const std::size_t size = WireSize(data_type);
     if (size != 0 && bytes.size() != size) {
-        error = "a " + TypeLabel(data_type) + " is " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+        error = WithArticle(TypeLabel(data_type)) + " is " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
                 ", not " + std::to_string(bytes.size());
         return std::nullopt;
     }
@@ -764,7 +772,7 @@ std::optional<TypedValue> Decode(uint16_t data_type, std::span<const uint8_t> by
     }
     if (data_type == datatype::kUnicodeString) {
         if (bytes.size() % 2 != 0) {
-            error = std::to_string(bytes.size()) + " bytes are not a UNICODE_STRING (an even number)";
+            error = std::to_string(bytes.size()) + " bytes are no UNICODE_STRING (two bytes a character)";
             return std::nullopt;
         }
         return TypedValue{Utf16ToUtf8(bytes)};

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -246,6 +247,191 @@ TEST(VexanOd, UnknownAmbiguousAndUnreadableAreRefusedWithTheReason)
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A shell session on the simulator with nodes simulated from real files, and
+// the same files attached for names and types.
+ToolRun Session(const std::vector<std::string>& options, const std::string& script)
+{
+    std::vector<std::string> args = options;
+    args.emplace_back("shell");
+    return Vexan(args, script);
+}
+
+void ExpectLines(const ToolRun& run, const std::vector<std::string>& expected)
+{
+    const std::vector<std::string> lines = Lines(run.out);
+    for (const std::string& line : expected) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << "\nnot a line of\n" << run.out;
+    }
+}
+
+TEST(VexanOd, TypedReadsAndWritesByNamePathAndIndexAgainstTheSimulator)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::string demo = Eds("canopennode_demodevice.eds");
+    const ToolRun run = Session({"--sim", sample + "@5", demo + "@7", "--eds", "5=" + sample, "--eds", "7=" + demo},
+                                "sdo read 5 \"Producer heartbeat time\"\n"
+                                "sdo write 5 \"Producer heartbeat time\" 1500\n"
+                                "sdo read 5 producer\n"
+                                "sdo read 5 \"Identity object/Vendor-ID\"\n"
+                                "sdo read 5 identity/vendor --json\n"
+                                "sdo read 5 1018:01\n"
+                                "sdo read 5 0x1018 1\n"
+                                "sdo read 5 \"Manufacturer device name\"\n"
+                                "sdo write 5 \"Writable string\" \"hello there\"\n"
+                                "sdo read 5 2000\n"
+                                "sdo write 5 3040 -10\n"
+                                "sdo read 5 3040\n"
+                                "sdo read 5 \"Sensor Sampling Rate (Hz)\"\n"
+                                "sdo read 7 \"Demo record/I64\"\n"
+                                "sdo read 7 Demo/U64\n"
+                                "sdo write 7 Demo/R32 -1.5\n"
+                                "sdo read 7 Demo/R32 --json\n"
+                                "sdo write 7 Demo/R64 0.1\n"
+                                "sdo read 7 Demo/R64\n"
+                                "sdo read 7 \"Error status bits\"\n"
+                                "eds attach 6 " +
+                                    demo + "\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    ExpectLines(run, {
+                         "node 5 1017/00 Producer heartbeat time = 0 (0x0000, u16)",
+                         "node 5 1017/00 Producer heartbeat time written: [DC 05]",
+                         "node 5 1017/00 Producer heartbeat time = 1500 (0x05DC, u16)",
+                         "node 5 1018/01 Identity object/Vendor-ID = 1 (0x00000001, u32)",
+                         "{\"command\":\"sdo read\",\"node\":5,\"index\":4120,\"index_hex\":\"0x1018\",\"sub\":1,"
+                         "\"name\":\"Identity object/Vendor-ID\",\"length\":4,\"type\":\"u32\",\"datatype\":7,"
+                         "\"hex\":\"01000000\",\"value\":1,\"ok\":true,\"result\":{\"code\":0,\"name\":\"VEXAN_OK\","
+                         "\"text\":\"ok (0)\"}}",
+                         "node 5 1008/00 Manufacturer device name = \"TEST DEVICE\" (string, 11 bytes)",
+                         "node 5 2000/00 Writable string written: [68 65 6C 6C 6F 20 74 68 65 72 65]",
+                         "node 5 2000/00 Writable string = \"hello there\" (string, 11 bytes)",
+                         "node 5 3040/00 INTEGER64 value range -10 to +10 written: [F6 FF FF FF FF FF FF FF]",
+                         "node 5 3040/00 INTEGER64 value range -10 to +10 = -10 (0xFFFFFFFFFFFFFFF6, i64)",
+                         "node 5 3002/00 Sensor Sampling Rate (Hz) = 5.2 (r32)",
+                         "node 7 2120/01 Demo record/I64 = -1234567890123456789 (0xEEDDEF0B82167EEB, i64)",
+                         "node 7 2120/02 Demo record/U64 = 1311768467294899695 (0x1234567890ABCDEF, u64)",
+                         "node 7 2120/03 Demo record/R32 written: [00 00 C0 BF]",
+                         "node 7 2120/04 Demo record/R64 = 0.1 (r64)",
+                         "node 7 2100/00 Error status bits = [00 00 00 00 00 00 00 00 00 00] (10 bytes)",
+                     });
+    // The same object by its index and sub-index apart, and by INDEX:SUB.
+    const std::vector<std::string> lines = Lines(run.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "node 5 1018/01 Identity object/Vendor-ID = 1 (0x00000001, u32)"),
+              3);
+    EXPECT_NE(run.out.find("\"name\":\"Demo record/R32\",\"length\":4,\"type\":\"r32\",\"datatype\":8,"
+                           "\"hex\":\"0000C0BF\",\"value\":-1.5,"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("node 6: objects by name from " + demo), std::string::npos) << run.out;
+}
+
+struct RefusedWrite {
+    std::string command;
+    std::string reason;
+};
+
+// Values out of the type's range or the object's limits, writes to read-only
+// objects, and names that do not resolve are refused before anything is
+// sent: the trace shows no SDO write at all.
+TEST(VexanOd, RefusedWritesSendNothing)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::vector<RefusedWrite> cases = {
+        {"sdo write 5 \"Producer heartbeat time\" 70000",
+         "sdo write node 5 1017/00 Producer heartbeat time: '70000' is outside UNSIGNED16 (0..65535); nothing was "
+         "sent"},
+        {"sdo write 5 3021 11",
+         "sdo write node 5 3021/00 UNSIGNED8 value range +2 to +10: 11 is above the high limit 10 of UNSIGNED8 value "
+         "range +2 to +10; nothing was sent"},
+        {"sdo write 5 \"INTEGER32 only negative\" 0", "0 is above the high limit -1"},
+        {"sdo write 5 \"INTEGER8 only positive values\" -1", "-1 is below the low limit 0"},
+        {"sdo write 5 \"Identity object/Vendor-ID\" 3",
+         "sdo write node 5 1018/01 Identity object/Vendor-ID: read-only (ro); nothing was sent"},
+        {"sdo write 5 \"Manufacturer device name\" x", "Manufacturer device name: read-only (const)"},
+        {"sdo write 5 \"Sensor Sampling Rate\" 5", "read-only (ro)"},
+        {"sdo write 5 2001 x12", "'x12' is not a number for INTEGER16"},
+        {"sdo write 5 0x2002 0 256 -t u8", "'256' is outside UNSIGNED8 (0..255)"},
+        {"sdo write 5 \"Number of\" 1", "'Number of' is ambiguous"},
+        {"sdo write 5 1018 1", "has sub-objects; name one: 1018:00 Highest sub-index supported"},
+        {"sdo write 6 \"Producer heartbeat time\" 1", "(give the node a device file: --eds 6=FILE)"},
+    };
+    std::string script;
+    for (const RefusedWrite& c : cases) {
+        script += c.command + "\n";
+    }
+    const ToolRun run =
+        Session({"--sim", sample + "@5", "--trace", "--eds", "5=" + sample}, script + "sdo read 5 1017\n");
+    for (const RefusedWrite& c : cases) {
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << c.command << "\n" << run.err;
+    }
+    // The session went on, and its only SDO request is the read at the end.
+    EXPECT_NE(run.err.find("<- SDORead node=5"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("SDOWrite"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("node 5 1017/00 Producer heartbeat time = 0 (0x0000, u16)"), std::string::npos) << run.out;
+}
+
+// Without a device file, -t reads and writes every family of types.
+TEST(VexanOd, TypeOptionCoversEveryFamilyWithoutADeviceFile)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::string demo = Eds("canopennode_demodevice.eds");
+    const ToolRun run = Session({"--sim", sample + "@5", demo + "@7"},
+                                "sdo write 5 0x2005 0 true -t bool\n"
+                                "sdo read 5 0x2005 0 -t b\n"
+                                "sdo write 5 2003 -128 -t i8\n"
+                                "sdo read 5 2003 -t i8\n"
+                                "sdo write 5 2001:0 0x8001 -t i16\n"
+                                "sdo read 5 2001 -t i16\n"
+                                "sdo write 7 2110:01 -2147483648 -t i32\n"
+                                "sdo read 7 2110:01 -t i32\n"
+                                "sdo write 7 2120:01 -9223372036854775808 -t i64\n"
+                                "sdo read 7 2120:01 -t i64\n"
+                                "sdo write 5 2002 255 -t u8\n"
+                                "sdo read 5 2002 -t x8\n"
+                                "sdo write 7 2120:06 65535 -t u16\n"
+                                "sdo read 7 2120:06 -t u16\n"
+                                "sdo write 7 2120:02 18446744073709551615 -t u64\n"
+                                "sdo read 7 2120:02 -t u64\n"
+                                "sdo write 7 2120:03 3.25 -t r32\n"
+                                "sdo read 7 2120:03 -t r32\n"
+                                "sdo write 7 2120:04 -1e300 -t r64\n"
+                                "sdo read 7 2120:04 -t r64\n"
+                                "sdo write 5 2000 \"typed text\" -t string\n"
+                                "sdo read 5 2000 -t string\n"
+                                "sdo write 5 2000 \"01 02 fe\" -t hex\n"
+                                "sdo read 5 2000 -t hex\n"
+                                "sdo read 5 2000 -t domain\n"
+                                "sdo read 5 1017 -t u32\n");
+    ExpectLines(run, {
+                         "node 5 2005/00 written: [01]",
+                         "node 5 2005/00 = 1 (0x01, bool)",
+                         "node 5 2003/00 = -128 (0x80, i8)",
+                         "node 5 2001/00 written: [01 80]",
+                         "node 5 2001/00 = -32767 (0x8001, i16)",
+                         "node 7 2110/01 = -2147483648 (0x80000000, i32)",
+                         "node 7 2120/01 = -9223372036854775808 (0x8000000000000000, i64)",
+                         "node 5 2002/00 = 0xFF (255, x8)",
+                         "node 7 2120/06 = 65535 (0xFFFF, u16)",
+                         "node 7 2120/02 = 18446744073709551615 (0xFFFFFFFFFFFFFFFF, u64)",
+                         "node 7 2120/03 = 3.25 (r32)",
+                         "node 7 2120/04 = -1e+300 (r64)",
+                         "node 5 2000/00 = \"typed text\" (string, 10 bytes)",
+                         "node 5 2000/00 written: [01 02 FE]",
+                         "node 5 2000/00 = [01 02 FE] (3 bytes)",
+                         "node 5 2000/00 = [01 02 FE] (3 bytes, domain)",
+                     });
+    // A size that is not the type's is named, with the bytes.
+    EXPECT_NE(run.err.find("sdo read node 5 1017/00: an UNSIGNED32 is 4 bytes, not 2 [00 00]"), std::string::npos)
+        << run.err;
 }
 
 }  // namespace
