@@ -38,6 +38,8 @@ struct Args {
     std::string value;
     std::string object;             // sdo read/write: a name, a path, a prefix, INDEX[:SUB] or INDEX
     std::vector<std::string> rest;  // sdo read: [SUB]; sdo write: [SUB] VALUE
+    std::vector<unsigned> pdos;     // monitor --pdo: COB-IDs to follow
+    bool fields = false;            // pdo read --fields
     std::string type = "auto";
     std::string out;
     std::string file;

@@ -52,7 +52,8 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
 
 // Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
 // events have come).
-int RunMonitor(Context& context, double seconds, unsigned count = 0);
+// With `pdos`, also the new data of these PDOs (COB-IDs) as named fields.
+int RunMonitor(Context& context, double seconds, unsigned count = 0, const std::vector<unsigned>& pdos = {});
 
 // The node ids of a node-list reply ([count, ids...]), as text; no further
 // than the reply goes.

@@ -435,3 +435,53 @@ TEST(VexanOd, TypeOptionCoversEveryFamilyWithoutADeviceFile)
 }
 
 }  // namespace
+
+namespace {
+
+// A TxPDO of a node simulated from a real file, mapped to two of its objects
+// by SDO, read as named fields, without a file as bare fields, and followed
+// by the monitor.
+TEST(VexanOd, PdoDataAsNamedFieldsByTheModulesMapping)
+{
+    REQUIRE_EDS();
+    const std::string sample = Eds("python_canopen_sample.eds");
+    const std::string setUp =
+        "sdo write 5 1A00:00 0 -t u8\n"
+        "sdo write 5 1A00:01 0x20010010\n"
+        "sdo write 5 1A00:02 0x20030008\n"
+        "sdo write 5 1A00:00 2 -t u8\n"
+        "sdo write 5 2001 -300 -t i16\n"
+        "sdo write 5 2003 -5 -t i8\n"
+        "pdo install 5 0x185 --tx\n"
+        "nmt start 5\n"
+        "pdo remote 0x185\n";
+    const ToolRun named = Session({"--sim", sample + "@5", "--eds", "5=" + sample},
+                                  setUp + "pdo read 0x185\npdo read 0x185 --json\nmonitor --pdo 0x185 --seconds 3\n");
+    EXPECT_EQ(named.status, 0) << named.err;
+    ExpectLines(named, {
+                           "PDO 0x185: [D4 FE FB] (new), node 5",
+                           "  2001:00 INTEGER16 value = -300 (0xFED4, i16)",
+                           "  2003:00 INTEGER8 value = -5 (0xFB, i8)",
+                       });
+    EXPECT_NE(
+        named.out.find("\"node\":5,\"fields\":[{\"index\":8193,\"index_hex\":\"0x2001\",\"sub\":0,\"bits\":16,"
+                       "\"offset\":0,\"name\":\"INTEGER16 value\",\"type\":\"i16\",\"present\":true,\"value\":-300,"
+                       "\"hex\":\"D4FE\"},{\"index\":8195,"),
+        std::string::npos)
+        << named.out;
+    EXPECT_NE(named.out.find(" pdo: PDO 0x185 node 5: INTEGER16 value = -300 (0xFED4, i16), INTEGER8 value = -5 "
+                             "(0xFB, i8) [D4 FE FB]"),
+              std::string::npos)
+        << named.out;
+
+    // No device file: the mapping still cuts the data, into bare numbers.
+    const ToolRun bare = Session({"--sim", sample + "@5"}, setUp + "pdo read 0x185 --fields\n");
+    EXPECT_EQ(bare.status, 0) << bare.err;
+    ExpectLines(bare, {
+                          "PDO 0x185: [D4 FE FB] (new)",
+                          "  2001:00 = 65236 (0xFED4, 16 bits)",
+                          "  2003:00 = 251 (0xFB, 8 bits)",
+                      });
+}
+
+}  // namespace
