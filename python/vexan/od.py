@@ -400,8 +400,8 @@ class ODObject:
             if len(found) == 1:
                 return found[0]  # type: ignore[no-any-return]
             if not found:
-                raise KeyError(f"{self.name} ({self.index:04X}) has no sub-object named {key!r}")
-            raise KeyError(f"{key!r} names several sub-objects of {self.name} ({self.index:04X}): "
+                raise KeyError(f"{self.name} ({self.index:04X}) has no sub-object named \"{key}\"")
+            raise KeyError(f"\"{key}\" names several sub-objects of {self.name} ({self.index:04X}): "
                            f"sub-indices {', '.join(str(e.subindex) for e in found)}")
         if isinstance(key, bool) or not isinstance(key, int):
             raise TypeError(f"a sub-object is named by sub-index or name, not {type(key).__name__}")
@@ -538,7 +538,7 @@ class ObjectDictionary:
             item = self._find_name(key)
             if isinstance(item, ODVariable):
                 if item.object_type in _WITH_SUBS:
-                    raise KeyError(f"{key!r} names the sub-object {item.describe()}, not an object")
+                    raise KeyError(f"\"{key}\" names the sub-object {item.describe()}, not an object")
                 return self._objects[item.index]
             return item
         if isinstance(key, bool) or not isinstance(key, int):
@@ -571,11 +571,11 @@ class ObjectDictionary:
         if len(found) == 1:
             return found[0]  # type: ignore[no-any-return]
         if not found:
-            raise KeyError(f"{os.path.basename(self.path)} has no object or sub-object named {name!r}")
+            raise KeyError(f"{os.path.basename(self.path)} has no object or sub-object named \"{name}\"")
         shown = ", ".join(f"{i.index:04X}/{i.subindex:02X} {i.path}" if isinstance(i, ODVariable)
                           else f"{i.index:04X} {i.name}" for i in found[:8])
         more = f" and {len(found) - 8} more" if len(found) > 8 else ""
-        raise KeyError(f"{name!r} names {len(found)} items: {shown}{more}; give the index or an "
+        raise KeyError(f"\"{name}\" names {len(found)} items: {shown}{more}; give the index or an "
                        f"\"Object/Sub-object\" path")
 
     def objects(self) -> List[ODObject]:
