@@ -58,6 +58,8 @@ from .errors import Result, VexanError
 from .events import Events
 from .nmt import Nmt as Nmt
 from .nmt import NmtCommand, NmtState
+from .node import Node
+from .od import ObjectDictionary
 from .nodes import Identity
 from .nodes import Nodes as Nodes
 from .pdo import PDO_MAX_NUMBER as PDO_MAX_NUMBER
@@ -193,6 +195,7 @@ class Master:
         self.emcy = Emcy(self._board)
         self.eds = Eds(self._board)
         self.events = Events(self._board)
+        self._nodes: "weakref.WeakSet[Node]" = weakref.WeakSet()
         if timeout_ms is not None:
             self.set_timeout(timeout_ms)
 
@@ -243,6 +246,8 @@ class Master:
         with self._closing:
             if not self._open:
                 return
+            for node in list(self._nodes):
+                node.close()
             self._board.stop_polling()
             try:
                 self.events.clear()
@@ -263,6 +268,21 @@ class Master:
             self._release_port()
             if code not in (Result.VEXAN_OK, Result.VEXAN_NOT_OPEN):
                 raise VexanError(code, f"shut down master on slot {self.slot}")
+
+    # ---- nodes in their own terms
+
+    def node(self, node: int, eds: Optional[Union[str, "os.PathLike[str]"]] = None,
+             od: Optional[ObjectDictionary] = None) -> Node:
+        """The node with its device model: objects by name and type, PDOs as named fields.
+
+        ``eds`` is the node's EDS or DCF file (read with ``$NODEID`` evaluated
+        for the node), or ``od`` a model already read; see :mod:`vexan.node`.
+        Raises OSError or :class:`vexan.od.EdsError` when the file cannot be
+        read, ValueError for a node id outside 1..127.
+        """
+        made = Node(self, node, eds=eds, od=od)
+        self._nodes.add(made)
+        return made
 
     # ---- master control
 

@@ -24,8 +24,8 @@ and :meth:`ObjectDictionary.object` give the one kind for typed code.
 
 :class:`ODVariable` encodes and decodes values by the entry's data type
 (:meth:`ODVariable.encode`, :meth:`ODVariable.decode`): integers of any width
-as int (BOOLEAN as bool), REAL32/64 as float, VISIBLE_STRING and
-UNICODE_STRING as str, the others (OCTET_STRING, DOMAIN, TIME_OF_DAY, ...)
+as int (BOOLEAN as bool), REAL32/64 as float, VISIBLE_STRING (UTF-8, or
+Latin-1 where it is not UTF-8) and UNICODE_STRING (UTF-16) as str, the others (OCTET_STRING, DOMAIN, TIME_OF_DAY, ...)
 as bytes. Encoding refuses, with ValueError naming the object, the value and
 the range, a value outside the type's range or the entry's LowLimit..HighLimit.
 """
@@ -261,11 +261,7 @@ class ODVariable:
         if code == 0x09:
             if not isinstance(value, str):
                 raise TypeError(f"{self.describe()} is VISIBLE_STRING: a str is written, not {type(value).__name__}")
-            try:
-                return value.encode("latin-1")
-            except UnicodeEncodeError:
-                raise ValueError(f"{self.describe()} is VISIBLE_STRING: {value!r} has characters beyond "
-                                 f"Latin-1") from None
+            return value.encode("utf-8")
         if code == 0x0B:
             if not isinstance(value, str):
                 raise TypeError(f"{self.describe()} is UNICODE_STRING: a str is written, not {type(value).__name__}")
@@ -294,7 +290,8 @@ class ODVariable:
 
         Integers are read from as many bytes as arrived, up to the type's
         size (a node may answer with fewer); VISIBLE_STRING loses trailing
-        NUL bytes (padding) and reads as Latin-1, so that no byte is lost.
+        NUL bytes (padding) and reads as UTF-8, or as Latin-1 when it is not
+        UTF-8, so that no byte is lost (strings are written as UTF-8).
         Bytes of types without a decoding, or of no known type, come back
         as bytes.
         """
@@ -308,7 +305,11 @@ class ODVariable:
         if code in _REAL and code is not None and len(data) >= self.size:
             return float(struct.unpack(_REAL[code], data[:self.size])[0])
         if code == 0x09:
-            return data.rstrip(b"\0").decode("latin-1")
+            text = data.rstrip(b"\0")
+            try:
+                return text.decode("utf-8")
+            except UnicodeDecodeError:
+                return text.decode("latin-1")
         if code == 0x0B:
             return data[:len(data) // 2 * 2].decode("utf-16-le", errors="replace").rstrip("\0")
         return data
