@@ -96,9 +96,10 @@ def test_objects_by_name_by_index_and_sub(node):
 
 REFUSED = [
     (lambda n: setattr(n.sdo["Producer heartbeat time"], "raw", 65536), ValueError,
-     r"Producer heartbeat time \(1017/00\): 65536 is outside the range of UNSIGNED16, 0\.\.65535"),
+     r"Producer heartbeat time \(1017/00\): value 65536 is outside the range of UNSIGNED16, 0\.\.65535"),
     (lambda n: n.sdo["Demo record/I64"].write(-(1 << 63) - 1), ValueError, "outside the range of INTEGER64"),
-    (lambda n: n.sdo.variable(0x2120, 3).write(1e39), ValueError, r"\(2120/03\): 1e\+39 is outside the range of REAL32"),
+    (lambda n: n.sdo.variable(0x2120, 3).write(1e39), ValueError,
+     r"\(2120/03\): value 1e\+39 is outside the range of REAL32"),
     (lambda n: n.sdo["Producer heartbeat time"].write("1000"), TypeError, "an integer is written, not str"),
     (lambda n: setattr(n.sdo[0x1018][1], "raw", 5), AccessError,
      r"Identity/Vendor-ID \(1018/01\) is ro: it cannot be written"),

@@ -173,10 +173,11 @@ def test_values_encode_and_decode_by_type(models, path, value, data):
 
 REFUSED = [
     ("Producer heartbeat time", 65536, ValueError,
-     r"Producer heartbeat time \(1017/00\): 65536 is outside the range of UNSIGNED16, 0\.\.65535"),
+     r"Producer heartbeat time \(1017/00\): value 65536 is outside the range of UNSIGNED16, 0\.\.65535"),
     ("Producer heartbeat time", -1, ValueError, "outside the range of UNSIGNED16"),
     ("Demo record/I64", 1 << 63, ValueError, "outside the range of INTEGER64, -9223372036854775808.."),
-    ("Demo record/R32", 1e39, ValueError, r"Demo record/R32 \(2120/03\): 1e\+39 is outside the range of REAL32"),
+    ("Demo record/R32", 1e39, ValueError,
+     r"Demo record/R32 \(2120/03\): value 1e\+39 is outside the range of REAL32"),
     ("Demo record/R32", float("nan"), ValueError, "NaN"),
     ("Producer heartbeat time", 1.5, TypeError, "an integer is written, not float"),
     ("Demo strings/String short", b"abc", TypeError, "a str is written, not bytes"),
@@ -193,7 +194,7 @@ def test_the_objects_limits_are_checked(models):
     sample = models["python_canopen_sample.eds"]
     entry = sample.variable("INTEGER64 value range -10 to +10")
     assert entry.encode(10) == (10).to_bytes(8, "little")
-    with pytest.raises(ValueError, match=r"\(3040/00\): 11 is outside the object's limits -10\.\.10"):
+    with pytest.raises(ValueError, match=r"\(3040/00\): value 11 is outside the object's limits -10\.\.10"):
         entry.encode(11)
     with pytest.raises(ValueError, match="outside the object's limits 4.5.."):
         sample.variable(0x3002).encode(4.4)

@@ -52,9 +52,10 @@ callback's exception is logged on the ``vexan`` logger.
 from __future__ import annotations
 
 import logging
+from dataclasses import dataclass
 import os
 import threading
-from typing import (TYPE_CHECKING, Callable, Dict, Iterator, List, Literal, NamedTuple, Optional, Union,
+from typing import (TYPE_CHECKING, Callable, Dict, Iterator, List, Literal, Optional, Union,
                     overload)
 
 from . import _checks as _c
@@ -245,7 +246,8 @@ class NodeNmt:
         return self._node._master.nmt.state(self._node.id)
 
 
-class PdoField(NamedTuple):
+@dataclass(frozen=True)
+class PdoField:
     """One mapped object of a PDO and its value in the data."""
 
     name: str  #: the key in :class:`PdoFields`

@@ -278,12 +278,12 @@ class ODVariable:
     def _check_range(self, number: Union[int, float]) -> None:
         bounds = self.type_range()
         if bounds is not None and not bounds[0] <= number <= bounds[1]:
-            raise ValueError(f"{self.describe()}: {_number(number)} is outside the range of "
+            raise ValueError(f"{self.describe()}: value {_number(number)} is outside the range of "
                              f"{self.data_type_name}, {_number(bounds[0])}..{_number(bounds[1])}")
         low, high = self.low_limit, self.high_limit
         if (low is not None and number < low) or (high is not None and number > high):
             shown = f"{'' if low is None else _number(low)}..{'' if high is None else _number(high)}"
-            raise ValueError(f"{self.describe()}: {_number(number)} is outside the object's limits {shown}")
+            raise ValueError(f"{self.describe()}: value {_number(number)} is outside the object's limits {shown}")
 
     def decode(self, data: bytes) -> Value:
         """The value of the bytes read by the entry's data type.
