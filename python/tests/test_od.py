@@ -1,5 +1,6 @@
 """vexan.od: the device model of EDS and DCF files, read by the C++ reader through libvexan_od.so."""
 
+import ctypes
 import json
 import os
 import subprocess
@@ -171,6 +172,16 @@ def test_values_encode_and_decode_by_type(models, path, value, data):
     assert entry.decode(data) == value
 
 
+def test_decoding_is_lenient_where_nodes_are(models):
+    model = models["canopennode_demodevice.eds"]
+    text = model.variable("Demo strings/String short")
+    assert text.decode(b"20 \xe2\x82\xac\0\0") == "20 €"  # UTF-8, padding dropped
+    assert text.decode(b"caf\xe9") == "café"  # not UTF-8: Latin-1, no byte lost
+    heartbeat = model.variable("Producer heartbeat time")
+    assert heartbeat.decode(b"\x05") == 5  # fewer bytes than the type holds
+    assert model.variable("Demo record/R32").decode(b"\x00\x00") == b"\x00\x00"  # too short for a REAL32
+
+
 REFUSED = [
     ("Producer heartbeat time", 65536, ValueError,
      r"Producer heartbeat time \(1017/00\): value 65536 is outside the range of UNSIGNED16, 0\.\.65535"),
@@ -281,6 +292,36 @@ def test_entries_agree_with_the_tools_list(models, eds_dir, name):
     assert listed == ours
 
 
-def test_the_interface_reports_its_format():
+def _read_json(path, node, out=True):
+    """VexanOD_ReadJSON called directly: (result, document, length, error message)."""
+    lib = od.od_library()
+    text = ctypes.POINTER(ctypes.c_char)
+    document, error, length = text(), text(), ctypes.c_size_t(7)
+    code = lib.VexanOD_ReadJSON(path, node, ctypes.byref(document) if out else None, ctypes.byref(length),
+                                ctypes.byref(error))
+    try:
+        return (code, ctypes.string_at(document, length.value) if document else None, length.value,
+                ctypes.string_at(error).decode() if error else None)
+    finally:
+        lib.VexanOD_Free(document)
+        lib.VexanOD_Free(error)
+
+
+def test_the_c_interface_on_its_own(tmp_path):
     lib = od.od_library()
     assert lib.VexanOD_Version() == 1
+    path = tmp_path / "one.eds"
+    path.write_text("[1000]\nParameterName=Device type\nObjectType=7\nDataType=7\nAccessType=ro\n"
+                    "DefaultValue=$NODEID\n")
+    code, document, length, error = _read_json(bytes(path), 127)
+    assert (code, error) == (0, None) and len(document) == length
+    parsed = json.loads(document)
+    assert parsed["format"] == 1 and parsed["node"] == 127 and parsed["diagnostics"] == []
+    (entry,) = parsed["objects"][0]["entries"]
+    assert list(entry)[:len(LIST_KEYS)] == LIST_KEYS and entry["default"] == 127
+    # What it refuses: a node id above 127, no place for the document, a file it cannot open.
+    assert _read_json(bytes(path), 128) == (2, None, 0, "node must be in 0..127, got 128")
+    assert _read_json(bytes(path), 5, out=False)[0] == 2
+    code, document, length, error = _read_json(bytes(tmp_path / "missing.eds"), 5)
+    assert (code, document, length) == (1, None, 0) and "missing.eds" in error
+    assert _read_json(bytes(tmp_path), 5)[3].endswith("is a directory")
