@@ -14,14 +14,18 @@ slots and shuts it down again on :meth:`Master.close` or at the end of a
     master.eds      configure a node from its EDS file           (vexan.eds)
     master.events   event handlers and answers to other masters  (vexan.events)
 
+``master.node(5, eds="drive.eds")`` gives one node in its own terms: objects
+by name and type, TPDOs as named fields, NMT (vexan.node, vexan.od).
+
 Every argument is checked before the library is called: a value outside its
 range raises ValueError naming the argument and the range (ctypes would
 otherwise cut it to the C parameter's width and address another object).
 
 Every method that waits for the module takes ``wait``: True (the default)
 blocks and returns the value or raises :class:`~vexan.errors.VexanError`;
-False returns a :class:`~vexan._calls.Pending` at once, to be polled or
-turned into a :class:`concurrent.futures.Future` with ``.future()``.
+False returns a :class:`~vexan._calls.Pending` at once, to be polled,
+awaited in a coroutine, or turned into a :class:`concurrent.futures.Future`
+with ``.future()``.
 
 The services' classes, records and enums, the serial port functions and the
 header's sizes are importable from here as well as from their own modules.
