@@ -234,3 +234,24 @@ def test_pending_requests_are_awaitable(node):
         return "done"
 
     assert asyncio.run(main()) == "done"
+
+
+def test_a_cancelled_await_leaves_its_request_to_the_poller(node, eds_sim, wait_until):
+    master = node._master
+    master.set_timeout(20000)
+    eds_sim.command("fault delay 1000")  # every reply comes a second late
+    pending = node.sdo["Producer heartbeat time"].read(wait=False)
+
+    async def main():
+        task = asyncio.ensure_future(pending)
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+    eds_sim.command("fault none")
+    # Nobody waits for it, yet the answer is collected (by the poller thread).
+    assert wait_until(pending.done, timeout=20)
+    assert pending.future() is pending.future()
+    assert pending.future().result(0) == 0

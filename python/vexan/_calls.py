@@ -15,7 +15,9 @@ waits for the line), and between polls the coroutine sleeps with
 ``asyncio.sleep``, from 0.5 ms doubling up to 10 ms, so the loop keeps
 running and no thread is used per request. The library's function time-out
 ends every request, so an awaited request always finishes. A request handed
-to :meth:`Pending.future` is awaited through that future instead.
+to :meth:`Pending.future` is awaited through that future instead; an await
+that is cancelled hands its request to the poller thread (:meth:`Pending.future`),
+which collects the answer still to come.
 """
 
 from __future__ import annotations
@@ -192,9 +194,19 @@ class Pending(Generic[T]):
             assert self._future is not None
             return await asyncio.wrap_future(self._future)
         pause = _AWAIT_FIRST_PAUSE
-        while not self._step():
-            await asyncio.sleep(pause)
-            pause = min(pause * 2, _AWAIT_LONGEST_PAUSE)
+        try:
+            while not self._step():
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, _AWAIT_LONGEST_PAUSE)
+        except asyncio.CancelledError:
+            # The module's answer is still to come: the poller thread collects
+            # it, so that it is not left for a later request of the same key.
+            if not self._finished.is_set() and self._poller is not None:
+                try:
+                    self.future()
+                except RuntimeError:  # the master is closing
+                    pass
+            raise
         if self._error is not None:
             raise self._error
         return self._value  # type: ignore[return-value]
@@ -203,8 +215,11 @@ class Pending(Generic[T]):
         """A :class:`concurrent.futures.Future` of this request.
 
         The master's poller thread polls the request from now on and
-        completes the future with its value or its VexanError.
+        completes the future with its value or its VexanError. Asked again,
+        gives the same future.
         """
+        if self._future is not None:
+            return self._future
         if self._poller is None:
             raise RuntimeError("this request has no poller")
         return self._poller.adopt(self)
