@@ -157,6 +157,23 @@ def test_a_pdo_the_module_lacks_is_named_in_the_error(node):
         node.tpdo[0]
 
 
+def test_rpdo_write_by_named_fields(node, library_calls):
+    master = node._master
+    master.pdo.install(NODE, 0x200 + NODE, Direction.RX, 1)
+    node.nmt.start()
+    rpdo = node.rpdo[1]
+    assert (rpdo.cob_id, rpdo.mapping) == (0x200 + NODE, [0x62000108, 0x62000208])
+    rpdo.write({"Output (6200/01)": 0x11, "Output (6200/02)": 0x22})
+    assert [node.sdo.variable(0x6200, sub).raw for sub in (1, 2)] == [0x11, 0x22]
+    assert rpdo.encode({"Output (6200/01)": 1, "Output (6200/02)": 255}) == b"\x01\xff"
+    made = library_calls()
+    with pytest.raises(ValueError, match=r"Output \(6200/02\): value 256 is outside the range of UNSIGNED8"):
+        rpdo.write({"Output (6200/01)": 1, "Output (6200/02)": 256})
+    with pytest.raises(ValueError, match=r"missing \['Output \(6200/02\)'\]; unknown \['Output'\]"):
+        rpdo.write({"Output (6200/01)": 1, "Output": 2})
+    assert made == []
+
+
 def test_callbacks_receive_fresh_fields(node, eds_sim):
     install_tpdo1(node)
     received = queue.Queue()

@@ -78,6 +78,8 @@ def typed_model(master: vexan.Master) -> None:
     assert_type(node.sdo.variable(0x1017).write(1000), None)
     assert_type(node.sdo.variable(0x1017).write(1000, wait=False), Pending[None])
     assert_type(node.tpdo[1].read(), Optional[PdoFields])
+    assert_type(node.rpdo[1].write({"Output": 1}), None)
+    assert_type(node.rpdo[1].write({"Output": 1}, wait=False), Pending[None])
     assert_type(node.nmt.state, Union[NmtState, int])
 
 

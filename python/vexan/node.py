@@ -47,6 +47,11 @@ callback's exception is logged on the ``vexan`` logger.
 
 **NMT.** ``node.nmt.start()``, ``stop()``, ``pre_operational()``, ``reset()``,
 ``reset_communication()`` and ``node.nmt.state`` address this node.
+
+**RPDOs.** ``node.rpdo[n].write({"Output (6200/01)": 1, ...})`` encodes a
+value for each mapped object (keys as :class:`PdoFields` has them), checks
+each by its entry's type and limits before anything is sent, and sends the PDO
+(``master.pdo.write``); COB-ID and mapping come from the module as for TPDOs.
 """
 
 from __future__ import annotations
@@ -55,7 +60,7 @@ import logging
 from dataclasses import dataclass
 import os
 import threading
-from typing import (TYPE_CHECKING, Callable, Dict, Iterator, List, Literal, Optional, Union,
+from typing import (TYPE_CHECKING, Callable, Dict, Iterator, List, Literal, Mapping, Optional, Union,
                     overload)
 
 from . import _checks as _c
@@ -70,7 +75,8 @@ from .pdo import PDO_MAX_NUMBER, Direction
 if TYPE_CHECKING:
     from .master import Master
 
-__all__ = ["Node", "NodeNmt", "NodeSdo", "PdoField", "PdoFields", "SdoObject", "SdoVariable", "Tpdo", "Tpdos"]
+__all__ = ["Node", "NodeNmt", "NodePdo", "NodeSdo", "PdoField", "PdoFields", "Rpdo", "Rpdos", "SdoObject",
+           "SdoVariable", "Tpdo", "Tpdos"]
 
 log = logging.getLogger("vexan")
 
@@ -300,31 +306,45 @@ def _bits_value(entry: Optional[ODVariable], raw: int, bits: int) -> Value:
     return raw
 
 
-class Tpdo:
-    """A transmit PDO of the node (``node.tpdo[n]``); see the module's description."""
+@dataclass(frozen=True)
+class _Place:
+    """A mapped object of a PDO: its name in the fields, where it is and its entry."""
+
+    name: str
+    index: int
+    subindex: int
+    bits: int
+    position: int  # of its first bit in the data
+    entry: Optional[ODVariable]
+
+
+class NodePdo:
+    """What a node's transmit and receive PDOs share: the module's COB-ID and mapping, the fields' places."""
+
+    _direction = Direction.TX
+    _kind = "TPDO"
 
     def __init__(self, node: "Node", number: int) -> None:
         self._node = node
         self.number = number
         self._cob_id: Optional[int] = None
         self._mapping: List[int] = []
-        self._callbacks: List[Callable[[PdoFields], None]] = []
         self._lock = threading.Lock()
 
     def __repr__(self) -> str:
         cob = f" 0x{self._cob_id:03X}" if self._cob_id is not None else ""
-        return f"<Tpdo {self.number} of node {self._node.id}{cob}>"
+        return f"<{type(self).__name__} {self.number} of node {self._node.id}{cob}>"
 
     def refresh(self) -> None:
         """Asks the module again for the PDO's COB-ID and mapping (after they were changed)."""
         master = self._node._master
-        for cob_id in master.pdo.ids(self._node.id, Direction.TX):
+        for cob_id in master.pdo.ids(self._node.id, self._direction):
             info = master.pdo.map_info(cob_id)
-            if info.field1 == self.number and info.field2 == Direction.TX:
+            if info.field1 == self.number and info.field2 == self._direction:
                 with self._lock:
                     self._cob_id, self._mapping = cob_id, list(info.entries)
                 return
-        raise LookupError(f"TPDO {self.number} of node {self._node.id} is not installed on the module "
+        raise LookupError(f"{self._kind} {self.number} of node {self._node.id} is not installed on the module "
                           f"(install it with master.pdo.install or master.eds.load)")
 
     def _resolved(self) -> "tuple[int, List[int]]":
@@ -346,28 +366,42 @@ class Tpdo:
         """The mapping entries in use (index << 16 | sub-index << 8 | bit length), as the module has them."""
         return self._resolved()[1]
 
-    def decode(self, data: bytes, fresh: bool = True) -> PdoFields:
-        """The fields of ``data`` (0..8 bytes) by the PDO's mapping, named and typed from the EDS."""
-        data = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
-        cob_id, mapping = self._resolved()
-        value = int.from_bytes(bytes(data), "little")
-        available = len(data) * 8
-        places = []
+    def _places(self, mapping: List[int]) -> List[_Place]:
+        """The mapped objects, dummy entries left out, named as :class:`PdoFields` names them."""
+        found = []
         position = 0
         for item in mapping:
             index, sub, bits = item >> 16, (item >> 8) & 0xFF, item & 0xFF
-            if bits and position + bits <= available and index > _LAST_DUMMY_INDEX:
-                places.append((index, sub, bits, (value >> position) & ((1 << bits) - 1)))
+            if bits and index > _LAST_DUMMY_INDEX:
+                found.append((index, sub, bits, position, self._node.od.find(index, sub)))
             position += bits
-        entries = [self._node.od.find(index, sub) for index, sub, _, _ in places]
         names = [entry.name if entry is not None else f"{index:04X}/{sub:02X}"
-                 for entry, (index, sub, _, _) in zip(entries, places)]
-        fields = []
-        for name, entry, (index, sub, bits, raw) in zip(names, entries, places):
-            if names.count(name) > 1:
-                name = f"{name} ({index:04X}/{sub:02X})"
-            fields.append(PdoField(name, index, sub, bits, _bits_value(entry, raw, bits), entry))
-        return PdoFields(cob_id, self.number, bytes(data), fresh, fields)
+                 for index, sub, _, _, entry in found]
+        return [_Place(f"{name} ({index:04X}/{sub:02X})" if names.count(name) > 1 else name,
+                       index, sub, bits, position, entry)
+                for name, (index, sub, bits, position, entry) in zip(names, found)]
+
+
+class Tpdo(NodePdo):
+    """A transmit PDO of the node (``node.tpdo[n]``); see the module's description."""
+
+    def __init__(self, node: "Node", number: int) -> None:
+        super().__init__(node, number)
+        self._callbacks: List[Callable[[PdoFields], None]] = []
+
+    def decode(self, data: bytes, fresh: bool = True) -> PdoFields:
+        """The fields of ``data`` (0..8 bytes) by the PDO's mapping, named and typed from the EDS.
+
+        A mapped object beyond the end of the data is left out.
+        """
+        data = _c.check_bytes(data, "data", 0, PDO_MAX_DATA)
+        cob_id, mapping = self._resolved()
+        value = int.from_bytes(data, "little")
+        fields = [PdoField(place.name, place.index, place.subindex, place.bits,
+                           _bits_value(place.entry, (value >> place.position) & ((1 << place.bits) - 1), place.bits),
+                           place.entry)
+                  for place in self._places(mapping) if place.position + place.bits <= len(data) * 8]
+        return PdoFields(cob_id, self.number, data, fresh, fields)
 
     def read(self, remote: bool = False) -> Optional[PdoFields]:
         """The fields of the PDO last received by the module, or None when it has none.
@@ -416,6 +450,66 @@ class Tpdo:
                 log.exception("callback of TPDO %d of node %d failed", self.number, self._node.id)
 
 
+class Rpdo(NodePdo):
+    """A receive PDO of the node (``node.rpdo[n]``): fields encoded by the mapping and sent."""
+
+    _direction = Direction.RX
+    _kind = "RPDO"
+
+    def encode(self, values: Mapping[str, object]) -> bytes:
+        """The PDO's data from a value for each mapped object, keyed as :class:`PdoFields` keys them.
+
+        Each value is encoded and checked by its entry (type, range, limits:
+        see :meth:`vexan.od.ODVariable.encode`); dummy entries are zero bits.
+        Raises ValueError naming the fields missing or unknown.
+        """
+        _, mapping = self._resolved()
+        places = self._places(mapping)
+        names = [place.name for place in places]
+        missing = [name for name in names if name not in values]
+        unknown = [name for name in values if name not in names]
+        if missing or unknown:
+            what = "; ".join(part for part in (f"missing {missing}" if missing else "",
+                                               f"unknown {unknown}" if unknown else "") if part)
+            raise ValueError(f"values of {self._kind} {self.number} of node {self._node.id}: {what} "
+                             f"(its fields: {names})")
+        data = 0
+        for place in places:
+            value = values[place.name]
+            entry = place.entry
+            if entry is None or entry.data_type is None:
+                number = _c.check(value, place.name, 0, (1 << place.bits) - 1)
+            else:
+                encoded = entry.encode(value)  # type, range and limits
+                number = int.from_bytes(encoded, "little")
+                if not entry.size and len(encoded) * 8 != place.bits:
+                    raise ValueError(f"{entry.describe()}: {place.bits // 8} bytes are mapped, got {len(encoded)}")
+                if entry.size and place.bits < entry.size * 8:
+                    # Fewer bits mapped than the type holds: the value must fit them.
+                    raw = int(value)  # type: ignore[call-overload]  # an integer type: encode took it
+                    bits = place.bits
+                    low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if entry.signed else (0, (1 << bits) - 1)
+                    if not low <= raw <= high:
+                        raise ValueError(f"{entry.describe()}: value {raw} does not fit the {bits} bits mapped, "
+                                         f"{low}..{high}")
+                    number = raw & ((1 << bits) - 1)
+            data |= number << place.position
+        total = max((place.position + place.bits for place in places), default=0)
+        total = max(total, sum(item & 0xFF for item in mapping))
+        return data.to_bytes((total + 7) // 8, "little")
+
+    @overload
+    def write(self, values: Mapping[str, object], wait: Literal[True] = True) -> None: ...
+    @overload
+    def write(self, values: Mapping[str, object], wait: Literal[False]) -> Pending[None]: ...
+    @overload
+    def write(self, values: Mapping[str, object], wait: bool = True) -> Union[None, Pending[None]]: ...
+
+    def write(self, values: Mapping[str, object], wait: bool = True) -> MaybePending:
+        """Encodes the values (:meth:`encode`) and sends the PDO; checked before anything is sent."""
+        return self._node._master.pdo.write(self.cob_id, self.encode(values), wait=wait)
+
+
 class Tpdos:
     """The node's transmit PDOs by number (``node.tpdo[1]``, 1..512)."""
 
@@ -427,6 +521,20 @@ class Tpdos:
         number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
         if number not in self._pdos:
             self._pdos[number] = Tpdo(self._node, number)
+        return self._pdos[number]
+
+
+class Rpdos:
+    """The node's receive PDOs by number (``node.rpdo[1]``, 1..512)."""
+
+    def __init__(self, node: "Node") -> None:
+        self._node = node
+        self._pdos: Dict[int, Rpdo] = {}
+
+    def __getitem__(self, number: int) -> Rpdo:
+        number = _c.check(number, "number", 1, PDO_MAX_NUMBER)
+        if number not in self._pdos:
+            self._pdos[number] = Rpdo(self._node, number)
         return self._pdos[number]
 
 
@@ -501,6 +609,7 @@ class Node:
         od: the device model (:class:`vexan.od.ObjectDictionary`).
         sdo: the objects by SDO (:class:`NodeSdo`).
         tpdo: the transmit PDOs (:class:`Tpdos`).
+        rpdo: the receive PDOs (:class:`Rpdos`).
         nmt: NMT of this node (:class:`NodeNmt`).
         pdo_poll_interval: seconds between the polls that feed TPDO callbacks.
     """
@@ -514,6 +623,7 @@ class Node:
         self.od: ObjectDictionary = od if od is not None else read_eds(eds, self.id)  # type: ignore[arg-type]
         self.sdo = NodeSdo(self)
         self.tpdo = Tpdos(self)
+        self.rpdo = Rpdos(self)
         self.nmt = NodeNmt(self)
         self.pdo_poll_interval = DEFAULT_POLL_INTERVAL
         self._watcher = _Watcher(self)

@@ -190,6 +190,11 @@ class ODVariable:
         return known[1] if known else 0
 
     @property
+    def signed(self) -> bool:
+        """Whether the data type is a signed integer (INTEGER8..64)."""
+        return self.data_type in _SIGNED
+
+    @property
     def value(self) -> Optional[Union[int, float, str]]:
         """The value the file gives: a DCF's ParameterValue when present, else the default."""
         return self.parameter_value if self.parameter_value is not None else self.default
