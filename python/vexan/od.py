@@ -41,8 +41,8 @@ from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple, Union
 
 from ._library import od_library
 
-__all__ = ["DATA_TYPES", "AccessError", "Diagnostic", "EdsError", "ODObject", "ODVariable", "ObjectDictionary",
-           "Value", "read_eds"]
+__all__ = ["DATA_TYPES", "AccessError", "DeviceInfo", "Diagnostic", "EdsError", "ODItem", "ODObject", "ODVariable",
+           "ObjectDictionary", "Value", "read_eds"]
 
 #: A value of an entry: int (BOOLEAN: bool), float, str or bytes.
 Value = Union[bool, int, float, str, bytes]
