@@ -113,17 +113,6 @@ void QueueUpload(ModulePeer& peer, const Bytes& object)
     }
 }
 
-void WriteFrame(int port, std::span<const uint8_t> frame)
-{
-    ssize_t put = -1;
-    do {
-        put = ::write(port, frame.data(), frame.size());
-    } while (put < 0 && errno == EINTR);
-    if (put != static_cast<ssize_t>(frame.size())) {
-        Fail("raw write");
-    }
-}
-
 // Reads whole frames from a line, keeping what came beyond the last one.
 class FrameReader {
 public:
