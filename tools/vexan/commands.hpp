@@ -3,10 +3,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -54,9 +52,5 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
 // events have come).
 // With `pdos`, also the new data of these PDOs (COB-IDs) as named fields.
 int RunMonitor(Context& context, double seconds, unsigned count = 0, const std::vector<unsigned>& pdos = {});
-
-// The node ids of a node-list reply ([count, ids...]), as text; no further
-// than the reply goes.
-std::vector<std::string> NodeIdsOf(std::span<const uint8_t> reply);
 
 }  // namespace vexantool

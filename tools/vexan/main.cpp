@@ -20,6 +20,7 @@
 
 #include "commands.hpp"
 #include "demo.hpp"
+#include "id_lists.hpp"
 #include "session.hpp"
 #include "typed_objects.hpp"
 #include "vexan.h"

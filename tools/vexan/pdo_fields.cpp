@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "command_group.hpp"
+#include "id_lists.hpp"
 #include "json.hpp"
 #include "results.hpp"
 #include "vexan.h"
