@@ -8,6 +8,7 @@
 #include "events/events.hpp"
 #include "link/library_state.hpp"
 #include "platform/platform.hpp"
+#include "sdo/upload.hpp"
 
 namespace vexan {
 
@@ -37,7 +38,11 @@ struct LibraryState {
     // its callback can still reach in place.
     EdsJobs eds;
     EventState events;
-    ReplyTables replies;
+    // The SDO family files the data replies of its reads and writes itself
+    // (object check, upload segments, spill files): handed them by the
+    // dispatcher, so the engine knows nothing of SDO.
+    SdoReplyFiler sdoFiler;
+    ReplyTables replies{{Command::SdoRead, &sdoFiler}, {Command::SdoWrite, &sdoFiler}};
     // The receive side files what it reads through the dispatcher and runs the
     // event step: wired here, so the link depends on neither.
     LinkState link{ReceiveHooks{.dispatch = &DispatchReply, .eventStep = &RunEventCallbacks}};

@@ -148,7 +148,7 @@ bool AnyPending(uint8_t board, uint8_t command)
     return false;
 }
 
-uint32_t MarkPending(const RecordKey& key, uint32_t object, std::optional<uint32_t> since)
+uint32_t MarkPending(const RecordKey& key, std::span<const uint8_t> request, std::optional<uint32_t> since)
 {
     PendingReply* record = Replies().Find(key);
     if (record == nullptr) {
@@ -160,7 +160,9 @@ uint32_t MarkPending(const RecordKey& key, uint32_t object, std::optional<uint32
     {
         std::lock_guard guard(replies.lock);
         ticket = replies.Mark(*record, since.value_or(platform::TickCount()), first);
-        record->object = object;
+        if (ReplyFiler* filer = Replies().FilerOf(key.command)) {
+            filer->Marked(key, request);
+        }
     }
     // The receive thread may be resting between event steps: have it watch the
     // port again before the reply can arrive, unless a caller reads the line
@@ -257,7 +259,7 @@ uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply)
     }
     reply.status = status;
     reply.collected = true;
-    reply.spilled = record->uploading && !record->data;
+    reply.keptOutside = record->keptOutside;
     if (ReplyClassOf(key.command) == ReplyClass::Master) {
         reply.length = 1;
         reply.data[0] = record->masterData;
@@ -320,7 +322,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     if (waits) {
         turn = ReceiveSideOf(slot).TryTakeReader();
     }
-    const uint32_t ticket = MarkPending(key, options.object, begun);
+    const uint32_t ticket = MarkPending(key, request.bytes.subspan(kFrameHead), begun);
     const uint16_t sent = SendFrame(slot, request.bytes);
     if (sent != VEXAN_OK) {
         ReleaseRecord(key);  // nothing went out: no reply to wait for

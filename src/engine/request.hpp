@@ -24,9 +24,11 @@ inline constexpr std::size_t kMaxReplyData = 1027;
 
 struct Reply {
     uint8_t status = 0;
-    uint32_t length = 0;     // for an upload kept in a spill file: the file's byte count
+    uint32_t length = 0;     // for a reply kept outside its record: the count of its bytes
     bool collected = false;  // a final reply was handed out (whatever its status)
-    bool spilled = false;    // an upload kept in its spill file: `data` holds nothing
+    // The reply's bytes are kept outside the record (an SDO upload in its
+    // spill file): `data` holds nothing.
+    bool keptOutside = false;
     std::array<uint8_t, kMaxReplyData> data{};
 
     // The reply bytes held in `data`.
@@ -39,7 +41,6 @@ struct RequestOptions {
     bool holdExchangeLock = false;       // the fresh path holds the exchange lock (collecting takes none)
     bool alwaysFresh = false;            // no collect path: always send anew and wait
     bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
-    uint32_t object = 0;                 // the SDO object the request addresses (SdoObject), or 0
 };
 
 inline RequestOptions Blocking(uint8_t flag)
@@ -52,7 +53,7 @@ inline RequestOptions Blocking(uint8_t flag)
 // from the board when the request runs and `key` is not used.
 struct Request {
     Request(FrameWriter& frame, uint16_t requestKey, RequestOptions requestOptions)
-        : command(frame.Frame()[2]),
+        : command(frame.Frame()[kFrameHead]),
           key(requestKey),
           bytes(frame.Frame()),
           overflowed(frame.Overflowed()),
@@ -138,8 +139,11 @@ inline bool IsPending(uint8_t board, uint8_t command, uint16_t key)
 // True when any record of the command on the board is pending.
 bool AnyPending(uint8_t board, uint8_t command);
 // Marks the record pending; returns the request's generation (its ticket).
+// `request` is the request's frame from the command byte on, for the filer of
+// the command's family (ReplyFiler::Marked); none when it has no frame.
 // The request's time-out counts from `since` (a tick count; default: now).
-uint32_t MarkPending(const RecordKey& key, uint32_t object = 0, std::optional<uint32_t> since = std::nullopt);
+uint32_t MarkPending(const RecordKey& key, std::span<const uint8_t> request = {},
+                     std::optional<uint32_t> since = std::nullopt);
 void ReleaseRecord(const RecordKey& key);
 // The generation of the request now pending on the record.
 uint32_t TicketOf(const RecordKey& key);

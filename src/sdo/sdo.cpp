@@ -1,14 +1,14 @@
 // SDO transfers: reading an object of a node (expedited, or gathered by the
-// dispatcher in memory or in a spill file), reading a spilled object back in
-// ranges, writing an object and aborting a transfer.
+// family's filer in memory or in a spill file), reading a spilled object back
+// in ranges, writing an object and aborting a transfer.
 #include <algorithm>
 #include <cstring>
 
-#include "engine/dispatch.hpp"
 #include "engine/request.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "platform/platform.hpp"
+#include "sdo/upload.hpp"
 #include "vexan.h"
 
 namespace vexan {
@@ -35,7 +35,7 @@ struct SdoReply {
 SdoReply ReadSdoReply(ByteReader& reader, const Reply& reply, bool uploads)
 {
     SdoReply read;
-    if (uploads && reply.spilled) {
+    if (uploads && reply.keptOutside) {
         read.inFile = true;
         read.length = reply.length;
         return read;
@@ -90,7 +90,6 @@ using vexan::Command;
 using vexan::FrameWriter;
 using vexan::Reply;
 using vexan::Request;
-using vexan::RequestOptions;
 
 extern "C" {
 
@@ -100,10 +99,7 @@ VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index,
     FrameWriter frame(Command::SdoRead);
     frame.U8(node).U16(index).U8(subIndex);
     Reply reply;
-    const uint16_t result = vexan::RunRequest(
-        slot,
-        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
-        reply);
+    const uint16_t result = vexan::RunRequest(slot, Request(frame, node, vexan::Blocking(blocking)), reply);
     const auto decoded =
         vexan::DecodeReply(result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, true); });
     if (!decoded.Ok()) {
@@ -134,10 +130,7 @@ VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index
     FrameWriter frame(Command::SdoWrite);
     frame.U8(node).U16(index).U8(subIndex).U16(static_cast<uint16_t>(length)).Bytes({data, length});
     Reply reply;
-    const uint16_t result = vexan::RunRequest(
-        slot,
-        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
-        reply);
+    const uint16_t result = vexan::RunRequest(slot, Request(frame, node, vexan::Blocking(blocking)), reply);
     const auto decoded = vexan::DecodeReply(
         result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, false); });
     if (!decoded.Ok()) {
