@@ -2,6 +2,7 @@
 // when it is unloaded. Teardown first stops every thread that can reach the
 // tables (receive threads run the application's callbacks, which may call any
 // export; EDS workers call the exports), and only then lets the tables go.
+// The parts and their accessors are listed in link/library_state.hpp.
 #include "eds/eds_load.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"

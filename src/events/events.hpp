@@ -87,6 +87,9 @@ inline std::atomic<EventCallback>& CallbackOf(CallbackKind kind, uint8_t board)
     return Events().callbacks[static_cast<std::size_t>(kind)][board];
 }
 
+// True when the application has a callback of the kind installed for the board.
+bool HasCallback(CallbackKind kind, uint8_t board);
+
 // Empties a callback entry. On an application thread it returns once the
 // callback it removed has returned, if it was running, so it will not run
 // again from then on. On a receive thread (inside any callback) it does not
