@@ -90,7 +90,8 @@ uint16_t GiveUpOnGoneLine(const RecordKey& key, uint32_t ticket)
 // The poll loop of every waiting call: poll the record; when the module was
 // busy ask again; while the result is out, read the line itself when no one
 // else reads it (the reply then needs no hand-over from the receive thread),
-// or wait for the next filing; return 40 at once when the caller does not wait.
+// or wait for the next filing; return VEXAN_WAITING at once when the caller
+// does not wait.
 uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool blocking, bool returnAfterAsking,
                   std::optional<ReaderTurn>& turn, Reply& reply)
 {
@@ -307,7 +308,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     // marked until the call returns. Its holders may each wait out a lost
     // reply, and the lock hands itself on in no particular order, so a caller
     // waits for it only as long as its own time-out leaves: then it ends with
-    // 35 having sent nothing.
+    // VEXAN_TIMEOUT having sent nothing.
     std::unique_lock<TimedLock> exchange;
     if (options.holdExchangeLock) {
         exchange = std::unique_lock(Link().exchangeLock, std::defer_lock);

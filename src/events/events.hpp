@@ -102,7 +102,8 @@ void RemoveCallbackEntry(CallbackKind kind, uint8_t board);
 // unpacking: it and the items after it are dropped.
 std::optional<uint8_t> UnpackEvents(uint8_t board, std::span<const uint8_t> frame);
 
-// Sends the 3-byte event poll. 7 when the board is not open, else the send result.
+// Sends the 3-byte event poll. VEXAN_NOT_OPEN when the board is not open, else
+// the send result.
 uint16_t SendEventPoll(uint8_t slot);
 
 // The receive thread's event step: the callbacks of the kinds whose queues hold

@@ -161,7 +161,7 @@ struct OpenBoard {
 };
 
 // The first step of every export that addresses a module: the board of an open
-// slot, or nothing (code 7) for a slot without a board, a closed board, or a
+// slot, or nothing (VEXAN_NOT_OPEN) for a slot without a board, a closed board, or a
 // slot number of 8 and above.
 std::optional<OpenBoard> LookupOpenBoard(uint8_t slot);
 

@@ -118,7 +118,7 @@ void SdoReplyFiler::File(const Filing& filing)
     }
 }
 
-// One segment of an SDO upload for the pending record of (board, 16, node).
+// One segment of an SDO upload for the pending record of (board, SDO read, node).
 void SdoReplyFiler::AssembleSegment(const Filing& filing, Upload& upload)
 {
     PendingReply& record = filing.record;
