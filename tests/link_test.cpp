@@ -636,7 +636,7 @@ TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
         faults::HoldTickCount(vexan::platform::TickCount());
         peer_.Send(vt::Reply{Slice(answer, 0, 4)});
         turn.Read(5000);  // the first half
-        for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropPasses; ++i) {
+        for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropMs; ++i) {
             turn.Read(0);
         }
         peer_.Send(vt::Reply{Slice(answer, 4)});
