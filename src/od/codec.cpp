@@ -821,6 +821,60 @@ std::optional<std::string> DecodeText(uint16_t data_type, std::span<const uint8_
     return FormatValue(data_type, *value, options);
 }
 
+std::vector<MappedField> CutPdo(const DeviceModel* model, std::span<const uint32_t> mapping,
+                                std::span<const uint8_t> data)
+{
+    constexpr uint16_t kLastDummyIndex = 0x1F;
+    constexpr unsigned kWidestNumber = 64;
+    std::vector<MappedField> fields;
+    unsigned offset = 0;
+    const std::size_t available = data.size() * 8;
+    for (const uint32_t word : mapping) {
+        MappedField field;
+        field.index = static_cast<uint16_t>(word >> 16U);
+        field.subindex = static_cast<uint8_t>(word >> 8U);
+        field.bits = word & 0xFFU;
+        field.offset = offset;
+        offset += field.bits;
+        field.entry = model != nullptr ? model->FindEntry(field.index, field.subindex) : nullptr;
+        if (field.entry != nullptr) {
+            field.data_type = field.entry->data_type;
+        } else if (field.index <= kLastDummyIndex && IsBasicType(field.index)) {
+            field.data_type = field.index;
+        }
+        field.present = field.offset + field.bits <= available;
+        if (!field.present) {
+            fields.push_back(std::move(field));
+            continue;
+        }
+        field.bytes.assign((field.bits + 7) / 8, 0);
+        for (unsigned bit = 0; bit < field.bits; ++bit) {
+            const unsigned from = field.offset + bit;
+            if ((data[from / 8] >> (from % 8) & 1U) != 0) {
+                field.bytes[bit / 8] = static_cast<uint8_t>(field.bytes[bit / 8] | 1U << (bit % 8));
+            }
+        }
+        const std::optional<uint16_t> type = field.data_type;
+        const std::size_t size = type ? WireSize(*type) : 0;
+        const bool whole = type && IsBasicType(*type) && (size != 0 ? field.bits == size * 8 : field.bits % 8 == 0);
+        const bool one_bit = type && *type == datatype::kBoolean && field.bits == 1;
+        std::string ignored;
+        if (whole || one_bit) {
+            field.value = Decode(*type, field.bytes, ignored);
+        }
+        if (!field.value && field.bits <= kWidestNumber) {
+            uint64_t number = 0;
+            for (std::size_t i = field.bytes.size(); i > 0; --i) {
+                number = number << 8U | field.bytes[i - 1];
+            }
+            field.value = number;
+            field.raw = true;
+        }
+        fields.push_back(std::move(field));
+    }
+    return fields;
+}
+
 std::optional<TypeName> TypeByName(std::string_view name)
 {
     for (const ShortName& row : kShortNames) {

@@ -1,5 +1,6 @@
 #include "typed_objects.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -246,74 +247,42 @@ std::optional<std::vector<uint8_t>> EncodeWrite(const ValueType& type, const Obj
 std::vector<PdoField> DecodePdo(const od::DeviceModel* model, std::span<const uint32_t> mapping,
                                 std::span<const uint8_t> data)
 {
-    constexpr uint16_t kLastDummyIndex = 0x1F;
     std::vector<PdoField> fields;
-    unsigned offset = 0;
-    const std::size_t available = data.size() * 8;
-    for (const uint32_t entry : mapping) {
+    for (const od::MappedField& cut : od::CutPdo(model, mapping, data)) {
         PdoField field;
-        field.index = static_cast<uint16_t>(entry >> 16U);
-        field.sub = static_cast<uint8_t>(entry >> 8U);
-        field.bits = entry & 0xFFU;
-        field.offset = offset;
-        offset += field.bits;
-        std::optional<uint16_t> dataType;
-        const od::Entry* described = model != nullptr ? model->FindEntry(field.index, field.sub) : nullptr;
-        if (described != nullptr) {
-            field.name = EntryPath(*model, *described);
-            dataType = described->data_type;
-        } else if (field.index <= kLastDummyIndex && od::IsBasicType(field.index)) {
-            dataType = field.index;
-            field.name = "(dummy " + std::string(od::DataTypeName(field.index)) + ")";
+        field.index = cut.index;
+        field.sub = cut.subindex;
+        field.bits = cut.bits;
+        field.offset = cut.offset;
+        field.present = cut.present;
+        field.hex = HexBytes(cut.bytes, "");
+        if (cut.entry != nullptr) {
+            field.name = EntryPath(*model, *cut.entry);
+        } else if (cut.data_type) {
+            field.name = "(dummy " + std::string(od::DataTypeName(*cut.data_type)) + ")";
         }
-        if (dataType && od::IsBasicType(*dataType)) {
-            field.type = std::string(od::ShortTypeName(*dataType));
+        if (cut.data_type) {
+            field.type = std::string(od::ShortTypeName(*cut.data_type));
         }
-        field.present = field.offset + field.bits <= available;
-        if (!field.present) {
+        if (!cut.present) {
             field.human = "(not in the data)";
             field.json = "null";
-            fields.push_back(field);
-            continue;
-        }
-        // The field's bits, least significant first, as bytes.
-        std::vector<uint8_t> bytes((field.bits + 7) / 8);
-        for (unsigned bit = 0; bit < field.bits; ++bit) {
-            const unsigned from = field.offset + bit;
-            if ((data[from / 8] >> (from % 8) & 1U) != 0) {
-                bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] | 1U << (bit % 8));
-            }
-        }
-        field.hex = HexBytes(bytes, "");
-        std::string ignored;
-        const std::size_t size = dataType ? od::WireSize(*dataType) : 0;
-        const bool whole =
-            dataType && od::IsBasicType(*dataType) && (size != 0 ? field.bits == size * 8 : field.bits % 8 == 0);
-        const bool bit = dataType && *dataType == od::datatype::kBoolean && field.bits == 1;
-        if (whole || bit) {
-            const ValueType type{*dataType, false, field.type};
-            if (bit) {
-                bytes.resize(1);
-            }
+        } else if (cut.raw) {
+            const uint64_t raw = std::get<uint64_t>(*cut.value);
+            field.human = std::to_string(raw) + " (" + Hex(raw, static_cast<int>((cut.bits + 3) / 4)) + ", " +
+                          std::to_string(cut.bits) + " bits)";
+            field.json = std::to_string(raw);
+        } else if (cut.value) {
+            const ValueType type{*cut.data_type, false, field.type};
+            std::vector<uint8_t> bytes = cut.bytes;
+            bytes.resize(std::max<std::size_t>(bytes.size(), od::WireSize(*cut.data_type)));
+            std::string ignored;
             if (const std::optional<ShownValue> shown = ShowValue(type, bytes, ignored)) {
                 field.human = shown->human;
                 field.json = shown->json;
-                fields.push_back(field);
-                continue;
             }
-        }
-        // A field the file does not describe, or whose length is not its
-        // type's: its bits as an unsigned number.
-        uint64_t raw = 0;
-        for (std::size_t i = bytes.size(); i > 0 && field.bits <= 64; --i) {
-            raw = raw << 8U | bytes[i - 1];
-        }
-        if (field.bits <= 64) {
-            field.human = std::to_string(raw) + " (" + Hex(raw, static_cast<int>((field.bits + 3) / 4)) + ", " +
-                          std::to_string(field.bits) + " bits)";
-            field.json = std::to_string(raw);
         } else {
-            field.human = "[" + HexBytes(bytes) + "]";
+            field.human = "[" + HexBytes(cut.bytes) + "]";
             field.json = Json::Quote(field.hex);
         }
         fields.push_back(field);
