@@ -240,9 +240,14 @@ TEST(VexanOd, UnknownAmbiguousAndUnreadableAreRefusedWithTheReason)
         {{"od", "list", "/nonexistent/file.eds"}, 1, "od list: cannot open /nonexistent/file.eds"},
         {{"od", "list", sample, "--node", "128"}, 2, "--node"},
         {{"od", "show", sample}, 2, "object is required"},
+        // Device files for nodes are read before any board is opened.
+        {{"--sim", "--eds", "5=/nonexistent/file.eds", "sdo", "read", "5", "1017"},
+         2,
+         "--eds 5=/nonexistent/file.eds: cannot open /nonexistent/file.eds"},
+        {{"--sim", "--eds", "200=" + sample, "sdo", "read", "5", "1017"}, 2, "is not NODE=FILE"},
     };
     for (const RefusalCase& c : cases) {
-        SCOPED_TRACE(c.args[1] + " " + c.args.back());
+        SCOPED_TRACE(c.args[1] + " " + c.args[2] + " " + c.args.back());
         const ToolRun run = Vexan(c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
