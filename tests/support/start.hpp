@@ -97,23 +97,24 @@ inline uint16_t StartMaster(uint8_t slot, VexanPort port, uint8_t masterNodeId, 
 inline constexpr std::array<uint8_t, 9> kIdentAnswer{'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'};
 
 // For an identification that failed where the module was meant to answer it
-// in time: true when the answer, or the rest of it, turned up on the port
-// afterwards, so that the module (its thread, or the line) was later than the
-// window and the library is not to blame. The library no longer reads the
-// port after a failed identification, so whatever came stays there; this
-// takes it off. False when no such bytes came within `limit`: the library
-// read the whole answer and still refused it, or the module never answered.
-inline bool AnswerCameLate(VexanPort port, std::chrono::milliseconds limit = kWaitLimit)
+// in time: how many bytes of the answer (its last ones, or all of it) turned
+// up on the port afterwards. Not zero means the module (its thread, or the
+// line) was later than the window and the library is not to blame: the
+// library no longer reads the port after a failed identification, so
+// whatever came stays there; this takes it off. Zero when no such bytes came
+// within `limit`: the library read the whole answer and still refused it, or
+// the module never answered.
+inline std::size_t LateAnswerBytes(VexanPort port, std::chrono::milliseconds limit = kWaitLimit)
 {
     std::vector<uint8_t> came;
-    const auto endsWithAnswerTail = [&came] {
+    const auto answerTail = [&came]() -> std::size_t {
         for (std::size_t tail = kIdentAnswer.size(); tail > 0; --tail) {
             if (came.size() >= tail && std::equal(kIdentAnswer.end() - static_cast<std::ptrdiff_t>(tail),
                                                   kIdentAnswer.end(), came.end() - static_cast<std::ptrdiff_t>(tail))) {
-                return true;
+                return tail;
             }
         }
-        return false;
+        return 0;
     };
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
@@ -124,14 +125,20 @@ inline bool AnswerCameLate(VexanPort port, std::chrono::milliseconds limit = kWa
         std::array<uint8_t, 64> buffer{};
         const long got = port::Read(port, buffer.data(), std::min(waiting, buffer.size()));
         if (got <= 0) {
-            return false;
+            return 0;
         }
         came.insert(came.end(), buffer.begin(), buffer.begin() + got);
-        if (endsWithAnswerTail()) {
-            return true;
+        if (const std::size_t tail = answerTail(); tail != 0) {
+            return tail;
         }
     }
-    return false;
+    return 0;
+}
+
+// True when the answer, or the rest of it, came after the window (see LateAnswerBytes).
+inline bool AnswerCameLate(VexanPort port, std::chrono::milliseconds limit = kWaitLimit)
+{
+    return LateAnswerBytes(port, limit) != 0;
 }
 
 // Threads that are joined whatever way the test leaves: the destructor sets
