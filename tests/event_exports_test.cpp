@@ -189,7 +189,7 @@ TEST_F(EventExports, TheReceiveThreadCallsTheInstalledCallbackNotTheRefusedOne)
     EXPECT_TRUE(WaitFor([] { return secondCalls >= 2; }));
 }
 
-// A callback that stays inside until released (for at most ten seconds).
+// A callback that stays inside until released (for at most the wait limit).
 std::atomic<bool> slowInside{false};
 std::atomic<bool> slowRelease{false};
 std::atomic<int> slowCalls{0};
@@ -197,7 +197,7 @@ void Slow()
 {
     ++slowCalls;
     slowInside = true;
-    WaitFor([] { return slowRelease.load(); }, 10s);
+    WaitFor([] { return slowRelease.load(); });
     slowInside = false;
 }
 
@@ -277,8 +277,8 @@ TEST(EventCallbacks, TwoBoardsWhoseCallbacksShutEachOtherDownBothReturn)
             // The peers outlive the child's last moment: never destroyed.
             static ModulePeer* const first = std::make_unique<ModulePeer>().release();
             static ModulePeer* const second = std::make_unique<ModulePeer>().release();
-            if (Vexan_InitMaster(kCrossSlots[0], first->LibraryPort(), 1, 0, 1) != VEXAN_OK ||
-                Vexan_InitMaster(kCrossSlots[1], second->LibraryPort(), 2, 0, 1) != VEXAN_OK) {
+            if (vexan::test::StartMaster(kCrossSlots[0], first->LibraryPort(), 1) != VEXAN_OK ||
+                vexan::test::StartMaster(kCrossSlots[1], second->LibraryPort(), 2) != VEXAN_OK) {
                 std::_Exit(2);
             }
             ClearEventQueues();
