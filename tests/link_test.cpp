@@ -748,7 +748,7 @@ TEST_F(HungUpLineTest, OutstandingRecordOnAHungUpLineDoesNotSpinACore)
 // A blocking call does not wait out its time-out on a line that went away.
 TEST_F(HungUpLineTest, BlockingRequestOnAHungUpLineEndsWithTheReadFailure)
 {
-    constexpr uint32_t kTimeoutMs = 20'000;
+    constexpr uint32_t kTimeoutMs = 60'000;
     Vexan_SetFunctionTimeout(kBoardSlot, kTimeoutMs);
     peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
     uint16_t result = 0;

@@ -1285,7 +1285,7 @@ TEST_F(MasterTest, FunctionTimeoutOfAnOpenBoardAppliesToPendingRequests)
     // A blocking request uses the new value too.
     const auto began = Clock::now();
     EXPECT_EQ(Vexan_GetFirmwareVersion(kSlot, &version, 1), VEXAN_TIMEOUT);
-    EXPECT_LT(MsSince(began), 5000);
+    EXPECT_LT(MsSince(began), 30'000) << "the 60-second time-out was used";
     EXPECT_TRUE(peer.WaitForFrames(kFirmware, 2));
     EXPECT_EQ(peer.CountFrames(kFirmware), 2u);
 }

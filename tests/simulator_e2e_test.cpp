@@ -35,7 +35,7 @@ constexpr uint8_t kNode = 5;
 
 // Pops records of one kind until `count` arrived or the limit passed.
 std::vector<vexan::EventRecord> TakeEvents(vexan::EventKind kind, std::size_t count,
-                                           std::chrono::milliseconds limit = 10s)
+                                           std::chrono::milliseconds limit = vexan::test::kWaitLimit)
 {
     std::vector<vexan::EventRecord> records;
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -155,7 +155,7 @@ TEST_F(SimulatorTest, EightBoardsWorkAtOnceEachWithItsOwnModule)
 
     for (uint8_t slot = 0; slot < kBoards; ++slot) {
         EXPECT_EQ(Vexan_ShutdownMaster(slot), VEXAN_OK);
-        EXPECT_TRUE(lines[slot]->sim->WaitForTrace("StopMaster", 5s));
+        EXPECT_TRUE(lines[slot]->sim->WaitForTrace("StopMaster", vexan::test::kWaitLimit));
     }
 }
 

@@ -67,7 +67,7 @@ def scratch_cwd(tmp_path, monkeypatch):
 @pytest.fixture
 def sim():
     """A simulator with the built-in I/O device as nodes 5 and 6."""
-    with Simulator(nodes=[5, 6]) as simulator:
+    with Simulator(nodes=[5, 6], start_timeout=PATIENCE) as simulator:
         yield simulator
 
 
