@@ -53,10 +53,10 @@ using WriteFault = vexan::platform::testing::WriteFault;
 
 constexpr std::size_t kSlotCount = 8;
 constexpr std::size_t kPeerCount = 8;
-constexpr auto kLimit = 5s;                   // generous: the machine may be loaded
-constexpr auto kQuiet = 200ms;                // how long "nothing written" is watched for
-constexpr auto kSettle = 100ms;               // lets bytes already written reach the peer's record
-constexpr long kDefaultTimeoutFloorMs = 900;  // a 1000 ms time-out cannot end before this
+constexpr auto kLimit = vexan::test::kWaitLimit;  // generous: the machine may be loaded, or stand still
+constexpr auto kQuiet = 200ms;                    // how long "nothing written" is watched for
+constexpr auto kSettle = 100ms;                   // lets bytes already written reach the peer's record
+constexpr long kDefaultTimeoutFloorMs = 900;      // a 1000 ms time-out cannot end before this
 
 // Command bytes as the module sees them, from the protocol table.
 constexpr uint8_t kStart = CodeOf(Command::StartMaster);
