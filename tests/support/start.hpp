@@ -107,10 +107,16 @@ inline constexpr std::array<uint8_t, 9> kIdentAnswer{'!', '0', '0', 'V', 'e', 'x
 inline std::size_t LateAnswerBytes(VexanPort port, std::chrono::milliseconds limit = kWaitLimit)
 {
     std::vector<uint8_t> came;
+    // The answer may be followed by a carriage return or a line feed.
     const auto answerTail = [&came]() -> std::size_t {
+        auto end = came.end();
+        while (end != came.begin() && (*(end - 1) == '\r' || *(end - 1) == '\n')) {
+            --end;
+        }
+        const auto size = static_cast<std::size_t>(end - came.begin());
         for (std::size_t tail = kIdentAnswer.size(); tail > 0; --tail) {
-            if (came.size() >= tail && std::equal(kIdentAnswer.end() - static_cast<std::ptrdiff_t>(tail),
-                                                  kIdentAnswer.end(), came.end() - static_cast<std::ptrdiff_t>(tail))) {
+            if (size >= tail && std::equal(kIdentAnswer.end() - static_cast<std::ptrdiff_t>(tail), kIdentAnswer.end(),
+                                           end - static_cast<std::ptrdiff_t>(tail))) {
                 return tail;
             }
         }
