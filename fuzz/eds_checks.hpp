@@ -16,14 +16,7 @@
 #include <string_view>
 
 #include "eds/eds_reader.hpp"
-
-// The plain searches below are the slowest part of an input; coverage of the
-// fuzzer's own reference code guides nothing, so it is not instrumented.
-#if defined(__clang__)
-#define VEXAN_FUZZ_NOT_COVERED __attribute__((no_sanitize("coverage")))
-#else
-#define VEXAN_FUZZ_NOT_COVERED
-#endif
+#include "not_covered.hpp"
 
 namespace vexan::fuzz {
 
