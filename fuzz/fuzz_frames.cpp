@@ -4,21 +4,12 @@
 // board's whole tables, so that it runs a great many inputs a second. The
 // stream fuzzer covers the same stream with spill files and polling callers.
 //
-// Input: the stream fuzzer's format (a control byte, a read schedule, then the
-// stream), so that its seeds serve here too.
-//   control bits 0-3: length of the schedule (0: the stream comes in reads of
-//                     the receive thread's full buffer)
-//   control bits 4-6: the slot (and board) the stream arrives on
-//   control bit 7:    the slot has no board (every frame must be ignored)
-//   schedule bytes, used in turn:
-//     1..251  the next read takes that many bytes
-//     0       the scanner drops a partial frame (as after reads that fail)
-//     252     nothing here: spill files can never be made (the inputs run in a
-//             directory that is gone), so uploads of their size fail at once
-//     253     the gate pauses traffic, or opens again: next-segment requests fail
-//     254     the next port write fails
-//     255     every record with a reply filed is collected, as a polling
-//             caller would
+// Input: the stream fuzzer's format (stream_input.hpp), so that its seeds
+// serve here too. The schedule's marks here: 252 means nothing (spill files
+// can never be made: the inputs run in a directory that is gone, so uploads of
+// their size fail at once); 253 pauses or opens the gate (next-segment
+// requests fail); 254 fails the next port write; 255 collects every record
+// with a reply filed.
 //
 // Checks: the frames handed on are exactly those of a plain byte-by-byte
 // reading of the stream (the same frames, in the same order, wherever the reads
@@ -28,18 +19,14 @@
 //
 // The marked records stay pending from one input to the next; only those that
 // a reply touched are collected and marked again, so an input costs about as
-// much as its stream.
-#include <fcntl.h>
-#include <unistd.h>
-
+// much as its stream. The fuzzer's own checking code is not instrumented for
+// coverage (it guides nothing and would cost more than the code under test),
+// and reads are copied into blocks made once per size.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "engine/dispatch.hpp"
@@ -47,118 +34,37 @@
 #include "engine/request.hpp"
 #include "event_checks.hpp"
 #include "link/library_state.hpp"
-#include "link/protocol.hpp"
 #include "link/receive_side.hpp"
+#include "not_covered.hpp"
 #include "platform/platform.hpp"
+#include "stream_input.hpp"
 
 namespace {
 
+using vexan::fuzz::KeyOf;
+using vexan::fuzz::MarkedRecord;
 using vexan::fuzz::Require;
 
-constexpr uint8_t kScheduleLengthMask = 0x0F;
-constexpr unsigned kSlotShift = 4;
-constexpr uint8_t kSlotMask = 0x07;
-constexpr uint8_t kNoBoardBit = 0x80;
-constexpr uint8_t kDropPartial = 0;
-constexpr uint8_t kSpillDirectoryToggle = 252;  // no meaning here: see above
-constexpr uint8_t kTogglePause = 253;
-constexpr uint8_t kFailNextWrite = 254;
-constexpr uint8_t kCollect = 255;
 constexpr uint8_t kFrameStart = ':';
 
-// Keys whose records wait for replies; others (node 2, say) have none, so
-// replies to records nobody waits on are fuzzed too. Node 5's SDO records
-// name an object, so that replies naming another one are refused.
-constexpr std::array<uint8_t, 3> kMarkedNodes{1, 5, 127};
-constexpr uint8_t kNodeWithObject = 5;
-constexpr uint16_t kObjectIndex = 0x2000;
-constexpr uint8_t kObjectSubIndex = 1;
-constexpr std::array<uint16_t, 3> kMarkedCobIds{0x181, 0x201, 0x7FE};
-
-// A record and the request it is marked with: its frame from the command byte
-// on (only node 5's SDO requests carry one, which names their object).
-struct MarkedRecord {
-    uint8_t command;
-    uint16_t key;
-    std::array<uint8_t, 5> request{};
-    std::size_t requestSize = 0;
-
-    std::span<const uint8_t> Request() const { return {request.data(), requestSize}; }
-};
-
-std::vector<MarkedRecord> MarkedRecords()
-{
-    const uint8_t sdoRead = vexan::CodeOf(vexan::Command::SdoRead);
-    const uint8_t sdoWrite = vexan::CodeOf(vexan::Command::SdoWrite);
-    std::vector<MarkedRecord> records;
-    for (unsigned command = vexan::kFirstNodeCommand; command <= vexan::kLastNodeCommand; ++command) {
-        for (const uint8_t node : kMarkedNodes) {
-            const bool sdo = command == sdoRead || command == sdoWrite;
-            MarkedRecord marked{static_cast<uint8_t>(command), node};
-            if (sdo && node == kNodeWithObject) {
-                marked.request = {static_cast<uint8_t>(command), node, static_cast<uint8_t>(kObjectIndex & 0xFF),
-                                  static_cast<uint8_t>(kObjectIndex >> 8), kObjectSubIndex};
-                marked.requestSize = marked.request.size();
-            }
-            records.push_back(marked);
-        }
-    }
-    for (unsigned command = vexan::kFirstPdoCommand; command <= vexan::kLastPdoCommand; ++command) {
-        for (const uint16_t cobId : kMarkedCobIds) {
-            records.push_back({static_cast<uint8_t>(command), cobId});
-        }
-    }
-    for (unsigned command = vexan::kFirstMasterCommand; command <= vexan::kLastMasterRow; ++command) {
-        records.push_back({static_cast<uint8_t>(command), 0});
-    }
-    // Only commands with a record of their own: the count of outstanding
-    // requests is checked against these.
-    std::erase_if(records, [](const MarkedRecord& marked) { return !vexan::KeyFits(marked.command, marked.key); });
-    return records;
-}
-
-vexan::RecordKey KeyOf(uint8_t board, const MarkedRecord& marked)
-{
-    return vexan::RecordKey{board, marked.command, marked.key};
-}
-
-// What lives for the whole run: the records, a sink for the frames the library
-// sends, and the directory the inputs run in, which is gone (no spill file can
-// be made in it).
+// What lives for the whole run: the files, the records (each board's marked
+// pending once, found once) and the read buffers.
 struct FuzzSetup {
     FuzzSetup()
     {
-        std::array<char, 64> pattern{};
-        std::snprintf(pattern.data(), pattern.size(), "%s", "/tmp/vexan-fuzz-frames-XXXXXX");
-        Require(::mkdtemp(pattern.data()) != nullptr, "a temporary directory can be made");
-        goneDirectoryFd = ::open(pattern.data(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        Require(::rmdir(pattern.data()) == 0, "a directory can be removed");
-        homeFd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        portFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        Require(goneDirectoryFd >= 0 && homeFd >= 0 && portFd >= 0, "the fuzzer's files can be opened");
         for (uint8_t slot = 0; slot < vexan::kBoardCount; ++slot) {
-            vexan::AssignSlot(slot, portFd);
             for (const MarkedRecord& marked : records) {
                 vexan::MarkPending(KeyOf(slot, marked), marked.Request());
                 pending[slot].push_back(vexan::Replies().Find(KeyOf(slot, marked)));
             }
         }
     }
-    ~FuzzSetup()
-    {
-        ::close(goneDirectoryFd);
-        ::close(homeFd);
-        ::close(portFd);
-    }
-    FuzzSetup(const FuzzSetup&) = delete;
-    FuzzSetup& operator=(const FuzzSetup&) = delete;
 
-    std::vector<MarkedRecord> records = MarkedRecords();
-    // Each board's records in the order of `records`, found once.
+    vexan::fuzz::StreamFiles files;
+    std::vector<MarkedRecord> records = vexan::fuzz::MarkedRecords(true);
+    // Each board's records in the order of `records`.
     std::array<std::vector<const vexan::PendingReply*>, vexan::kBoardCount> pending;
-    int goneDirectoryFd = -1;
-    int homeFd = -1;
-    int portFd = -1;
+    vexan::fuzz::ReadBuffers reads;
 };
 
 FuzzSetup& Setup()
@@ -171,8 +77,8 @@ FuzzSetup& Setup()
 // fuzzer writes its corpus.
 class InGoneDirectory {
 public:
-    InGoneDirectory() { Require(::fchdir(Setup().goneDirectoryFd) == 0, "the gone directory can be entered"); }
-    ~InGoneDirectory() { [[maybe_unused]] const int back = ::fchdir(Setup().homeFd); }
+    InGoneDirectory() { Require(::fchdir(Setup().files.goneDirectoryFd) == 0, "the gone directory can be entered"); }
+    ~InGoneDirectory() { [[maybe_unused]] const int back = ::fchdir(Setup().files.homeFd); }
     InGoneDirectory(const InGoneDirectory&) = delete;
     InGoneDirectory& operator=(const InGoneDirectory&) = delete;
 };
@@ -180,7 +86,7 @@ public:
 // Collects every record a reply was filed in, as a polling caller would, and
 // marks it again; returns how many were touched. A record the module called
 // busy is released instead (collecting it would ask again).
-std::size_t CollectTouched(uint8_t board)
+VEXAN_FUZZ_NOT_COVERED std::size_t CollectTouched(uint8_t board)
 {
     static vexan::Reply reply;
     std::size_t touched = 0;
@@ -227,7 +133,7 @@ struct Frames {
 // that many bytes.
 class ReferenceFraming {
 public:
-    void Feed(uint8_t byte, Frames& frames)
+    VEXAN_FUZZ_NOT_COVERED void Feed(uint8_t byte, Frames& frames)
     {
         if (!inFrame_) {
             if (byte == kFrameStart) {
@@ -249,7 +155,7 @@ public:
         }
     }
     // Forgets a partial frame, as the scanner does.
-    void Drop(Frames& frames)
+    VEXAN_FUZZ_NOT_COVERED void Drop(Frames& frames)
     {
         if (inFrame_ && haveLength_) {
             frames.bytes.resize(begin_);
@@ -271,23 +177,30 @@ struct Expected {
     std::size_t handedOn = 0;
 };
 
+// Checks one frame the scanner handed on against the next one the reference
+// expects, then files it.
+VEXAN_FUZZ_NOT_COVERED void CheckAndDispatch(uint8_t slot, Expected& expected, uint8_t length,
+                                             std::span<const uint8_t> frame)
+{
+    Require(frame.size() == length, "a frame holds exactly its length byte's count");
+    Require(expected.handedOn < expected.frames.ends.size(), "the scanner hands on no frame the stream lacks");
+    const auto next = expected.frames.Frame(expected.handedOn++);
+    Require(std::equal(frame.begin(), frame.end(), next.begin(), next.end()),
+            "the scanner hands on the frames of the stream, in order");
+    vexan::DispatchReply(slot, length, frame);
+}
+
 // Hands one read to the scanner in a buffer of exactly its size, so that a
 // read past the bytes received shows. The reference reads the same bytes
 // first; each frame the scanner hands on must be the next one it expects.
-void ScanRead(vexan::FrameScanner& scanner, ReferenceFraming& reference, std::span<const uint8_t> bytes, uint8_t slot,
-              Expected& expected)
+VEXAN_FUZZ_NOT_COVERED void ScanRead(vexan::FrameScanner& scanner, ReferenceFraming& reference,
+                                     std::span<const uint8_t> bytes, uint8_t slot, Expected& expected)
 {
     for (const uint8_t byte : bytes) {
         reference.Feed(byte, expected.frames);
     }
-    const std::vector<uint8_t> read(bytes.begin(), bytes.end());
-    scanner.Scan(read, [slot, &expected](uint8_t length, std::span<const uint8_t> frame) {
-        Require(frame.size() == length, "a frame holds exactly its length byte's count");
-        Require(expected.handedOn < expected.frames.ends.size(), "the scanner hands on no frame the stream lacks");
-        const auto next = expected.frames.Frame(expected.handedOn++);
-        Require(std::equal(frame.begin(), frame.end(), next.begin(), next.end()),
-                "the scanner hands on the frames of the stream, in order");
-        vexan::DispatchReply(slot, length, frame);
+    scanner.Scan(Setup().reads.Copy(bytes), [slot, &expected](uint8_t length, std::span<const uint8_t> frame) {
+        CheckAndDispatch(slot, expected, length, frame);
     });
     Require(expected.handedOn == expected.frames.ends.size(), "the scanner hands on every complete frame at once");
 }
@@ -302,20 +215,15 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    if (size == 0) {
+    const vexan::fuzz::StreamInput input(std::span<const uint8_t>(data, size));
+    if (!input.Valid()) {
         return 0;
     }
-    const std::span<const uint8_t> input(data, size);
-    const uint8_t control = input[0];
-    const auto slot = static_cast<uint8_t>((control >> kSlotShift) & kSlotMask);
-    const std::size_t scheduleLength = std::min<std::size_t>(control & kScheduleLengthMask, input.size() - 1);
-    const auto schedule = input.subspan(1, scheduleLength);
-    auto stream = input.subspan(1 + scheduleLength);
-    const uint8_t board = slot;  // AssignSlot gives each slot the board of its number
-    const bool noBoard = (control & kNoBoardBit) != 0;
+    const uint8_t slot = input.slot;
+    const uint8_t board = input.board();
 
     const InGoneDirectory inGoneDirectory;
-    if (noBoard) {
+    if (input.noBoard) {
         vexan::ReleaseSlot(slot);
     }
 
@@ -326,58 +234,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     expected.handedOn = 0;
     bool paused = false;
     std::size_t framesAtCollect = 0;  // collecting again before another frame came finds nothing new
-    std::size_t step = 0;
-    std::size_t stepsWithoutRead = 0;
-    while (!stream.empty()) {
-        std::size_t take = vexan::kReadBufferSize;
-        if (!schedule.empty() && stepsWithoutRead < schedule.size()) {
-            const uint8_t entry = schedule[step++ % schedule.size()];
-            ++stepsWithoutRead;
-            switch (entry) {
-            case kDropPartial:
-                scanner.DropPartial();
-                reference.Drop(expected.frames);
-                continue;
-            case kSpillDirectoryToggle:
-                continue;
-            case kTogglePause:
-                paused = !paused;
-                if (paused) {
-                    vexan::Link().gate.Pause(0);
-                } else {
-                    vexan::Link().gate.Start();
-                }
-                continue;
-            case kFailNextWrite:
-                vexan::platform::testing::FailNthWrite(1);
-                continue;
-            case kCollect:
-                if (expected.handedOn > framesAtCollect) {
-                    framesAtCollect = expected.handedOn;
-                    Require(CollectTouched(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
-                }
-                continue;
-            default:
-                take = entry;
-                break;
-            }
+    const auto collect = [&] {
+        if (expected.handedOn > framesAtCollect) {
+            framesAtCollect = expected.handedOn;
+            Require(CollectTouched(board) == 0 || !input.noBoard, "nothing is filed for a slot without a board");
         }
-        stepsWithoutRead = 0;
-        take = std::min(take, stream.size());
-        ScanRead(scanner, reference, stream.first(take), slot, expected);
-        stream = stream.subspan(take);
+    };
+    for (vexan::fuzz::ScheduledReads reads(input); !reads.Done();) {
+        const auto step = reads.Next();
+        if (step.isRead) {
+            ScanRead(scanner, reference, step.bytes, slot, expected);
+            continue;
+        }
+        switch (step.mark) {
+        case vexan::fuzz::kDropPartial:
+            scanner.DropPartial();
+            reference.Drop(expected.frames);
+            break;
+        case vexan::fuzz::kTogglePause:
+            paused = !paused;
+            if (paused) {
+                vexan::Link().gate.Pause(0);
+            } else {
+                vexan::Link().gate.Start();
+            }
+            break;
+        case vexan::fuzz::kFailNextWrite:
+            vexan::platform::testing::FailNthWrite(1);
+            break;
+        case vexan::fuzz::kCollect:
+            collect();
+            break;
+        default:  // kToggleSpillDirectory: spill files can never be made here
+            break;
+        }
     }
-    if (expected.handedOn > framesAtCollect) {
-        Require(CollectTouched(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
-    }
+    collect();
     Require(vexan::Link().boards[board].outstanding.load() == Setup().records.size(),
             "the count of outstanding requests matches the pending records");
     const auto events = vexan::fuzz::DrainEvents(board);
-    if (noBoard) {
+    if (input.noBoard) {
         for (const auto& records : events) {
             Require(records.empty(), "no event is queued for a slot without a board");
         }
-        vexan::AssignSlot(slot, Setup().portFd);
+        vexan::AssignSlot(slot, Setup().files.portFd);
     }
     vexan::Link().gate.Start();
     vexan::platform::testing::FailNthWrite(0);

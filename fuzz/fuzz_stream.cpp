@@ -4,20 +4,11 @@
 // input also makes and removes spill files and walks the board's whole tables:
 // the frames fuzzer takes the same inputs without them, many times faster.
 //
-// Input: a control byte, a read schedule, then the stream.
-//   control bits 0-3: length of the schedule (0: the stream comes in reads of
-//                     the receive thread's full buffer)
-//   control bits 4-6: the slot (and board) the stream arrives on
-//   control bit 7:    the slot has no board (every frame must be ignored)
-//   schedule bytes, used in turn:
-//     1..251  the next read takes that many bytes
-//     0       the scanner drops a partial frame (as after reads that fail)
-//     252     the spill directory goes away, or comes back: spill files
-//             can then be neither created nor appended to
-//     253     the gate pauses traffic, or opens again: next-segment requests fail
-//     254     the next port write fails
-//     255     every marked record is collected, as a polling caller would
-//             (the first few times in an input: collecting is slow)
+// Input: the format of stream_input.hpp. The schedule's marks here: 252 takes
+// the spill directory away or brings it back (spill files can then be neither
+// created nor appended to); 253 pauses or opens the gate (next-segment
+// requests fail); 254 fails the next port write; 255 collects every marked
+// record (the first few times in an input: collecting is slow).
 // Before the stream a set of node, PDO and master records is marked pending;
 // after it each is collected, every record of the board released and the
 // event queues drained (their records checked), so no state outlives an input.
@@ -28,11 +19,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -46,96 +34,37 @@
 #include "link/library_state.hpp"
 #include "link/receive_side.hpp"
 #include "platform/platform.hpp"
+#include "stream_input.hpp"
 
 namespace {
 
+using vexan::fuzz::MarkedRecord;
 using vexan::fuzz::Require;
 
-constexpr uint8_t kScheduleLengthMask = 0x0F;
-constexpr unsigned kSlotShift = 4;
-constexpr uint8_t kSlotMask = 0x07;
-constexpr uint8_t kNoBoardBit = 0x80;
-constexpr uint8_t kDropPartial = 0;
-constexpr uint8_t kToggleSpillDirectory = 252;
-constexpr uint8_t kTogglePause = 253;
-constexpr uint8_t kFailNextWrite = 254;
-constexpr uint8_t kCollect = 255;
 constexpr std::size_t kMaxCollectsPerInput = 4;
 
-// Keys whose records wait for replies; others (node 2, say) have none, so
-// replies to records nobody waits on are fuzzed too.
-constexpr std::array<uint8_t, 3> kMarkedNodes{1, 5, 127};
-constexpr std::array<uint16_t, 3> kMarkedCobIds{0x181, 0x201, 0x7FE};
-
-struct MarkedRecord {
-    uint8_t command;
-    uint16_t key;
-};
-
-std::vector<MarkedRecord> MarkedRecords()
-{
-    std::vector<MarkedRecord> records;
-    for (unsigned command = vexan::kFirstNodeCommand; command <= vexan::kLastNodeCommand; ++command) {
-        for (const uint8_t node : kMarkedNodes) {
-            records.push_back({static_cast<uint8_t>(command), node});
-        }
-    }
-    for (unsigned command = vexan::kFirstPdoCommand; command <= vexan::kLastPdoCommand; ++command) {
-        for (const uint16_t cobId : kMarkedCobIds) {
-            records.push_back({static_cast<uint8_t>(command), cobId});
-        }
-    }
-    for (unsigned command = vexan::kFirstMasterCommand; command <= vexan::kLastMasterRow; ++command) {
-        records.push_back({static_cast<uint8_t>(command), 0});
-    }
-    return records;
-}
-
-std::string MakeTemporaryDirectory()
-{
-    std::array<char, 64> pattern{};
-    std::snprintf(pattern.data(), pattern.size(), "%s", "/tmp/vexan-fuzz-stream-XXXXXX");
-    Require(::mkdtemp(pattern.data()) != nullptr, "a temporary directory can be made");
-    return pattern.data();
-}
-
-// What lives for the whole run: the records to mark, a sink for the frames the
-// library sends, the directory that takes the spill files, and a directory
-// that is gone (no file can be made in it).
+// What lives for the whole run: the files, the records to mark, the directory
+// that takes the spill files, and the read buffers.
 struct FuzzSetup {
     FuzzSetup()
     {
-        spillDirectory = MakeTemporaryDirectory();
         spillDirectoryFd = ::open(spillDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const std::string gone = MakeTemporaryDirectory();
-        goneDirectoryFd = ::open(gone.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        Require(::rmdir(gone.c_str()) == 0, "a directory can be removed");
-        homeFd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        portFd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        Require(spillDirectoryFd >= 0 && goneDirectoryFd >= 0 && homeFd >= 0 && portFd >= 0,
-                "the fuzzer's files can be opened");
-        for (uint8_t slot = 0; slot < vexan::kBoardCount; ++slot) {
-            vexan::AssignSlot(slot, portFd);
-        }
+        Require(spillDirectoryFd >= 0, "the spill directory can be opened");
     }
     ~FuzzSetup()
     {
         std::error_code ignored;
         std::filesystem::remove_all(spillDirectory, ignored);
         ::close(spillDirectoryFd);
-        ::close(goneDirectoryFd);
-        ::close(homeFd);
-        ::close(portFd);
     }
     FuzzSetup(const FuzzSetup&) = delete;
     FuzzSetup& operator=(const FuzzSetup&) = delete;
 
-    std::vector<MarkedRecord> records = MarkedRecords();
-    std::string spillDirectory;
+    vexan::fuzz::StreamFiles files;
+    std::vector<MarkedRecord> records = vexan::fuzz::MarkedRecords(false);
+    std::string spillDirectory = vexan::fuzz::MakeTemporaryDirectory("/tmp/vexan-fuzz-stream-XXXXXX");
     int spillDirectoryFd = -1;
-    int goneDirectoryFd = -1;
-    int homeFd = -1;
-    int portFd = -1;
+    vexan::fuzz::ReadBuffers reads;
 };
 
 FuzzSetup& Setup()
@@ -154,7 +83,7 @@ public:
         for (const auto& entry : std::filesystem::directory_iterator(Setup().spillDirectory, ignored)) {
             std::filesystem::remove(entry.path(), ignored);
         }
-        [[maybe_unused]] const int back = ::fchdir(Setup().homeFd);
+        [[maybe_unused]] const int back = ::fchdir(Setup().files.homeFd);
     }
     InSpillDirectory(const InSpillDirectory&) = delete;
     InSpillDirectory& operator=(const InSpillDirectory&) = delete;
@@ -179,8 +108,7 @@ std::size_t CollectAll(uint8_t board)
 // read past the bytes received shows.
 void ScanRead(vexan::FrameScanner& scanner, std::span<const uint8_t> bytes, uint8_t slot)
 {
-    const std::vector<uint8_t> read(bytes.begin(), bytes.end());
-    scanner.Scan(read, [slot](uint8_t length, std::span<const uint8_t> frame) {
+    scanner.Scan(Setup().reads.Copy(bytes), [slot](uint8_t length, std::span<const uint8_t> frame) {
         Require(frame.size() == length, "a frame holds exactly its length byte's count");
         vexan::DispatchReply(slot, length, frame);
     });
@@ -196,72 +124,59 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    if (size == 0) {
+    const vexan::fuzz::StreamInput input(std::span<const uint8_t>(data, size));
+    if (!input.Valid()) {
         return 0;
     }
-    const std::span<const uint8_t> input(data, size);
-    const uint8_t control = input[0];
-    const auto slot = static_cast<uint8_t>((control >> kSlotShift) & kSlotMask);
-    const std::size_t scheduleLength = std::min<std::size_t>(control & kScheduleLengthMask, input.size() - 1);
-    const auto schedule = input.subspan(1, scheduleLength);
-    auto stream = input.subspan(1 + scheduleLength);
-    const uint8_t board = slot;  // AssignSlot gives each slot the board of its number
-    const bool noBoard = (control & kNoBoardBit) != 0;
+    const uint8_t slot = input.slot;
+    const uint8_t board = input.board();
+    const bool noBoard = input.noBoard;
 
     const InSpillDirectory inSpillDirectory;
     if (noBoard) {
         vexan::ReleaseSlot(slot);
     }
     for (const MarkedRecord& marked : Setup().records) {
-        vexan::MarkPending(vexan::RecordKey{board, marked.command, marked.key});
+        vexan::MarkPending(vexan::fuzz::KeyOf(board, marked));
     }
 
     vexan::FrameScanner scanner;
     bool paused = false;
     bool spillDirectoryGone = false;
     std::size_t collects = 0;
-    std::size_t step = 0;
-    std::size_t stepsWithoutRead = 0;
-    while (!stream.empty()) {
-        std::size_t take = vexan::kReadBufferSize;
-        if (!schedule.empty() && stepsWithoutRead < schedule.size()) {
-            const uint8_t entry = schedule[step++ % schedule.size()];
-            ++stepsWithoutRead;
-            switch (entry) {
-            case kDropPartial:
-                scanner.DropPartial();
-                continue;
-            case kToggleSpillDirectory:
-                spillDirectoryGone = !spillDirectoryGone;
-                Require(::fchdir(spillDirectoryGone ? Setup().goneDirectoryFd : Setup().spillDirectoryFd) == 0,
-                        "the spill directory can be left and entered again");
-                continue;
-            case kTogglePause:
-                paused = !paused;
-                if (paused) {
-                    vexan::Link().gate.Pause(0);
-                } else {
-                    vexan::Link().gate.Start();
-                }
-                continue;
-            case kFailNextWrite:
-                vexan::platform::testing::FailNthWrite(1);
-                continue;
-            case kCollect:
-                if (collects < kMaxCollectsPerInput) {
-                    ++collects;
-                    Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
-                }
-                continue;
-            default:
-                take = entry;
-                break;
-            }
+    for (vexan::fuzz::ScheduledReads reads(input); !reads.Done();) {
+        const auto step = reads.Next();
+        if (step.isRead) {
+            ScanRead(scanner, step.bytes, slot);
+            continue;
         }
-        stepsWithoutRead = 0;
-        take = std::min(take, stream.size());
-        ScanRead(scanner, stream.first(take), slot);
-        stream = stream.subspan(take);
+        switch (step.mark) {
+        case vexan::fuzz::kDropPartial:
+            scanner.DropPartial();
+            break;
+        case vexan::fuzz::kToggleSpillDirectory:
+            spillDirectoryGone = !spillDirectoryGone;
+            Require(::fchdir(spillDirectoryGone ? Setup().files.goneDirectoryFd : Setup().spillDirectoryFd) == 0,
+                    "the spill directory can be left and entered again");
+            break;
+        case vexan::fuzz::kTogglePause:
+            paused = !paused;
+            if (paused) {
+                vexan::Link().gate.Pause(0);
+            } else {
+                vexan::Link().gate.Start();
+            }
+            break;
+        case vexan::fuzz::kFailNextWrite:
+            vexan::platform::testing::FailNthWrite(1);
+            break;
+        default:  // kCollect
+            if (collects < kMaxCollectsPerInput) {
+                ++collects;
+                Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
+            }
+            break;
+        }
     }
 
     Require(CollectAll(board) == 0 || !noBoard, "nothing is filed for a slot without a board");
@@ -277,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     vexan::platform::testing::FailNthWrite(0);
     vexan::Link().boards[board].wake.Clear();
     if (noBoard) {
-        vexan::AssignSlot(slot, Setup().portFd);
+        vexan::AssignSlot(slot, Setup().files.portFd);
     }
     return 0;
 }

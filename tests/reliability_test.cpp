@@ -812,4 +812,72 @@ TEST(FunctionTimeout, ThreadsWritingPdosWhileTheirRepliesAreDroppedEndWithinThei
     EXPECT_EQ(board.sim->ReadObject(kNode, 0x6200, 1), Bytes{9});
 }
 
+// Holds every wait on a port (see platform::testing::HoldPortWaits) for as
+// long as it lives.
+class HeldPortWaits {
+public:
+    HeldPortWaits() { vexan::platform::testing::HoldPortWaits(true); }
+    ~HeldPortWaits() { vexan::platform::testing::HoldPortWaits(false); }
+    HeldPortWaits(const HeldPortWaits&) = delete;
+    HeldPortWaits& operator=(const HeldPortWaits&) = delete;
+};
+
+// A wait for a pseudo-terminal's bytes can stay in the kernel for seconds
+// beyond the time it was given, while the kernel's hand-over of the bytes the
+// other side wrote is held back on a loaded machine (beside two busy loops a
+// wait of one millisecond took up to 27 s). A blocking call therefore never
+// waits on the port itself: it waits for its reply to be filed and reads what
+// is already waiting. Here every wait on the port stays held (the receive
+// thread's among them) while blocking calls run: the call whose reply comes
+// returns it, the call whose reply is dropped ends with 35, both while the
+// waits are still held (a bound of many time-outs tells a call that ended on
+// its own from one that waited for the release).
+TEST(FunctionTimeout, CallsEndOnTimeWhileEveryWaitOnThePortIsHeld)
+{
+    constexpr uint32_t kTimeoutMs = 300;
+    constexpr auto kBound = 10s;
+    constexpr uint8_t kMasterMode = 7;
+    SimBoard board(2);
+    ASSERT_GE(board.fd, 0);
+    ASSERT_EQ(board.Open(), VEXAN_OK);
+    Vexan_SetFunctionTimeout(board.slot, kTimeoutMs);
+
+    vexan::test::ThreadGroup callers;  // joined after the waits are released
+    const HeldPortWaits held;
+    // A request that stays outstanding keeps the receive thread on the port,
+    // where it is held from now on.
+    board.sim->DropReplies(kForever, vexsim::DropTarget{kMasterMode, std::nullopt});
+    uint8_t mode = 0;
+    ASSERT_EQ(Vexan_GetMasterMode(board.slot, &mode, 0), VEXAN_SENT);
+    ASSERT_TRUE(vexan::platform::testing::WaitForHeldPortWait(kBound));
+
+    struct Case {
+        const char* name;
+        vexsim::DropTarget dropped;
+        uint16_t result;
+    };
+    const std::array<Case, 2> cases{{
+        {"the reply comes", vexsim::DropTarget{kMasterMode, std::nullopt}, VEXAN_OK},
+        {"the reply is dropped", vexsim::DropTarget{std::nullopt, kMasterId}, VEXAN_TIMEOUT},
+    }};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.sim->DropReplies(kForever, c.dropped);
+        std::atomic<bool> returned{false};
+        uint16_t result = 0xFFFF;
+        uint16_t version = 0;
+        callers.Start([&] {
+            result = Vexan_GetFirmwareVersion(board.slot, &version, 1);
+            returned.store(true);
+        });
+        ASSERT_TRUE(vexan::test::WaitFor([&] { return returned.load(); }, kBound))
+            << "the call waited on the held port";
+        callers.StopAndJoin();
+        EXPECT_EQ(result, c.result);
+        if (c.result == VEXAN_OK) {
+            EXPECT_EQ(version, FirmwareOf(board.slot));
+        }
+    }
+}
+
 }  // namespace

@@ -27,13 +27,14 @@ uint64_t Filings(uint8_t board)
     return replies.filings;
 }
 
-// Waits until a reply is filed on the board or the poll gap passed.
-void WaitForFiling(uint8_t board, uint64_t seen)
+// Waits until a reply is filed on the board or the poll gap passed; true when
+// one was filed.
+bool WaitForFiling(uint8_t board, uint64_t seen)
 {
     BoardReplies& replies = Replies().Of(board);
     std::unique_lock guard(replies.lock);
-    replies.filed.wait_for(guard, std::chrono::milliseconds(kLongestPollGapMs),
-                           [&] { return replies.filings != seen; });
+    return replies.filed.wait_for(guard, std::chrono::milliseconds(kLongestPollGapMs),
+                                  [&] { return replies.filings != seen; });
 }
 
 // What is left of a function time-out that began at the tick `begun`.
@@ -88,10 +89,19 @@ uint16_t GiveUpOnGoneLine(const RecordKey& key, uint32_t ticket)
 }
 
 // The poll loop of every waiting call: poll the record; when the module was
-// busy ask again; while the result is out, read the line itself when no one
-// else reads it (the reply then needs no hand-over from the receive thread),
-// or wait for the next filing; return VEXAN_WAITING at once when the caller
-// does not wait.
+// busy ask again; while the result is out, wait for the next filing; return
+// VEXAN_WAITING at once when the caller does not wait.
+//
+// The board's receive thread watches the line and files the reply; the caller
+// waits on the filing only, with no system call on the port, so the wait ends
+// on time whatever the port does: a wait for bytes on a pseudo-terminal can
+// stay in the kernel for many seconds after its own time-out while the
+// kernel's hand-over of the other side's bytes is held back on a loaded
+// machine. When a poll gap passes without a filing (the receive thread may be
+// running a callback) the caller reads what is waiting itself, without
+// waiting on the port. A call made on the board's own receive thread (from
+// inside a callback) has no one else to read for it: it holds the reader role
+// and reads the line itself.
 uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool blocking, bool returnAfterAsking,
                   std::optional<ReaderTurn>& turn, Reply& reply)
 {
@@ -116,13 +126,14 @@ uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool bloc
         } else if (!blocking) {
             return VEXAN_WAITING;
         }
-        if (!turn) {
-            turn = ReceiveSideOf(slot).TryTakeReader();
+        ReceiveSide& side = ReceiveSideOf(slot);
+        if (!turn && side.IsReceiveThread()) {
+            turn = side.TryTakeReader();
         }
         if (turn) {
             turn->Read(kLongestPollGapMs);
-        } else {
-            WaitForFiling(key.board, seen);
+        } else if (!WaitForFiling(key.board, seen)) {
+            side.ReadWaiting();
         }
     }
 }
@@ -317,10 +328,11 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
         }
     }
     const bool waits = options.blocking || options.alwaysFresh;
-    // A caller that will wait takes the reader role first when the line is
-    // free, so that marking its record does not wake the receive thread.
+    // A caller on the board's own receive thread reads its reply itself (see
+    // PollLoop); it takes the reader role first, so that marking its record
+    // does not wake the thread it runs on.
     std::optional<ReaderTurn> turn;
-    if (waits) {
+    if (waits && ReceiveSideOf(slot).IsReceiveThread()) {
         turn = ReceiveSideOf(slot).TryTakeReader();
     }
     const uint32_t ticket = MarkPending(key, request.bytes.subspan(kFrameHead), begun);

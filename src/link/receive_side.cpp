@@ -212,7 +212,7 @@ bool ReceiveSide::IsReceiveThread() const
     return threadId_.load() == std::this_thread::get_id();
 }
 
-void ReceiveSide::ReadOnce()
+bool ReceiveSide::ReadOnce()
 {
     const uint32_t now = platform::TickCount();
     const uint32_t elapsed = now - lastReadTick_;
@@ -247,12 +247,23 @@ void ReceiveSide::ReadOnce()
             [this](uint8_t length, std::span<const uint8_t> frame) { hooks_.dispatch(slot_, length, frame); });
     }
     partialFrame_.store(scanner_.CarryCount() != 0, std::memory_order_relaxed);
+    return result == VEXAN_OK;
+}
+
+void ReceiveSide::ReadWaiting()
+{
+    if (std::unique_lock reader(readerLock_, std::try_to_lock); reader.owns_lock()) {
+        ReadOnce();
+    }
 }
 
 void ReceiveSide::RunPass(const std::atomic<bool>& stop, bool withEventStep)
 {
     if (std::unique_lock reader(readerLock_, std::try_to_lock); reader.owns_lock()) {
         ReadOnce();
+        readSkipped_ = false;
+    } else {
+        readSkipped_ = true;
     }
     if (withEventStep) {
         lastEventTick_ = platform::TickCount();
@@ -294,6 +305,7 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
     }
     threadId_.store(std::this_thread::get_id());
     lastEventTick_ = platform::TickCount();
+    readSkipped_ = false;
     RunPass(stop, true);
     while (!stop.load()) {
         const uint8_t board = Link().slots[slot_].board.load(std::memory_order_relaxed);
@@ -311,8 +323,11 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
         }
         const bool portError = portError_.load(std::memory_order_relaxed);
         const bool expecting = state.outstanding.load() != 0 || partial || !state.wake.Usable();
-        const bool listen = expecting && !portError && !callerReading_.load() && Link().gate.IsOpen();
-        if (portError && expecting) {
+        // A pass that found a caller reading the line watches the port again
+        // only after a rest: what the port holds may be the bytes that caller
+        // is reading now, and watching would find them again at once.
+        const bool listen = expecting && !portError && !readSkipped_ && !callerReading_.load() && Link().gate.IsOpen();
+        if ((portError || readSkipped_) && expecting) {
             wait = kPortErrorRestMs;  // read again soon, but never spin on it
         }
         const auto port = Link().slots[slot_].port.load(std::memory_order_relaxed);
@@ -364,19 +379,14 @@ void ReceiveSide::ReaderTurn::End() noexcept
     side_ = nullptr;
 }
 
+// The caller does not wait on the port itself (see the header): it asks what
+// is waiting once a millisecond.
 void ReceiveSide::ReaderTurn::Read(uint32_t ms)
 {
     ReceiveSide& side = *side_;
-    if (side.portError_.load(std::memory_order_relaxed) || !Link().gate.IsOpen()) {
-        platform::SleepMs(std::max(std::min(ms, kPortErrorRestMs), uint32_t{1}));
-    } else {
-        const auto port = Link().slots[side.slot_].port.load(std::memory_order_relaxed);
-        if (platform::WaitReadable(port, nullptr, ms) == platform::PortWait::Error) {
-            side.portError_.store(true, std::memory_order_relaxed);
-            side.NotePortFailure();
-        }
+    for (uint32_t rested = 0; !side.ReadOnce() && rested < ms; ++rested) {
+        platform::SleepMs(1);
     }
-    side.ReadOnce();
 }
 
 }  // namespace vexan

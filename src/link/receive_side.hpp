@@ -144,8 +144,12 @@ public:
         ReaderTurn& operator=(const ReaderTurn&) = delete;
         ~ReaderTurn() { End(); }
 
-        // Waits up to `ms` for bytes, then reads once and dispatches what
-        // completed. A port in error is rested on instead of watched.
+        // Reads what is waiting and dispatches what completed; when nothing
+        // waits, asks again once a millisecond for up to `ms` milliseconds.
+        // It never waits on the port itself: on a pseudo-terminal such a
+        // wait can stay in the kernel far longer than asked (until the
+        // kernel has handed over bytes the other side wrote), and a caller's
+        // time-out must hold.
         void Read(uint32_t ms);
 
     private:
@@ -157,6 +161,10 @@ public:
 
     // The reader role when no one else reads the port now.
     std::optional<ReaderTurn> TryTakeReader();
+    // For a caller whose reply the receive thread has not filed within a poll
+    // gap (the thread may be in a callback): reads and dispatches what is
+    // waiting, unless someone else reads the port now. Never waits for bytes.
+    void ReadWaiting();
     // The reader role, waiting for a current reader to finish (the
     // identification at start-up reads the bare port this way).
     ReaderTurn TakeReader();
@@ -170,8 +178,9 @@ public:
 
 private:
     void Run(const std::atomic<bool>& stop);
-    // Reads once and dispatches; call with the reader lock held.
-    void ReadOnce();
+    // Reads once and dispatches; call with the reader lock held. True when
+    // bytes were read.
+    bool ReadOnce();
     void ResetCounters();
     // Joins the threads retired by stops made on receive threads. On a
     // receive thread only those already ended are joined (the others may be
@@ -196,6 +205,7 @@ private:
     std::atomic<bool> lineGone_{false};
     // Touched by the receive thread only:
     uint32_t lastEventTick_ = 0;
+    bool readSkipped_ = false;  // the last pass found someone else reading the port
 
     // Held by the receive thread while it works; let go while it rests and
     // while it runs a callback (see CallbackWindow).

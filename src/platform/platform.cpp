@@ -1,8 +1,11 @@
 // The part of the platform layer that is the same on every system: the test
-// hooks that make the Nth port read, write or thread start fail and that move
-// the tick counter, placed in front of the system's own port and clock calls.
+// hooks that make the Nth port read, write or thread start fail, that hold
+// waits on ports and that move the tick counter, placed in front of the
+// system's own port and clock calls.
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "platform/platform.hpp"
 #include "platform/system.hpp"
@@ -20,6 +23,20 @@ std::atomic<uint32_t> threadFaultCountdown{0};
 std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
 std::atomic<Unload> unloadKind{Unload::None};
 std::atomic<bool> threadStartsRefused{false};
+
+// Waits on ports held by the test hook: the flag is read first, so a wait
+// costs nothing more while no test holds them.
+struct PortWaitHold {
+    std::atomic<bool> held{false};
+    std::mutex lock;
+    std::condition_variable released;
+    uint32_t waiting = 0;  // waits held now, under `lock`
+};
+PortWaitHold& Hold()
+{
+    static PortWaitHold hold;
+    return hold;
+}
 
 // Counts one operation against a fault countdown; true when this is the
 // operation that must fail.
@@ -53,6 +70,19 @@ long WriteBytes(PortHandle port, const uint8_t* bytes, std::size_t count)
         count /= 2;  // a cut-short write: part of the frame goes out
     }
     return system::WritePort(port, bytes, count);
+}
+
+PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
+{
+    PortWaitHold& hold = Hold();
+    if (port != kNoPort && hold.held.load(std::memory_order_acquire)) {
+        std::unique_lock guard(hold.lock);
+        ++hold.waiting;
+        hold.released.notify_all();
+        hold.released.wait(guard, [&] { return !hold.held.load(std::memory_order_relaxed); });
+        --hold.waiting;
+    }
+    return system::WaitReadable(port, wake, timeoutMs);
 }
 
 uint32_t TickCount()
@@ -115,6 +145,23 @@ void FailNthWrite(uint32_t n, WriteFault fault)
 void FailNthThreadStart(uint32_t n)
 {
     threadFaultCountdown.store(n, std::memory_order_relaxed);
+}
+
+void HoldPortWaits(bool held)
+{
+    PortWaitHold& hold = Hold();
+    {
+        const std::lock_guard guard(hold.lock);
+        hold.held.store(held, std::memory_order_release);
+    }
+    hold.released.notify_all();
+}
+
+bool WaitForHeldPortWait(std::chrono::milliseconds limit)
+{
+    PortWaitHold& hold = Hold();
+    std::unique_lock guard(hold.lock);
+    return hold.released.wait_for(guard, limit, [&] { return hold.waiting != 0; });
 }
 
 }  // namespace testing

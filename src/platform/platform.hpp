@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -166,6 +167,14 @@ void FailNthRead(uint32_t n);
 void FailNthWrite(uint32_t n, WriteFault fault = WriteFault::Fail);
 // The nth thread start (1 = the next one) fails; 0 cancels.
 void FailNthThreadStart(uint32_t n);
+// While held, every WaitReadable on a port stays in the platform layer until
+// released, whatever time it was given: the way a wait for a pseudo-
+// terminal's bytes stays in the kernel while the kernel's hand-over of the
+// other side's bytes is held back on a loaded machine. Release before the
+// threads that wait are stopped.
+void HoldPortWaits(bool held);
+// True once some wait is held, within `limit`.
+bool WaitForHeldPortWait(std::chrono::milliseconds limit);
 }  // namespace testing
 
 }  // namespace vexan::platform

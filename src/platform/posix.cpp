@@ -66,7 +66,7 @@ long system::WritePort(PortHandle port, const uint8_t* bytes, std::size_t count)
     return static_cast<long>(done);
 }
 
-PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
+PortWait system::WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
 {
     std::array<pollfd, 2> entries{};
     nfds_t count = 0;

@@ -1,5 +1,5 @@
 // What each system's file (posix.cpp, win32.cpp) provides underneath the
-// shared front in platform.cpp: the plain port reads and writes and the
+// shared front in platform.cpp: the plain port reads, writes and waits and the
 // system's millisecond counter, before any test hook is applied.
 #pragma once
 
@@ -16,6 +16,10 @@ long ReadPort(PortHandle port, uint8_t* buffer, std::size_t capacity);
 // Writes `count` bytes (retrying partial writes); the count written, or -1
 // when nothing could be written.
 long WritePort(PortHandle port, const uint8_t* bytes, std::size_t count);
+
+// Waits for bytes on the port, the wake signal or the time (see
+// platform::WaitReadable).
+PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs);
 
 // The system's free-running millisecond counter, low 32 bits.
 uint32_t Ticks();

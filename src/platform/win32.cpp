@@ -126,7 +126,7 @@ long system::WritePort(PortHandle port, const uint8_t* bytes, std::size_t count)
 // Neither a serial port opened for synchronous use nor an anonymous or named
 // pipe end can be waited on for incoming bytes, so the port is asked every
 // millisecond; the wake event ends each slice early.
-PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
+PortWait system::WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutMs)
 {
     const HANDLE event = wake != nullptr && wake->Usable() ? Win(wake->Handle()) : nullptr;
     if (port == kNoPort) {
