@@ -21,7 +21,7 @@
 #include "commands.hpp"
 #include "demo.hpp"
 #include "serve/serve.hpp"
-#include "support.hpp"
+#include "session.hpp"
 #include "vexan.h"
 
 namespace {
@@ -63,15 +63,11 @@ Context* gShellContext = nullptr;
 
 std::vector<std::string> ListedNodes()
 {
-    std::vector<std::string> ids;
     uint8_t reply[VEXAN_NODE_REPLY_BUFFER] = {};
     if (gShellContext == nullptr || Vexan_GetNodeList(gShellContext->session->Slot(), reply, 1) != VEXAN_OK) {
-        return ids;
+        return {};
     }
-    for (unsigned i = 0; i < reply[0] && i + 1 < VEXAN_NODE_REPLY_BUFFER; ++i) {
-        ids.push_back(std::to_string(reply[i + 1]));
-    }
-    return ids;
+    return NodeIdsOf(reply);
 }
 
 char* NextCompletion(const char* text, int state)
@@ -345,8 +341,10 @@ int main(int argc, char** argv)
         action.needsBoard = false;
     });
 
+    // The server opens its boards itself, from the same options.
     bool serveChosen = false;
     auto serveStorage = serve::AddServeCommand(app, serveChosen);
+
     app.set_version_flag("--version", [] {
         return std::string("vexan " VEXAN_TOOL_VERSION ", library ") + std::to_string(Vexan_GetVersion());
     });

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "support.hpp"
+#include "session.hpp"
 
 namespace vexantool::serve {
 
