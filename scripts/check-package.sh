@@ -179,7 +179,8 @@ check_contents() {
     "$libdir/pkgconfig/vexan.pc" "$libdir/cmake/vexan/vexanConfig.cmake" "$libdir/cmake/vexan/vexanConfigVersion.cmake" \
     "$libdir/cmake/vexan/vexanTargets.cmake"
   expect vexan usr/bin/vexan usr/bin/vexan-sim usr/share/man/man1/vexan.1.gz usr/share/man/man1/vexan-sim.1.gz \
-    usr/lib/python3/dist-packages/vexan/__init__.py usr/lib/python3/dist-packages/vexan/_library.py
+    usr/lib/python3/dist-packages/vexan/__init__.py usr/lib/python3/dist-packages/vexan/_library.py \
+    usr/lib/systemd/system/vexan-serve@.service
   # Nothing outside /usr, no library outside the multiarch directory, nothing
   # in /usr/local, no byte-compiled Python.
   local stray
