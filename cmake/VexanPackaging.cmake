@@ -5,8 +5,9 @@
 #   vexan_runtime   libvexan2      the shared library (named by its soname)
 #   vexan_dev       libvexan-dev   header, static library, CMake and pkg-config files
 #   vexan_programs  vexan          vexan, vexan-sim, their manual pages, the
-#                                  Python package for python3, and every install
-#                                  rule that names no component
+#                                  Python package for python3 with the device
+#                                  model's libvexan_od.so beside it, and every
+#                                  install rule that names no component
 # `cpack -G DEB` makes the three packages from a build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr (so that GNUInstallDirs picks Debian's multiarch
 # library directory); scripts/check-package.sh does that from a Release build
@@ -91,6 +92,14 @@ if(NOT WIN32)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vexan DESTINATION ${VEXAN_PYTHON_INSTALL_DIR}
       COMPONENT vexan_programs
       FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+    # The device model's C interface (src/od/), which vexan.od loads: a private
+    # library without a soname, so it lives beside the package that uses it,
+    # where the package looks for it first, not in the loader's directories.
+    if(TARGET vexan_od_shared)
+      install(TARGETS vexan_od_shared LIBRARY DESTINATION ${VEXAN_PYTHON_INSTALL_DIR}/vexan
+        COMPONENT vexan_programs
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()
   endif()
 endif()
 
