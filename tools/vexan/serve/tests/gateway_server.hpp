@@ -58,7 +58,16 @@ public:
         }
         options.spillDir = dir_ + "/spill";
         std::filesystem::create_directories(options.spillDir);
-        if (!host_.Start(options, error)) {
+        // The module's identification has a short window that a loaded machine
+        // can make the simulator miss, even after the session's own retries:
+        // the whole start is tried again (the host closes what it opened).
+        constexpr int kStartAttempts = 5;
+        bool started = false;
+        for (int attempt = 0; attempt < kStartAttempts && !started; ++attempt) {
+            error.clear();
+            started = host_.Start(options, error);
+        }
+        if (!started) {
             return false;
         }
         gateway_ = std::make_unique<gateway::Gateway>(host_, gateway::GatewayOptions{setup.readOnly, dir_});
