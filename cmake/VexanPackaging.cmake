@@ -23,6 +23,11 @@ if(NOT WIN32)
     install(TARGETS vexan-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vexan_programs)
   endif()
 
+  # vexan serve's systemd unit, a template instantiated per serial device
+  # (vexan-serve@ttyUSB0); nothing enables it.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/vexan-serve@.service
+    DESTINATION lib/systemd/system COMPONENT vexan_programs)
+
   # copyright and changelog.Debian.gz in each package's documentation folder.
   set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
   add_custom_command(OUTPUT ${changelog_gz}
@@ -189,7 +194,8 @@ set(CPACK_COMPONENT_VEXAN_PROGRAMS_DESCRIPTION "CANopen master modules from the 
 The vexan tool commissions and watches a bus behind a CANopen master module
 on a serial line: module and node information, NMT, SDO reads and writes,
 PDOs, SYNC, EMCY, an event monitor and an interactive shell; --sim runs it
-against a simulated module.
+against a simulated module. vexan serve answers the CiA 309-3 ASCII gateway
+protocol on a Unix socket and TCP (a systemd unit template is included).
 .
 vexan-sim simulates a module with its nodes on a pseudo-terminal.
 .
