@@ -20,7 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "support.hpp"
+#include "cia301.hpp"
+#include "json.hpp"
+#include "results.hpp"
+#include "session.hpp"
+#include "text.hpp"
+#include "trace_relay.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
 #include "vexan_sim/simulator.hpp"

@@ -20,7 +20,7 @@
 
 #include "commands.hpp"
 #include "demo.hpp"
-#include "support.hpp"
+#include "session.hpp"
 #include "vexan.h"
 
 namespace {
@@ -62,15 +62,11 @@ Context* gShellContext = nullptr;
 
 std::vector<std::string> ListedNodes()
 {
-    std::vector<std::string> ids;
     uint8_t reply[VEXAN_NODE_REPLY_BUFFER] = {};
     if (gShellContext == nullptr || Vexan_GetNodeList(gShellContext->session->Slot(), reply, 1) != VEXAN_OK) {
-        return ids;
+        return {};
     }
-    for (unsigned i = 0; i < reply[0] && i + 1 < VEXAN_NODE_REPLY_BUFFER; ++i) {
-        ids.push_back(std::to_string(reply[i + 1]));
-    }
-    return ids;
+    return NodeIdsOf(reply);
 }
 
 char* NextCompletion(const char* text, int state)

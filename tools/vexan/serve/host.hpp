@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "device_model.hpp"
-#include "support.hpp"
+#include "session.hpp"
 
 namespace vexantool::serve {
 

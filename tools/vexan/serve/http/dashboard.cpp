@@ -14,7 +14,9 @@
 #include "assets.hpp"
 #include "codec.hpp"
 #include "device_model.hpp"
-#include "support.hpp"
+#include "cia301.hpp"
+#include "results.hpp"
+#include "text.hpp"
 #include "vexan.h"
 
 namespace vexantool::http {

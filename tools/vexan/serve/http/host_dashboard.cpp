@@ -2,7 +2,9 @@
 
 #include <map>
 
-#include "support.hpp"
+#include "cia301.hpp"
+#include "results.hpp"
+#include "text.hpp"
 #include "vexan.h"
 
 namespace vexantool::http {

@@ -1,0 +1,217 @@
+// monitor: the board's events live, as a table on a terminal, else one line
+// (or one JSON object) an event.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+
+#include "command_group.hpp"
+#include "terminal.hpp"
+#include "text.hpp"
+#include "vexan.h"
+#include "vexan_results.h"
+
+namespace vexantool {
+
+namespace {
+
+std::mutex gEventMutex;
+std::condition_variable gEventSignal;
+bool gEventsWaiting = false;
+std::atomic<bool> gInterrupted{false};
+
+void OnEvent()
+{
+    {
+        std::lock_guard lock(gEventMutex);
+        gEventsWaiting = true;
+    }
+    gEventSignal.notify_one();
+}
+
+void OnInterrupt(int)
+{
+    gInterrupted = true;
+}
+
+struct Event {
+    std::string kind;
+    unsigned slot = 0;
+    std::string text;
+    Json json;
+};
+
+// "2026-12-11T09:30:05.123Z": UTC, to the millisecond.
+std::string IsoTime(std::chrono::system_clock::time_point when)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
+// Takes every queued event record.
+std::vector<Event> DrainEvents()
+{
+    std::vector<Event> events;
+    uint8_t slot = 0;
+    uint8_t node = 0;
+    uint8_t data[8] = {};
+    while (Vexan_GetBootUpNodeAfterAdd(&slot, &node) == VEXAN_OK) {
+        Event e{"boot-up", slot, NodeText(node) + " booted", {}};
+        e.json.Num("node", node);
+        events.push_back(e);
+    }
+    while (Vexan_GetEMCYData(&slot, &node, data) == VEXAN_OK) {
+        Event e{"emcy", slot, EmcyText(node, data), {}};
+        e.json.Num("node", node);
+        AddEmcyFields(e.json, data);
+        events.push_back(e);
+    }
+    uint8_t code = 0;
+    while (Vexan_GetNMTError(&slot, &node, &code) == VEXAN_OK) {
+        const std::string why = code == 1 ? "node guarding" : code == 2 ? "heartbeat" : "code " + std::to_string(code);
+        Event e{"nmt-error", slot, NodeText(node) + ": NMT error (" + why + ")", {}};
+        e.json.Num("node", node).Num("code", code);
+        events.push_back(e);
+    }
+    uint16_t index = 0;
+    uint8_t sub = 0;
+    uint8_t length = 0;
+    while (Vexan_GetMasterReadSDOEvent(&slot, &index, &sub) == VEXAN_OK) {
+        Event e{"master-sdo-read", slot, "another master reads " + Hex(index, 4) + "/" + Hex(sub, 2), {}};
+        e.json.Hex("index", index, 4).Num("sub", sub);
+        events.push_back(e);
+    }
+    while (Vexan_GetMasterWriteSDOEvent(&slot, &index, &sub, &length, data) == VEXAN_OK) {
+        const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, 4));
+        Event e{"master-sdo-write",
+                slot,
+                "another master writes " + Hex(index, 4) + "/" + Hex(sub, 2) + " [" + HexBytes(bytes) + "]",
+                {}};
+        e.json.Hex("index", index, 4).Num("sub", sub).Str("hex", HexBytes(bytes, ""));
+        events.push_back(e);
+    }
+    uint16_t cob = 0;
+    while (Vexan_GetMasterRemotePDOEvent(&slot, &cob) == VEXAN_OK) {
+        Event e{"master-remote-pdo", slot, "another master requests PDO " + Hex(cob, 3), {}};
+        e.json.Hex("cob", cob, 3);
+        events.push_back(e);
+    }
+    while (Vexan_GetMasterRxPDOEvent(&slot, &cob, &length, data) == VEXAN_OK) {
+        const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, 8));
+        Event e{"master-rx-pdo", slot, "another master sent PDO " + Hex(cob, 3) + " [" + HexBytes(bytes) + "]", {}};
+        e.json.Hex("cob", cob, 3).Str("hex", HexBytes(bytes, ""));
+        events.push_back(e);
+    }
+    return events;
+}
+
+}  // namespace
+
+int RunMonitor(Context& context, double seconds, unsigned count)
+{
+    const uint8_t slot = Slot(context);
+    // Callbacks only wake the loop; the records are read here, off the receive thread.
+    Vexan_InstallBootUpISR(slot, OnEvent);
+    Vexan_InstallEMCYISR(slot, OnEvent);
+    Vexan_InstallNMTErrISR(slot, OnEvent);
+    Vexan_InstallReadSDOISR(slot, OnEvent);
+    Vexan_InstallWriteSDOISR(slot, OnEvent);
+    Vexan_InstallRxPDOISR(slot, OnEvent);
+    Vexan_InstallRemotePDOISR(slot, OnEvent);
+    gInterrupted = false;
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    const bool table = StdoutIsTerminal() && !context.json;
+    std::map<std::string, unsigned> seen;  // kind -> count
+    std::deque<std::string> log;           // the latest events, oldest first
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
+    double drawnAt = -1;
+    if (!table && !context.json) {
+        std::cout << "monitoring slot " << unsigned{slot} << " (Ctrl-C ends)" << std::endl;
+    }
+    unsigned taken = 0;
+    while (!gInterrupted && std::chrono::steady_clock::now() < end && (count == 0 || taken < count)) {
+        {
+            std::unique_lock lock(gEventMutex);
+            gEventSignal.wait_for(lock, std::chrono::milliseconds(100), [] { return gEventsWaiting; });
+            gEventsWaiting = false;
+        }
+        const auto events = DrainEvents();
+        const std::string now = IsoTime(std::chrono::system_clock::now());
+        const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char stamp[16];
+        std::snprintf(stamp, sizeof stamp, "%8.3f", at);
+        for (const Event& e : events) {
+            if (context.json) {
+                Json json = e.json;
+                json.Str("event", e.kind).Num("slot", e.slot).Str("time", now).Str("text", e.text);
+                std::cout << json.Text() << std::endl;
+            } else if (!table) {
+                std::cout << stamp << " slot " << e.slot << " " << e.kind << ": " << e.text << std::endl;
+            }
+            ++seen[e.kind];
+            ++taken;
+            if (table) {
+                char kind[24];
+                std::snprintf(kind, sizeof kind, "%-18s", e.kind.c_str());
+                log.push_back(std::string(stamp) + "  " + kind + " " + e.text);
+            }
+        }
+        // The log scrolls: as many of the latest events as fit under the counters.
+        const std::size_t room =
+            std::max<std::size_t>(TerminalRows() > 6 + seen.size() ? TerminalRows() - 6 - seen.size() : 0, 3);
+        while (log.size() > room) {
+            log.pop_front();
+        }
+        // The table is redrawn when something came, and once a second for the clock.
+        const bool redraw = !events.empty() || at - drawnAt >= 1.0 || drawnAt < 0;
+        if (table && redraw) {
+            drawnAt = at;
+            std::cout << "\033[H\033[2J"
+                      << "vexan monitor, slot " << unsigned{slot} << ", " << stamp << " s (Ctrl-C ends)\n\n";
+            std::printf("%-18s %6s\n", "event", "count");
+            for (const auto& [kind, number] : seen) {
+                std::printf("%-18s %6u\n", kind.c_str(), number);
+            }
+            std::printf("\nlatest events:\n");
+            for (const std::string& line : log) {
+                std::printf("%s\n", line.c_str());
+            }
+            std::fflush(stdout);
+        }
+    }
+    std::signal(SIGINT, previous);
+    Vexan_RemoveBootUpISR(slot);
+    Vexan_RemoveEMCYISR(slot);
+    Vexan_RemoveNMTErrISR(slot);
+    Vexan_RemoveReadSDOISR(slot);
+    Vexan_RemoveWriteSDOISR(slot);
+    Vexan_RemoveRxPDOISR(slot);
+    Vexan_RemoveRemotePDOISR(slot);
+    return kExitOk;
+}
+
+void AddMonitorCommand(const CommandWiring& wiring)
+{
+    Args& a = wiring.args;
+    auto* monitor = wiring.app.add_subcommand("monitor", "show events live until Ctrl-C");
+    monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
+    monitor->add_option("--count", a.count, "stop after this many events");
+    monitor->callback(
+        wiring.Run("monitor", [](Context& c, const Args& args) { return RunMonitor(c, args.seconds, args.count); }));
+}
+
+}  // namespace vexantool
