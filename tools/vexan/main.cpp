@@ -20,6 +20,7 @@
 
 #include "commands.hpp"
 #include "demo.hpp"
+#include "serve/serve.hpp"
 #include "session.hpp"
 #include "vexan.h"
 
@@ -340,6 +341,10 @@ int main(int argc, char** argv)
         action.needsBoard = false;
     });
 
+    // The server opens its boards itself, from the same options.
+    bool serveChosen = false;
+    auto serveStorage = serve::AddServeCommand(app, serveChosen);
+
     app.set_version_flag("--version", [] {
         return std::string("vexan " VEXAN_TOOL_VERSION ", library ") + std::to_string(Vexan_GetVersion());
     });
@@ -359,6 +364,9 @@ int main(int argc, char** argv)
     std::erase(options.simEds, std::string());
     options.timeoutMs = timeoutMs;
 
+    if (serveChosen) {
+        return serve::RunServe(serveStorage, options, spillDir);
+    }
     if (action.name == "demo") {
         demo.trace = options.trace;
         demo.json = json;

@@ -317,11 +317,19 @@ bool BoardHost::Start(const HostOptions& options, std::string& error)
     return true;
 }
 
-void BoardHost::Stop()
+void BoardHost::Interrupt()
 {
-    if (!started_) {
+    if (!started_ || interrupted_.exchange(true)) {
         return;
     }
+    RemoveCallbacks();
+    for (const auto& board : boards_) {
+        Vexan_ShutdownMaster(static_cast<uint8_t>(board->info.slot));
+    }
+}
+
+void BoardHost::RemoveCallbacks()
+{
     for (const auto& board : boards_) {
         const uint32_t slot = board->info.slot;
         Vexan_RemoveBootUpISR(slot);
@@ -333,6 +341,16 @@ void BoardHost::Stop()
             Vexan_RemoveRxPDOISR(slot);
             Vexan_RemoveRemotePDOISR(slot);
         }
+    }
+}
+
+void BoardHost::Stop()
+{
+    if (!started_) {
+        return;
+    }
+    if (!interrupted_) {
+        RemoveCallbacks();
     }
     for (const auto& board : boards_) {
         board->session.Close();
@@ -351,6 +369,7 @@ void BoardHost::Stop()
     }
     spillDir_.clear();
     started_ = false;
+    interrupted_ = false;
     BoardHost* self = this;
     gHost.compare_exchange_strong(self, nullptr);
 }
@@ -516,7 +535,7 @@ std::shared_ptr<const vexan::od::DeviceModel> BoardHost::Model(unsigned net, uin
 CallResult BoardHost::SdoRead(unsigned net, uint8_t node, uint16_t index, uint8_t sub, std::vector<uint8_t>& data)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     const auto slot = static_cast<uint8_t>(board->info.slot);
@@ -562,7 +581,7 @@ CallResult BoardHost::SdoWrite(unsigned net, uint8_t node, uint16_t index, uint8
                                const std::vector<uint8_t>& data)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     const auto slot = static_cast<uint8_t>(board->info.slot);
@@ -581,7 +600,7 @@ CallResult BoardHost::SdoWrite(unsigned net, uint8_t node, uint16_t index, uint8
 CallResult BoardHost::Nmt(unsigned net, uint8_t node, NmtCommand command)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     CallResult result;
@@ -628,7 +647,7 @@ CallResult BoardHost::Nmt(unsigned net, uint8_t node, NmtCommand command)
 CallResult BoardHost::NmtState(unsigned net, uint8_t node, uint8_t& state)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
@@ -661,7 +680,7 @@ std::vector<uint8_t> NodeIds(const std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER>&
 CallResult BoardHost::Scan(unsigned net, std::vector<uint8_t>& nodes)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
@@ -679,7 +698,7 @@ CallResult BoardHost::Scan(unsigned net, std::vector<uint8_t>& nodes)
 CallResult BoardHost::NodeList(unsigned net, std::vector<uint8_t>& nodes)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::array<uint8_t, VEXAN_NODE_REPLY_BUFFER> reply{};
@@ -697,7 +716,7 @@ CallResult BoardHost::NodeList(unsigned net, std::vector<uint8_t>& nodes)
 CallResult BoardHost::CanStatus(unsigned net, std::vector<uint8_t>& status)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::array<uint8_t, VEXAN_MAX_REPLY_DATA> reply{};
@@ -716,7 +735,7 @@ CallResult BoardHost::CanStatus(unsigned net, std::vector<uint8_t>& status)
 CallResult BoardHost::Sync(unsigned net, uint16_t cobId)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::lock_guard lock(RecordLock(*board, kSync, cobId));
@@ -726,7 +745,7 @@ CallResult BoardHost::Sync(unsigned net, uint16_t cobId)
 CallResult BoardHost::LastEmcy(unsigned net, uint8_t node, std::array<uint8_t, 8>& data)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     uint8_t flag = 0;
@@ -737,7 +756,7 @@ CallResult BoardHost::LastEmcy(unsigned net, uint8_t node, std::array<uint8_t, 8
 CallResult BoardHost::PdoRead(unsigned net, uint16_t cobId, std::vector<uint8_t>& data)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     uint8_t flag = 0;
@@ -758,7 +777,7 @@ CallResult BoardHost::PdoRead(unsigned net, uint16_t cobId, std::vector<uint8_t>
 CallResult BoardHost::PdoWrite(unsigned net, uint16_t cobId, const std::vector<uint8_t>& data)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     std::lock_guard lock(RecordLock(*board, kPdoWrite, cobId));
@@ -770,7 +789,7 @@ CallResult BoardHost::PdoWrite(unsigned net, uint16_t cobId, const std::vector<u
 CallResult BoardHost::EdsLoad(unsigned net, uint8_t node, const std::string& path)
 {
     Board* board = FindBoard(net);
-    if (board == nullptr) {
+    if (board == nullptr || interrupted_) {
         return {VEXAN_NOT_OPEN, 0};
     }
     // One configuration run per board at a time, and none beside the node's SDO transfers.

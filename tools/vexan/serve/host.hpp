@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -196,6 +197,11 @@ public:
     // Removes the callbacks, shuts every board down, closes the event hub.
     // Front doors must have stopped calling first.
     void Stop();
+    // For a quick stop while front doors still run: shuts the boards' masters
+    // down, which ends every library call under way at once, and answers
+    // every later call with VEXAN_NOT_OPEN. Stop() must still follow, once
+    // the front doors have stopped.
+    void Interrupt();
 
     EventHub& Events() { return events_; }
 
@@ -249,6 +255,7 @@ private:
     struct Board;
     struct NodeRecord;
 
+    void RemoveCallbacks();
     Board* FindBoard(unsigned net);
     const Board* FindBoard(unsigned net) const;
     // The lock of one library request record: (family, key) on a board.
@@ -270,6 +277,7 @@ private:
     bool ownSpillDir_ = false;
     int homeDir_ = -1;  // the working directory before Start(), restored at Stop()
     bool started_ = false;
+    std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace vexantool::serve

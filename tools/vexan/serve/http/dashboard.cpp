@@ -324,7 +324,7 @@ std::string IsoUtc(WallTime time)
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
+    char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
                   utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
     return text;
@@ -579,16 +579,17 @@ void DashboardServer::Routes()
             return;
         }
         json nodes = json::array();
-        for (const NodeSummary& node : backend_.Nodes(*n)) {
-            json out{{"node", node.id},
-                     {"state_name", NmtStateName(node.nmtState)},
-                     {"device_name", node.deviceName},
-                     {"has_model", node.hasModel}};
-            out["state"] = node.nmtState ? json(*node.nmtState) : json(nullptr);
-            out["last_bootup"] = node.lastBootup ? json(IsoUtc(*node.lastBootup)) : json(nullptr);
-            if (node.lastEmcy) {
-                json emcy = EmcyJson(node.lastEmcy->code, node.lastEmcy->errorRegister, node.lastEmcy->vendor);
-                emcy["time"] = IsoUtc(node.lastEmcy->time);
+        for (const NodeSummary& summary : backend_.Nodes(*n)) {
+            json out{{"node", summary.id},
+                     {"state_name", NmtStateName(summary.nmtState)},
+                     {"device_name", summary.deviceName},
+                     {"has_model", summary.hasModel}};
+            out["state"] = summary.nmtState ? json(*summary.nmtState) : json(nullptr);
+            out["last_bootup"] = summary.lastBootup ? json(IsoUtc(*summary.lastBootup)) : json(nullptr);
+            if (summary.lastEmcy) {
+                json emcy =
+                    EmcyJson(summary.lastEmcy->code, summary.lastEmcy->errorRegister, summary.lastEmcy->vendor);
+                emcy["time"] = IsoUtc(summary.lastEmcy->time);
                 out["last_emcy"] = emcy;
             } else {
                 out["last_emcy"] = nullptr;
@@ -875,7 +876,7 @@ void DashboardServer::Routes()
                const SdoOutcome cob = backend_.SdoRead(*n, *id, static_cast<uint16_t>(0x1800 + pdo - 1), 1);
                if (cob.result != VEXAN_OK || cob.data.size() < 2) {
                    FailResult(res, "the COB-ID of transmit PDO " + std::to_string(pdo),
-                              cob.result == VEXAN_OK ? VEXAN_OUT_OF_RANGE : cob.result, cob.abort);
+                              cob.result == VEXAN_OK ? uint16_t{VEXAN_OUT_OF_RANGE} : cob.result, cob.abort);
                    return;
                }
                const auto cobId = static_cast<uint16_t>((cob.data[0] | cob.data[1] << 8) & 0x7FF);
@@ -923,11 +924,11 @@ void DashboardServer::Routes()
         for (uint16_t cob : cobs) {
             const PdoMapping mapping = backend_.PdoMap(onNet, cob);
             // A TPDO's node from its default COB-ID scheme, for names and types.
-            const unsigned node = cob & 0x7F;
-            if (!models.count(node)) {
-                models[node] = backend_.Model(onNet, node);
+            const unsigned owner = cob & 0x7F;
+            if (!models.count(owner)) {
+                models[owner] = backend_.Model(onNet, owner);
             }
-            out.push_back(Mapped{cob, mapping.result == VEXAN_OK ? FieldsOf(mapping, models[node].get())
+            out.push_back(Mapped{cob, mapping.result == VEXAN_OK ? FieldsOf(mapping, models[owner].get())
                                                                  : std::vector<PdoField>{}});
         }
         return out;
