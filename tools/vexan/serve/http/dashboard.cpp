@@ -26,7 +26,8 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kKeptEvents = 500;
-constexpr auto kKeepAlive = std::chrono::seconds(10);
+// A comment line this often: a client gone is noticed at the next write.
+constexpr auto kKeepAlive = std::chrono::seconds(3);
 constexpr unsigned kMinPdoPeriodMs = 20;
 constexpr unsigned kMaxPdoPeriodMs = 60000;
 constexpr std::size_t kMaxStreamedPdos = 8;
