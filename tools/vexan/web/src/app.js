@@ -133,7 +133,7 @@ function renderBoards(before, changedNet) {
         el('td', {}, el('a', { href: `#node/${b.net}/${n.node}`, text: String(n.node) })),
         el('td', {}, stateBadge(n)),
         el('td', { text: n.device_name || '' }),
-        el('td', { class: 'hide-narrow', text: n.last_bootup ? timeOf(n.last_bootup) : '–' }),
+        el('td', { class: 'hide-narrow when', text: n.last_bootup ? timeOf(n.last_bootup) : '–' }),
         el('td', {}, emcy),
         el('td', {}, nmt));
     });
@@ -448,7 +448,6 @@ async function listPdos() {
       el('input', { type: 'checkbox', name: 'pdo', value: p.cob, checked: i === 0 }),
       ` ${p.cob_hex} (TPDO ${p.number || '?'}: ${p.fields.map((f) => f.name || `${f.index_hex}:${hexPlain(f.sub, 2)}`).join(', ') || 'no fields'})`))
       : [el('span', { class: 'muted', text: 'No transmit PDO installed for this node: install one by its number.' })]));
-    out.className = ''; out.textContent = '';
   } catch (e) { showError(out, e); }
 }
 
