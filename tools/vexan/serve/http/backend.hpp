@@ -74,7 +74,6 @@ struct PdoMapping {
 
 struct PdoSample {
     uint16_t result = 0;  // VEXAN_NOTHING_TO_READ: nothing received yet
-    uint8_t flag = 0;     // the module's flag: 0 new, 1 read before
     std::vector<uint8_t> data;
 };
 

@@ -948,7 +948,6 @@ void DashboardServer::Routes()
                 pdo["values"] = json::array();
             } else {
                 pdo["received"] = true;
-                pdo["fresh"] = samples[i].flag == 0;
                 pdo["hex"] = HexBytes(samples[i].data, " ");
                 json values = json::array();
                 for (const PdoField& field : pdos[i].fields) {
