@@ -222,8 +222,8 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
         const auto address = ParseIp(http->host);
         const bool loopback = http->host == "localhost" || (address.has_value() && IsLoopback(*address));
         if (!loopback && httpAllow.empty()) {
-            Log(LogLevel::Error, "--http on " + http->host +
-                                     " reaches the network: name the peers allowed with --allow CIDR[,CIDR]");
+            Log(LogLevel::Error,
+                "--http on " + http->host + " reaches the network: name the peers allowed with --allow CIDR[,CIDR]");
             return kExitUsage;
         }
     }
@@ -297,8 +297,9 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
             host.Stop();
             return kExitNoBoard;
         }
-        Log(LogLevel::Info, "dashboard on http://" + (http->host.find(':') != std::string::npos ? "[" + http->host + "]" : http->host) + ":" +
-                                std::to_string(dashboard.Port()) + "/");
+        Log(LogLevel::Info, "dashboard on http://" +
+                                (http->host.find(':') != std::string::npos ? "[" + http->host + "]" : http->host) +
+                                ":" + std::to_string(dashboard.Port()) + "/");
     }
     Log(LogLevel::Info, std::string("ready") + (options.readOnly ? " (read-only)" : ""));
     int signal = 0;

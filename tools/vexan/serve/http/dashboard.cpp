@@ -12,9 +12,9 @@
 #include <map>
 
 #include "assets.hpp"
+#include "cia301.hpp"
 #include "codec.hpp"
 #include "device_model.hpp"
-#include "cia301.hpp"
 #include "results.hpp"
 #include "text.hpp"
 #include "vexan.h"
@@ -306,16 +306,16 @@ std::string NmtStateName(std::optional<uint8_t> state)
         return "unknown";
     }
     switch (*state) {
-        case 0:
-            return "initialising";
-        case 4:
-            return "stopped";
-        case 5:
-            return "operational";
-        case 127:
-            return "pre-operational";
-        default:
-            return "state " + std::to_string(*state);
+    case 0:
+        return "initialising";
+    case 4:
+        return "stopped";
+    case 5:
+        return "operational";
+    case 127:
+        return "pre-operational";
+    default:
+        return "state " + std::to_string(*state);
     }
 }
 
@@ -346,7 +346,8 @@ bool DashboardServer::Start(std::string& error)
     const unsigned workers = options_.maxClients + kPlainWorkers;
     server_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     server_->set_payload_max_length(options_.maxBodyBytes);
-    server_->set_keep_alive_timeout(std::min<time_t>(options_.idleTimeout.count(), 5));
+    // An idle keep-alive connection holds a worker: let it go soon.
+    server_->set_keep_alive_timeout(std::min<time_t>(options_.idleTimeout.count(), 2));
     server_->set_read_timeout(std::chrono::seconds(5));
     server_->set_write_timeout(std::chrono::seconds(5));
     Routes();
@@ -437,7 +438,7 @@ void DashboardServer::PublishNmtError(unsigned net, unsigned node, unsigned code
 void DashboardServer::PublishStateChange(unsigned net, unsigned node, std::optional<uint8_t> before, uint8_t now,
                                          WallTime time)
 {
-    json event{{"kind", "nmt_state"}, {"net", net},        {"node", node}, {"state", now}, {"state_name", NmtStateName(now)},
+    json event{{"kind", "nmt_state"}, {"net", net}, {"node", node}, {"state", now}, {"state_name", NmtStateName(now)},
                {"time", IsoUtc(time)}};
     event["before"] = before ? json(*before) : json(nullptr);
     event["before_name"] = NmtStateName(before);
@@ -500,9 +501,8 @@ void DashboardServer::Routes()
         res.set_content(json{{"error", text}}.dump(), "application/json");
     });
 
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        Fail(res, 500, "internal error");
-    });
+    s.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) { Fail(res, 500, "internal error"); });
 
     // The page.
     s.Get(R"(/|/[A-Za-z0-9._-]+)", [](const httplib::Request& req, httplib::Response& res) {
@@ -560,8 +560,7 @@ void DashboardServer::Routes()
         return static_cast<unsigned>(*value);
     };
     // The node of .../nodes/<node>/..., 1..127 and in the board's list.
-    auto node = [this](const httplib::Request& req, httplib::Response& res,
-                       unsigned onNet) -> std::optional<unsigned> {
+    auto node = [this](const httplib::Request& req, httplib::Response& res, unsigned onNet) -> std::optional<unsigned> {
         const auto value = ParseNumber(req.matches[2], 127);
         if (!value || *value == 0) {
             Fail(res, 404, "no node " + std::string(req.matches[2]) + " (node ids are 1..127)");
@@ -588,8 +587,7 @@ void DashboardServer::Routes()
             out["state"] = summary.nmtState ? json(*summary.nmtState) : json(nullptr);
             out["last_bootup"] = summary.lastBootup ? json(IsoUtc(*summary.lastBootup)) : json(nullptr);
             if (summary.lastEmcy) {
-                json emcy =
-                    EmcyJson(summary.lastEmcy->code, summary.lastEmcy->errorRegister, summary.lastEmcy->vendor);
+                json emcy = EmcyJson(summary.lastEmcy->code, summary.lastEmcy->errorRegister, summary.lastEmcy->vendor);
                 emcy["time"] = IsoUtc(summary.lastEmcy->time);
                 out["last_emcy"] = emcy;
             } else {
@@ -600,37 +598,36 @@ void DashboardServer::Routes()
         Answer(res, json{{"net", *n}, {"nodes", nodes}});
     });
 
-    s.Get(R"(/api/boards/([^/]+)/nodes/([^/]+)/objects)",
-          [this, net, node](const httplib::Request& req, httplib::Response& res) {
-              const auto n = net(req, res);
-              const auto id = n ? node(req, res, *n) : std::nullopt;
-              if (!id) {
-                  return;
-              }
-              const auto model = backend_.Model(*n, *id);
-              if (!model) {
-                  Fail(res, 404, "node " + std::to_string(*id) + " has no device file attached");
-                  return;
-              }
-              // The model's own JSON of each entry, read as is.
-              json entries = json::array();
-              for (const vexan::od::Object& object : model->Objects()) {
-                  for (const vexan::od::Entry& entry : object.Entries()) {
-                      json e = json::parse(vexan::od::EntryJson(object, entry, static_cast<uint8_t>(*id)), nullptr,
-                                           false);
-                      if (e.is_discarded()) {
-                          continue;
-                      }
-                      e["type"] = entry.data_type ? std::string(vexan::od::ShortTypeName(*entry.data_type)) : "";
-                      entries.push_back(std::move(e));
-                  }
-              }
-              Answer(res, json{{"net", *n},
-                               {"node", *id},
-                               {"device_name", model->Device().product_name},
-                               {"vendor_name", model->Device().vendor_name},
-                               {"entries", entries}});
-          });
+    s.Get(R"(/api/boards/([^/]+)/nodes/([^/]+)/objects)", [this, net, node](const httplib::Request& req,
+                                                                            httplib::Response& res) {
+        const auto n = net(req, res);
+        const auto id = n ? node(req, res, *n) : std::nullopt;
+        if (!id) {
+            return;
+        }
+        const auto model = backend_.Model(*n, *id);
+        if (!model) {
+            Fail(res, 404, "node " + std::to_string(*id) + " has no device file attached");
+            return;
+        }
+        // The model's own JSON of each entry, read as is.
+        json entries = json::array();
+        for (const vexan::od::Object& object : model->Objects()) {
+            for (const vexan::od::Entry& entry : object.Entries()) {
+                json e = json::parse(vexan::od::EntryJson(object, entry, static_cast<uint8_t>(*id)), nullptr, false);
+                if (e.is_discarded()) {
+                    continue;
+                }
+                e["type"] = entry.data_type ? std::string(vexan::od::ShortTypeName(*entry.data_type)) : "";
+                entries.push_back(std::move(e));
+            }
+        }
+        Answer(res, json{{"net", *n},
+                         {"node", *id},
+                         {"device_name", model->Device().product_name},
+                         {"vendor_name", model->Device().vendor_name},
+                         {"entries", entries}});
+    });
 
     // The entry a request names, and the data type to use: the model's, or the
     // one the request gives ("type": a short name) where the model has none.
@@ -695,8 +692,8 @@ void DashboardServer::Routes()
               const SdoOutcome outcome = backend_.SdoRead(*n, *id, t->index, t->sub);
               json out = objectJson(*t);
               if (outcome.result != VEXAN_OK) {
-                  FailResult(res, "read " + HexText(t->index, 4) + ":" + HexText(t->sub, 2).substr(2),
-                             outcome.result, outcome.abort);
+                  FailResult(res, "read " + HexText(t->index, 4) + ":" + HexText(t->sub, 2).substr(2), outcome.result,
+                             outcome.abort);
                   return;
               }
               out["hex"] = HexBytes(outcome.data, " ");
@@ -762,8 +759,8 @@ void DashboardServer::Routes()
                }
                const SdoOutcome outcome = backend_.SdoWrite(*n, *id, t->index, t->sub, *bytes);
                if (outcome.result != VEXAN_OK) {
-                   FailResult(res, "write " + HexText(t->index, 4) + ":" + HexText(t->sub, 2).substr(2),
-                              outcome.result, outcome.abort);
+                   FailResult(res, "write " + HexText(t->index, 4) + ":" + HexText(t->sub, 2).substr(2), outcome.result,
+                              outcome.abort);
                    return;
                }
                json out = objectJson(*t);
@@ -772,37 +769,36 @@ void DashboardServer::Routes()
                Answer(res, out);
            });
 
-    s.Post(R"(/api/boards/([^/]+)/nodes/([^/]+)/nmt)",
-           [this, net](const httplib::Request& req, httplib::Response& res) {
-               const auto body = BodyObject(req, res);
-               if (!body) {
-                   return;
-               }
-               const json& command = (*body)["command"];
-               const auto specifier = command.is_string() ? NmtSpecifier(command.get<std::string>()) : std::nullopt;
-               if (!specifier) {
-                   Fail(res, 400, "\"command\" must be one of start, stop, preop, reset, reset-comm");
-                   return;
-               }
-               const auto n = net(req, res);
-               if (!n) {
-                   return;
-               }
-               // Node 0 addresses every node; others must be listed.
-               const auto value = ParseNumber(req.matches[2], 127);
-               const bool listed = value && (*value == 0 || backend_.HasNode(*n, static_cast<unsigned>(*value)));
-               if (!listed) {
-                   Fail(res, 404, "node " + std::string(req.matches[2]) + " is not in the list of net " +
-                                      std::to_string(*n));
-                   return;
-               }
-               const uint16_t result = backend_.Nmt(*n, static_cast<unsigned>(*value), *specifier);
-               if (result != VEXAN_OK) {
-                   FailResult(res, "nmt " + command.get<std::string>(), result);
-                   return;
-               }
-               Answer(res, json{{"ok", true}, {"net", *n}, {"node", *value}, {"command", command}});
-           });
+    s.Post(R"(/api/boards/([^/]+)/nodes/([^/]+)/nmt)", [this, net](const httplib::Request& req,
+                                                                   httplib::Response& res) {
+        const auto body = BodyObject(req, res);
+        if (!body) {
+            return;
+        }
+        const json& command = (*body)["command"];
+        const auto specifier = command.is_string() ? NmtSpecifier(command.get<std::string>()) : std::nullopt;
+        if (!specifier) {
+            Fail(res, 400, "\"command\" must be one of start, stop, preop, reset, reset-comm");
+            return;
+        }
+        const auto n = net(req, res);
+        if (!n) {
+            return;
+        }
+        // Node 0 addresses every node; others must be listed.
+        const auto value = ParseNumber(req.matches[2], 127);
+        const bool listed = value && (*value == 0 || backend_.HasNode(*n, static_cast<unsigned>(*value)));
+        if (!listed) {
+            Fail(res, 404, "node " + std::string(req.matches[2]) + " is not in the list of net " + std::to_string(*n));
+            return;
+        }
+        const uint16_t result = backend_.Nmt(*n, static_cast<unsigned>(*value), *specifier);
+        if (result != VEXAN_OK) {
+            FailResult(res, "nmt " + command.get<std::string>(), result);
+            return;
+        }
+        Answer(res, json{{"ok", true}, {"net", *n}, {"node", *value}, {"command", command}});
+    });
 
     s.Post(R"(/api/boards/([^/]+)/sync)", [this, net](const httplib::Request& req, httplib::Response& res) {
         if (!BodyObject(req, res)) {
@@ -929,8 +925,8 @@ void DashboardServer::Routes()
             if (!models.count(owner)) {
                 models[owner] = backend_.Model(onNet, owner);
             }
-            out.push_back(Mapped{cob, mapping.result == VEXAN_OK ? FieldsOf(mapping, models[owner].get())
-                                                                 : std::vector<PdoField>{}});
+            out.push_back(Mapped{
+                cob, mapping.result == VEXAN_OK ? FieldsOf(mapping, models[owner].get()) : std::vector<PdoField>{}});
         }
         return out;
     };
@@ -1032,7 +1028,8 @@ void DashboardServer::Routes()
                           if (!sink.write(text.data(), text.size())) {
                               return false;
                           }
-                          next += std::chrono::milliseconds(periodMs);
+                          // A sample that took longer than the period is not made up for with a burst.
+                          next = std::max(next + std::chrono::milliseconds(periodMs), std::chrono::steady_clock::now());
                           std::unique_lock lock(eventsMutex_);
                           eventsChanged_.wait_until(lock, next, [this] { return stopping_.load(); });
                       }

@@ -209,23 +209,21 @@ json MasterFields(const serve::Event& e)
     json fields = json::object();
     const std::span<const uint8_t> data(e.data.data(), std::min<std::size_t>(e.length, e.data.size()));
     switch (e.kind) {
-        case serve::Event::Kind::MasterSdoRead:
-            fields = json{{"index", e.index}, {"index_hex", Hex(e.index, 4)}, {"sub", e.subIndex}};
-            break;
-        case serve::Event::Kind::MasterSdoWrite:
-            fields = json{{"index", e.index},
-                          {"index_hex", Hex(e.index, 4)},
-                          {"sub", e.subIndex},
-                          {"data_hex", HexBytes(data, "")}};
-            break;
-        case serve::Event::Kind::MasterRxPdo:
-            fields = json{{"cob", e.cobId}, {"cob_hex", Hex(e.cobId, 3)}, {"data_hex", HexBytes(data, "")}};
-            break;
-        case serve::Event::Kind::MasterRemotePdo:
-            fields = json{{"cob", e.cobId}, {"cob_hex", Hex(e.cobId, 3)}};
-            break;
-        default:
-            break;
+    case serve::Event::Kind::MasterSdoRead:
+        fields = json{{"index", e.index}, {"index_hex", Hex(e.index, 4)}, {"sub", e.subIndex}};
+        break;
+    case serve::Event::Kind::MasterSdoWrite:
+        fields = json{
+            {"index", e.index}, {"index_hex", Hex(e.index, 4)}, {"sub", e.subIndex}, {"data_hex", HexBytes(data, "")}};
+        break;
+    case serve::Event::Kind::MasterRxPdo:
+        fields = json{{"cob", e.cobId}, {"cob_hex", Hex(e.cobId, 3)}, {"data_hex", HexBytes(data, "")}};
+        break;
+    case serve::Event::Kind::MasterRemotePdo:
+        fields = json{{"cob", e.cobId}, {"cob_hex", Hex(e.cobId, 3)}};
+        break;
+    default:
+        break;
     }
     return fields;
 }
@@ -287,30 +285,30 @@ void HostDashboard::Pump()
         }
         const serve::Event& e = *next;
         switch (e.kind) {
-            case Kind::BootUp:
-                server_->PublishBootup(e.net, e.node, e.time);
-                break;
-            case Kind::Emcy:
-                server_->PublishEmcy(e.net, e.node, e.data, e.time);
-                break;
-            case Kind::NmtError:
-                server_->PublishNmtError(e.net, e.node, e.code, e.time);
-                break;
-            case Kind::StateChange:
-                server_->PublishStateChange(e.net, e.node, e.oldState, e.newState, e.time);
-                break;
-            case Kind::MasterSdoRead:
-                server_->PublishMasterRequest(e.net, "master_sdo_read", MasterFields(e), e.time);
-                break;
-            case Kind::MasterSdoWrite:
-                server_->PublishMasterRequest(e.net, "master_sdo_write", MasterFields(e), e.time);
-                break;
-            case Kind::MasterRxPdo:
-                server_->PublishMasterRequest(e.net, "master_rx_pdo", MasterFields(e), e.time);
-                break;
-            case Kind::MasterRemotePdo:
-                server_->PublishMasterRequest(e.net, "master_remote_pdo", MasterFields(e), e.time);
-                break;
+        case Kind::BootUp:
+            server_->PublishBootup(e.net, e.node, e.time);
+            break;
+        case Kind::Emcy:
+            server_->PublishEmcy(e.net, e.node, e.data, e.time);
+            break;
+        case Kind::NmtError:
+            server_->PublishNmtError(e.net, e.node, e.code, e.time);
+            break;
+        case Kind::StateChange:
+            server_->PublishStateChange(e.net, e.node, e.oldState, e.newState, e.time);
+            break;
+        case Kind::MasterSdoRead:
+            server_->PublishMasterRequest(e.net, "master_sdo_read", MasterFields(e), e.time);
+            break;
+        case Kind::MasterSdoWrite:
+            server_->PublishMasterRequest(e.net, "master_sdo_write", MasterFields(e), e.time);
+            break;
+        case Kind::MasterRxPdo:
+            server_->PublishMasterRequest(e.net, "master_rx_pdo", MasterFields(e), e.time);
+            break;
+        case Kind::MasterRemotePdo:
+            server_->PublishMasterRequest(e.net, "master_remote_pdo", MasterFields(e), e.time);
+            break;
         }
     }
 }
