@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang (AddressSanitizer, UndefinedBehaviorSanitizer,
-# libFuzzer) and runs them for three times the given seconds in all (default
-# 60): the fast targets of the pure parts, framing and dispatch (frames) and
-# the EDS reader (eds_reader), the given seconds each; the event replies
-# (events, which reach all their paths within a second) and the whole-run
-# targets (stream, eds: far fewer inputs a second) a third of them each. Usage:
+# libFuzzer) and runs them for three and a third times the given seconds in
+# all (default 60): the fast targets of the pure parts, framing and dispatch
+# (frames) and the EDS reader (eds_reader), the given seconds each; the event
+# replies (events, which reach all their paths within a second), the whole-run
+# targets (stream, eds: far fewer inputs a second) and the gateway's command
+# lines (gateway) a third of them each. Usage:
 #   fuzz/run.sh [seconds]
 # BUILD_DIR overrides the build directory (default build/fuzz). Each fuzzer
 # starts from its seeds in fuzz/corpus/<seeds> (targets with the same input
@@ -32,6 +33,7 @@ targets=(
   "events events 2048 1"
   "eds_reader eds 1024 3"
   "eds eds 16384 1"  # EDS files are larger than module frames
+  "gateway gateway 8192 1"  # vexan serve's command lines, over the 4 KiB limit
 )
 names=()
 for entry in "${targets[@]}"; do

@@ -105,8 +105,11 @@ std::string Gateway::Run(const Request& request, ClientState& client)
     if (!net) {
         net = client.net;
     }
-    const bool netScoped = request.verb != Verb::Help && request.verb != Verb::SetNetwork &&
-                           !(request.verb == Verb::Info && !request.net);
+    // Commands about the client's defaults and the server itself need no net
+    // unless one is named.
+    const bool netFree = request.verb == Verb::Help || request.verb == Verb::SetNetwork ||
+                         request.verb == Verb::SetNode || request.verb == Verb::Info;
+    const bool netScoped = !netFree || request.net.has_value();
     if (netScoped) {
         if (!net) {
             return Error(kErrorNoDefaultNet);
@@ -117,10 +120,9 @@ std::string Gateway::Run(const Request& request, ClientState& client)
     }
     // The node of node commands: given, or the client's default.
     std::optional<unsigned> node = request.node ? request.node : client.node;
-    const bool nodeCommand = request.verb == Verb::Read || request.verb == Verb::Write ||
-                             request.verb == Verb::Start || request.verb == Verb::Stop ||
-                             request.verb == Verb::PreOperational || request.verb == Verb::ResetNode ||
-                             request.verb == Verb::ResetCommunication;
+    const bool nodeCommand = request.verb == Verb::Read || request.verb == Verb::Write || request.verb == Verb::Start ||
+                             request.verb == Verb::Stop || request.verb == Verb::PreOperational ||
+                             request.verb == Verb::ResetNode || request.verb == Verb::ResetCommunication;
     if (nodeCommand) {
         if (!node) {
             return Error(kErrorNoDefaultNode);

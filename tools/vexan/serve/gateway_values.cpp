@@ -94,8 +94,8 @@ std::string Base64Encode(std::span<const uint8_t> bytes)
     text.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t at = 0;
     for (; at + 3 <= bytes.size(); at += 3) {
-        const uint32_t group = static_cast<uint32_t>(bytes[at]) << 16 | static_cast<uint32_t>(bytes[at + 1]) << 8 |
-                               bytes[at + 2];
+        const uint32_t group =
+            static_cast<uint32_t>(bytes[at]) << 16 | static_cast<uint32_t>(bytes[at + 1]) << 8 | bytes[at + 2];
         for (int shift = 18; shift >= 0; shift -= 6) {
             text += kBase64[(group >> shift) & 0x3F];
         }

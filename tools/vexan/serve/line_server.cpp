@@ -333,7 +333,8 @@ void LineServer::Serve(Client& client, LineHandler handler)
         buffer.append(chunk, static_cast<std::size_t>(n));
         bool open = true;
         std::size_t start = 0;
-        for (std::size_t lf = buffer.find('\n'); open && !stop_ && lf != std::string::npos; lf = buffer.find('\n', start)) {
+        for (std::size_t lf = buffer.find('\n'); open && !stop_ && lf != std::string::npos;
+             lf = buffer.find('\n', start)) {
             std::string_view line(buffer.data() + start, lf - start);
             start = lf + 1;
             if (dropping) {

@@ -22,15 +22,15 @@
 namespace vexantool::serve {
 
 struct LineServerOptions {
-    std::string unixPath;               // "": no Unix socket
-    std::optional<Endpoint> tcp;        // nullopt: no TCP socket
-    std::vector<Cidr> allow;            // TCP peers allowed
-    bool allowLoopback = true;          // and every loopback peer
-    unsigned maxClients = 16;           // over both sockets
+    std::string unixPath;                      // "": no Unix socket
+    std::optional<Endpoint> tcp;               // nullopt: no TCP socket
+    std::vector<Cidr> allow;                   // TCP peers allowed
+    bool allowLoopback = true;                 // and every loopback peer
+    unsigned maxClients = 16;                  // over both sockets
     std::chrono::milliseconds idleTimeout{0};  // 0: never
-    std::size_t maxLine = 4096;         // bytes before the LF (a CR before it not counted)
-    std::string overlongResponse;       // sent for a line over maxLine (then dropped)
-    std::string busyResponse;           // sent to a client over maxClients before it is closed
+    std::size_t maxLine = 4096;                // bytes before the LF (a CR before it not counted)
+    std::string overlongResponse;              // sent for a line over maxLine (then dropped)
+    std::string busyResponse;                  // sent to a client over maxClients before it is closed
 };
 
 // Answers one line; nullopt: nothing to answer. Each client gets its own,

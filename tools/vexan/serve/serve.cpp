@@ -182,8 +182,7 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
             serverOptions.allow = *allow;
         }
         const auto address = ParseIp(serverOptions.tcp->host);
-        const bool loopback =
-            serverOptions.tcp->host == "localhost" || (address.has_value() && IsLoopback(*address));
+        const bool loopback = serverOptions.tcp->host == "localhost" || (address.has_value() && IsLoopback(*address));
         if (!loopback && serverOptions.allow.empty()) {
             Log(LogLevel::Error, "--listen on " + serverOptions.tcp->host +
                                      " reaches the network: name the peers allowed with --allow CIDR[,CIDR]");

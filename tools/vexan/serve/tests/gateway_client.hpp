@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace vexantool::serve::testing {
+namespace vexantool::serve::testkit {
 
 class GatewayClient {
 public:
@@ -82,8 +82,7 @@ public:
 
     // The next line, CR LF removed (nullopt when the server closed or nothing
     // came in time). `raw` keeps the line's end, to check it.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(60),
-                                        bool raw = false)
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(60), bool raw = false)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
@@ -98,8 +97,8 @@ public:
                 }
                 return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                     std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return std::nullopt;
             }
@@ -157,4 +156,4 @@ private:
     std::string pending_;
 };
 
-}  // namespace vexantool::serve::testing
+}  // namespace vexantool::serve::testkit

@@ -15,7 +15,7 @@
 #include "host.hpp"
 #include "line_server.hpp"
 
-namespace vexantool::serve::testing {
+namespace vexantool::serve::testkit {
 
 struct ServerSetup {
     std::vector<unsigned> slots = {0};  // one simulated board per slot
@@ -103,4 +103,4 @@ private:
     std::unique_ptr<LineServer> server_;
 };
 
-}  // namespace vexantool::serve::testing
+}  // namespace vexantool::serve::testkit

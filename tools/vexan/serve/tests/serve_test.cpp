@@ -26,9 +26,9 @@
 namespace {
 
 using namespace vexantool::serve;
-using testing::GatewayClient;
-using testing::GatewayServer;
-using testing::ServerSetup;
+using testkit::GatewayClient;
+using testkit::GatewayServer;
+using testkit::ServerSetup;
 
 constexpr uint8_t kSdoReadCommand = 16;  // the module's command number of an SDO upload
 
@@ -41,8 +41,7 @@ std::string TransportName(const ::testing::TestParamInfo<Transport>& info)
 
 bool Connect(GatewayClient& client, GatewayServer& server, Transport transport)
 {
-    return transport == Transport::Unix ? client.ConnectUnix(server.SocketPath())
-                                        : client.ConnectTcp(server.TcpPort());
+    return transport == Transport::Unix ? client.ConnectUnix(server.SocketPath()) : client.ConnectTcp(server.TcpPort());
 }
 
 struct Exchange {
@@ -101,7 +100,7 @@ TEST_P(Conversation, CommandsDefaultsSequencesAndErrors)
                           {"[43] r 0x1017", "[43] ERROR:101"},
                           {"[x] r 0x1017 0 u16", "ERROR:101"},
                           {"[4294967296] r 0x1017 0 u16", "ERROR:101"},
-                          {"[7]", "ERROR:101"},
+                          {"[7]", "[7] ERROR:101"},
                           // Comments and blank lines get no answer.
                           {"# a comment", nullptr},
                           {"", nullptr},
@@ -172,8 +171,8 @@ TEST_P(Conversation, HelpListsTheCommandsAndTheDataTypes)
 {
     const std::string help = client_.Ask("[3] help");
     EXPECT_EQ(help.rfind("[3] ", 0), 0U) << help;
-    for (const char* command : {"r[ead]", "w[rite]", "start", "stop", "preop", "reset node", "set sdo_timeout",
-                                "_info", "_scan", "_sync", "_emcy", "_pdo read", "_pdo write", "_eds load"}) {
+    for (const char* command : {"r[ead]", "w[rite]", "start", "stop", "preop", "reset node", "set sdo_timeout", "_info",
+                                "_scan", "_sync", "_emcy", "_pdo read", "_pdo write", "_eds load"}) {
         EXPECT_NE(help.find(command), std::string::npos) << command;
     }
     const std::string types = client_.Ask("help datatype");
@@ -194,8 +193,8 @@ TEST_P(Conversation, NmtCommandsReachTheNodeAndTheHostSeesTheState)
 {
     Converse(client_, {{"set node 5", "OK"}, {"start", "OK"}});
     // An SDO to a stopped node is aborted by the simulated node: the stop arrived.
-    Converse(client_, {{"stop", "OK"}, {"r 0x1017 0 u16", "ERROR:0x05040000"}, {"preop", "OK"},
-                       {"r 0x1017 0 u16", "0"}});
+    Converse(client_,
+             {{"stop", "OK"}, {"r 0x1017 0 u16", "ERROR:0x05040000"}, {"preop", "OK"}, {"r 0x1017 0 u16", "0"}});
     const auto node = server_.Host().Node(1, 5);
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(node->nmtState, std::optional<uint8_t>(127));
@@ -229,9 +228,15 @@ TEST_P(Conversation, EveryDataTypeRoundTrips)
         {"r32", DataType::Real32, "1.5", {0, 0, 0xC0, 0x3F}, "1.5"},
         {"r64", DataType::Real64, "-0.25", {0, 0, 0, 0, 0, 0, 0xD0, 0xBF}, "-0.25"},
         {"vs", DataType::VisibleString, "plain", {'p', 'l', 'a', 'i', 'n'}, "plain"},
-        {"vs", DataType::VisibleString, "\"two words\"", {'t', 'w', 'o', ' ', 'w', 'o', 'r', 'd', 's'},
+        {"vs",
+         DataType::VisibleString,
+         "\"two words\"",
+         {'t', 'w', 'o', ' ', 'w', 'o', 'r', 'd', 's'},
          "\"two words\""},
-        {"vs", DataType::VisibleString, "\"say \"\"hi\"\"\"", {'s', 'a', 'y', ' ', '"', 'h', 'i', '"'},
+        {"vs",
+         DataType::VisibleString,
+         "\"say \"\"hi\"\"\"",
+         {'s', 'a', 'y', ' ', '"', 'h', 'i', '"'},
          "\"say \"\"hi\"\"\""},
         {"os", DataType::OctetString, "AAEC/w==", {0, 1, 2, 0xFF}, "AAEC/w=="},
         {"us", DataType::UnicodeString, "aABpAA==", {'h', 0, 'i', 0}, "aABpAA=="},
@@ -243,11 +248,11 @@ TEST_P(Conversation, EveryDataTypeRoundTrips)
     ASSERT_EQ(client_.Ask("set node 5"), "OK");
     for (const Row& row : rows) {
         const std::size_t size = vexsim::SizeOf(row.objectType);
-        server_.Sim().PutObject(5, vexsim::ObjectEntry{0x3000, sub, "test", row.objectType,
-                                                       vexsim::Access::ReadWrite, false,
-                                                       std::vector<uint8_t>(size == 0 ? 1 : size, 0)});
+        server_.Sim().PutObject(5, vexsim::ObjectEntry{0x3000, sub, "test", row.objectType, vexsim::Access::ReadWrite,
+                                                       false, std::vector<uint8_t>(size == 0 ? 1 : size, 0)});
         const std::string where = "0x3000 " + std::to_string(sub);
-        EXPECT_EQ(client_.Ask("w " + where + " " + row.type + " " + row.written), "OK") << row.type << " " << row.written;
+        EXPECT_EQ(client_.Ask("w " + where + " " + row.type + " " + row.written), "OK")
+            << row.type << " " << row.written;
         EXPECT_EQ(server_.Sim().ReadObject(5, 0x3000, sub).value_or(std::vector<uint8_t>{}), row.bytes)
             << row.type << " " << row.written;
         EXPECT_EQ(client_.Ask("r " + where + " " + row.type), row.read) << row.type << " " << row.written;
@@ -258,9 +263,10 @@ TEST_P(Conversation, EveryDataTypeRoundTrips)
 TEST_P(Conversation, ValuesOutsideTheirTypeAreRefusedBeforeAnythingIsSent)
 {
     ASSERT_EQ(client_.Ask("set node 5"), "OK");
-    for (const char* line : {"w 0x2000 1 i8 128", "w 0x2000 1 i8 -129", "w 0x2000 1 u8 256", "w 0x2000 1 x8 0x100",
-                             "w 0x2000 1 b 2", "w 0x2000 1 r32 1e40", "w 0x2000 1 os AAE", "w 0x2000 1 os A@==",
-                             "w 0x2000 1 hex 0", "w 0x2000 1 hex zz", "w 0x2000 4 vs \"open", "w 0x2000 4 vs \"a\"b\""}) {
+    for (const char* line :
+         {"w 0x2000 1 i8 128", "w 0x2000 1 i8 -129", "w 0x2000 1 u8 256", "w 0x2000 1 x8 0x100", "w 0x2000 1 b 2",
+          "w 0x2000 1 r32 1e40", "w 0x2000 1 os AAE", "w 0x2000 1 os A@==", "w 0x2000 1 hex 0", "w 0x2000 1 hex zz",
+          "w 0x2000 4 vs \"open", "w 0x2000 4 vs \"a\"b\""}) {
         EXPECT_EQ(client_.Ask(line), "ERROR:101") << line;
     }
     EXPECT_EQ(client_.Ask("r 0x2000 1 u8"), "0");
@@ -360,8 +366,10 @@ TEST(GatewayErrors, TimeOutAndRefusalByTheModule)
     server.Sim().SetFailure(kSdoReadCommand, 5, 24);
     EXPECT_EQ(client.Ask("5 r 0x1017 0 u16"), "ERROR:102");
     EXPECT_EQ(client.Ask("5 r 0x1017 0 u16"), "0");
-    // A node the master does not list.
-    EXPECT_EQ(client.Ask("9 r 0x1017 0 u16"), "ERROR:107");
+    // A node that is not on the bus: its SDO times out on the bus (the
+    // module's abort); the master does not know it for NMT.
+    EXPECT_EQ(client.Ask("9 r 0x1017 0 u16"), "ERROR:0x05040000");
+    EXPECT_EQ(client.Ask("9 start"), "ERROR:107");
 }
 
 TEST(GatewayErrors, WithoutABoardOnSlotZeroThereIsNoDefaultNet)
@@ -609,8 +617,11 @@ TEST(GatewayParse, WhatALineAsksFor)
 
 TEST(GatewayValues, Base64)
 {
-    const std::vector<std::pair<std::vector<uint8_t>, std::string>> table = {
-        {{}, ""}, {{'f'}, "Zg=="}, {{'f', 'o'}, "Zm8="}, {{'f', 'o', 'o'}, "Zm9v"}, {{0xFF, 0xFE, 0xFD, 0}, "//79AA=="}};
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> table = {{{}, ""},
+                                                                             {{'f'}, "Zg=="},
+                                                                             {{'f', 'o'}, "Zm8="},
+                                                                             {{'f', 'o', 'o'}, "Zm9v"},
+                                                                             {{0xFF, 0xFE, 0xFD, 0}, "//79AA=="}};
     for (const auto& [bytes, text] : table) {
         EXPECT_EQ(gateway::Base64Encode(bytes), text);
         EXPECT_EQ(gateway::Base64Decode(text), bytes) << text;
@@ -689,8 +700,8 @@ TEST_P(ServeProgram, AnswersOnBothSocketsAndStopsCleanlyOnItsSignal)
 {
     GatewayServer scratch;  // for its folder only
     const std::string socket = scratch.Dir() + "/serve.sock";
-    Child child = Spawn({VEXAN_TOOL_PROGRAM, "serve", "--sim", "--boards", "2", "--socket", socket, "--listen",
-                         "127.0.0.1:0"});
+    Child child =
+        Spawn({VEXAN_TOOL_PROGRAM, "serve", "--sim", "--boards", "2", "--socket", socket, "--listen", "127.0.0.1:0"});
     ASSERT_GT(child.pid, 0);
     std::string log = ReadUntil(child.err, "ready");
     std::smatch match;
