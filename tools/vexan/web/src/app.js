@@ -207,7 +207,7 @@ function renderEvents() {
     if (!passes(e)) continue;
     rows.push(el('tr', { class: 'k-' + e.kind, 'data-kind': e.kind, 'data-node': e.node },
       el('td', { text: timeOf(e.time) }), el('td', { text: String(e.net) }),
-      el('td', { text: e.node === undefined ? '' : String(e.node) }), el('td', { text: e.kind.replace('_', ' ') }),
+      el('td', { text: e.node === undefined ? '' : String(e.node) }), el('td', { class: 'kind', text: e.kind.replace('_', ' ') }),
       el('td', { text: describe(e) })));
   }
   $('event-rows').replaceChildren(...rows);
@@ -366,7 +366,7 @@ function renderObjects() {
       input.addEventListener('input', () => input.classList.toggle('bad', checkValue(entry.type, input.value, entry) !== '' && input.value !== ''));
       write = el('span', {}, input, el('button', { type: 'button', class: 'write', 'data-write': id, onclick: go }, 'Write'), out);
     }
-    rows.push(el('tr', { class: writable ? 'rw' : 'ro', 'data-id': id },
+    rows.push(el('tr', { class: writable ? 'entry-rw' : 'entry-ro', 'data-id': id },
       el('td', { text: hex(entry.index, 4) }), el('td', { text: hexPlain(entry.subindex, 2) }),
       el('td', { text: entry.name }), el('td', { text: entry.type || String(entry.datatype) }),
       el('td', { text: entry.access || '' }), el('td', { class: 'v', text: entry.default === null ? '' : String(entry.default) }),
