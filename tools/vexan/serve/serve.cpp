@@ -216,7 +216,12 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
         }
         if (!options.allow.empty()) {
             std::string error;
-            httpAllow = ParseCidrList(options.allow, error).value_or(std::vector<Cidr>{});
+            const auto allow = ParseCidrList(options.allow, error);
+            if (!allow) {
+                Log(LogLevel::Error, "--allow: " + error);
+                return kExitUsage;
+            }
+            httpAllow = *allow;
         }
         const auto address = ParseIp(http->host);
         const bool loopback = http->host == "localhost" || (address.has_value() && IsLoopback(*address));

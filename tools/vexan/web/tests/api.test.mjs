@@ -4,7 +4,8 @@ import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { startBus, get, post, request, openStream, edsDir, until } from './harness.mjs';
+import { spawnSync } from 'node:child_process';
+import { startBus, get, post, request, openStream, edsDir, until, tool } from './harness.mjs';
 
 const edsFile = path.join(edsDir, 'technosoft_isd860.eds');
 const productName = fs.readFileSync(edsFile, 'latin1').match(/^ProductName=(.*)$/m)[1].trim();
@@ -291,4 +292,19 @@ describe('a read-only server with a client limit', () => {
       }, 30000, 'a stream taken again');
     } finally { a.close(); b.close(); }
   });
+});
+
+test('vexan serve refuses a dashboard address it cannot serve safely', () => {
+  const cases = [
+    // [arguments, what stderr says]
+    [['--http', '0.0.0.0:18080'], /reaches the network: name the peers allowed with --allow/],
+    [['--http', '0.0.0.0:18080', '--allow', '300.1.2.3/8'], /--allow: /],
+    [['--http', 'nowhere'], /--http wants ADDR:PORT/],
+    [['--http', '127.0.0.1:99999'], /--http wants ADDR:PORT/],
+  ];
+  for (const [args, pattern] of cases) {
+    const r = spawnSync(tool, ['serve', '--sim', '--no-socket', ...args], { encoding: 'utf8', timeout: 60000 });
+    assert.equal(r.status, 2, `${args.join(' ')}: ${r.stderr}`);
+    assert.match(r.stderr, pattern, args.join(' '));
+  }
 });
