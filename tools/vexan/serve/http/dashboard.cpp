@@ -160,6 +160,15 @@ std::optional<json> BodyObject(const httplib::Request& req, httplib::Response& r
     return body;
 }
 
+// A member of a body object, or null when it has none (operator[] of a
+// const object must not be asked for a key it lacks).
+const json& Member(const json& object, const char* key)
+{
+    static const json kAbsent;
+    const auto at = object.find(key);
+    return at == object.end() ? kAbsent : *at;
+}
+
 // The NMT command specifier of a command word.
 std::optional<uint8_t> NmtSpecifier(const std::string& word)
 {
@@ -723,11 +732,11 @@ void DashboardServer::Routes()
                if (!body) {
                    return;
                }
-               if (body->contains("type") && !(*body)["type"].is_string()) {
+               if (body->contains("type") && !Member(*body, "type").is_string()) {
                    Fail(res, 400, "\"type\" must be a string (u8, i16, r32, string, hex, ...)");
                    return;
                }
-               const auto text = body->contains("value") ? ValueText((*body)["value"]) : std::nullopt;
+               const auto text = body->contains("value") ? ValueText(Member(*body, "value")) : std::nullopt;
                if (!text) {
                    Fail(res, 400, "\"value\" must be a number, a string or a boolean");
                    return;
@@ -775,7 +784,7 @@ void DashboardServer::Routes()
         if (!body) {
             return;
         }
-        const json& command = (*body)["command"];
+        const json& command = Member(*body, "command");
         const auto specifier = command.is_string() ? NmtSpecifier(command.get<std::string>()) : std::nullopt;
         if (!specifier) {
             Fail(res, 400, "\"command\" must be one of start, stop, preop, reset, reset-comm");
@@ -858,7 +867,7 @@ void DashboardServer::Routes()
                if (!body) {
                    return;
                }
-               const json& number = (*body)["number"];
+               const json& number = Member(*body, "number");
                if (!number.is_number_unsigned() || number.get<unsigned>() < 1 || number.get<unsigned>() > 512) {
                    Fail(res, 400, "\"number\" must be the transmit PDO's number, 1..512");
                    return;

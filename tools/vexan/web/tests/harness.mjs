@@ -20,6 +20,7 @@ function waitForLine(stream, pattern, ms, what) {
   return new Promise((resolve, reject) => {
     let text = '';
     const timer = setTimeout(() => { stream.off('data', onData); reject(new Error(`${what}: nothing after ${ms} ms:\n${text}`)); }, ms);
+    timer.unref();
     function onData(chunk) {
       text += chunk;
       const match = text.match(pattern);
@@ -55,24 +56,43 @@ export async function startBus(options = {}) {
     serveArgs.push('--port', pty);
     for (const e of options.eds || []) serveArgs.push('--eds', `${e.node}=${e.file}`);
   }
-  bus.serve = spawn(tool, serveArgs, { stdio: ['ignore', 'ignore', 'pipe'] });
-  const ready = waitForLine(bus.serve.stderr, /dashboard on (http:\/\/\S+\/)/, 30000, 'vexan serve');
-  bus.serve.stderr.on('data', (t) => { bus.log += t; });
-  try {
-    const [, url] = await ready;
-    bus.url = url;
-    bus.port = Number(new URL(url).port);
-  } catch (e) {
-    await stopProcess(bus.serve);
-    await stopProcess(bus.sim);
-    throw new Error(`${e.message}\n${bus.log}`);
+  // The module's identification has a short window that a busy machine can
+  // miss: a server that could not start its board (exit status 3) is started
+  // again, a few times.
+  for (let attempt = 1; ; ++attempt) {
+    bus.log = '';
+    bus.stopping = false;
+    bus.serve = spawn(tool, serveArgs, { stdio: ['ignore', 'ignore', 'pipe'] });
+    const exited = once(bus.serve, 'exit').then(([code]) => { throw Object.assign(new Error(`vexan serve exited (${code})`), { code }); });
+    const ready = waitForLine(bus.serve.stderr, /dashboard on (http:\/\/\S+\/)/, 60000, 'vexan serve');
+    bus.serve.stderr.on('data', (t) => { bus.log += t; });
+    try {
+      const [, url] = await Promise.race([ready, exited]);
+      exited.catch(() => {});
+      ready.catch(() => {});
+      bus.url = url;
+      bus.port = Number(new URL(url).port);
+      break;
+    } catch (e) {
+      exited.catch(() => {});
+      ready.catch(() => {});
+      await stopProcess(bus.serve);
+      if (e.code === 3 && attempt < 4) continue;
+      await stopProcess(bus.sim);
+      throw new Error(`${e.message}\n${bus.log}`);
+    }
   }
+  // A server that ends before it is told to shows why (a sanitizer's report among others).
+  bus.serve.on('exit', (code, signal) => {
+    if (!bus.stopping) console.log(`vexan serve ended by itself (${signal || code}):\n${bus.log}`);
+  });
   // A control line for vexan-sim ("bootup 5", "emcy 5 10 81 11 00 00 00 00 00").
   bus.control = (line) => {
     if (!bus.sim) throw new Error('no vexan-sim behind a --sim server');
     bus.sim.stdin.write(line + '\n');
   };
   bus.stop = async () => {
+    bus.stopping = true;
     await stopProcess(bus.serve);
     if (bus.sim) { bus.sim.stdin.end(); await stopProcess(bus.sim); }
   };
