@@ -91,10 +91,15 @@ export async function startBus(options = {}) {
     if (!bus.sim) throw new Error('no vexan-sim behind a --sim server');
     bus.sim.stdin.write(line + '\n');
   };
+  // Stops both; a server that did not end cleanly on SIGTERM (status 0: every
+  // board shut down, nothing a sanitizer reports) fails the stop with its log.
   bus.stop = async () => {
     bus.stopping = true;
     await stopProcess(bus.serve);
     if (bus.sim) { bus.sim.stdin.end(); await stopProcess(bus.sim); }
+    if (bus.serve.exitCode !== 0) {
+      throw new Error(`vexan serve ended with ${bus.serve.exitCode ?? bus.serve.signalCode}:\n${bus.log}`);
+    }
   };
   return bus;
 }
