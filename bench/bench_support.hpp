@@ -1,7 +1,8 @@
 // Shared pieces of the benchmarks: pseudo-terminal pairs in raw mode (the same
 // helpers as the tests' module peer uses), a minimal module responder that
 // answers just enough for a master to start and for master queries and event
-// polls to complete, and percentile summaries.
+// polls to complete (as fast as a line can: the round trip and idle cost
+// measure against it), raw frame writes, and percentile summaries.
 #pragma once
 
 #include <poll.h>
@@ -17,11 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "pty.hpp"
@@ -91,19 +90,11 @@ inline std::array<uint8_t, 6> StatusReply(uint8_t command, uint8_t key)
 }
 }  // namespace wire
 
-// Answers a whole frame a benchmark scripts itself; false leaves it to the
-// responder's plain answers.
-using FrameHandler = std::function<bool(std::span<const uint8_t> frame, std::vector<uint8_t>& out)>;
-
 // The module side of one line: answers the identification, every result
 // request (data for the firmware query, status 0 for anything else) and every
-// event poll (no events). Command frames themselves need no answer. A frame
-// handler, when given, sees every frame first.
+// event poll (no events). Command frames themselves need no answer.
 class ModuleResponder {
 public:
-    ModuleResponder() = default;
-    explicit ModuleResponder(FrameHandler handler) : handler_(std::move(handler)) {}
-
     // Takes the bytes read from the line and appends the answers to `out`.
     void Feed(std::span<const uint8_t> bytes, std::vector<uint8_t>& out)
     {
@@ -134,9 +125,7 @@ public:
             }
             const std::size_t size = pending_[at + 1] + 2u;
             const auto frame = std::span<const uint8_t>(pending_).subspan(at, size);
-            if (!handler_ || !handler_(frame, out)) {
-                Answer(frame, out);
-            }
+            Answer(frame, out);
             at += size;
         }
         pending_.erase(pending_.begin(), pending_.begin() + Offset(at));
@@ -167,24 +156,20 @@ private:
     }
 
     std::vector<uint8_t> pending_;
-    FrameHandler handler_;
 };
 
 inline constexpr std::size_t kMaxServedLines = 8;
 inline constexpr std::size_t kReadChunk = 512;
 
 // Serves up to eight lines until `stop` is set (checked every `checkMs`) or
-// every line has hung up. With no stop flag it serves until killed. The
-// handler, when given, sees every frame of every line first.
-inline void ServeLines(std::span<const int> modules, const std::atomic<bool>* stop, int checkMs,
-                       const FrameHandler& handler = nullptr)
+// every line has hung up. With no stop flag it serves until killed.
+inline void ServeLines(std::span<const int> modules, const std::atomic<bool>* stop, int checkMs)
 {
     std::array<pollfd, kMaxServedLines> entries{};
     std::array<ModuleResponder, kMaxServedLines> responders{};
     const std::size_t count = std::min(modules.size(), kMaxServedLines);
     for (std::size_t i = 0; i < count; ++i) {
         entries[i] = pollfd{modules[i], POLLIN, 0};
-        responders[i] = ModuleResponder(handler);
     }
     std::array<uint8_t, kReadChunk> buffer{};
     std::vector<uint8_t> answers;
@@ -215,6 +200,19 @@ inline void ServeLines(std::span<const int> modules, const std::atomic<bool>* st
         if (live == 0) {
             return;
         }
+    }
+}
+
+// One frame in one write, as the library sends each frame; a short write is a
+// failure, as it is for the library.
+inline void WriteFrame(int port, std::span<const uint8_t> frame)
+{
+    ssize_t put = -1;
+    do {
+        put = ::write(port, frame.data(), frame.size());
+    } while (put < 0 && errno == EINTR);
+    if (put != static_cast<ssize_t>(frame.size())) {
+        Fail("raw write");
     }
 }
 

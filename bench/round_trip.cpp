@@ -48,19 +48,6 @@ double LibraryRoundTrip()
     return took;
 }
 
-// One frame in one write, as the library sends each frame; a short write is a
-// failure, as it is for the library.
-void WriteFrame(int port, std::span<const uint8_t> frame)
-{
-    ssize_t put = -1;
-    do {
-        put = ::write(port, frame.data(), frame.size());
-    } while (put < 0 && errno == EINTR);
-    if (put != static_cast<ssize_t>(frame.size())) {
-        Fail("raw write");
-    }
-}
-
 // The same exchange by hand: command frame and result request as two writes,
 // then wait for the whole reply and read it.
 double RawRoundTrip(int port)

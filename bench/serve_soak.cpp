@@ -239,8 +239,8 @@ int main(int argc, char** argv)
                 static_cast<double>(counts.answers.load()) / took, counts.wrong.load(), counts.lost.load(),
                 counts.timeouts.load());
     std::printf("  server descriptors %u before, %u after\n", fdsBefore, fdsAfter);
-    std::printf("  heap in use %ld KiB before, %ld KiB after; resident %ld KiB before, %ld KiB after\n", heapBefore,
-                heapAfter, rssBefore, rssAfter);
+    std::printf("  heap in use %ld KiB before, %ld KiB after%s; resident %ld KiB before, %ld KiB after\n", heapBefore,
+                heapAfter, heapBefore == 0 ? " (not seen under a sanitizer's allocator)" : "", rssBefore, rssAfter);
     bool failed = counts.wrong != 0 || counts.lost != 0 || fdsAfter != fdsBefore || counts.answers == 0 ||
                   heapAfter > heapBefore + kHeapSlackKiB;
     if (strict && counts.timeouts != 0) {

@@ -1,13 +1,13 @@
 // Large SDO uploads, two measures:
 //
-// 1. Through the library, against a scripted module on a pseudo-terminal that
-//    sends an object in segments as the module does (the first segment on the
-//    read's result request, each next one on a next-segment request followed
-//    by a result request), next to a raw exchange of the same frames over a
-//    second pseudo-terminal: write the next-segment request and the result
-//    request, read the segment, append its chunk to a file. The ratio of the
-//    two times shows what the library's gathering into its spill file costs on
-//    top of the line itself.
+// 1. Through the library, against the tests' scripted module peer on a
+//    pseudo-terminal that sends an object in segments as the module does (the
+//    first segment on the read's result request, each next one on the result
+//    request that follows a next-segment request), next to a raw exchange of
+//    the same frames with a second peer: write the next-segment request and the
+//    result request, read the segment, append its chunk to a file. The ratio of
+//    the two times shows what the library's gathering into its spill file
+//    costs on top of the line itself.
 // 2. Through the library against the module simulator at 115200 baud: the
 //    object's throughput and the share of the line's rate (11520 bytes per
 //    second at 10 bits per byte) that the bytes of both directions use.
@@ -16,9 +16,10 @@
 //
 // Usage: vexan_bench_upload [--quick]   (--quick: smaller objects, for CI)
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,16 +28,22 @@
 #include <functional>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench_support.hpp"
+#include "frames.hpp"
+#include "module_peer.hpp"
+#include "start.hpp"
+#include "uploads.hpp"
 #include "vexan.h"
+#include "vexan_command_table.hpp"
 #include "vexan_sim/simulator.hpp"
 
 namespace {
 
 using namespace vexan::bench;
+using vexan::test::Bytes;
+using vexan::test::ModulePeer;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kScriptedSlot = 0;
@@ -55,14 +62,32 @@ constexpr double kLineBytesPerSecond = kBaud / 10.0;
 constexpr uint32_t kFunctionTimeoutMs = 600'000;
 constexpr double kTargetRatio = 1.5;
 constexpr double kTargetShare = 0.90;
-constexpr int kResponderCheckMs = 20;
 
-constexpr uint8_t kSdoRead = 0x10;
-constexpr uint8_t kNextSegment = 0x22;
-constexpr uint8_t kFirstSegment = 0x41;
-constexpr uint8_t kFurtherSegment = 0x00;
-constexpr uint8_t kBusy = 40;
-constexpr std::size_t kSegmentHead = 11;  // frame bytes after ':' and length before the chunk
+const uint8_t kSdoRead = vexan::CodeOf(vexan::Command::SdoRead);
+
+// The frames of an upload as the library writes them: the read request, the
+// request for the next segment, the result request of the read.
+Bytes ReadRequest()
+{
+    return vexan::test::Frame(kSdoRead,
+                              {kNode, static_cast<uint8_t>(kIndex), static_cast<uint8_t>(kIndex >> 8), kSubIndex});
+}
+
+Bytes NextSegmentRequest()
+{
+    return vexan::test::Frame(vexan::CodeOf(vexan::Command::NextUploadSegment), {kNode});
+}
+
+Bytes ReadResultRequest()
+{
+    return vexan::test::ResultRequest(kSdoRead, kNode);
+}
+
+// The bytes of a segment frame before its chunk: ':', the length, command .. total.
+std::size_t SegmentHead()
+{
+    return vexan::test::UploadSegment(kNode, true, kIndex, kSubIndex, 0, {}).size();
+}
 
 std::vector<uint8_t> Pattern(std::size_t size)
 {
@@ -78,83 +103,13 @@ double SecondsSince(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The module's side of a segmented upload: the read command opens it and
-// makes the first segment ready, each next-segment request the next one; a
-// result request takes the ready segment, or is answered "in progress".
-class ScriptedUpload {
-public:
-    explicit ScriptedUpload(const std::vector<uint8_t>& object) : object_(object) {}
-
-    bool operator()(std::span<const uint8_t> frame, std::vector<uint8_t>& out)
-    {
-        const uint8_t command = frame[2];
-        if (command == kSdoRead && frame.size() == 7) {
-            node_ = frame[3];
-            index_ = static_cast<uint16_t>(frame[4] | (frame[5] << 8));
-            subIndex_ = frame[6];
-            sent_ = 0;
-            open_ = true;
-            ready_ = true;
-            return true;
-        }
-        if (command == kNextSegment && frame.size() == 4) {
-            ready_ = open_ && sent_ > 0 && sent_ < object_.size();
-            return true;
-        }
-        if (command == wire::kResultRequest && frame.size() == 5 && frame[3] == kSdoRead) {
-            if (!open_ || !ready_) {
-                const std::array<uint8_t, 6> busy{wire::kFrameStart, 4, kSdoRead | wire::kStatusBit,
-                                                  frame[4],          0, kBusy};
-                out.insert(out.end(), busy.begin(), busy.end());
-                return true;
-            }
-            AppendSegment(out);
-            return true;
-        }
-        return false;
-    }
-
-private:
-    void AppendSegment(std::vector<uint8_t>& out)
-    {
-        const std::size_t chunk = std::min(kChunk, object_.size() - sent_);
-        const auto size = static_cast<uint32_t>(object_.size());
-        out.push_back(wire::kFrameStart);
-        out.push_back(static_cast<uint8_t>(kSegmentHead + chunk));  // the length counts command .. chunk
-        out.push_back(kSdoRead);
-        out.push_back(node_);
-        out.push_back(0);
-        out.push_back(sent_ == 0 ? kFirstSegment : kFurtherSegment);
-        out.push_back(static_cast<uint8_t>(index_));
-        out.push_back(static_cast<uint8_t>(index_ >> 8));
-        out.push_back(subIndex_);
-        for (int shift = 0; shift < 32; shift += 8) {
-            out.push_back(static_cast<uint8_t>(size >> shift));
-        }
-        const auto from = object_.begin() + static_cast<std::ptrdiff_t>(sent_);
-        out.insert(out.end(), from, from + static_cast<std::ptrdiff_t>(chunk));
-        sent_ += chunk;
-        ready_ = false;
-        open_ = sent_ < object_.size();
-    }
-
-    const std::vector<uint8_t>& object_;
-    uint8_t node_ = 0;
-    uint16_t index_ = 0;
-    uint8_t subIndex_ = 0;
-    std::size_t sent_ = 0;
-    bool open_ = false;
-    bool ready_ = false;
-};
-
-void WriteFrame(int port, std::span<const uint8_t> frame)
+// Queues the segments of one whole upload of `object` on the peer: it sends
+// the next one on each result request of the read.
+void QueueUpload(ModulePeer& peer, const Bytes& object)
 {
-    ssize_t put = -1;
-    do {
-        put = ::write(port, frame.data(), frame.size());
-    } while (put < 0 && errno == EINTR);
-    if (put != static_cast<ssize_t>(frame.size())) {
-        Fail("raw write");
+    for (Bytes& segment :
+         vexan::test::UploadSegments(kNode, kIndex, kSubIndex, object, static_cast<uint32_t>(object.size()), kChunk)) {
+        peer.Queue(kSdoRead, kNode, vexan::test::Reply{std::move(segment)});
     }
 }
 
@@ -199,22 +154,21 @@ double RawUpload(int port, std::size_t size, const char* path)
         Fail("raw spill file");
     }
     FrameReader reader(port);
-    const std::array<uint8_t, 7> read{
-        wire::kFrameStart, 5, kSdoRead, kNode, static_cast<uint8_t>(kIndex), static_cast<uint8_t>(kIndex >> 8),
-        kSubIndex};
-    const std::array<uint8_t, 4> next{wire::kFrameStart, 2, kNextSegment, kNode};
-    const auto request = wire::ResultRequest(kSdoRead, kNode);
+    const Bytes read = ReadRequest();
+    const Bytes next = NextSegmentRequest();
+    const Bytes request = ReadResultRequest();
+    const std::size_t head = SegmentHead();
     const auto start = Clock::now();
     WriteFrame(port, read);
     WriteFrame(port, request);
     std::size_t received = 0;
     while (true) {
         const auto frame = reader.Next();
-        if (frame.size() < 2 + kSegmentHead || frame[2] != kSdoRead) {
+        if (frame.size() < head || frame[2] != kSdoRead) {
             std::fprintf(stderr, "bench: raw upload got an unexpected frame\n");
             std::exit(1);
         }
-        const auto chunk = frame.subspan(2 + kSegmentHead);
+        const auto chunk = frame.subspan(head);
         if (!WriteAll(file, chunk)) {
             Fail("raw spill write");
         }
@@ -265,17 +219,15 @@ bool FileHolds(const std::string& path, const std::vector<uint8_t>& object)
 
 int ScriptedComparison(std::size_t size)
 {
-    const std::vector<uint8_t> object = Pattern(size);
-    PtyPair libraryLine = OpenPtyPair();
-    PtyPair rawLine = OpenPtyPair();
-    std::atomic<bool> stop{false};
-    std::array<int, 1> libraryModule{libraryLine.module.Get()};
-    std::array<int, 1> rawModule{rawLine.module.Get()};
-    std::thread libraryResponder([&] { ServeLines(libraryModule, &stop, kResponderCheckMs, ScriptedUpload(object)); });
-    std::thread rawResponder([&] { ServeLines(rawModule, &stop, kResponderCheckMs, ScriptedUpload(object)); });
+    const Bytes object = Pattern(size);
+    // The module of the library's line answers its event polls too (no
+    // events), as a module does; the raw line carries the upload alone.
+    ModulePeer libraryModule;
+    libraryModule.SetAnswerIdlePolls(true);
+    ModulePeer rawModule;
 
     int status = 0;
-    const uint16_t opened = Vexan_InitMaster(kScriptedSlot, libraryLine.port.Get(), kMasterNodeId, 0, 1);
+    const uint16_t opened = vexan::test::StartMaster(kScriptedSlot, libraryModule.LibraryPort(), kMasterNodeId);
     if (opened != 0) {
         std::fprintf(stderr, "bench: Vexan_InitMaster returned %u\n", opened);
         status = 1;
@@ -287,8 +239,13 @@ int ScriptedComparison(std::size_t size)
         double raw = 1e9;
         double library = 1e9;
         for (int round = 0; round < 2; ++round) {
-            raw = std::min(raw, RawUpload(rawLine.port.Get(), size, rawFile.c_str()));
+            QueueUpload(rawModule, object);
+            raw = std::min(raw, RawUpload(rawModule.LibraryPort(), size, rawFile.c_str()));
+            QueueUpload(libraryModule, object);
             library = std::min(library, LibraryUpload(kScriptedSlot, size));
+            // What the peers recorded of this round is not needed.
+            rawModule.ClearRecord();
+            libraryModule.ClearRecord();
         }
         if (!FileHolds(SpillFileName(kScriptedSlot), object) || !FileHolds(rawFile, object)) {
             std::fprintf(stderr, "bench: a spill file does not hold the object\n");
@@ -303,9 +260,6 @@ int ScriptedComparison(std::size_t size)
                     ratio <= kTargetRatio ? "met" : "MISSED");
         Vexan_ShutdownMaster(kScriptedSlot);
     }
-    stop.store(true);
-    libraryResponder.join();
-    rawResponder.join();
     return status;
 }
 
@@ -354,7 +308,9 @@ int SimulatedLine(std::size_t size)
         // The upload's own frames, without the event polls and their replies
         // that run alongside on the full-duplex line.
         const std::size_t segments = (size + kChunk - 1) / kChunk;
-        const std::size_t ownBytes = (2 + kSegmentHead) * segments + size + 7 + 5 + (segments - 1) * (4 + 5);
+        const std::size_t ownBytes = SegmentHead() * segments + size + ReadRequest().size() +
+                                     ReadResultRequest().size() +
+                                     (segments - 1) * (NextSegmentRequest().size() + ReadResultRequest().size());
         const double ownShare = static_cast<double>(ownBytes) / took / kLineBytesPerSecond;
         std::printf(
             "upload: %zu KiB from the simulator at %u baud in %zu-byte segments: %.2f s, %.0f object bytes/s; "

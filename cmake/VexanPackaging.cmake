@@ -5,8 +5,9 @@
 #   vexan_runtime   libvexan2      the shared library (named by its soname)
 #   vexan_dev       libvexan-dev   header, static library, CMake and pkg-config files
 #   vexan_programs  vexan          vexan, vexan-sim, their manual pages, the
-#                                  Python package for python3, and every install
-#                                  rule that names no component
+#                                  Python package for python3 with the device
+#                                  model's libvexan_od.so beside it, and every
+#                                  install rule that names no component
 # `cpack -G DEB` makes the three packages from a build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr (so that GNUInstallDirs picks Debian's multiarch
 # library directory); scripts/check-package.sh does that from a Release build
@@ -21,6 +22,11 @@ if(NOT WIN32)
   if(TARGET vexan-sim)
     install(TARGETS vexan-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vexan_programs)
   endif()
+
+  # vexan serve's systemd unit, a template instantiated per serial device
+  # (vexan-serve@ttyUSB0); nothing enables it.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/vexan-serve@.service
+    DESTINATION lib/systemd/system COMPONENT vexan_programs)
 
   # copyright and changelog.Debian.gz in each package's documentation folder.
   set(changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
@@ -86,6 +92,14 @@ if(NOT WIN32)
     install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/vexan DESTINATION ${VEXAN_PYTHON_INSTALL_DIR}
       COMPONENT vexan_programs
       FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+    # The device model's C interface (src/od/), which vexan.od loads: a private
+    # library without a soname, so it lives beside the package that uses it,
+    # where the package looks for it first, not in the loader's directories.
+    if(TARGET vexan_od_shared)
+      install(TARGETS vexan_od_shared LIBRARY DESTINATION ${VEXAN_PYTHON_INSTALL_DIR}/vexan
+        COMPONENT vexan_programs
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()
   endif()
 endif()
 
@@ -180,7 +194,8 @@ set(CPACK_COMPONENT_VEXAN_PROGRAMS_DESCRIPTION "CANopen master modules from the 
 The vexan tool commissions and watches a bus behind a CANopen master module
 on a serial line: module and node information, NMT, SDO reads and writes,
 PDOs, SYNC, EMCY, an event monitor and an interactive shell; --sim runs it
-against a simulated module.
+against a simulated module. vexan serve answers the CiA 309-3 ASCII gateway
+protocol on a Unix socket and TCP (a systemd unit template is included).
 .
 vexan-sim simulates a module with its nodes on a pseudo-terminal.
 .

@@ -7,7 +7,8 @@
 #   - lintian: any error fails, its other findings are printed;
 #   - unpacked into a scratch root: `vexan --sim info` on the package's own
 #     library (RPATH $ORIGIN/../lib/<multiarch>), and `import vexan` in python3
-#     finding that library without VEXAN_LIBRARY;
+#     finding that library without VEXAN_LIBRARY, and the device model's
+#     libvexan_od.so beside the package reading an EDS file (vexan.read_eds);
 #   - installed with apt (as root, or with sudo without a password): vexan from
 #     the PATH, `man vexan`, a C program built with pkg-config and one with
 #     CMake's find_package(vexan), `import vexan`; then `apt-get remove` must
@@ -179,7 +180,12 @@ check_contents() {
     "$libdir/pkgconfig/vexan.pc" "$libdir/cmake/vexan/vexanConfig.cmake" "$libdir/cmake/vexan/vexanConfigVersion.cmake" \
     "$libdir/cmake/vexan/vexanTargets.cmake"
   expect vexan usr/bin/vexan usr/bin/vexan-sim usr/share/man/man1/vexan.1.gz usr/share/man/man1/vexan-sim.1.gz \
-    usr/lib/python3/dist-packages/vexan/__init__.py usr/lib/python3/dist-packages/vexan/_library.py
+    usr/lib/python3/dist-packages/vexan/__init__.py usr/lib/python3/dist-packages/vexan/_library.py \
+<<<<<<< HEAD
+    usr/lib/systemd/system/vexan-serve@.service
+=======
+    usr/lib/python3/dist-packages/vexan/libvexan_od.so
+>>>>>>> main
   # Nothing outside /usr, no library outside the multiarch directory, nothing
   # in /usr/local, no byte-compiled Python.
   local stray
@@ -258,6 +264,22 @@ check_unpacked() {
     "$scratch/root/usr/lib/$multiarch/libvexan.so.$major"*) ;;
     *) fail "the unpacked Python package loads the library from elsewhere" ;;
   esac
+  read_eds "$scratch/root/usr/lib/python3/dist-packages" "$scratch/root/usr/lib/python3/dist-packages/vexan/libvexan_od.so"
+}
+
+# vexan.read_eds on a small EDS file, with PYTHONPATH $1 (none when empty):
+# the device model's library must be $2, found without VEXAN_OD_LIBRARY.
+read_eds() {
+  local out eds=$scratch/node.eds
+  # shellcheck disable=SC2016 # $NODEID is the file's own text
+  printf '[1017]\nParameterName=Producer heartbeat time\nObjectType=0x7\nDataType=0x0006\nAccessType=rw\nDefaultValue=$NODEID+100\n' >"$eds"
+  out=$(cd "$scratch" && env -u VEXAN_LIBRARY -u VEXAN_OD_LIBRARY -u PYTHONPATH -u LD_LIBRARY_PATH \
+    PYTHONDONTWRITEBYTECODE=1 ${1:+PYTHONPATH="$1"} /usr/bin/python3 -c \
+    'import sys, vexan, vexan._library as l; print(vexan.read_eds(sys.argv[1], node=5)[0x1017].default); print(l.od_library_path())' \
+    "$eds") || fail "vexan.read_eds failed"
+  echo "$out"
+  [ "$(sed -n 1p <<<"$out")" = 105 ] || fail "vexan.read_eds read a wrong default"
+  [ "$(sed -n 2p <<<"$out")" = "$2" ] || fail "the Python package loads the device model's library from elsewhere"
 }
 
 # Whether this run may install the packages on the machine.
@@ -352,6 +374,7 @@ EOF
   echo "$out"
   [ "$(sed -n 1p <<<"$out")" = /usr/lib/python3/dist-packages/vexan/__init__.py ] || fail "python3 imported another vexan"
   [ "$(readlink -f "$(sed -n 2p <<<"$out")")" = "$library" ] || fail "Python loads another library"
+  read_eds "" /usr/lib/python3/dist-packages/vexan/libvexan_od.so
 
   echo "== apt-get remove leaves nothing behind"
   apt_get remove "${packages[@]}" >"$scratch/apt.log" 2>&1 || { cat "$scratch/apt.log" >&2; fail "apt-get remove failed"; }

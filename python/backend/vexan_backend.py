@@ -19,8 +19,8 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PACKAGE = "vexan"
 # Files of the package directory that go into the wheel (as in pyproject.toml's
-# package-data): its modules, the typing marker and a library copied beside it.
-PACKAGE_FILE = re.compile(r"^(.*\.py|py\.typed|libvexan\.so.*)$")
+# package-data): its modules, the typing marker and the libraries copied beside it.
+PACKAGE_FILE = re.compile(r"^(.*\.py|py\.typed|libvexan\.so.*|libvexan_od\.so)$")
 # The package's version, written from the Vexan project version.
 VERSION_FILE = os.path.join(ROOT, PACKAGE, "_version.py")
 

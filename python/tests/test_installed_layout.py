@@ -51,3 +51,34 @@ def test_the_library_of_the_packages_prefix_is_loaded_without_a_variable(tmp_pat
     assert Path(module) == site / "vexan" / "__init__.py"
     assert Path(loaded) == library
     assert int(version) > 0
+
+
+@pytest.mark.skipif(not os.environ.get("VEXAN_LIBRARY") or not os.environ.get("VEXAN_OD_LIBRARY"),
+                    reason="needs the built libraries (VEXAN_LIBRARY, VEXAN_OD_LIBRARY)")
+@pytest.mark.parametrize("layout", ["installed", "build tree"])
+def test_the_device_models_library_is_found_without_its_variable(tmp_path, layout):
+    """Installed, libvexan_od.so lies beside the package; in the build tree, in
+    src/od/ beside VEXAN_LIBRARY's library."""
+    eds = tmp_path / "node.eds"
+    eds.write_text("[1017]\nParameterName=Producer heartbeat time\nObjectType=0x7\nDataType=0x0006\n"
+                   "AccessType=rw\nDefaultValue=$NODEID+100\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("VEXAN_OD_LIBRARY", "LD_LIBRARY_PATH")}
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    if layout == "installed":
+        site, _ = installed_prefix(tmp_path, sysconfig.get_config_var("MULTIARCH") or "")
+        expected = site / "vexan" / "libvexan_od.so"
+        shutil.copy(os.environ["VEXAN_OD_LIBRARY"], expected)
+        env.pop("VEXAN_LIBRARY")
+        env["PYTHONPATH"] = str(site)
+    else:
+        expected = Path(os.environ["VEXAN_LIBRARY"]).resolve().parent / "od" / "libvexan_od.so"
+        if Path(os.environ["VEXAN_OD_LIBRARY"]).resolve() != expected.resolve():
+            pytest.skip("VEXAN_OD_LIBRARY is not the build tree's")
+        env["PYTHONPATH"] = str(PACKAGE.parent)
+    result = subprocess.run([sys.executable, "-c", "import sys, vexan, vexan._library as l; "
+                             "print(vexan.read_eds(sys.argv[1], node=5)[0x1017].default); print(l.od_library_path())",
+                             str(eds)], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    default, loaded = result.stdout.splitlines()
+    assert default == "105"
+    assert Path(loaded).resolve() == expected.resolve()

@@ -17,13 +17,16 @@ from .errors import Result, VexanError, abort_meaning, result_name, result_text
 from .events import EVENT_KINDS, Event
 from .master import CanStatus, Master, library_version, pause, resume
 from .nmt import NmtCommand, NmtState
+from .node import Node, PdoFields
 from .nodes import Identity
+from .od import ObjectDictionary, read_eds
 from .pdo import Direction, PdoMapInfo
 from .serial_port import close_serial, open_serial
 from .sync import SyncEntry
 
 __all__ = [
     "CanStatus", "Direction", "EVENT_KINDS", "Event", "Identity", "LastData", "LibraryNotFound", "Master",
-    "NmtCommand", "NmtState", "Pending", "PdoMapInfo", "Result", "SyncEntry", "VexanError", "abort_meaning",
-    "close_serial", "library_path", "library_version", "open_serial", "pause", "result_name", "result_text", "resume",
+    "NmtCommand", "NmtState", "Node", "ObjectDictionary", "Pending", "PdoFields", "PdoMapInfo", "Result",
+    "SyncEntry", "VexanError", "abort_meaning", "close_serial", "library_path", "library_version", "open_serial",
+    "pause", "read_eds", "result_name", "result_text", "resume",
 ]

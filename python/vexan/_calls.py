@@ -8,14 +8,25 @@ operation for error messages. :func:`run` makes the blocking call,
 :class:`Pending` the non-blocking one (the first call sends, repeats collect),
 and :meth:`Pending.future` hands a pending request to a poller thread that
 completes a :class:`concurrent.futures.Future`.
+
+A :class:`Pending` is also awaitable. Awaited in a coroutine, it is polled on
+the event loop itself: each poll is one non-blocking library call (it never
+waits for the line), and between polls the coroutine sleeps with
+``asyncio.sleep``, from 0.5 ms doubling up to 10 ms, so the loop keeps
+running and no thread is used per request. The library's function time-out
+ends every request, so an awaited request always finishes. A request handed
+to :meth:`Pending.future` is awaited through that future instead; an await
+that is cancelled hands its request to the poller thread (:meth:`Pending.future`),
+which collects the answer still to come.
 """
 
 from __future__ import annotations
 
+import asyncio
 import threading
 import time
 from concurrent.futures import Future
-from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Generator, Generic, List, Optional, Tuple, TypeVar
 
 from .errors import Result, VexanError
 
@@ -30,6 +41,10 @@ _WAITING = Result.VEXAN_WAITING
 # How often a blocking call that the module answers with "waiting" (a node
 # add it is still busy with) is asked again before the result is given up.
 _BUSY_REPEATS = 100
+
+# The pauses of an awaited request between its polls, in seconds.
+_AWAIT_FIRST_PAUSE = 0.0005
+_AWAIT_LONGEST_PAUSE = 0.01
 
 
 class Call(Generic[T]):
@@ -100,6 +115,7 @@ class Pending(Generic[T]):
         self._value: Optional[T] = None
         self._error: Optional[BaseException] = None
         self._owned = False
+        self._future: Optional["Future[T]"] = None
         self._callbacks: List[Callable[["Pending[T]"], None]] = []
         self._settle(call.invoke(0))
 
@@ -169,12 +185,41 @@ class Pending(Generic[T]):
             raise self._error
         return self._value  # type: ignore[return-value]
 
+    def __await__(self) -> Generator[Any, None, T]:
+        """``await pending``: the value, or its VexanError; see the module's description."""
+        return self._wait_async().__await__()
+
+    async def _wait_async(self) -> T:
+        if self._owned:
+            assert self._future is not None
+            return await asyncio.wrap_future(self._future)
+        pause = _AWAIT_FIRST_PAUSE
+        try:
+            while not self._step():
+                await asyncio.sleep(pause)
+                pause = min(pause * 2, _AWAIT_LONGEST_PAUSE)
+        except asyncio.CancelledError:
+            # The module's answer is still to come: the poller thread collects
+            # it, so that it is not left for a later request of the same key.
+            if not self._finished.is_set() and self._poller is not None:
+                try:
+                    self.future()
+                except RuntimeError:  # the master is closing
+                    pass
+            raise
+        if self._error is not None:
+            raise self._error
+        return self._value  # type: ignore[return-value]
+
     def future(self) -> "Future[T]":
         """A :class:`concurrent.futures.Future` of this request.
 
         The master's poller thread polls the request from now on and
-        completes the future with its value or its VexanError.
+        completes the future with its value or its VexanError. Asked again,
+        gives the same future.
         """
+        if self._future is not None:
+            return self._future
         if self._poller is None:
             raise RuntimeError("this request has no poller")
         return self._poller.adopt(self)
@@ -203,6 +248,7 @@ class Poller:
             if self._closing:
                 raise RuntimeError("the master is closed")
             pending._owned = True
+            pending._future = future
             if pending.done():
                 pending._complete(future)
                 return future

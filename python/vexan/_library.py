@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 __all__ = ["EXPORTS", "EventCallback", "LibraryNotFound", "library",
-           "library_path", "parse_declarations"]
+           "library_path", "od_library", "od_library_path", "parse_declarations"]
 
 #: The C callback type of the event exports: no arguments, no result.
 EventCallback = ctypes.CFUNCTYPE(None)
@@ -235,3 +235,71 @@ def library_path() -> str:
     library()
     assert _path is not None
     return _path
+
+
+# ---- libvexan_od.so: the device model's C interface (vexan_od.h), used by vexan.od.
+
+_od_library: Optional[ctypes.CDLL] = None
+_od_path: Optional[str] = None
+
+
+def _od_candidates() -> List[str]:
+    """Where ``libvexan_od.so`` is looked for, in order.
+
+    Beside the package (where the Debian package installs it), then in the
+    build tree: beside ``VEXAN_LIBRARY``'s library (``build/src/libvexan.so``
+    -> ``build/src/od/libvexan_od.so``) and in the source tree's ``build/``.
+    """
+    here = Path(__file__).resolve().parent
+    found = [here / "libvexan_od.so"]
+    explicit = os.environ.get("VEXAN_LIBRARY")
+    if explicit:
+        found.append(Path(explicit).resolve().parent / "od" / "libvexan_od.so")
+    found.append(here.parent.parent / "build" / "src" / "od" / "libvexan_od.so")
+    return [str(p) for p in found if p.is_file()]
+
+
+def _declare_od(lib: ctypes.CDLL) -> None:
+    text = ctypes.POINTER(ctypes.c_char)
+    lib.VexanOD_ReadJSON.restype = ctypes.c_int
+    lib.VexanOD_ReadJSON.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.POINTER(text),
+                                     ctypes.POINTER(ctypes.c_size_t), ctypes.POINTER(text)]
+    lib.VexanOD_Free.restype = None
+    lib.VexanOD_Free.argtypes = [text]
+    lib.VexanOD_Version.restype = ctypes.c_uint
+    lib.VexanOD_Version.argtypes = []
+
+
+def od_library() -> ctypes.CDLL:
+    """The device model's library ``libvexan_od.so``, loaded on first use.
+
+    From ``VEXAN_OD_LIBRARY`` (a file) when set, else see
+    :func:`_od_candidates`. Raises :class:`LibraryNotFound` naming where it
+    looked.
+    """
+    global _od_library, _od_path
+    with _lock:
+        if _od_library is not None:
+            return _od_library
+        explicit = os.environ.get("VEXAN_OD_LIBRARY")
+        candidates = [explicit] if explicit else _od_candidates()
+        errors: Dict[str, str] = {}
+        for candidate in candidates:
+            try:
+                lib = ctypes.CDLL(candidate)
+                _declare_od(lib)
+            except (OSError, AttributeError) as error:
+                errors[candidate] = str(error)
+                continue
+            _od_library, _od_path = lib, candidate
+            return lib
+        tried = "; ".join(f"{c}: {e}" for c, e in errors.items()) or "no candidate file exists"
+        hint = "" if explicit else " (set VEXAN_OD_LIBRARY to the path of libvexan_od.so)"
+        raise LibraryNotFound(f"libvexan_od.so could not be loaded{hint}: {tried}")
+
+
+def od_library_path() -> str:
+    """The path the device model's library was loaded from."""
+    od_library()
+    assert _od_path is not None
+    return _od_path

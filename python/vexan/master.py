@@ -14,14 +14,18 @@ slots and shuts it down again on :meth:`Master.close` or at the end of a
     master.eds      configure a node from its EDS file           (vexan.eds)
     master.events   event handlers and answers to other masters  (vexan.events)
 
+``master.node(5, eds="drive.eds")`` gives one node in its own terms: objects
+by name and type, TPDOs as named fields, NMT (vexan.node, vexan.od).
+
 Every argument is checked before the library is called: a value outside its
 range raises ValueError naming the argument and the range (ctypes would
 otherwise cut it to the C parameter's width and address another object).
 
 Every method that waits for the module takes ``wait``: True (the default)
 blocks and returns the value or raises :class:`~vexan.errors.VexanError`;
-False returns a :class:`~vexan._calls.Pending` at once, to be polled or
-turned into a :class:`concurrent.futures.Future` with ``.future()``.
+False returns a :class:`~vexan._calls.Pending` at once, to be polled,
+awaited in a coroutine, or turned into a :class:`concurrent.futures.Future`
+with ``.future()``.
 
 The services' classes, records and enums, the serial port functions and the
 header's sizes are importable from here as well as from their own modules.
@@ -58,6 +62,8 @@ from .errors import Result, VexanError
 from .events import Events
 from .nmt import Nmt as Nmt
 from .nmt import NmtCommand, NmtState
+from .node import Node
+from .od import ObjectDictionary
 from .nodes import Identity
 from .nodes import Nodes as Nodes
 from .pdo import PDO_MAX_NUMBER as PDO_MAX_NUMBER
@@ -193,6 +199,7 @@ class Master:
         self.emcy = Emcy(self._board)
         self.eds = Eds(self._board)
         self.events = Events(self._board)
+        self._nodes: "weakref.WeakSet[Node]" = weakref.WeakSet()
         if timeout_ms is not None:
             self.set_timeout(timeout_ms)
 
@@ -243,6 +250,8 @@ class Master:
         with self._closing:
             if not self._open:
                 return
+            for node in list(self._nodes):
+                node.close()
             self._board.stop_polling()
             try:
                 self.events.clear()
@@ -263,6 +272,21 @@ class Master:
             self._release_port()
             if code not in (Result.VEXAN_OK, Result.VEXAN_NOT_OPEN):
                 raise VexanError(code, f"shut down master on slot {self.slot}")
+
+    # ---- nodes in their own terms
+
+    def node(self, node: int, eds: Optional[Union[str, "os.PathLike[str]"]] = None,
+             od: Optional[ObjectDictionary] = None) -> Node:
+        """The node with its device model: objects by name and type, PDOs as named fields.
+
+        ``eds`` is the node's EDS or DCF file (read with ``$NODEID`` evaluated
+        for the node), or ``od`` a model already read; see :mod:`vexan.node`.
+        Raises OSError or :class:`vexan.od.EdsError` when the file cannot be
+        read, ValueError for a node id outside 1..127.
+        """
+        made = Node(self, node, eds=eds, od=od)
+        self._nodes.add(made)
+        return made
 
     # ---- master control
 

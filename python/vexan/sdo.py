@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import ctypes
 from ctypes import c_uint8 as _u8, c_uint16 as _u16, c_uint32 as _u32
-from typing import Literal, Union, overload
+from typing import Callable, Literal, TypeVar, Union, overload
 
 from . import _checks as _c
 from ._calls import Pending
@@ -17,6 +17,8 @@ from ._service import MaybePending, Service, array, le, nothing
 from .errors import Result, VexanError
 
 __all__ = ["Sdo"]
+
+T = TypeVar("T")
 
 # How much of a spill file is read back per library call.
 _SPILL_CHUNK = 64 * 1024
@@ -43,15 +45,20 @@ class Sdo(Service):
         upload must finish within the function time-out (see
         :meth:`Master.set_timeout`).
         """
+        return self._read(node, index, sub, wait, lambda data: data)
+
+    def _read(self, node: int, index: int, sub: int, wait: bool,
+              convert: Callable[[bytes], T]) -> Union[T, Pending[T]]:
+        """:meth:`read` with ``convert`` applied to the bytes (typed reads of a node's objects)."""
         node, index, sub = _c.node(node), _c.index(index), _c.sub(sub)
         length = _u32()
         data = (_u8 * SDO_READ_BUFFER)()
         operation = f"sdo read node {node} {index:04X}/{sub:02X}"
 
-        def finish() -> bytes:
+        def finish() -> T:
             if length.value < SDO_SPILL_THRESHOLD:
-                return ctypes.string_at(data, length.value)
-            return self._read_spill(node, index, sub, length.value, operation)
+                return convert(ctypes.string_at(data, length.value))
+            return convert(self._read_spill(node, index, sub, length.value, operation))
 
         return self._request(
             operation,

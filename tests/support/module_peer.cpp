@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -57,6 +58,16 @@ void AppendU32(Bytes& out, uint32_t value)
     }
 }
 
+// A few head bytes and then `tail`, in a vector sized once (g++ 12 at -O3 warns,
+// wrongly, of a copy out of bounds when a braced vector grows by an insert).
+Bytes Joined(std::initializer_list<uint8_t> head, const Bytes& tail)
+{
+    Bytes out(head.size() + tail.size());
+    std::copy(head.begin(), head.end(), out.begin());
+    std::copy(tail.begin(), tail.end(), out.begin() + static_cast<std::ptrdiff_t>(head.size()));
+    return out;
+}
+
 // The (command, key) a result request asks about: the 5-byte form carries an
 // 8-bit key, the 6-byte form a 16-bit key, low byte first.
 std::optional<std::pair<uint8_t, uint16_t>> ResultRequestKey(const WrittenFrame& frame)
@@ -101,9 +112,7 @@ Bytes NodeStatus(uint8_t command, uint8_t key, uint8_t status)
 
 Bytes NodeData(uint8_t command, uint8_t key, const Bytes& data)
 {
-    Bytes payload{key, 0};
-    payload.insert(payload.end(), data.begin(), data.end());
-    return Frame(command, payload);
+    return Frame(command, Joined({key, 0}, data));
 }
 
 Bytes PdoStatus(uint8_t command, uint16_t cobId, uint8_t status)
@@ -126,9 +135,7 @@ Bytes PdoData(uint8_t command, uint16_t cobId, const Bytes& data)
 
 Bytes EventReply(uint8_t flags, const Bytes& items)
 {
-    Bytes payload{0, 0, flags};
-    payload.insert(payload.end(), items.begin(), items.end());
-    return Frame(kEventPoll, payload);
+    return Frame(kEventPoll, Joined({0, 0, flags}, items));
 }
 
 Bytes UploadSegment(uint8_t node, bool first, uint16_t index, uint8_t sub, uint32_t total, const Bytes& chunk)

@@ -96,8 +96,6 @@ inline uint32_t Le32(const uint8_t* bytes)
 std::string EmcyText(unsigned node, std::span<const uint8_t> data);
 void AddEmcyFields(Json& json, std::span<const uint8_t> data);
 
-// The receive (rx) or transmit PDO COB-IDs of a node as the module lists them.
-uint16_t ReadPdoIdList(uint8_t slot, uint8_t node, bool rx, std::vector<uint16_t>& ids);
 // "0x205, 0x206" ("none" when empty); `key` and `key`_hex into json.
 std::string PdoIdListText(const char* key, const std::vector<uint16_t>& ids, Json& json);
 

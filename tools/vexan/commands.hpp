@@ -3,10 +3,8 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -50,9 +48,5 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
 // Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
 // events have come).
 int RunMonitor(Context& context, double seconds, unsigned count = 0);
-
-// The node ids of a node-list reply ([count, ids...]), as text; no further
-// than the reply goes.
-std::vector<std::string> NodeIdsOf(std::span<const uint8_t> reply);
 
 }  // namespace vexantool

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "command_group.hpp"
+#include "id_lists.hpp"
 #include "results.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
@@ -22,7 +23,7 @@ namespace vexantool {
 
 namespace {
 
-// Why a load ended with "file" (50): the system's reason for the path.
+// Why a load ended with VEXAN_EDS_FILE: the system's reason for the path.
 std::string EdsFileReason(const std::string& path)
 {
     std::error_code error;
@@ -98,7 +99,7 @@ bool EdsValueParses(const std::string& value)
     return !relative || lower.find('+') != std::string::npos;
 }
 
-// Which value a load that ended with "value" (51) missed: the device type's
+// Which value a load that ended with VEXAN_EDS_VALUE missed: the device type's
 // section must be there (its DefaultValue need not), the SYNC and EMCY COB-IDs
 // must read as numbers where given.
 std::string EdsValueReason(const std::string& path)

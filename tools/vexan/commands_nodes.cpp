@@ -1,5 +1,6 @@
 // The master's node list: scan, nodes, node add, node remove, node reset.
 #include "command_group.hpp"
+#include "id_lists.hpp"
 #include "text.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
@@ -60,15 +61,6 @@ int NodeRemove(Context& context, const Args& a, bool reset)
 }
 
 }  // namespace
-
-std::vector<std::string> NodeIdsOf(std::span<const uint8_t> reply)
-{
-    std::vector<std::string> ids;
-    for (std::size_t i = 1; !reply.empty() && i <= reply[0] && i < reply.size(); ++i) {
-        ids.push_back(std::to_string(reply[i]));
-    }
-    return ids;
-}
 
 void AddNodeCommands(const CommandWiring& wiring)
 {

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "command_group.hpp"
+#include "id_lists.hpp"
 #include "text.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
@@ -139,18 +140,6 @@ int PdoInstall(Context& context, const Args& a)
 }
 
 }  // namespace
-
-uint16_t ReadPdoIdList(uint8_t slot, uint8_t node, bool rx, std::vector<uint16_t>& ids)
-{
-    uint8_t count = 0;
-    uint16_t list[VEXAN_PDO_MAX_IDS] = {};
-    const uint16_t result =
-        rx ? Vexan_GetRxPDOID(slot, node, &count, list, 1) : Vexan_GetTxPDOID(slot, node, &count, list, 1);
-    if (result == VEXAN_OK) {
-        ids.assign(list, list + std::min<unsigned>(count, VEXAN_PDO_MAX_IDS));
-    }
-    return result;
-}
 
 std::string PdoIdListText(const char* key, const std::vector<uint16_t>& ids, Json& json)
 {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cia301.hpp"
+#include "id_lists.hpp"
 #include "json.hpp"
 #include "results.hpp"
 #include "session.hpp"
@@ -132,16 +133,10 @@ Step Check(uint16_t result, const std::string& what)
     return result == VEXAN_OK ? Pass(what) : Fail(what + ": " + ResultText(result));
 }
 
-std::string Ids(const uint8_t* reply)
+// "5,6,10": the ids of a node-list reply.
+std::string Ids(std::span<const uint8_t> reply)
 {
-    std::string text;
-    for (unsigned i = 0; i < reply[0]; ++i) {
-        if (i > 0) {
-            text += ',';
-        }
-        text += std::to_string(reply[i + 1]);
-    }
-    return text;
+    return Join(NodeIdsOf(reply), ",");
 }
 
 uint32_t ReadU32(uint8_t slot, uint8_t node, uint16_t index, uint8_t sub, uint16_t& result)
@@ -352,14 +347,9 @@ int RunDemo(const DemoOptions& options)
         std::vector<uint16_t> rx;
         std::vector<uint16_t> tx;
         for (std::vector<uint16_t>* list : {&rx, &tx}) {
-            uint8_t count = 0;
-            std::array<uint16_t, VEXAN_PDO_MAX_IDS> ids{};
-            r = list == &rx ? Vexan_GetRxPDOID(kSlotA, kNodeEds, &count, ids.data(), 1)
-                            : Vexan_GetTxPDOID(kSlotA, kNodeEds, &count, ids.data(), 1);
-            if (r != VEXAN_OK) {
+            if ((r = ReadPdoIdList(kSlotA, kNodeEds, list == &rx, *list)) != VEXAN_OK) {
                 return Fail(std::string(list == &rx ? "RxPDO" : "TxPDO") + " list: " + ResultText(r));
             }
-            list->assign(ids.begin(), ids.begin() + std::min<std::size_t>(count, ids.size()));
         }
         std::vector<uint16_t> heldRx;
         std::vector<uint16_t> heldTx;
@@ -371,14 +361,11 @@ int RunDemo(const DemoOptions& options)
             }
         });
         auto text = [](const std::vector<uint16_t>& ids) {
-            std::string out;
+            std::vector<std::string> hex;
             for (const uint16_t id : ids) {
-                if (!out.empty()) {
-                    out += ',';
-                }
-                out += Hex(id, 3);
+                hex.push_back(Hex(id, 3));
             }
-            return out.empty() ? std::string("none") : out;
+            return hex.empty() ? std::string("none") : Join(hex, ",");
         };
         auto sorted = [](std::vector<uint16_t> ids) {
             std::sort(ids.begin(), ids.end());

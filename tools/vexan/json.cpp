@@ -78,7 +78,9 @@ Json& Json::Result(unsigned code)
 
 std::string JsonArray(const std::vector<std::string>& items)
 {
-    return "[" + Join(items, ",") + "]";
+    std::string out = "[";
+    out += Join(items, ",");
+    return out + "]";
 }
 
 }  // namespace vexantool

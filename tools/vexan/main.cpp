@@ -20,6 +20,7 @@
 
 #include "commands.hpp"
 #include "demo.hpp"
+#include "id_lists.hpp"
 #include "serve/serve.hpp"
 #include "session.hpp"
 #include "vexan.h"

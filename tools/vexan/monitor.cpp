@@ -40,6 +40,18 @@ void OnInterrupt(int)
     gInterrupted = true;
 }
 
+// Every event callback of a slot, installed for the monitor's time.
+struct Callback {
+    uint16_t (*install)(uint32_t slot, EventCallback callback);
+    uint16_t (*remove)(uint32_t slot);
+};
+constexpr Callback kCallbacks[] = {
+    {Vexan_InstallBootUpISR, Vexan_RemoveBootUpISR},       {Vexan_InstallEMCYISR, Vexan_RemoveEMCYISR},
+    {Vexan_InstallNMTErrISR, Vexan_RemoveNMTErrISR},       {Vexan_InstallReadSDOISR, Vexan_RemoveReadSDOISR},
+    {Vexan_InstallWriteSDOISR, Vexan_RemoveWriteSDOISR},   {Vexan_InstallRxPDOISR, Vexan_RemoveRxPDOISR},
+    {Vexan_InstallRemotePDOISR, Vexan_RemoveRemotePDOISR},
+};
+
 struct Event {
     std::string kind;
     unsigned slot = 0;
@@ -123,13 +135,9 @@ int RunMonitor(Context& context, double seconds, unsigned count)
 {
     const uint8_t slot = Slot(context);
     // Callbacks only wake the loop; the records are read here, off the receive thread.
-    Vexan_InstallBootUpISR(slot, OnEvent);
-    Vexan_InstallEMCYISR(slot, OnEvent);
-    Vexan_InstallNMTErrISR(slot, OnEvent);
-    Vexan_InstallReadSDOISR(slot, OnEvent);
-    Vexan_InstallWriteSDOISR(slot, OnEvent);
-    Vexan_InstallRxPDOISR(slot, OnEvent);
-    Vexan_InstallRemotePDOISR(slot, OnEvent);
+    for (const Callback& callback : kCallbacks) {
+        callback.install(slot, OnEvent);
+    }
     gInterrupted = false;
     auto previous = std::signal(SIGINT, OnInterrupt);
     const bool table = StdoutIsTerminal() && !context.json;
@@ -194,13 +202,9 @@ int RunMonitor(Context& context, double seconds, unsigned count)
         }
     }
     std::signal(SIGINT, previous);
-    Vexan_RemoveBootUpISR(slot);
-    Vexan_RemoveEMCYISR(slot);
-    Vexan_RemoveNMTErrISR(slot);
-    Vexan_RemoveReadSDOISR(slot);
-    Vexan_RemoveWriteSDOISR(slot);
-    Vexan_RemoveRxPDOISR(slot);
-    Vexan_RemoveRemotePDOISR(slot);
+    for (const Callback& callback : kCallbacks) {
+        callback.remove(slot);
+    }
     return kExitOk;
 }
 

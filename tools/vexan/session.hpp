@@ -48,7 +48,8 @@ private:
     bool open_ = false;
 };
 
-// Starts the master on `slot`, blocking. A start that ends with 3 (the module
+// Starts the master on `slot`, blocking. A start that ends with
+// VEXAN_NOT_IDENTIFIED (the module
 // did not identify itself within the library's short window: a module still
 // booting, or a simulator on a busy machine) is tried a few more times.
 uint16_t StartMaster(uint8_t slot, int fd, uint8_t masterId);

@@ -9,6 +9,21 @@
 // 103; the module's "no such node": 107; anything else that kept the request
 // from being done (a closed or paused board, a write failure, another status
 // of the module's): 102.
+//
+// Choices:
+// - `set sdo_timeout` sets the board's function time-out, which the library
+//   keeps per board: it applies to every client's requests on that net
+//   (CiA 309-3 scopes it by net too). It changes what others get, so
+//   --read-only refuses it.
+// - `help` answers on one line, as every other command, so that a client
+//   reading one line per request stays in step.
+// - `_scan` answers the node ids on the bus separated by blanks, `OK` when
+//   there are none; `_emcy` and `_pdo read` answer `none` when the module has
+//   recorded nothing.
+// - `_eds load` runs the library's one-call configuration of the node from
+//   the file and attaches the file as the node's device model; a relative
+//   path is taken from the folder the server was started in. The file is one
+//   on the server's machine, read with the server's rights.
 #pragma once
 
 #include <optional>

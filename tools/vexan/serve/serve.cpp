@@ -264,7 +264,13 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
     gateway::Gateway gateway(host, {options.readOnly, baseDir});
     LineServer server([&gateway] {
         auto client = std::make_shared<gateway::ClientState>(gateway.NewClient());
-        return [&gateway, client](std::string_view line) { return gateway.Answer(line, *client); };
+        return [&gateway, client](std::string_view line) {
+            auto answer = gateway.Answer(line, *client);
+            if (LogEnabled(LogLevel::Debug)) {
+                Log(LogLevel::Debug, "'" + std::string(line) + "' -> '" + answer.value_or("") + "'");
+            }
+            return answer;
+        };
     });
     if (!server.Start(serverOptions, error)) {
         Log(LogLevel::Error, error);

@@ -269,6 +269,13 @@ TEST_P(Conversation, ValuesOutsideTheirTypeAreRefusedBeforeAnythingIsSent)
           "w 0x2000 4 vs \"open", "w 0x2000 4 vs \"a\"b\""}) {
         EXPECT_EQ(client_.Ask(line), "ERROR:101") << line;
     }
+    // An empty value, and one over what a single download carries (248 bytes): not supported.
+    EXPECT_EQ(client_.Ask("w 0x2000 4 vs \"\""), "ERROR:100");
+    std::string large = "w 0x2100 0 hex";
+    for (int i = 0; i < 249; ++i) {
+        large += " 5a";
+    }
+    EXPECT_EQ(client_.Ask(large), "ERROR:100");
     EXPECT_EQ(client_.Ask("r 0x2000 1 u8"), "0");
     EXPECT_EQ(client_.Ask("r 0x2000 4 vs"), "test");
 }
