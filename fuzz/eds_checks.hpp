@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "eds/eds_reader.hpp"
+#include "vexan.h"
 
 // The plain searches below are the slowest part of an input; coverage of the
 // fuzzer's own reference code guides nothing, so it is not instrumented.
@@ -220,7 +221,7 @@ inline void CheckParse(const EdsReader& reader, const char* text, uint8_t nodeId
     uint32_t number = kUntouched;
     const uint16_t result = reader.ParseValue(text, &number);
     const std::optional<uint32_t> expected = ReferenceParse(text, nodeId);
-    RequireEds(result == 0 || result == kEdsValueError, "a value reads with 0 or 51");
+    RequireEds(result == VEXAN_OK || result == VEXAN_EDS_VALUE, "a value reads with VEXAN_OK or VEXAN_EDS_VALUE");
     RequireEds((result == 0) == expected.has_value(), "a value fails exactly when the rules refuse it");
     RequireEds(result == 0 ? number == *expected : number == kUntouched,
                "a value reads as the rules read it, and a refused one writes nothing");

@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     lastNumber = 0;
     installs = 0;
     const uint16_t outcome = vexan::ConfigureNode(reader, vexan::EdsRunParams{.slot = 0, .node = node}, kScripted);
-    RequireEds(outcome == 0 || outcome == vexan::kEdsValueError || outcome == 0x18, "run outcome");
+    RequireEds(outcome == 0 || outcome == VEXAN_EDS_VALUE || outcome == 0x18, "run outcome");
     RequireEds(outcome == 0 || installs == 0, "PDOs installed by a failed run");
     return 0;
 }

@@ -75,10 +75,15 @@ constexpr uint16_t kObjectIndex = 0x2000;
 constexpr uint8_t kObjectSubIndex = 1;
 constexpr std::array<uint16_t, 3> kMarkedCobIds{0x181, 0x201, 0x7FE};
 
+// A record and the request it is marked with: its frame from the command byte
+// on (only node 5's SDO requests carry one, which names their object).
 struct MarkedRecord {
     uint8_t command;
     uint16_t key;
-    uint32_t object;
+    std::array<uint8_t, 5> request{};
+    std::size_t requestSize = 0;
+
+    std::span<const uint8_t> Request() const { return {request.data(), requestSize}; }
 };
 
 std::vector<MarkedRecord> MarkedRecords()
@@ -89,18 +94,22 @@ std::vector<MarkedRecord> MarkedRecords()
     for (unsigned command = vexan::kFirstNodeCommand; command <= vexan::kLastNodeCommand; ++command) {
         for (const uint8_t node : kMarkedNodes) {
             const bool sdo = command == sdoRead || command == sdoWrite;
-            const uint32_t object =
-                sdo && node == kNodeWithObject ? vexan::SdoObject(kObjectIndex, kObjectSubIndex) : 0;
-            records.push_back({static_cast<uint8_t>(command), node, object});
+            MarkedRecord marked{static_cast<uint8_t>(command), node};
+            if (sdo && node == kNodeWithObject) {
+                marked.request = {static_cast<uint8_t>(command), node, static_cast<uint8_t>(kObjectIndex & 0xFF),
+                                  static_cast<uint8_t>(kObjectIndex >> 8), kObjectSubIndex};
+                marked.requestSize = marked.request.size();
+            }
+            records.push_back(marked);
         }
     }
     for (unsigned command = vexan::kFirstPdoCommand; command <= vexan::kLastPdoCommand; ++command) {
         for (const uint16_t cobId : kMarkedCobIds) {
-            records.push_back({static_cast<uint8_t>(command), cobId, 0});
+            records.push_back({static_cast<uint8_t>(command), cobId});
         }
     }
     for (unsigned command = vexan::kFirstMasterCommand; command <= vexan::kLastMasterRow; ++command) {
-        records.push_back({static_cast<uint8_t>(command), 0, 0});
+        records.push_back({static_cast<uint8_t>(command), 0});
     }
     // Only commands with a record of their own: the count of outstanding
     // requests is checked against these.
@@ -130,7 +139,7 @@ struct FuzzSetup {
         for (uint8_t slot = 0; slot < vexan::kBoardCount; ++slot) {
             vexan::AssignSlot(slot, portFd);
             for (const MarkedRecord& marked : records) {
-                vexan::MarkPending(KeyOf(slot, marked), marked.object);
+                vexan::MarkPending(KeyOf(slot, marked), marked.Request());
                 pending[slot].push_back(vexan::Replies().Find(KeyOf(slot, marked)));
             }
         }
@@ -190,7 +199,7 @@ std::size_t CollectTouched(uint8_t board)
             Require(reply.Bytes().size() <= reply.data.size(), "a collected reply fits its buffer");
         }
         vexan::ReleaseRecord(key);
-        vexan::MarkPending(key, marked.object);
+        vexan::MarkPending(key, marked.Request());
     }
     return touched;
 }

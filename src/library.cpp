@@ -2,12 +2,14 @@
 // when it is unloaded. Teardown first stops every thread that can reach the
 // tables (receive threads run the application's callbacks, which may call any
 // export; EDS workers call the exports), and only then lets the tables go.
+// The parts and their accessors are listed in link/library_state.hpp.
 #include "eds/eds_load.hpp"
 #include "engine/dispatch.hpp"
 #include "engine/reply_tables.hpp"
 #include "events/events.hpp"
 #include "link/library_state.hpp"
 #include "platform/platform.hpp"
+#include "sdo/upload.hpp"
 
 namespace vexan {
 
@@ -37,7 +39,11 @@ struct LibraryState {
     // its callback can still reach in place.
     EdsJobs eds;
     EventState events;
-    ReplyTables replies;
+    // The SDO family files the data replies of its reads and writes itself
+    // (object check, upload segments, spill files): handed them by the
+    // dispatcher, so the engine knows nothing of SDO.
+    SdoReplyFiler sdoFiler;
+    ReplyTables replies{{Command::SdoRead, &sdoFiler}, {Command::SdoWrite, &sdoFiler}};
     // The receive side files what it reads through the dispatcher and runs the
     // event step: wired here, so the link depends on neither.
     LinkState link{ReceiveHooks{.dispatch = &DispatchReply, .eventStep = &RunEventCallbacks}};

@@ -766,11 +766,8 @@ TEST(EdsUnload, ExitEndsAWorkerRunAtItsNextCall)
                     return vt::Reply{vt::NodeStatus(code, static_cast<uint8_t>(key), 0), {}, 5, delayMs};
                 });
             }
-            uint16_t started = VEXAN_NOT_IDENTIFIED;
-            for (int attempt = 0; attempt < 5 && started == VEXAN_NOT_IDENTIFIED; ++attempt) {
-                started = Vexan_InitMaster(2, peer->LibraryPort(), 1, 0, 1);
-            }
-            if (started != VEXAN_OK || Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
+            if (vt::StartMaster(2, peer->LibraryPort(), 1) != VEXAN_OK ||
+                Vexan_EDS_Load(2, kNode, path.c_str(), 0, 0, 0) != VEXAN_SENT) {
                 std::_Exit(2);
             }
             if (!peer->WaitForFrames(Code(Command::InstallPdoList), 2, std::chrono::seconds(10))) {

@@ -845,6 +845,45 @@ TEST_P(BadSegment, IsDroppedSafely)
 INSTANTIATE_TEST_SUITE_P(Cases, BadSegment, ::testing::ValuesIn(kBadSegmentCases),
                          [](const ::testing::TestParamInfo<BadSegmentCase>& param) { return param.param.name; });
 
+// A status the module files in the middle of an upload ends it: a further
+// segment after it is dropped (nothing stored, no next-segment request, nothing
+// added to the spill file), and the caller collects the status.
+struct EndedUploadCase {
+    std::string name;
+    uint32_t total;
+    bool spilled;
+};
+
+class EndedUpload : public UploadTest, public ::testing::WithParamInterface<EndedUploadCase> {};
+
+TEST_P(EndedUpload, DropsTheSegmentsAfterAStatus)
+{
+    constexpr uint8_t kModuleError = 0x05;
+    const uint32_t total = GetParam().total;
+    const auto segments = Segments(UploadData(total), total, kLargestChunk);
+    peer_.Queue(kSdoRead, kUploadNode, vt::Reply{segments[0]});
+    vexan::Reply reply;
+    ASSERT_EQ(Upload(reply, false), VEXAN_SENT);
+    Wire(3);  // the first segment was filed: the next one is asked for
+    peer_.Send(vt::Reply{vt::NodeStatus(kSdoRead, kUploadNode, kModuleError)});
+    peer_.Send(vt::Reply{segments[1]});
+    Settle(0x80);
+    EXPECT_EQ(Upload(reply, false), kModuleError);
+    EXPECT_EQ(reply.length, 0u);
+    EXPECT_FALSE(reply.keptOutside);
+    EXPECT_EQ(Wire(), (std::vector<Bytes>{{0x3A, 0x05, kSdoRead, kUploadNode, 0x00, 0x20, kUploadSub},
+                                          ResultRequest(kSdoRead, kUploadNode),
+                                          {0x3A, 0x02, kNextSegment, kUploadNode}}));
+    if (GetParam().spilled) {
+        EXPECT_EQ(vt::FileBytes(kSpillName).size(), kLargestChunk) << "only the first segment's bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndedUpload,
+                         ::testing::Values(EndedUploadCase{"InMemory", 600, false},
+                                           EndedUploadCase{"InSpillFile", 5000, true}),
+                         [](const auto& param) { return param.param.name; });
+
 // Another holder of the spill file keeps it: the upload ends with 16 and the
 // holder's bytes are left as they were.
 TEST_F(UploadTest, SpillFileHeldElsewhereGives16)

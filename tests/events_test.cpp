@@ -451,12 +451,13 @@ TEST_F(EventBoards, CallbacksRunWhileTheirQueueHoldsRecords)
     EXPECT_EQ(bootUpCalls, 0);
 
     ASSERT_TRUE(vexan::QueueOf(EventKind::Emcy).PopEvent().has_value());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a step already under way may finish
-    const int settled0 = emcyCalls[0];
-    const int settled1 = emcyCalls[1];
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(emcyCalls[0], settled0) << "an empty queue calls no callback";
-    EXPECT_EQ(emcyCalls[1], settled1);
+    const int atPop0 = emcyCalls[0];
+    const int atPop1 = emcyCalls[1];
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));  // some fifty event steps on a quiet machine
+    // A step that saw the record before it was taken may still call, once:
+    // however late a busy machine lets it run.
+    EXPECT_LE(emcyCalls[0], atPop0 + 1) << "an empty queue calls no callback";
+    EXPECT_LE(emcyCalls[1], atPop1 + 1);
 }
 
 TEST_F(EventBoards, CallbackCanDrainItsQueue)
@@ -561,7 +562,8 @@ void ShutDownFromBootUp()
         port = inside.port;
     }
     const uint16_t stopped = Vexan_ShutdownMaster(0);
-    const uint16_t started = reopen ? Vexan_InitMaster(0, port, kMasterIds[0], 0, 1) : uint16_t{0xFFFF};
+    // (A start whose identification missed its window is tried again.)
+    const uint16_t started = reopen ? vexan::test::StartMaster(0, port, kMasterIds[0]) : uint16_t{0xFFFF};
     std::lock_guard guard(inside.lock);
     inside.shutdownResult = stopped;
     inside.initResult = started;
@@ -609,7 +611,7 @@ TEST_F(CallbackShutdown, SlotReopenedInsideTheCallbackLeavesTheOldThreadSilentAn
 {
     ResetInside(true, peers_[0].LibraryPort());
     QueueBootUpOnBoard0AndEmcyOnBoth();
-    ASSERT_TRUE(WaitFor(InsideDone, std::chrono::seconds(15)));
+    ASSERT_TRUE(WaitFor(InsideDone));
     {
         std::lock_guard guard(inside.lock);
         EXPECT_EQ(inside.shutdownResult, VEXAN_OK);

@@ -218,7 +218,7 @@ TEST_F(ExportsE2E, CatchesANodesEmergency)
     const std::array<uint8_t, 8> message{0x10, 0x81, 0x11, 1, 2, 3, 4, 5};
     sim_->InjectEmcy(kNode, message);
     ASSERT_TRUE(
-        vexan::test::WaitFor([&] { return Vexan_ReadLastEMCY(kSlot, kNode, &flag, data.data(), 1) == VEXAN_OK; }, 10s));
+        vexan::test::WaitFor([&] { return Vexan_ReadLastEMCY(kSlot, kNode, &flag, data.data(), 1) == VEXAN_OK; }));
     EXPECT_EQ(data, message);
 }
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -27,6 +28,7 @@
 #include "module_peer.hpp"
 #include "patient_frames.hpp"
 #include "platform/platform.hpp"
+#include "start.hpp"
 #include "test_wait.hpp"
 #include "vexan.h"
 
@@ -441,11 +443,31 @@ const std::array<IdentifyCase, kIdentifyCaseCount> kIdentifyCases{{
 
 class IdentifyModuleReplies : public PortTest, public ::testing::WithParamInterface<IdentifyCase> {};
 
+// A busy machine can hold the peer's thread, or the line, back past the
+// window: an answer meant to come in time is then tried again when it turned
+// up on the port afterwards (the library refused nothing it saw), a few times
+// at most. An answer meant to come late proves nothing when the library's own
+// wait lasted longer than the peer's delay, and is tried again too.
 TEST_P(IdentifyModuleReplies, ResultFollowsTheReply)
 {
+    constexpr int kTries = 5;
     const IdentifyCase& ident = GetParam();
     peer_.SetIdentMode(ident.mode, ident.delayOrGapMs, ident.splitAt);
-    EXPECT_EQ(vexan::IdentifyModule(kPortSlot), ident.expected);
+    uint16_t result = 0;
+    for (int attempt = 1; attempt <= kTries; ++attempt) {
+        const auto began = Clock::now();
+        result = vexan::IdentifyModule(kPortSlot);
+        const long took = vt::MsSince(began);
+        const bool late = ident.expected == VEXAN_OK && result != VEXAN_OK && vt::AnswerCameLate(peer_.LibraryPort());
+        const bool outwaited =
+            ident.mode == vt::IdentMode::Late && result == VEXAN_OK && took >= static_cast<long>(ident.delayOrGapMs);
+        if (!late && !outwaited) {
+            break;
+        }
+        std::fprintf(stderr, "[ identify ] try %d: %s after %ld ms\n", attempt,
+                     late ? "the answer came after the window" : "the window outlasted the late answer", took);
+    }
+    EXPECT_EQ(result, ident.expected);
     peer_.WaitUntil([](const std::vector<vt::WrittenFrame>& frames) { return !frames.empty(); });
     const auto frames = peer_.Frames();
     ASSERT_FALSE(frames.empty());
@@ -469,7 +491,7 @@ TEST(IdentifyThroughInitMaster, SplitReplyOpensTheBoard)
     constexpr uint8_t kSlot = 2;
     vt::ModulePeer peer;
     peer.SetIdentMode(vt::IdentMode::Split, 15, 3);
-    EXPECT_EQ(Vexan_InitMaster(kSlot, peer.LibraryPort(), 1, 0, 1), VEXAN_OK);
+    EXPECT_EQ(vt::StartMaster(kSlot, peer.LibraryPort(), 1), VEXAN_OK);
     EXPECT_EQ(Vexan_ShutdownMaster(kSlot), VEXAN_OK);
 }
 
@@ -628,6 +650,8 @@ TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
         peer_.WaitUntil([&](const auto&) { return peer_.CountResultRequests(kFirmwareCommand, kMasterId) != 0; }));
 
     const Bytes answer = vt::NodeData(kFirmwareCommand, kMasterId, {0x03, 0x02, 0x01});
+    // A read ends as soon as bytes come: the limit matters only on a stalled machine.
+    constexpr auto kReadWaitMs = static_cast<uint32_t>(std::chrono::milliseconds(vt::kWaitLimit).count());
     {
         auto turn = vexan::ReceiveSideOf(kBoardSlot).TakeReader();
         // The clock stands still from here: every read below happens "within one
@@ -635,12 +659,12 @@ TEST_F(LinkBoardTest, ManyEmptyReadsWithinAMillisecondKeepAHalfReceivedFrame)
         // no read has been timed later than the held tick.
         faults::HoldTickCount(vexan::platform::TickCount());
         peer_.Send(vt::Reply{Slice(answer, 0, 4)});
-        turn.Read(5000);  // the first half
-        for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropPasses; ++i) {
+        turn.Read(kReadWaitMs);  // the first half
+        for (uint32_t i = 0; i < 3 * vexan::kPartialFrameDropMs; ++i) {
             turn.Read(0);
         }
         peer_.Send(vt::Reply{Slice(answer, 4)});
-        turn.Read(5000);  // the second half
+        turn.Read(kReadWaitMs);  // the second half
         faults::ReleaseTickCount();
     }
     // (Should the line have handed over the second half in two reads, the
@@ -724,7 +748,7 @@ TEST_F(HungUpLineTest, OutstandingRecordOnAHungUpLineDoesNotSpinACore)
 // A blocking call does not wait out its time-out on a line that went away.
 TEST_F(HungUpLineTest, BlockingRequestOnAHungUpLineEndsWithTheReadFailure)
 {
-    constexpr uint32_t kTimeoutMs = 20'000;
+    constexpr uint32_t kTimeoutMs = 60'000;
     Vexan_SetFunctionTimeout(kBoardSlot, kTimeoutMs);
     peer_.Queue(kFirmwareCommand, kMasterId, vt::Reply{{}, {}, 5, 0, {}, true});
     uint16_t result = 0;
@@ -766,18 +790,32 @@ void PrintTo(const BytesBeforeIdentCase& c, std::ostream* out)
 
 class IdentifyAfterOtherBytes : public PortTest, public ::testing::WithParamInterface<BytesBeforeIdentCase> {};
 
+// Answered as soon as the request is seen: well inside the handshake's
+// attempts, unless a busy machine holds the test's thread or the line back
+// past them; the answer then turns up on the port afterwards, and the
+// identification is tried again, a few times at most.
 TEST_P(IdentifyAfterOtherBytes, AnswerIsFoundBehindThem)
 {
-    const Bytes answer{'!', '0', '0', 'V', 'e', 'x', 'a', 'n', 'W'};
+    constexpr int kTries = 5;
+    const Bytes answer(vt::kIdentAnswer.begin(), vt::kIdentAnswer.end());
     peer_.SetIdentMode(vt::IdentMode::Silent);
     uint16_t result = 0xFFFF;
-    std::thread identify([&] { result = vexan::IdentifyModule(kPortSlot); });
-    // Answered as soon as the request is seen: well inside the handshake's attempts.
-    const bool requested = peer_.WaitUntil(
-        [](const std::vector<vt::WrittenFrame>& frames) { return !frames.empty() && frames.front().isIdentification; });
-    peer_.Send(vt::Reply{Concat({GetParam().before, answer})});
-    identify.join();
-    ASSERT_TRUE(requested);
+    for (int attempt = 1; attempt <= kTries; ++attempt) {
+        const std::size_t asked = attempt;
+        std::thread identify([&] { result = vexan::IdentifyModule(kPortSlot); });
+        const bool requested = peer_.WaitUntil([asked](const std::vector<vt::WrittenFrame>& frames) {
+            return static_cast<std::size_t>(std::count_if(frames.begin(), frames.end(), [](const auto& frame) {
+                       return frame.isIdentification;
+                   })) >= asked;
+        });
+        peer_.Send(vt::Reply{Concat({GetParam().before, answer})});
+        identify.join();
+        ASSERT_TRUE(requested);
+        if (result == VEXAN_OK || !vt::AnswerCameLate(peer_.LibraryPort())) {
+            break;
+        }
+        std::fprintf(stderr, "[ identify ] try %d: the answer came after the window\n", attempt);
+    }
     EXPECT_EQ(result, VEXAN_OK);
 }
 
@@ -800,12 +838,12 @@ TEST_F(PortTest, SendWaitingForTheLockWhenThePauseBeginsIsRefused)
         pauseEntered = true;
         Vexan_Pause(0);
     });
-    ASSERT_TRUE(WaitFor([&] { return pauseEntered.load(); }));
-    // Ordering aid only: lets the pause close the gate before the lock is free.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The gate must be closed before the lock is free.
+    const bool closed = WaitFor([&] { return pauseEntered.load() && !vexan::Link().gate.IsOpen(); });
     held.unlock();
     sender.join();
     pauser.join();
+    ASSERT_TRUE(closed);
 
     EXPECT_EQ(sent, VEXAN_PAUSED);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // bytes already written reach the peer

@@ -293,7 +293,7 @@ TEST_F(NodesEventsE2E, RemovingANodeEndsAStateQueryAnotherThreadWaitsOn)
         result = Vexan_NMTGetState(board.slot, kNode, &state, 1);
         done = true;
     });
-    ASSERT_TRUE(board.sim->WaitForTrace("NMTGetState", 5s));
+    ASSERT_TRUE(board.sim->WaitForTrace("NMTGetState", vexan::test::kWaitLimit));
     EXPECT_EQ(Vexan_RemoveNode(board.slot, kNode, 1), VEXAN_OK);
     EXPECT_TRUE(WaitFor([&] { return done.load(); })) << "ended well before the 10 s time-out";
     waiter.join();
@@ -422,9 +422,9 @@ TEST_F(NodesEventsE2E, OtherMastersSdoReadIsAnsweredFromInsideItsCallback)
     const vexan::test::PatientFrames patient;
     board.sim->SplitReplies({1, 3, 5});  // every reply, the answer's status too, comes in pieces
     board.sim->InjectMasterSdoRead(0x2000, 1);
-    ASSERT_TRUE(WaitFor([] { return sdoAnswered.load(); }, 15s));
+    ASSERT_TRUE(WaitFor([] { return sdoAnswered.load(); }));
     EXPECT_EQ(sdoAnswerResult, VEXAN_OK) << "the module took the answer";
-    EXPECT_TRUE(board.sim->WaitForTrace("ResponseMasterSDO", 5s));
+    EXPECT_TRUE(board.sim->WaitForTrace("ResponseMasterSDO", vexan::test::kWaitLimit));
     board.sim->ClearFaults();
     const uint8_t value[] = {1};
     EXPECT_EQ(Vexan_ResponseMasterSDO(board.slot, 0, 0x2000, 1, 1, value), kNothingOpen) << "answered already";

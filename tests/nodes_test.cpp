@@ -312,7 +312,7 @@ TEST_F(NodesTest, BlockingRemoveEndsARequestAnotherThreadWaitsOn)
         ASSERT_TRUE(WaitFor([] { return Pending(kChange, kNode); }));
         peer_.Queue(c.command, kNode, Reply{NodeStatus(c.command, kNode, 0)});
         EXPECT_EQ(c.call(kSlot, kNode, 1), VEXAN_OK);
-        ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready) << "the waiter is released";
+        ASSERT_EQ(waiter.wait_for(vexan::test::kWaitLimit), std::future_status::ready) << "the waiter is released";
         EXPECT_EQ(waiter.get(), VEXAN_TIMEOUT);
     }
 }
@@ -365,7 +365,7 @@ TEST_F(NodesTest, NonBlockingStateQueryLeavesTheLockFreeAndItsCollectionTakesNon
     std::unique_lock held(vexan::Link().exchangeLock, std::try_to_lock);
     ASSERT_TRUE(held.owns_lock()) << "a sent query leaves the lock free";
     auto collect = std::async(std::launch::async, [&] { return Vexan_NMTGetState(kSlot, kNode, &state, 1); });
-    const auto ready = collect.wait_for(5s);
+    const auto ready = collect.wait_for(vexan::test::kWaitLimit);
     held.unlock();
     ASSERT_EQ(ready, std::future_status::ready) << "collecting waited for the lock";
     EXPECT_EQ(collect.get(), VEXAN_OK);

@@ -201,7 +201,7 @@ TEST(OdCodec, DecodesBytesOfEveryBasicTypeToText)
     EXPECT_EQ(vexan::od::DecodeText(dt::kOctetString, Bytes("01 AB"), error, FormatOptions{false, ""}), "01AB");
     const std::optional<std::string> none = vexan::od::DecodeText(dt::kUnsigned16, Bytes("01"), error);
     EXPECT_FALSE(none.has_value());
-    EXPECT_EQ(error, "a UNSIGNED16 is 2 bytes, not 1");
+    EXPECT_EQ(error, "an UNSIGNED16 is 2 bytes, not 1");
 }
 
 // Every integer type's bounds and a value between them survive the trip.
@@ -492,6 +492,72 @@ AccessType=ro
     const std::optional<Target> target = vexan::od::Resolve(&model, "ADC1", error);
     ASSERT_TRUE(target.has_value()) << error;
     EXPECT_EQ(target->index, 0x2000);
+}
+
+}  // namespace
+
+namespace {
+
+// A PDO's data cut by its mapping: typed from the file, dummies typed by
+// their index, a one-bit BOOLEAN, bits of an object the file does not know,
+// and a field the data does not reach.
+TEST(OdCodec, CutsPdoDataIntoTheFieldsOfItsMapping)
+{
+    const DeviceModel model = DeviceModel::Parse(R"([2000]
+ParameterName=Speed
+ObjectType=0x7
+DataType=0x0003
+AccessType=ro
+PDOMapping=1
+
+[2001]
+ParameterName=Enabled
+ObjectType=0x7
+DataType=0x0001
+AccessType=ro
+PDOMapping=1
+
+[2002]
+ParameterName=Position
+ObjectType=0x7
+DataType=0x0007
+AccessType=ro
+PDOMapping=1
+)");
+    const std::vector<uint32_t> mapping = {
+        0x20000010,  // Speed, INTEGER16
+        0x00050008,  // a dummy UNSIGNED8
+        0x20010001,  // Enabled, one bit
+        0x30000007,  // seven bits of an unknown object
+        0x20020020,  // Position: beyond the data
+    };
+    const std::vector<uint8_t> data = {0x2E, 0xFB, 0x99, 0x8B};  // -1234, 0x99, 1, 0x45
+    const std::vector<vexan::od::MappedField> fields = vexan::od::CutPdo(&model, mapping, data);
+    ASSERT_EQ(fields.size(), 5U);
+    EXPECT_EQ(fields[0].entry, model.FindEntry(0x2000, 0));
+    EXPECT_EQ(fields[0].value, TypedValue{int64_t{-1234}});
+    EXPECT_FALSE(fields[0].raw);
+    EXPECT_EQ(fields[1].entry, nullptr);
+    EXPECT_EQ(fields[1].data_type, dt::kUnsigned8);
+    EXPECT_EQ(fields[1].value, TypedValue{uint64_t{0x99}});
+    EXPECT_EQ(fields[2].offset, 24U);
+    EXPECT_EQ(fields[2].value, TypedValue{uint64_t{1}});
+    EXPECT_FALSE(fields[2].raw);
+    EXPECT_EQ(fields[3].offset, 25U);
+    EXPECT_EQ(fields[3].value, TypedValue{uint64_t{0x45}});
+    EXPECT_TRUE(fields[3].raw);
+    EXPECT_EQ(Hex(fields[3].bytes), "45");
+    EXPECT_TRUE(fields[3].present);
+    EXPECT_FALSE(fields[4].present);
+    EXPECT_FALSE(fields[4].value.has_value());
+    EXPECT_EQ(fields[4].offset, 32U);
+
+    // Without a model only dummies have types; nothing reads past the data.
+    const std::vector<vexan::od::MappedField> bare = vexan::od::CutPdo(nullptr, mapping, std::span(data).first(1));
+    ASSERT_EQ(bare.size(), 5U);
+    EXPECT_FALSE(bare[0].present);
+    EXPECT_FALSE(bare[1].present);
+    EXPECT_FALSE(bare[0].data_type.has_value());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "board.hpp"
 #include "start.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
@@ -22,7 +23,8 @@ namespace {
 constexpr uint8_t kBoards = 8;
 constexpr int kCycles = 1000;
 constexpr uint8_t kNode = 5;
-constexpr uint32_t kTimeoutMs = 10'000;  // a loaded machine can hold a reply back for a while
+// A loaded machine can hold a reply back for a while, or stand still.
+constexpr uint32_t kTimeoutMs = vexan::test::kGenerousTimeoutMs;
 
 std::size_t EntriesOf(const char* directory)
 {

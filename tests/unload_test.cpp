@@ -25,17 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 namespace vt = vexan::test;
 
-// Starts the master on the peer's line, trying again a few times when the
-// module's identification came too late for its window (a loaded machine).
-uint16_t StartMaster(uint8_t slot, const vt::ModulePeer& peer, uint8_t masterNodeId)
-{
-    uint16_t result = VEXAN_NOT_IDENTIFIED;
-    for (int attempt = 0; attempt < 5 && result == VEXAN_NOT_IDENTIFIED; ++attempt) {
-        result = Vexan_InitMaster(slot, peer.LibraryPort(), masterNodeId, 0, 1);
-    }
-    return result;
-}
-
 TEST(Unload, ExitWithBoardsStillOpenEndsCleanly)
 {
     const int status = vexan::test::RunInChild([] {
@@ -107,7 +96,7 @@ TEST(Unload, CallbackStartingAnEdsLoadWhileTheProcessEndsStartsNoThread)
                 });
             }
             peer->QueueEvent(vt::Reply{vt::EventReply(0x40, {at_exit::kNode})});  // a boot-up
-            if (StartMaster(at_exit::kSlot, *peer, 1) != VEXAN_OK ||
+            if (vt::StartMaster(at_exit::kSlot, peer->LibraryPort(), 1) != VEXAN_OK ||
                 Vexan_InstallBootUpISR(at_exit::kSlot, &at_exit::LoadWhileExiting) != VEXAN_OK) {
                 std::_Exit(2);
             }

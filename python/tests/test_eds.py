@@ -2,7 +2,6 @@
 
 import pytest
 
-import vexan
 from vexan import Direction, NmtState, Result, VexanError
 from vexan.sim import Simulator
 
@@ -10,8 +9,8 @@ EDS = "canopennode_demodevice.eds"
 
 
 @pytest.fixture
-def eds_master(eds_dir):
-    with Simulator(eds=[(eds_dir / EDS, 10)]) as sim, vexan.Master(sim) as master:
+def eds_master(eds_dir, start):
+    with Simulator(eds=[(eds_dir / EDS, 10)]) as sim, start(sim) as master:
         yield master
 
 

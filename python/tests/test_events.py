@@ -108,8 +108,8 @@ def test_another_masters_sdo_read_answered_from_the_handler(master, sim, wait_un
     assert not master.events.errors  # the answer was accepted
 
 
-def test_unknown_kind_and_master_id_zero(sim):
-    with vexan.Master(sim, master_id=0) as master:
+def test_unknown_kind_and_master_id_zero(sim, start):
+    with start(sim, master_id=0) as master:
         with pytest.raises(ValueError):
             master.events.on("nonsense", print)
         with pytest.raises(VexanError) as caught:
@@ -121,7 +121,7 @@ def test_unknown_kind_and_master_id_zero(sim):
 _HANDLER_CALLS_OFF_WHILE_REMOVED = """
 import threading, time, vexan
 from vexan.sim import Simulator
-with Simulator(nodes=[5]) as sim, vexan.Master(sim) as master:
+with Simulator(nodes=[5]) as sim, vexan.Master(sim, attempts=20) as master:
     entered, removing, done = threading.Event(), threading.Event(), threading.Event()
     def other(event):
         pass

@@ -16,8 +16,8 @@ def fd_is_open(fd):
         return False
 
 
-def test_open_talk_and_close_releases_slot_and_port(sim):
-    with vexan.Master(sim) as master:
+def test_open_talk_and_close_releases_slot_and_port(sim, start):
+    with start(sim) as master:
         assert master.is_open
         fd = master._fd
         assert fd_is_open(fd)
@@ -28,15 +28,15 @@ def test_open_talk_and_close_releases_slot_and_port(sim):
     assert not master.is_open
     assert not fd_is_open(fd)
     # The slot is free again: a new master takes it on the same module.
-    with vexan.Master(sim.port, slot=slot) as again:
+    with start(sim.port, slot=slot) as again:
         assert again.nodes.list() == [5, 6]
     master.close()  # closing twice does nothing
 
 
-def test_a_closed_master_refuses_calls_without_touching_the_library(sim):
-    master = vexan.Master(sim)
+def test_a_closed_master_refuses_calls_without_touching_the_library(sim, start):
+    master = start(sim)
     master.close()
-    with vexan.Master(sim, slot=master.slot):
+    with start(sim, slot=master.slot):
         # Another master owns the slot now; the closed one must not use it.
         with pytest.raises(VexanError) as caught:
             master.nodes.list()
@@ -44,9 +44,9 @@ def test_a_closed_master_refuses_calls_without_touching_the_library(sim):
         assert "node list" in str(caught.value)
 
 
-def test_two_masters_take_different_slots_and_one_slot_is_not_shared():
+def test_two_masters_take_different_slots_and_one_slot_is_not_shared(start):
     with vexan.sim.Simulator(nodes=[5]) as a, vexan.sim.Simulator(nodes=[7]) as b:
-        with vexan.Master(a) as first, vexan.Master(b) as second:
+        with start(a) as first, start(b) as second:
             assert first.slot != second.slot
             assert first.nodes.scan() == [5]
             assert second.nodes.scan() == [7]
@@ -72,23 +72,23 @@ def test_a_port_without_a_module_fails_with_the_code_and_frees_everything():
         os.close(device)
 
 
-def test_a_start_that_times_out_leaves_its_port_open_for_the_library():
+def test_a_start_that_times_out_leaves_its_port_open_for_the_library(start):
     # The module identifies itself but never answers the start: the library
     # keeps the start pending and reads the port, so its descriptor must stay
     # open (closed, its number could be given to another file).
     with vexan.sim.Simulator(nodes=[5]) as sim:
         sim.command("fault drop 1000 2 1")  # the start's result (command 2, master 1)
         with pytest.raises(VexanError) as caught:
-            vexan.Master(sim, slot=4)
+            start(sim, slot=4)
         assert caught.value.code == Result.VEXAN_TIMEOUT
         lent = vexan.master._lent_ports[-1]
         assert fd_is_open(lent)
         assert os.ttyname(lent) == sim.port
 
 
-def test_closing_a_master_whose_line_died_releases_it_and_reports_the_failure():
+def test_closing_a_master_whose_line_died_releases_it_and_reports_the_failure(start):
     with vexan.sim.Simulator(nodes=[5]) as sim:
-        master = vexan.Master(sim, slot=6)
+        master = start(sim, slot=6)
         fd = master._fd
         sim.stop()  # the module's end of the line closes: the library's end hangs up
         with pytest.raises(VexanError) as caught:
@@ -98,7 +98,7 @@ def test_closing_a_master_whose_line_died_releases_it_and_reports_the_failure():
         assert not fd_is_open(fd)
         master.close()  # closing again does nothing
     # The slot takes a new line.
-    with vexan.sim.Simulator(nodes=[7]) as sim, vexan.Master(sim, slot=6) as again:
+    with vexan.sim.Simulator(nodes=[7]) as sim, start(sim, slot=6) as again:
         assert again.nodes.scan() == [7]
 
 

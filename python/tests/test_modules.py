@@ -81,11 +81,11 @@ def test_clear_removes_every_handler_and_on_installs_again(master, sim, wait_unt
     assert emcys == []
 
 
-def test_a_closed_masters_events_leave_the_slot_to_the_next_master(sim, wait_until):
+def test_a_closed_masters_events_leave_the_slot_to_the_next_master(sim, wait_until, start):
     first, second = Recorder(), Recorder()
-    with vexan.Master(sim, slot=2) as old:
+    with start(sim, slot=2) as old:
         old.events.on("bootup", first)
-    with vexan.Master(sim, slot=2) as new:
+    with start(sim, slot=2) as new:
         new.events.on("bootup", second)
         with pytest.raises(vexan.VexanError) as caught:
             old.events.on("bootup", first)

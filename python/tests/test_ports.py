@@ -62,7 +62,7 @@ def test_a_path_that_is_not_a_terminal_is_refused_before_a_byte_is_written(tmp_p
     assert 7 not in vexan.master._slots  # the slot is free again
 
 
-def test_a_port_held_by_another_process_is_refused_with_its_pid(sim):
+def test_a_port_held_by_another_process_is_refused_with_its_pid(sim, start):
     holder = subprocess.Popen(
         [sys.executable, "-c",
          "import fcntl, os, sys\n"
@@ -83,7 +83,7 @@ def test_a_port_held_by_another_process_is_refused_with_its_pid(sim):
         holder.wait()
         holder.stdout.close()
     # Once the other process has let go, the port opens.
-    with vexan.Master(sim) as master:
+    with start(sim) as master:
         assert master.nodes.scan() == [5, 6]
 
 
@@ -95,23 +95,23 @@ def test_a_second_master_on_the_same_port_is_refused_and_the_first_goes_on(maste
     assert master.nodes.scan() == [5, 6]
 
 
-def test_the_terminal_is_exclusive_while_the_master_holds_it(sim):
+def test_the_terminal_is_exclusive_while_the_master_holds_it(sim, start):
     watcher = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)  # root passes TIOCEXCL, so it can look
     try:
         def exclusive():
             return int.from_bytes(fcntl.ioctl(watcher, TIOCGEXCL, bytes(4)), sys.byteorder)
-        with vexan.Master(sim):
+        with start(sim):
             assert exclusive() == 1
         assert exclusive() == 0  # left again at close
     finally:
         os.close(watcher)
 
 
-def test_a_descriptor_passed_in_stays_the_applications(sim):
+def test_a_descriptor_passed_in_stays_the_applications(sim, start):
     fd = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)
     try:
         tty.setraw(fd)
-        with vexan.Master(fd) as master:
+        with start(fd) as master:
             assert master.nodes.scan() == [5, 6]
             # Neither locked nor made exclusive: that is the application's choice.
             other = os.open(sim.port, os.O_RDWR | os.O_NOCTTY)

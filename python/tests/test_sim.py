@@ -2,13 +2,12 @@
 
 import pytest
 
-import vexan
 from vexan.sim import Simulator, SimulatorError, running
 
 
-def test_running_yields_a_port_a_master_opens(eds_dir):
+def test_running_yields_a_port_a_master_opens(eds_dir, start):
     with running(eds=[(eds_dir / "canopennode_demodevice.eds", 9)], nodes=[5]) as port:
-        with vexan.Master(port) as master:
+        with start(port) as master:
             assert master.nodes.scan() == [5, 9]
 
 

@@ -107,8 +107,8 @@ uint16_t CallOnce(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call ca
 
 // A call whose result the run ends with: repeated while it answers "still
 // waiting" (a blocking add that finds an earlier non-blocking add of the node
-// pending collects that one and may report 40, which a finished run must never
-// end with).
+// pending collects that one and may report VEXAN_WAITING, which a finished run
+// must never end with).
 template <typename Call>
 uint16_t Settle(const EdsStopCheck& stopRequested, EdsRunTimes* times, Call call)
 {

@@ -63,11 +63,13 @@ inline constexpr uint16_t kEdsMaxPdos = 512;
 // answer never came.
 bool IsLibraryFailure(uint16_t result);
 
-// The configuration run on an already loaded reader; returns its outcome (0,
-// 51, 7 when stopped, or an export's non-zero result), never 40.
+// The configuration run on an already loaded reader; returns its outcome
+// (VEXAN_OK, VEXAN_EDS_VALUE, VEXAN_NOT_OPEN when stopped, or an export's
+// failure), never VEXAN_WAITING.
 uint16_t ConfigureNode(EdsReader& reader, const EdsRunParams& params, const EdsNodeCalls& calls,
                        EdsRunTimes* times = nullptr, const EdsStopCheck& stopRequested = {});
-// Loads `path` and runs the configuration: 50 when the file yields no text.
+// Loads `path` and runs the configuration: VEXAN_EDS_FILE when the file yields
+// no text.
 uint16_t ConfigureNodeFromEds(const platform::FilePath& path, const EdsRunParams& params,
                               const EdsNodeCalls& calls = ModuleCalls(), EdsRunTimes* times = nullptr,
                               const EdsStopCheck& stopRequested = {});
@@ -75,8 +77,8 @@ uint16_t ConfigureNodeFromEds(const platform::FilePath& path, const EdsRunParams
 // Takes the path argument of the load export: a narrow string when its first
 // two bytes are both non-zero, kept as the application's own bytes (on Windows
 // opened through the ANSI file interface), otherwise a wide one (UTF-16,
-// wchar_t on Windows), converted to UTF-8 and opened as a wide name. 0 and
-// `out`, or VEXAN_OUT_OF_RANGE for a path longer than kEdsMaxPath bytes (never
+// wchar_t on Windows), converted to UTF-8 and opened as a wide name. VEXAN_OK
+// and `out`, or VEXAN_OUT_OF_RANGE for a path longer than kEdsMaxPath bytes (never
 // cut), or VEXAN_EDS_FILE for a null path or a wide one that does not convert.
 uint16_t TakeEdsPath(const void* path, platform::FilePath& out);
 

@@ -267,7 +267,7 @@ uint16_t EdsReader::ParseValue(const char* text, uint32_t* number) const
     for (const char* at = std::strchr(text, '$'); at != nullptr; at = std::strchr(at + 1, '$')) {
         for (std::size_t i = 0; i < kNodeId.size(); ++i) {
             if (Lower(at[1 + i]) != kNodeId[i]) {
-                return kEdsValueError;
+                return VEXAN_EDS_VALUE;
             }
         }
         relative = true;
@@ -278,14 +278,14 @@ uint16_t EdsReader::ParseValue(const char* text, uint32_t* number) const
     }
     const char* plus = std::strchr(text, '+');
     if (plus == nullptr) {
-        return kEdsValueError;
+        return VEXAN_EDS_VALUE;
     }
     const char* term = plus + 1;
     while (*term == ' ') {
         ++term;
     }
     if (*term == '\0') {
-        return kEdsValueError;
+        return VEXAN_EDS_VALUE;
     }
     uint32_t offset = 0;
     if (*term == '$') {
@@ -294,7 +294,7 @@ uint16_t EdsReader::ParseValue(const char* text, uint32_t* number) const
         const char* digits = hex ? text + 2 : text;
         const std::size_t length = std::strcspn(digits, " +");
         if (length > kEdsMaxRelativeNumber) {
-            return kEdsValueError;
+            return VEXAN_EDS_VALUE;
         }
         std::array<char, kEdsMaxRelativeNumber + 1> copy{};
         std::memcpy(copy.data(), digits, length);

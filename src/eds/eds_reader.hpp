@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "vexan.h"
 
 namespace vexan {
 
@@ -27,8 +28,6 @@ inline constexpr std::size_t kEdsMaxPath = 255;
 inline constexpr std::size_t kEdsValueBuffer = 100;
 // Longest number text before the "+" of the form "number+$NODEID".
 inline constexpr std::size_t kEdsMaxRelativeNumber = 9;
-
-inline constexpr uint16_t kEdsValueError = 51;
 
 class EdsReader {
 public:
@@ -53,7 +52,7 @@ public:
     // ignoring case: a header of the file, whatever keys its section holds.
     bool HasSectionHeader(std::string_view section) const;
 
-    // Reads a value text as a number: 0 and *number on success, kEdsValueError
+    // Reads a value text as a number: VEXAN_OK and *number on success, VEXAN_EDS_VALUE
     // (number untouched) for a "$" not followed by NODEID, a $NODEID form
     // without a "+" term, or a "number+$NODEID" whose number text is longer
     // than kEdsMaxRelativeNumber characters.

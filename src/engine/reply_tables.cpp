@@ -1,5 +1,10 @@
 #include "engine/reply_tables.hpp"
 
+#include <cstring>
+#include <new>
+
+#include "vexan.h"
+
 namespace vexan {
 
 namespace {
@@ -11,10 +16,16 @@ std::atomic<uint32_t>& Outstanding(uint8_t board)
 
 }  // namespace
 
-ReplyTables::ReplyTables()
+ReplyTables::ReplyTables(std::initializer_list<FilerEntry> filers)
 {
     for (std::size_t board = 0; board < boards_.size(); ++board) {
         boards_[board] = std::make_unique<BoardReplies>(static_cast<uint8_t>(board));
+    }
+    for (const FilerEntry& entry : filers) {
+        const uint8_t command = CodeOf(entry.command);
+        if (ReplyClassOf(command) == ReplyClass::Node && command >= kFirstNodeCommand && command <= kLastNodeCommand) {
+            filers_[command - kFirstNodeCommand] = entry.filer;
+        }
     }
 }
 
@@ -93,6 +104,39 @@ void ReplyTables::NotifyFiled(BoardReplies& replies)
 {
     ++replies.filings;
     replies.filed.notify_all();
+}
+
+std::unique_ptr<uint8_t[]> AllocateReplyBlock(std::size_t size)
+{
+    try {
+        return std::make_unique_for_overwrite<uint8_t[]>(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void StoreReplyData(PendingReply& record, std::span<const uint8_t> bytes)
+{
+    record.FreeData();
+    if (!bytes.empty()) {
+        record.data = AllocateReplyBlock(bytes.size());
+        if (!record.data) {
+            record.status.store(VEXAN_NOT_STORED, std::memory_order_release);
+            return;
+        }
+        std::memcpy(record.data.get(), bytes.data(), bytes.size());
+        record.capacity = static_cast<uint32_t>(bytes.size());
+        record.dataLength = record.capacity;
+    }
+    record.status.store(VEXAN_OK, std::memory_order_release);
+}
+
+void StoreReplyStatus(PendingReply& record, uint8_t status, bool keepData)
+{
+    if (!keepData) {
+        record.FreeData();
+    }
+    record.status.store(status, std::memory_order_release);
 }
 
 bool KeyFits(unsigned command, unsigned key)

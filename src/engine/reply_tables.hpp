@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "link/library_state.hpp"
 #include "link/protocol.hpp"
@@ -40,12 +42,6 @@ struct RecordKey {
     uint16_t key = 0;
 };
 
-// An SDO request's object as its record keeps it (PendingReply::object): never 0.
-inline uint32_t SdoObject(uint16_t index, uint8_t subIndex)
-{
-    return (uint32_t{1} << 24) | (uint32_t{index} << 8) | subIndex;
-}
-
 // One awaited reply. The requesting call marks it (pending, send time), the
 // dispatcher stores data and length and then the status with release ordering;
 // the poller reads the status first with acquire ordering. Data and length are
@@ -61,20 +57,15 @@ struct PendingReply {
     uint32_t dataLength = 0;
     uint32_t capacity = 0;  // size of the data block
     std::unique_ptr<uint8_t[]> data;
-    uint8_t masterData = 0;      // the one data byte of a master-table record
-    bool uploading = false;      // an SDO upload's first segment was filed here
-    uint8_t uploadSubIndex = 0;  // the object of that upload, which names its spill file
-    uint16_t uploadIndex = 0;
-    uint32_t uploadTotal = 0;  // the size that upload's first segment announced
-    // The SDO object the pending request addresses (SdoObject), or 0 when its
-    // replies name none: an SDO reply naming another object is the late answer
-    // of an earlier request on this record and is not filed here.
-    uint32_t object = 0;
+    uint8_t masterData = 0;  // the one data byte of a master-table record
+    // The reply's bytes are kept outside the record, in a file of the family
+    // that filed them: `dataLength` counts them and `data` holds none.
+    bool keptOutside = false;
 
     void FreeData()
     {
         data.reset();
-        uploading = false;
+        keptOutside = false;
         capacity = 0;
         dataLength = 0;
     }
@@ -87,6 +78,51 @@ struct PendingReply {
         status.store(kStatusNone, std::memory_order_release);
     }
     bool IsPending() const { return pending.load(std::memory_order_relaxed) != 0; }
+};
+
+// Filing a reply into a record; call with the board's record lock held.
+// A data block, or none when memory is short (the reply is then filed with
+// VEXAN_NOT_STORED instead of ending the receive thread).
+std::unique_ptr<uint8_t[]> AllocateReplyBlock(std::size_t size);
+// Stores `bytes` as the record's reply data with status VEXAN_OK, or
+// VEXAN_NOT_STORED when there is no memory for them. Status last.
+void StoreReplyData(PendingReply& record, std::span<const uint8_t> bytes);
+// Stores a status; the data are dropped unless `keepData`.
+void StoreReplyStatus(PendingReply& record, uint8_t status, bool keepData);
+
+// A family that knows more of its replies than the engine does files them
+// itself. The dispatcher hands a filer each node-class data reply of the
+// commands it was registered for, once the reply's record is found pending,
+// and tells it whenever a request of such a command is marked. Both calls run
+// with the board's record lock held, on whichever thread marks or reads.
+class ReplyFiler {
+public:
+    // A node-class data reply: `frame` from the command byte on; `record` is
+    // the pending record of (board, command, node).
+    struct Filing {
+        uint8_t slot;
+        uint8_t board;
+        uint8_t node;
+        PendingReply& record;
+        std::span<const uint8_t> frame;
+    };
+
+    ReplyFiler() = default;
+    ReplyFiler(const ReplyFiler&) = delete;
+    ReplyFiler& operator=(const ReplyFiler&) = delete;
+    virtual ~ReplyFiler() = default;
+
+    // A request was marked on the record of `key`: `request` is its frame from
+    // the command byte on, or empty when it was marked without one.
+    virtual void Marked(const RecordKey& key, std::span<const uint8_t> request) = 0;
+    // Files the reply into its record: data and length first, status last.
+    virtual void File(const Filing& filing) = 0;
+};
+
+// One registration: the node-class command whose data replies `filer` files.
+struct FilerEntry {
+    Command command;
+    ReplyFiler* filer;
 };
 
 // Rows by command, columns by key: node id, COB-ID, or none for the master rows.
@@ -115,7 +151,9 @@ struct BoardReplies {
 
 class ReplyTables {
 public:
-    ReplyTables();
+    // The filers are wired in when the library is built; an entry whose command
+    // is not of the node class is never handed a reply.
+    explicit ReplyTables(std::initializer_list<FilerEntry> filers = {});
     // The record of a key, or nullptr when no table holds it.
     PendingReply* Find(const RecordKey& key);
     PendingReply* Find(uint8_t board, unsigned command, unsigned key)
@@ -126,6 +164,13 @@ public:
         return Find(RecordKey{board, static_cast<uint8_t>(command), static_cast<uint16_t>(key)});
     }
     BoardReplies& Of(uint8_t board) { return *boards_[board]; }
+    // The filer registered for a command, or nullptr.
+    ReplyFiler* FilerOf(unsigned command) const
+    {
+        const bool node =
+            ReplyClassOf(command) == ReplyClass::Node && command >= kFirstNodeCommand && command <= kLastNodeCommand;
+        return node ? filers_[command - kFirstNodeCommand] : nullptr;
+    }
     // Returns every record of the board to the empty state.
     void ReleaseAll(uint8_t board);
     // Returns every node-class record of one node on the board to the empty state.
@@ -136,6 +181,7 @@ public:
 
 private:
     std::array<std::unique_ptr<BoardReplies>, kBoardCount> boards_;
+    std::array<ReplyFiler*, kNodeCommands> filers_{};
 };
 
 ReplyTables& Replies();

@@ -90,7 +90,8 @@ uint16_t GiveUpOnGoneLine(const RecordKey& key, uint32_t ticket)
 // The poll loop of every waiting call: poll the record; when the module was
 // busy ask again; while the result is out, read the line itself when no one
 // else reads it (the reply then needs no hand-over from the receive thread),
-// or wait for the next filing; return 40 at once when the caller does not wait.
+// or wait for the next filing; return VEXAN_WAITING at once when the caller
+// does not wait.
 uint16_t PollLoop(uint8_t slot, const RecordKey& key, uint32_t ticket, bool blocking, bool returnAfterAsking,
                   std::optional<ReaderTurn>& turn, Reply& reply)
 {
@@ -148,7 +149,7 @@ bool AnyPending(uint8_t board, uint8_t command)
     return false;
 }
 
-uint32_t MarkPending(const RecordKey& key, uint32_t object, std::optional<uint32_t> since)
+uint32_t MarkPending(const RecordKey& key, std::span<const uint8_t> request, std::optional<uint32_t> since)
 {
     PendingReply* record = Replies().Find(key);
     if (record == nullptr) {
@@ -160,7 +161,9 @@ uint32_t MarkPending(const RecordKey& key, uint32_t object, std::optional<uint32
     {
         std::lock_guard guard(replies.lock);
         ticket = replies.Mark(*record, since.value_or(platform::TickCount()), first);
-        record->object = object;
+        if (ReplyFiler* filer = Replies().FilerOf(key.command)) {
+            filer->Marked(key, request);
+        }
     }
     // The receive thread may be resting between event steps: have it watch the
     // port again before the reply can arrive, unless a caller reads the line
@@ -257,7 +260,7 @@ uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply)
     }
     reply.status = status;
     reply.collected = true;
-    reply.spilled = record->uploading && !record->data;
+    reply.keptOutside = record->keptOutside;
     if (ReplyClassOf(key.command) == ReplyClass::Master) {
         reply.length = 1;
         reply.data[0] = record->masterData;
@@ -305,7 +308,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     // marked until the call returns. Its holders may each wait out a lost
     // reply, and the lock hands itself on in no particular order, so a caller
     // waits for it only as long as its own time-out leaves: then it ends with
-    // 35 having sent nothing.
+    // VEXAN_TIMEOUT having sent nothing.
     std::unique_lock<TimedLock> exchange;
     if (options.holdExchangeLock) {
         exchange = std::unique_lock(Link().exchangeLock, std::defer_lock);
@@ -320,7 +323,7 @@ uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply)
     if (waits) {
         turn = ReceiveSideOf(slot).TryTakeReader();
     }
-    const uint32_t ticket = MarkPending(key, options.object, begun);
+    const uint32_t ticket = MarkPending(key, request.bytes.subspan(kFrameHead), begun);
     const uint16_t sent = SendFrame(slot, request.bytes);
     if (sent != VEXAN_OK) {
         ReleaseRecord(key);  // nothing went out: no reply to wait for

@@ -24,9 +24,11 @@ inline constexpr std::size_t kMaxReplyData = 1027;
 
 struct Reply {
     uint8_t status = 0;
-    uint32_t length = 0;     // for an upload kept in a spill file: the file's byte count
+    uint32_t length = 0;     // for a reply kept outside its record: the count of its bytes
     bool collected = false;  // a final reply was handed out (whatever its status)
-    bool spilled = false;    // an upload kept in its spill file: `data` holds nothing
+    // The reply's bytes are kept outside the record (an SDO upload in its
+    // spill file): `data` holds nothing.
+    bool keptOutside = false;
     std::array<uint8_t, kMaxReplyData> data{};
 
     // The reply bytes held in `data`.
@@ -38,8 +40,7 @@ struct RequestOptions {
     bool blocking = true;
     bool holdExchangeLock = false;       // the fresh path holds the exchange lock (collecting takes none)
     bool alwaysFresh = false;            // no collect path: always send anew and wait
-    bool collectReturnsWaiting = false;  // collect path returns 40 after re-asking, even when blocking
-    uint32_t object = 0;                 // the SDO object the request addresses (SdoObject), or 0
+    bool collectReturnsWaiting = false;  // collect path returns VEXAN_WAITING after re-asking, even when blocking
 };
 
 inline RequestOptions Blocking(uint8_t flag)
@@ -52,7 +53,7 @@ inline RequestOptions Blocking(uint8_t flag)
 // from the board when the request runs and `key` is not used.
 struct Request {
     Request(FrameWriter& frame, uint16_t requestKey, RequestOptions requestOptions)
-        : command(frame.Frame()[2]),
+        : command(frame.Frame()[kFrameHead]),
           key(requestKey),
           bytes(frame.Frame()),
           overflowed(frame.Overflowed()),
@@ -71,13 +72,15 @@ struct Request {
     RequestOptions options;
 };
 
-// The whole pattern for one export. Returns the collected status (0 success),
-// or 7, 35, 40, 41, 42, 256, or a send failure; `reply` holds the reply on 0.
+// The whole pattern for one export. Returns the collected status (VEXAN_OK on
+// success), or VEXAN_NOT_OPEN, VEXAN_TIMEOUT, VEXAN_WAITING, VEXAN_SENT,
+// VEXAN_PAUSED, VEXAN_OUT_OF_RANGE, or a send failure; `reply` holds the reply
+// on VEXAN_OK.
 uint16_t RunRequest(uint8_t slot, const Request& request, Reply& reply);
 
 // Sends a frame that awaits no reply (no record, no result request), with the
-// same refusals as the pattern: 7 no open board, 256 a payload that does not
-// fit, or the send's result.
+// same refusals as the pattern: VEXAN_NOT_OPEN no open board,
+// VEXAN_OUT_OF_RANGE a payload that does not fit, or the send's result.
 uint16_t SendOnly(uint8_t slot, FrameWriter& frame);
 
 // Returns every record of one node on the board to the empty state.
@@ -93,7 +96,7 @@ uint16_t RefuseArguments(uint8_t slot);
 // whose caller buffer takes the module's answer whole.
 uint16_t CopyReplyData(uint16_t result, const Reply& reply, uint8_t* out);
 
-// A decoded reply: the call's result and, when it is 0, every field read.
+// A decoded reply: the call's result and, when it is VEXAN_OK, every field read.
 template <typename T>
 struct Decoded {
     uint16_t result;
@@ -138,19 +141,24 @@ inline bool IsPending(uint8_t board, uint8_t command, uint16_t key)
 // True when any record of the command on the board is pending.
 bool AnyPending(uint8_t board, uint8_t command);
 // Marks the record pending; returns the request's generation (its ticket).
+// `request` is the request's frame from the command byte on, for the filer of
+// the command's family (ReplyFiler::Marked); none when it has no frame.
 // The request's time-out counts from `since` (a tick count; default: now).
-uint32_t MarkPending(const RecordKey& key, uint32_t object = 0, std::optional<uint32_t> since = std::nullopt);
+uint32_t MarkPending(const RecordKey& key, std::span<const uint8_t> request = {},
+                     std::optional<uint32_t> since = std::nullopt);
 void ReleaseRecord(const RecordKey& key);
 // The generation of the request now pending on the record.
 uint32_t TicketOf(const RecordKey& key);
 
-// Sends the result request for a pending command. 0, 13 (no class), 42 (paused;
-// the record stays pending), or the send failure (the record is released).
+// Sends the result request for a pending command. VEXAN_OK,
+// VEXAN_NO_RESULT_CLASS, VEXAN_PAUSED (the record stays pending), or the send
+// failure (the record is released).
 uint16_t RequestResult(uint8_t slot, const RecordKey& key);
 
-// Inspects the record: 40 no reply yet, 41 the module is busy (ask again), 35
-// timed out or released under the caller (the record no longer holds the
-// request `ticket`), 0 with the reply handed out and the record released.
+// Inspects the record: VEXAN_WAITING no reply yet, VEXAN_SENT the module is
+// busy (ask again), VEXAN_TIMEOUT timed out or released under the caller (the
+// record no longer holds the request `ticket`), VEXAN_OK with the reply handed
+// out and the record released.
 uint16_t PollReply(const RecordKey& key, uint32_t ticket, Reply& reply);
 // The same for whatever request is pending on the record now.
 inline uint16_t PollReply(uint8_t board, uint8_t command, uint16_t key, Reply& reply)

@@ -78,10 +78,11 @@ void Put(T* out, T value)
     }
 }
 
-// Reads the oldest event of a kind: 15 when there is none. Otherwise the
-// record is consumed, `write` writes its data outputs (or returns false for a
-// record too short to hold them, reported with 256, nothing written), then the
-// reporting slot is written; 15 when that slot has been shut down since.
+// Reads the oldest event of a kind: VEXAN_NOTHING_TO_READ when there is none.
+// Otherwise the record is consumed, `write` writes its data outputs (or returns
+// false for a record too short to hold them, reported with VEXAN_OUT_OF_RANGE,
+// nothing written), then the reporting slot is written; VEXAN_NOTHING_TO_READ
+// when that slot has been shut down since.
 template <typename Write>
 uint16_t ReadEvent(EventKind kind, uint8_t* slotOut, Write write)
 {

@@ -115,6 +115,11 @@ uint16_t SendEventPoll(uint8_t slot)
     return SendFrame(slot, poll.Frame());
 }
 
+bool HasCallback(CallbackKind kind, uint8_t board)
+{
+    return board < kBoardCount && CallbackOf(kind, board).load(std::memory_order_acquire) != nullptr;
+}
+
 void RemoveCallbackEntry(CallbackKind kind, uint8_t board)
 {
     CallbackOf(kind, board).store(nullptr, std::memory_order_release);

@@ -87,6 +87,9 @@ inline std::atomic<EventCallback>& CallbackOf(CallbackKind kind, uint8_t board)
     return Events().callbacks[static_cast<std::size_t>(kind)][board];
 }
 
+// True when the application has a callback of the kind installed for the board.
+bool HasCallback(CallbackKind kind, uint8_t board);
+
 // Empties a callback entry. On an application thread it returns once the
 // callback it removed has returned, if it was running, so it will not run
 // again from then on. On a receive thread (inside any callback) it does not
@@ -99,7 +102,8 @@ void RemoveCallbackEntry(CallbackKind kind, uint8_t board);
 // unpacking: it and the items after it are dropped.
 std::optional<uint8_t> UnpackEvents(uint8_t board, std::span<const uint8_t> frame);
 
-// Sends the 3-byte event poll. 7 when the board is not open, else the send result.
+// Sends the 3-byte event poll. VEXAN_NOT_OPEN when the board is not open, else
+// the send result.
 uint16_t SendEventPoll(uint8_t slot);
 
 // The receive thread's event step: the callbacks of the kinds whose queues hold

@@ -15,8 +15,9 @@
 namespace vexan {
 
 inline constexpr uint8_t kFrameStart = 0x3A;
-inline constexpr std::size_t kMaxFrameLength = 255;                 // value of the length byte
-inline constexpr std::size_t kMaxFrameBytes = kMaxFrameLength + 2;  // start and length byte
+inline constexpr std::size_t kMaxFrameLength = 255;  // value of the length byte
+inline constexpr std::size_t kFrameHead = 2;         // start and length byte, ahead of the command byte
+inline constexpr std::size_t kMaxFrameBytes = kMaxFrameLength + kFrameHead;
 
 class FrameWriter {
 public:

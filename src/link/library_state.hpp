@@ -1,5 +1,27 @@
 // The library's process-wide link state: the slot records, the board states,
 // the transmit gate with its timed pause, and the two process-wide locks.
+//
+// The one library state. The library keeps no mutable state outside one
+// object, built in library.cpp while the library loads (before any export can
+// be called) and torn down when it is unloaded. Each layer declares the
+// accessor of its own part, and library.cpp defines them all:
+//   Link()         link/library_state.hpp   slots, boards, gate, locks and the
+//                                           receive sides
+//   Replies()      engine/reply_tables.hpp  every board's reply records, with
+//                                           the filers the families registered
+//   Events()       events/events.hpp        the event queues and the
+//                                           application's callbacks
+//   EdsLoadJobs()  eds/eds_load.hpp         the EDS runs and their workers
+// The SDO family's filer lives there too, reached only through the reply
+// tables. The wiring is done there as well: the receive side is handed the
+// dispatcher and the event step, the reply tables the families' filers, so
+// that no lower layer includes a higher one.
+// Teardown, in this order: no export starts a thread any more, every EDS run
+// is told to end at its next call, every receive thread runs its last callback
+// and is joined, the EDS workers are joined; only then are the parts
+// destroyed, the link first (a receive thread that a callback stopped from
+// inside itself is joined there, with all its callback can reach in place),
+// then the reply tables, the filers, the events and the EDS jobs.
 #pragma once
 
 #include <array>
@@ -139,7 +161,7 @@ struct OpenBoard {
 };
 
 // The first step of every export that addresses a module: the board of an open
-// slot, or nothing (code 7) for a slot without a board, a closed board, or a
+// slot, or nothing (VEXAN_NOT_OPEN) for a slot without a board, a closed board, or a
 // slot number of 8 and above.
 std::optional<OpenBoard> LookupOpenBoard(uint8_t slot);
 

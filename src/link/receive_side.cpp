@@ -11,7 +11,7 @@
 namespace vexan {
 
 namespace {
-std::atomic<uint32_t> partialFrameDropMs{kPartialFrameDropPasses};
+std::atomic<uint32_t> partialFrameDropMs{kPartialFrameDropMs};
 
 // The activity lock of the receive thread running on this thread; none on
 // every other thread.
@@ -58,7 +58,7 @@ uint32_t PartialFrameDropMs()
 
 void testing::SetPartialFrameDropMs(uint32_t ms)
 {
-    partialFrameDropMs.store(ms != 0 ? ms : kPartialFrameDropPasses, std::memory_order_relaxed);
+    partialFrameDropMs.store(ms != 0 ? ms : kPartialFrameDropMs, std::memory_order_relaxed);
 }
 
 void FrameScanner::Emit(const Sink& sink)
@@ -140,7 +140,7 @@ void ReceiveSide::ResetCounters()
     std::lock_guard guard(readerLock_);
     scanner_.DropPartial();
     lastReadTick_ = platform::TickCount();
-    failedPasses_.store(0);
+    failedReadMs_.store(0);
     partialFrame_.store(false);
     portError_.store(false);
     lineGone_.store(false);
@@ -220,18 +220,18 @@ void ReceiveSide::ReadOnce()
     uint16_t count = 0;
     const uint16_t result = ReadPort(slot_, count, readBuffer_);
     if (result != VEXAN_OK) {
-        // Failed reads in a row drop a partial frame once about ten passes'
-        // worth of milliseconds have passed since the last bytes came, however
-        // the reads were spread. Only the time counts, not the reads: the
-        // board's threads are woken for every request marked and every
-        // caller's turn ended, and many reads can find nothing within one
-        // millisecond while the rest of a frame is on its way.
-        uint32_t failed = failedPasses_.load(std::memory_order_relaxed) + elapsed;
+        // Failed reads in a row drop a partial frame once the drop time has
+        // passed since the last bytes came, however the reads were spread.
+        // Only the time counts, not the reads: the board's threads are woken
+        // for every request marked and every caller's turn ended, and many
+        // reads can find nothing within one millisecond while the rest of a
+        // frame is on its way.
+        uint32_t failed = failedReadMs_.load(std::memory_order_relaxed) + elapsed;
         if (failed >= PartialFrameDropMs()) {
             failed = 0;
             scanner_.DropPartial();
         }
-        failedPasses_.store(failed, std::memory_order_relaxed);
+        failedReadMs_.store(failed, std::memory_order_relaxed);
         if (result == VEXAN_READ_FAILED || result == VEXAN_NO_PORT_HANDLE) {
             portError_.store(true, std::memory_order_relaxed);
         }
@@ -239,7 +239,7 @@ void ReceiveSide::ReadOnce()
             NotePortFailure();
         }
     } else {
-        failedPasses_.store(0, std::memory_order_relaxed);
+        failedReadMs_.store(0, std::memory_order_relaxed);
         portError_.store(false, std::memory_order_relaxed);
         lineGone_.store(false);
         scanner_.Scan(
@@ -305,7 +305,7 @@ void ReceiveSide::Run(const std::atomic<bool>& stop)
         uint32_t wait = sinceEvent >= kEventStepPasses ? 1 : kEventStepPasses - sinceEvent;
         const bool partial = partialFrame_.load(std::memory_order_relaxed);
         if (partial) {
-            const uint32_t failed = failedPasses_.load(std::memory_order_relaxed);
+            const uint32_t failed = failedReadMs_.load(std::memory_order_relaxed);
             const uint32_t drop = PartialFrameDropMs();
             wait = std::min(wait, drop - std::min(failed, drop - 1));
         }

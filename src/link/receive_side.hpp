@@ -22,13 +22,14 @@
 namespace vexan {
 
 inline constexpr std::size_t kReadBufferSize = 512;
-inline constexpr uint32_t kPartialFrameDropPasses = 10;
+// Milliseconds without bytes after which a half-received frame is given up.
+inline constexpr uint32_t kPartialFrameDropMs = 10;
 inline constexpr uint32_t kEventStepPasses = 5;
 // A port in error is not read again sooner than this.
 inline constexpr uint32_t kPortErrorRestMs = 1;
 
-// Milliseconds without bytes after which a half-received frame is given up:
-// kPartialFrameDropPasses, unless a test has set it otherwise.
+// The time a half-received frame waits for its rest: kPartialFrameDropMs,
+// unless a test has set it otherwise.
 uint32_t PartialFrameDropMs();
 
 namespace testing {
@@ -189,7 +190,7 @@ private:
     std::array<uint8_t, kReadBufferSize> readBuffer_{};
     uint32_t lastReadTick_ = 0;
     // Read by the thread to plan its rest, written under readerLock_:
-    std::atomic<uint32_t> failedPasses_{0};  // milliseconds of failed reads in a row
+    std::atomic<uint32_t> failedReadMs_{0};  // milliseconds of failed reads in a row since the last bytes
     std::atomic<bool> partialFrame_{false};
     std::atomic<bool> portError_{false};
     std::atomic<bool> lineGone_{false};

@@ -2,7 +2,7 @@
 // version, CAN status and boot-up message, and the board's reply time-out.
 
 #include "engine/request.hpp"
-#include "events/events.hpp"
+#include "engine/toolkit.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "link/port.hpp"
@@ -100,8 +100,7 @@ uint16_t StopMaster(uint8_t slot)
         return sent;
     }
     Link().boards[open->board].openFlag.store(kBoardClosed);
-    Replies().ReleaseAll(open->board);
-    DropBoardEvents(open->board);
+    ReleaseBoard(open->board);
     ReleaseSlot(slot);
     return sent;
 }

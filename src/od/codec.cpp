@@ -118,6 +118,14 @@ std::string TypeLabel(uint16_t data_type)
     return text;
 }
 
+// "a REAL32", "an UNSIGNED8".
+std::string WithArticle(const std::string& label)
+{
+    const char first = label.empty() ? 'x' : LowerAscii(label[0]);
+    const bool vowel = first == 'a' || first == 'e' || first == 'i' || first == 'o' || first == 'u';
+    return (vowel ? "an " : "a ") + label;
+}
+
 std::string Quoted(std::string_view text)
 {
     return "'" + std::string(text) + "'";
@@ -567,7 +575,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
             }
             bits = *u;
         } else {
-            error = "a " + label + " takes an integer";
+            error = WithArticle(label) + " takes an integer";
             return std::nullopt;
         }
         std::vector<uint8_t> bytes(WireSize(data_type));
@@ -585,7 +593,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
         } else if (const auto* u = std::get_if<uint64_t>(&value)) {
             real = static_cast<double>(*u);
         } else {
-            error = "a " + TypeLabel(data_type) + " takes a number";
+            error = WithArticle(TypeLabel(data_type)) + " takes a number";
             return std::nullopt;
         }
         if (data_type == datatype::kReal32) {
@@ -610,7 +618,7 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
     if (data_type == datatype::kVisibleString || data_type == datatype::kUnicodeString) {
         const auto* text = std::get_if<std::string>(&value);
         if (text == nullptr) {
-            error = "a " + TypeLabel(data_type) + " takes text";
+            error = WithArticle(TypeLabel(data_type)) + " takes text";
             return std::nullopt;
         }
         if (data_type == datatype::kVisibleString) {
@@ -641,11 +649,11 @@ std::optional<std::vector<uint8_t>> Encode(uint16_t data_type, const TypedValue&
         } else if (const auto* text = std::get_if<std::string>(&value)) {
             bytes.assign(text->begin(), text->end());
         } else {
-            error = "a " + TypeLabel(data_type) + " takes bytes";
+            error = WithArticle(TypeLabel(data_type)) + " takes bytes";
             return std::nullopt;
         }
         if (IsTimeType(data_type) && bytes.size() != kTimeSize) {
-            error = "a " + TypeLabel(data_type) + " is 6 bytes, not " + std::to_string(bytes.size());
+            error = WithArticle(TypeLabel(data_type)) + " is 6 bytes, not " + std::to_string(bytes.size());
             return std::nullopt;
         }
         return bytes;
@@ -725,7 +733,7 @@ std::optional<TypedValue> Decode(uint16_t data_type, std::span<const uint8_t> by
     }
     const std::size_t size = WireSize(data_type);
     if (size != 0 && bytes.size() != size) {
-        error = "a " + TypeLabel(data_type) + " is " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
+        error = WithArticle(TypeLabel(data_type)) + " is " + std::to_string(size) + (size == 1 ? " byte" : " bytes") +
                 ", not " + std::to_string(bytes.size());
         return std::nullopt;
     }
@@ -764,7 +772,7 @@ std::optional<TypedValue> Decode(uint16_t data_type, std::span<const uint8_t> by
     }
     if (data_type == datatype::kUnicodeString) {
         if (bytes.size() % 2 != 0) {
-            error = std::to_string(bytes.size()) + " bytes are not a UNICODE_STRING (an even number)";
+            error = std::to_string(bytes.size()) + " bytes are no UNICODE_STRING (two bytes a character)";
             return std::nullopt;
         }
         return TypedValue{Utf16ToUtf8(bytes)};
@@ -811,6 +819,60 @@ std::optional<std::string> DecodeText(uint16_t data_type, std::span<const uint8_
         return std::nullopt;
     }
     return FormatValue(data_type, *value, options);
+}
+
+std::vector<MappedField> CutPdo(const DeviceModel* model, std::span<const uint32_t> mapping,
+                                std::span<const uint8_t> data)
+{
+    constexpr uint16_t kLastDummyIndex = 0x1F;
+    constexpr unsigned kWidestNumber = 64;
+    std::vector<MappedField> fields;
+    unsigned offset = 0;
+    const std::size_t available = data.size() * 8;
+    for (const uint32_t word : mapping) {
+        MappedField field;
+        field.index = static_cast<uint16_t>(word >> 16U);
+        field.subindex = static_cast<uint8_t>(word >> 8U);
+        field.bits = word & 0xFFU;
+        field.offset = offset;
+        offset += field.bits;
+        field.entry = model != nullptr ? model->FindEntry(field.index, field.subindex) : nullptr;
+        if (field.entry != nullptr) {
+            field.data_type = field.entry->data_type;
+        } else if (field.index <= kLastDummyIndex && IsBasicType(field.index)) {
+            field.data_type = field.index;
+        }
+        field.present = field.offset + field.bits <= available;
+        if (!field.present) {
+            fields.push_back(std::move(field));
+            continue;
+        }
+        field.bytes.assign((field.bits + 7) / 8, 0);
+        for (unsigned bit = 0; bit < field.bits; ++bit) {
+            const unsigned from = field.offset + bit;
+            if ((data[from / 8] >> (from % 8) & 1U) != 0) {
+                field.bytes[bit / 8] = static_cast<uint8_t>(field.bytes[bit / 8] | 1U << (bit % 8));
+            }
+        }
+        const std::optional<uint16_t> type = field.data_type;
+        const std::size_t size = type ? WireSize(*type) : 0;
+        const bool whole = type && IsBasicType(*type) && (size != 0 ? field.bits == size * 8 : field.bits % 8 == 0);
+        const bool one_bit = type && *type == datatype::kBoolean && field.bits == 1;
+        std::string ignored;
+        if (whole || one_bit) {
+            field.value = Decode(*type, field.bytes, ignored);
+        }
+        if (!field.value && field.bits <= kWidestNumber) {
+            uint64_t number = 0;
+            for (std::size_t i = field.bytes.size(); i > 0; --i) {
+                number = number << 8U | field.bytes[i - 1];
+            }
+            field.value = number;
+            field.raw = true;
+        }
+        fields.push_back(std::move(field));
+    }
+    return fields;
 }
 
 std::optional<TypeName> TypeByName(std::string_view name)

@@ -86,6 +86,29 @@ std::string FormatValue(uint16_t data_type, const TypedValue& value, const Forma
 std::optional<std::string> DecodeText(uint16_t data_type, std::span<const uint8_t> bytes, std::string& error,
                                       const FormatOptions& options = {});
 
+// ---- PDO data
+
+// One mapped field of a PDO's data.
+struct MappedField {
+    uint16_t index = 0;
+    uint8_t subindex = 0;
+    unsigned bits = 0;
+    unsigned offset = 0;                // in bits from the start of the data
+    const Entry* entry = nullptr;       // from the model, when it has the object
+    std::optional<uint16_t> data_type;  // the entry's, or a dummy entry's index (below 0x20)
+    bool present = false;               // the data reaches to the field's end
+    std::vector<uint8_t> bytes;         // the field's bits, least significant first
+    // Decoded by the data type when the field's length is the type's (a
+    // BOOLEAN also from one bit); else, up to 64 bits, the bits as an
+    // unsigned number with `raw` set; nothing when not present.
+    std::optional<TypedValue> value;
+    bool raw = false;
+};
+// Cuts `data` into the fields of `mapping` (index << 16 | sub << 8 | bits, as
+// the mapping objects hold them); `model` may be null.
+std::vector<MappedField> CutPdo(const DeviceModel* model, std::span<const uint32_t> mapping,
+                                std::span<const uint8_t> data);
+
 // ---- names of types
 
 struct TypeName {

@@ -6,8 +6,8 @@
 #include <span>
 
 #include "engine/request.hpp"
+#include "engine/toolkit.hpp"
 #include "link/frame.hpp"
-#include "pdo/pdo_common.hpp"
 #include "vexan.h"
 
 namespace vexan {

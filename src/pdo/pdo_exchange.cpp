@@ -5,9 +5,8 @@
 #include <span>
 
 #include "engine/request.hpp"
+#include "engine/toolkit.hpp"
 #include "link/frame.hpp"
-#include "pdo/pdo_common.hpp"
-#include "platform/platform.hpp"
 #include "vexan.h"
 
 namespace vexan {
@@ -19,17 +18,6 @@ constexpr uint8_t kFastForm = 1;     // last byte of the forms the module files 
 constexpr uint8_t kNoCachedData = 255;
 constexpr uint8_t kMaxPollingList = 125;
 constexpr uint8_t kMaxMultiPdo = 25;
-
-// The fast forms pause after their frame so that back-to-back calls do not
-// outrun the module.
-uint16_t SendFast(uint8_t slot, FrameWriter& frame)
-{
-    const uint16_t sent = SendOnly(slot, frame);
-    if (sent == VEXAN_OK) {
-        platform::SleepMs(1);
-    }
-    return sent;
-}
 
 bool PdoWriteFits(uint16_t cobId, uint8_t length, const uint8_t* data)
 {
@@ -89,7 +77,7 @@ VEXAN_API uint16_t Vexan_PDOWrite_Fast(uint8_t slot, uint16_t cobId, uint8_t par
     }
     FrameWriter frame(Command::PdoWrite);
     vexan::BuildPdoWrite(frame, cobId, parameter, length, data, vexan::kFastForm);
-    return vexan::SendFast(slot, frame);
+    return vexan::SendOnlyPaced(slot, frame);
 }
 
 VEXAN_API uint16_t Vexan_PDORemote(uint8_t slot, uint16_t cobId, uint8_t* length, uint8_t* data, uint8_t blocking)
@@ -123,7 +111,7 @@ VEXAN_API uint16_t Vexan_PDORemote_Fast(uint8_t slot, uint16_t cobId)
     }
     FrameWriter frame(Command::PdoRemote);
     frame.U16(cobId).U8(vexan::kFastForm);
-    return vexan::SendFast(slot, frame);
+    return vexan::SendOnlyPaced(slot, frame);
 }
 
 VEXAN_API uint16_t Vexan_SetPDORemotePolling(uint8_t slot, uint8_t count, const uint16_t* cobIds, uint16_t value,

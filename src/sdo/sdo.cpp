@@ -1,14 +1,14 @@
 // SDO transfers: reading an object of a node (expedited, or gathered by the
-// dispatcher in memory or in a spill file), reading a spilled object back in
-// ranges, writing an object and aborting a transfer.
+// family's filer in memory or in a spill file), reading a spilled object back
+// in ranges, writing an object and aborting a transfer.
 #include <algorithm>
 #include <cstring>
 
-#include "engine/dispatch.hpp"
 #include "engine/request.hpp"
 #include "link/frame.hpp"
 #include "link/library_state.hpp"
 #include "platform/platform.hpp"
+#include "sdo/upload.hpp"
 #include "vexan.h"
 
 namespace vexan {
@@ -35,7 +35,7 @@ struct SdoReply {
 SdoReply ReadSdoReply(ByteReader& reader, const Reply& reply, bool uploads)
 {
     SdoReply read;
-    if (uploads && reply.spilled) {
+    if (uploads && reply.keptOutside) {
         read.inFile = true;
         read.length = reply.length;
         return read;
@@ -46,6 +46,33 @@ SdoReply ReadSdoReply(ByteReader& reader, const Reply& reply, bool uploads)
     read.bytes = reader.Bytes(read.aborted ? kAbortCodeSize : reader.Remaining());
     read.length = static_cast<uint32_t>(read.bytes.size());
     return read;
+}
+
+// Runs an SDO read or write and decodes its reply; the decoded bytes point
+// into `reply`.
+Decoded<SdoReply> RunTransfer(uint8_t slot, FrameWriter& frame, uint8_t node, uint8_t blocking, bool uploads,
+                              Reply& reply)
+{
+    const uint16_t result = RunRequest(slot, Request(frame, node, Blocking(blocking)), reply);
+    return DecodeReply(result, reply, [&](ByteReader& reader) { return ReadSdoReply(reader, reply, uploads); });
+}
+
+// Writes a transfer's outputs from a whole decoded reply: the length and the
+// bytes (the object's, or the abort code). VEXAN_SDO_ABORTED for an abort.
+template <typename Length>
+uint16_t StoreTransfer(const Decoded<SdoReply>& decoded, Length* length, uint8_t* data)
+{
+    if (!decoded.Ok()) {
+        return decoded.result;
+    }
+    const SdoReply& read = decoded.value;
+    if (length != nullptr) {
+        *length = static_cast<Length>(read.length);
+    }
+    if (data != nullptr && !read.bytes.empty()) {
+        std::memcpy(data, read.bytes.data(), read.bytes.size());
+    }
+    return read.aborted ? VEXAN_SDO_ABORTED : VEXAN_OK;
 }
 
 uint16_t ReadSpilled(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset, uint32_t count,
@@ -85,12 +112,10 @@ uint16_t ReadSpilled(uint8_t slot, uint8_t node, uint16_t index, uint8_t subInde
 
 }  // namespace vexan
 
-using vexan::ByteReader;
 using vexan::Command;
 using vexan::FrameWriter;
 using vexan::Reply;
 using vexan::Request;
-using vexan::RequestOptions;
 
 extern "C" {
 
@@ -100,23 +125,7 @@ VEXAN_API uint16_t Vexan_SDOReadData(uint8_t slot, uint8_t node, uint16_t index,
     FrameWriter frame(Command::SdoRead);
     frame.U8(node).U16(index).U8(subIndex);
     Reply reply;
-    const uint16_t result = vexan::RunRequest(
-        slot,
-        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
-        reply);
-    const auto decoded =
-        vexan::DecodeReply(result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, true); });
-    if (!decoded.Ok()) {
-        return decoded.result;
-    }
-    const vexan::SdoReply& read = decoded.value;
-    if (length != nullptr) {
-        *length = read.length;
-    }
-    if (data != nullptr && !read.bytes.empty()) {
-        std::memcpy(data, read.bytes.data(), read.bytes.size());
-    }
-    return read.aborted ? VEXAN_SDO_ABORTED : VEXAN_OK;
+    return vexan::StoreTransfer(vexan::RunTransfer(slot, frame, node, blocking, true, reply), length, data);
 }
 
 VEXAN_API uint16_t Vexan_SDOReadFile(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex, uint32_t offset,
@@ -134,23 +143,7 @@ VEXAN_API uint16_t Vexan_SDOWriteData(uint8_t slot, uint8_t node, uint16_t index
     FrameWriter frame(Command::SdoWrite);
     frame.U8(node).U16(index).U8(subIndex).U16(static_cast<uint16_t>(length)).Bytes({data, length});
     Reply reply;
-    const uint16_t result = vexan::RunRequest(
-        slot,
-        Request(frame, node, RequestOptions{.blocking = blocking != 0, .object = vexan::SdoObject(index, subIndex)}),
-        reply);
-    const auto decoded = vexan::DecodeReply(
-        result, reply, [&](ByteReader& reader) { return vexan::ReadSdoReply(reader, reply, false); });
-    if (!decoded.Ok()) {
-        return decoded.result;
-    }
-    const vexan::SdoReply& read = decoded.value;
-    if (replyLength != nullptr) {
-        *replyLength = static_cast<uint16_t>(read.length);
-    }
-    if (replyData != nullptr && !read.bytes.empty()) {
-        std::memcpy(replyData, read.bytes.data(), read.bytes.size());
-    }
-    return read.aborted ? VEXAN_SDO_ABORTED : VEXAN_OK;
+    return vexan::StoreTransfer(vexan::RunTransfer(slot, frame, node, blocking, false, reply), replyLength, replyData);
 }
 
 VEXAN_API uint16_t Vexan_SDOAbortTransmit(uint8_t slot, uint8_t node, uint16_t index, uint8_t subIndex,

@@ -5,9 +5,9 @@
 #include <span>
 
 #include "engine/request.hpp"
-#include "events/events.hpp"
+#include "engine/toolkit.hpp"
 #include "link/frame.hpp"
-#include "pdo/pdo_common.hpp"
+#include "link/library_state.hpp"
 #include "vexan.h"
 
 namespace vexan {
@@ -121,7 +121,7 @@ VEXAN_API uint16_t Vexan_ReadLastEMCY(uint8_t slot, uint8_t node, uint8_t* flag,
     // With an EMCY callback installed the application learns of emergencies
     // through it: the flag then reads 0.
     const auto open = vexan::LookupOpenBoard(slot);
-    const bool hasCallback = open && vexan::CallbackOf(vexan::CallbackKind::Emcy, open->board).load() != nullptr;
+    const bool hasCallback = open && vexan::EmcyCallbackInstalled(open->board);
     if (flag != nullptr) {
         *flag = hasCallback ? 0 : decoded.value.flag;
     }

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_wait.hpp"
 #include "vexan.h"
 
 namespace vexan::test {
@@ -116,8 +117,8 @@ public:
 
     // Waits until pred(Frames()) holds or the limit passes; returns whether it held.
     bool WaitUntil(const std::function<bool(const std::vector<WrittenFrame>&)>& pred,
-                   std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
-    bool WaitForFrames(uint8_t command, size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
+                   std::chrono::milliseconds limit = kWaitLimit) const;
+    bool WaitForFrames(uint8_t command, size_t count, std::chrono::milliseconds limit = kWaitLimit) const;
 
     // Closes the peer side now (the library's reads then fail or see nothing).
     void Close();

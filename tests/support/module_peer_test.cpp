@@ -21,9 +21,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kLimit = 5s;       // generous: the machine may be loaded
-constexpr auto kQuiet = 300ms;    // how long "no answer" is watched for
-constexpr unsigned kGapMs = 250;  // gaps long enough to see pieces as separate reads
+constexpr auto kLimit = kWaitLimit;  // generous: the machine may be loaded, or stand still
+constexpr auto kQuiet = 300ms;       // how long "no answer" is watched for
+constexpr unsigned kGapMs = 250;     // gaps long enough to see pieces as separate reads
 
 Bytes Text(const std::string& text)
 {

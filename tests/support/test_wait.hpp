@@ -1,5 +1,5 @@
 // Small helpers shared by the tests: waiting for a condition with a generous
-// limit (the machine may be loaded), measuring a wait, and joining byte strings.
+// limit, measuring a wait, and joining byte strings.
 #pragma once
 
 #include <chrono>
@@ -10,7 +10,13 @@
 
 namespace vexan::test {
 
-inline constexpr auto kWaitLimit = std::chrono::seconds(5);
+// How long a test waits for something that normally comes within
+// milliseconds. A wait ends as soon as its condition holds, so only a failing
+// test waits this long; it is generous because the machine may be loaded, and
+// the virtual machine the tests run on has been seen to stand still for
+// fifteen seconds at a time (every thread of every process, the clock running
+// on).
+inline constexpr auto kWaitLimit = std::chrono::seconds(30);
 
 // Polls `predicate` every millisecond until it holds or `limit` passed.
 template <typename Predicate>

@@ -36,6 +36,10 @@ struct Args {
     bool tx = false;
     bool periodGiven = false;
     std::string value;
+    std::string object;             // sdo read/write: a name, a path, a prefix, INDEX[:SUB] or INDEX
+    std::vector<std::string> rest;  // sdo read: [SUB]; sdo write: [SUB] VALUE
+    std::vector<unsigned> pdos;     // monitor --pdo: COB-IDs to follow
+    bool fields = false;            // pdo read --fields
     std::string type = "auto";
     std::string out;
     std::string file;
@@ -69,6 +73,7 @@ void AddPdoCommands(const CommandWiring& wiring);       // pdo
 void AddSyncEmcyCommands(const CommandWiring& wiring);  // sync, emcy
 void AddEdsCommands(const CommandWiring& wiring);       // eds
 void AddMonitorCommand(const CommandWiring& wiring);    // monitor
+void AddOdCommands(const CommandWiring& wiring);        // od (a device file; no board)
 
 // Prints a successful command's line: the human text, or its JSON object.
 int Done(Context& context, const std::string& human, Json json);

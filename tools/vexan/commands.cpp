@@ -15,8 +15,8 @@ namespace {
 // Every group of commands, in the order of the help's command list: a new
 // group is one registration function here.
 constexpr void (*kCommandGroups[])(const CommandWiring&) = {
-    AddMasterCommands, AddNodeCommands,     AddNmtCommands, AddSdoCommands,
-    AddPdoCommands,    AddSyncEmcyCommands, AddEdsCommands, AddMonitorCommand,
+    AddMasterCommands,   AddNodeCommands, AddNmtCommands,    AddSdoCommands, AddPdoCommands,
+    AddSyncEmcyCommands, AddEdsCommands,  AddMonitorCommand, AddOdCommands,
 };
 
 }  // namespace

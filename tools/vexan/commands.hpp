@@ -18,8 +18,11 @@ inline constexpr int kExitFailed = 1;   // the library or the module reported a 
 inline constexpr int kExitUsage = 2;    // bad arguments
 inline constexpr int kExitNoBoard = 3;  // the port, the simulator or the master did not start
 
+class DeviceFiles;
+
 struct Context {
     Session* session = nullptr;
+    DeviceFiles* devices = nullptr;  // --eds, eds attach: the nodes' device files (shared by the shell's lines)
     bool json = false;
     bool timeoutGiven = false;  // --timeout: also for the SDO upload
     unsigned timeoutMs = 0;
@@ -47,6 +50,7 @@ std::string UnknownCommand(const CLI::App& app, const std::vector<std::string>& 
 
 // Monitor: events until Ctrl-C (or seconds > 0 have passed, or count > 0
 // events have come).
-int RunMonitor(Context& context, double seconds, unsigned count = 0);
+// With `pdos`, also the new data of these PDOs (COB-IDs) as named fields.
+int RunMonitor(Context& context, double seconds, unsigned count = 0, const std::vector<unsigned>& pdos = {});
 
 }  // namespace vexantool

@@ -16,6 +16,7 @@
 #include "results.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
+#include "typed_objects.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -184,6 +185,33 @@ int EdsLoad(Context& context, const Args& a)
 
 }  // namespace
 
+namespace {
+
+// Objects by name and type for a node's sdo and pdo commands, from its file.
+int EdsAttach(Context& context, const Args& a)
+{
+    Json json;
+    json.Str("command", "eds attach").Num("node", a.node).Str("file", a.file);
+    std::string error;
+    if (context.devices == nullptr || !context.devices->Attach(a.node, a.file, error)) {
+        std::cerr << "vexan: eds attach " << a.node << ": " << error << std::endl;
+        return kExitFailed;
+    }
+    const vexan::od::DeviceModel& model = *context.devices->Model(a.node);
+    json.Num("objects", static_cast<long long>(model.Objects().size()))
+        .Num("entries", static_cast<long long>(model.EntryCount()))
+        .Num("diagnostics", static_cast<long long>(model.Diagnostics().size()));
+    std::string human = NodeText(a.node) + ": objects by name from " + a.file + " (" +
+                        std::to_string(model.Objects().size()) + " objects, " + std::to_string(model.EntryCount()) +
+                        " entries)";
+    if (!model.Diagnostics().empty()) {
+        human += "; the file has " + std::to_string(model.Diagnostics().size()) + " flaws (vexan od list shows them)";
+    }
+    return Done(context, human, json);
+}
+
+}  // namespace
+
 void AddEdsCommands(const CommandWiring& wiring)
 {
     Args& a = wiring.args;
@@ -196,6 +224,11 @@ void AddEdsCommands(const CommandWiring& wiring)
     edsLoad->add_option("--word1", a.word1, "the module's first node word")->check(CLI::Range(0, 65535));
     edsLoad->add_option("--word2", a.word2, "the module's second node word")->check(CLI::Range(0, 65535));
     edsLoad->callback(wiring.Run("eds load", EdsLoad));
+    auto* attach = eds->add_subcommand(
+        "attach", "use the node's EDS or DCF file for its objects by name and its values by type (as --eds NODE=FILE)");
+    wiring.NodeArgument(attach);
+    attach->add_option("file", a.file, "the node's EDS or DCF file")->required();
+    attach->callback(wiring.Run("eds attach", EdsAttach));
 }
 
 }  // namespace vexantool

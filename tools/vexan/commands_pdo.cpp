@@ -5,6 +5,7 @@
 
 #include "command_group.hpp"
 #include "id_lists.hpp"
+#include "pdo_fields.hpp"
 #include "text.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
@@ -45,9 +46,27 @@ int PdoRead(Context& context, const Args& a)
     }
     const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, VEXAN_PDO_MAX_DATA));
     json.Num("flag", flag).Str("hex", HexBytes(bytes, ""));
-    return Done(context,
-                "PDO " + Hex(a.cob, 3) + ": [" + HexBytes(bytes) + "]" + (flag == 1 ? " (read before)" : " (new)"),
-                json);
+    std::string human =
+        "PDO " + Hex(a.cob, 3) + ": [" + HexBytes(bytes) + "]" + (flag == 1 ? " (read before)" : " (new)");
+    // Named, typed fields when a device file can say what the PDO carries.
+    const bool described = a.node != 0 || (context.devices != nullptr && !context.devices->Nodes().empty());
+    if (described || a.fields) {
+        std::string error;
+        const std::optional<PdoLayout> layout = ReadPdoLayout(context, static_cast<uint16_t>(a.cob), a.node, error);
+        if (!layout) {
+            std::cerr << "vexan: pdo read " << Hex(a.cob, 3) << ": no fields: " << error << std::endl;
+        } else {
+            const std::vector<PdoField> fields = DecodePdo(layout->model, layout->mapping, bytes);
+            if (layout->node != 0) {
+                json.Num("node", layout->node);
+                human += ", " + NodeText(layout->node);
+            }
+            json.Raw("fields", FieldsJson(fields));
+            human += "\n" + FieldLines(fields, "  ");
+            human.pop_back();
+        }
+    }
+    return Done(context, human, json);
 }
 
 int PdoRemote(Context& context, const Args& a)
@@ -169,6 +188,9 @@ void AddPdoCommands(const CommandWiring& wiring)
     pdoWrite->callback(wiring.Run("pdo write", PdoWrite));
     auto* pdoRead = pdo->add_subcommand("read", "the last PDO received on a COB-ID");
     cob(pdoRead);
+    pdoRead->add_option("--node", a.node, "the node whose PDO it is, for its device file's names and types")
+        ->check(CLI::Range(1, 127));
+    pdoRead->add_flag("--fields", a.fields, "cut the data into the fields of the PDO's mapping (also without a file)");
     pdoRead->callback(wiring.Run("pdo read", PdoRead));
     auto* pdoRemote = pdo->add_subcommand("remote", "ask a node for a PDO by remote request");
     cob(pdoRemote);

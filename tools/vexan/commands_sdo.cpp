@@ -2,6 +2,7 @@
 // spill file) and sdo write (SDO download).
 #include <sys/stat.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "sdo_spill.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
+#include "typed_objects.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
 
@@ -103,11 +105,67 @@ bool FormatValue(const std::string& requested, std::span<const uint8_t> bytes, s
     return true;
 }
 
-int SdoRead(Context& context, const Args& a)
+// The object a command names, into `located` (index and sub-index filled),
+// and for a write the value; false with the reason printed.
+bool Locate(const Context& context, const char* command, const Args& a, bool write, Args& located, ObjectRef& ref)
 {
+    located = a;
+    std::string error;
+    const std::size_t values = write ? 1 : 0;
+    if (a.rest.size() > values + 1 || a.rest.size() < values) {
+        std::cerr << "vexan: " << command << ": give " << (write ? "OBJECT [SUB] VALUE" : "OBJECT [SUB]") << std::endl;
+        return false;
+    }
+    std::optional<unsigned> sub;
+    if (a.rest.size() == values + 1) {
+        char* end = nullptr;
+        const std::string& text = a.rest.front();
+        const unsigned long number = std::strtoul(text.c_str(), &end, 0);
+        if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || number > 255) {
+            std::cerr << "vexan: " << command << ": sub-index '" << text << "' is not 0..255" << std::endl;
+            return false;
+        }
+        sub = static_cast<unsigned>(number);
+    }
+    const std::optional<ObjectRef> found = ResolveObject(context.devices, a.node, a.object, sub, error);
+    if (!found) {
+        std::cerr << "vexan: " << command << ": " << error << std::endl;
+        return false;
+    }
+    ref = *found;
+    located.index = ref.index;
+    located.sub = ref.sub;
+    if (write) {
+        located.value = a.rest.back();
+    }
+    return true;
+}
+
+// "node 5 1018/01", and the entry's name when the device file gives it.
+std::string NamedObjectText(const Args& a, const ObjectRef& ref)
+{
+    return ObjectText(a) + (ref.name.empty() ? "" : " " + ref.name);
+}
+
+int SdoRead(Context& context, const Args& given)
+{
+    Args a;
+    ObjectRef ref;
+    if (!Locate(context, "sdo read", given, false, a, ref)) {
+        return kExitUsage;
+    }
+    std::string typeError;
+    const std::optional<ValueType> type = ChooseType(a.type, ref, typeError);
+    if (!typeError.empty()) {
+        std::cerr << "vexan: sdo read " << ObjectText(a) << ": " << typeError << std::endl;
+        return kExitUsage;
+    }
     const uint8_t slot = Slot(context);
     Json json;
     json.Str("command", "sdo read").Num("node", a.node).Hex("index", a.index, 4).Num("sub", a.sub);
+    if (!ref.name.empty()) {
+        json.Str("name", ref.name);
+    }
     if (!context.timeoutGiven) {
         Vexan_SetFunctionTimeout(slot, kUploadTimeoutMs);
     }
@@ -193,55 +251,56 @@ int SdoRead(Context& context, const Args& a)
         json.Str("file", a.out);
     }
     std::string human;
-    if (!FormatValue(a.type, bytes, human, json)) {
+    if (type) {
+        std::string error;
+        const std::optional<ShownValue> shown = ShowValue(*type, bytes, error);
+        if (!shown) {
+            std::cerr << "vexan: sdo read " << NamedObjectText(a, ref) << ": " << error << " [" << HexBytes(bytes)
+                      << "]" << std::endl;
+            return kExitFailed;
+        }
+        json.Str("type", type->label).Num("datatype", type->dataType).Str("hex", HexBytes(bytes, ""));
+        json.Raw("value", shown->json);
+        human = shown->human;
+    } else if (!FormatValue(a.type, bytes, human, json)) {
         std::cerr << "vexan: sdo read " << ObjectText(a) << ": the object has " << length << " bytes, not a " << a.type
                   << std::endl;
         return kExitFailed;
     }
-    return Done(context, ObjectText(a) + " = " + human, json);
+    return Done(context, NamedObjectText(a, ref) + " = " + human, json);
 }
 
-// The bytes of a value to write, as the type asks; false with the reason.
-bool EncodeValue(const Args& a, std::vector<uint8_t>& bytes, std::string& error)
+int SdoWrite(Context& context, const Args& given)
 {
-    const std::string type = a.type == "auto" ? "u32" : a.type;
-    if (const int size = FixedSize(type); size != 0) {
-        char* end = nullptr;
-        const long long value = std::strtoll(a.value.c_str(), &end, 0);
-        const bool isSigned = type[0] == 'i';
-        const long long low = isSigned ? -(1LL << (size * 8 - 1)) : 0;
-        const long long high = isSigned ? (1LL << (size * 8 - 1)) - 1 : (1LL << (size * 8)) - 1;
-        if (a.value.empty() || *end != '\0' || value < low || value > high) {
-            error = "'" + a.value + "' is not a " + type + " value";
-            return false;
-        }
-        bytes.clear();
-        for (int i = 0; i < size; ++i) {
-            bytes.push_back(static_cast<uint8_t>(static_cast<unsigned long long>(value) >> (8 * i)));
-        }
-        return true;
-    }
-    if (type == "string") {
-        bytes.assign(a.value.begin(), a.value.end());
-        return true;
-    }
-    if (!ParseHexBytes(a.value, bytes)) {
-        error = "'" + a.value + "' is not hex bytes";
-        return false;
-    }
-    return true;
-}
-
-int SdoWrite(Context& context, const Args& a)
-{
-    Json json;
-    json.Str("command", "sdo write").Num("node", a.node).Hex("index", a.index, 4).Num("sub", a.sub);
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!EncodeValue(a, bytes, error)) {
-        std::cerr << "vexan: sdo write: " << error << std::endl;
+    Args a;
+    ObjectRef ref;
+    if (!Locate(context, "sdo write", given, true, a, ref)) {
         return kExitUsage;
     }
+    Json json;
+    json.Str("command", "sdo write").Num("node", a.node).Hex("index", a.index, 4).Num("sub", a.sub);
+    if (!ref.name.empty()) {
+        json.Str("name", ref.name);
+    }
+    // Everything is checked before anything is sent: the access, the type's
+    // range, the entry's limits.
+    std::string error;
+    std::optional<ValueType> type = ChooseType(a.type, ref, error);
+    if (!error.empty()) {
+        std::cerr << "vexan: sdo write " << ObjectText(a) << ": " << error << std::endl;
+        return kExitUsage;
+    }
+    if (!type) {
+        type = ValueType{0x0007, false, "u32"};  // UNSIGNED32 when nothing says otherwise
+    }
+    const std::optional<std::vector<uint8_t>> encoded = EncodeWrite(*type, ref, a.node, a.value, error);
+    if (!encoded) {
+        std::cerr << "vexan: sdo write " << NamedObjectText(a, ref) << ": " << error << "; nothing was sent"
+                  << std::endl;
+        return kExitUsage;
+    }
+    const std::vector<uint8_t>& bytes = *encoded;
+    json.Str("type", type->label);
     json.Str("hex", HexBytes(bytes, ""));
     uint16_t replyLength = 0;
     uint8_t reply[VEXAN_SDO_WRITE_REPLY_BUFFER] = {};
@@ -255,7 +314,7 @@ int SdoWrite(Context& context, const Args& a)
     if (result != VEXAN_OK) {
         return Failed(context, "sdo write " + ObjectText(a), result, json);
     }
-    return Done(context, ObjectText(a) + " written: [" + HexBytes(bytes) + "]", json);
+    return Done(context, NamedObjectText(a, ref) + " written: [" + HexBytes(bytes) + "]", json);
 }
 
 }  // namespace
@@ -263,22 +322,31 @@ int SdoWrite(Context& context, const Args& a)
 void AddSdoCommands(const CommandWiring& wiring)
 {
     Args& a = wiring.args;
-    const std::vector<std::string> types = {"auto", "u8", "u16", "u32", "i8", "i16", "i32", "string", "hex"};
+    const std::vector<std::string> types = TypeNames();
+    const char* object =
+        "the object: INDEX:SUB in hex (1018:01, 0x1017), or with a device file (--eds, eds attach) a name "
+        "(\"Producer heartbeat time\"), a path (\"Identity object/Vendor-ID\") or a unique prefix; or INDEX "
+        "(decimal, or hex with 0x) followed by SUB";
     auto* sdo = wiring.app.add_subcommand("sdo", "read and write objects of a node");
     sdo->require_subcommand(1);
     auto* read = sdo->add_subcommand("read", "read an object (SDO upload)");
     wiring.NodeArgument(read);
-    read->add_option("index", a.index, "object index, e.g. 0x1018")->required()->check(CLI::Range(0, 0xFFFF));
-    read->add_option("sub", a.sub, "sub-index")->required()->check(CLI::Range(0, 255));
-    read->add_option("--type,-t", a.type, "how to show the value")->check(CLI::IsMember(types));
+    read->add_option("object", a.object, object)->required();
+    read->add_option("sub", a.rest, "sub-index, when OBJECT is an index alone")->expected(0, 1);
+    read->add_option("--type,-t", a.type, "how to show the value (default: the device file's type, else by its size)")
+        ->check(CLI::IsMember(types));
     read->add_option("--out,-o", a.out, "save the object's bytes to this file (for large objects)");
     read->callback(wiring.Run("sdo read", SdoRead));
     auto* write = sdo->add_subcommand("write", "write an object (SDO download)");
     wiring.NodeArgument(write);
-    write->add_option("index", a.index, "object index")->required()->check(CLI::Range(0, 0xFFFF));
-    write->add_option("sub", a.sub, "sub-index")->required()->check(CLI::Range(0, 255));
-    write->add_option("value", a.value, "the value: a number, a string, or hex bytes")->required();
-    write->add_option("--type,-t", a.type, "the value's type (default u32)")->check(CLI::IsMember(types));
+    write->add_option("object", a.object, object)->required();
+    write
+        ->add_option("value", a.rest,
+                     "[SUB] VALUE: the value, a number, a string, or hex bytes (SUB when OBJECT is an index alone)")
+        ->expected(1, 2)
+        ->required();
+    write->add_option("--type,-t", a.type, "the value's type (default: the device file's type, else u32)")
+        ->check(CLI::IsMember(types));
     write->callback(wiring.Run("sdo write", SdoWrite));
 }
 

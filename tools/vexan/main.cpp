@@ -23,6 +23,7 @@
 #include "id_lists.hpp"
 #include "serve/serve.hpp"
 #include "session.hpp"
+#include "typed_objects.hpp"
 #include "vexan.h"
 
 namespace {
@@ -327,6 +328,9 @@ int main(int argc, char** argv)
     app.add_option("--spill-dir", spillDir,
                    "directory of the spill files of large SDO reads (default: the current one)");
     app.add_flag("--keep-spill", keepSpill, "keep the spill file of a large SDO read saved with --out");
+    std::vector<std::string> edsSpecs;
+    app.add_option("--eds", edsSpecs,
+                   "NODE=FILE: the node's EDS or DCF file, for objects by name and values by type (repeatable)");
 
     Action action;
     auto storage = AddCommands(app, action);
@@ -373,18 +377,31 @@ int main(int argc, char** argv)
         demo.json = json;
         return RunDemo(demo);
     }
+    if (!action.needsBoard) {
+        Context context;
+        context.json = json;
+        return action.run(context);
+    }
     if (!options.sim && options.port.empty()) {
         std::cerr << "vexan: no module: give --port PATH or --sim" << std::endl;
         return kExitUsage;
     }
-    Session session;
+    DeviceFiles devices;
     std::string error;
+    for (const std::string& spec : edsSpecs) {
+        if (!devices.AttachSpec(spec, error)) {
+            std::cerr << "vexan: --eds " << spec << ": " << error << std::endl;
+            return kExitUsage;
+        }
+    }
+    Session session;
     if (!session.Open(options, error)) {
         std::cerr << "vexan: " << error << std::endl;
         return kExitNoBoard;
     }
     Context context;
     context.session = &session;
+    context.devices = &devices;
     context.json = json;
     context.timeoutGiven = timeout->count() > 0;
     context.timeoutMs = timeoutMs;

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "command_group.hpp"
+#include "pdo_fields.hpp"
 #include "terminal.hpp"
 #include "text.hpp"
 #include "vexan.h"
@@ -131,9 +132,61 @@ std::vector<Event> DrainEvents()
 
 }  // namespace
 
-int RunMonitor(Context& context, double seconds, unsigned count)
+namespace {
+
+// A followed PDO.
+struct FollowedPdo {
+    PdoLayout layout;
+    bool shown = false;  // its data was shown once: from now on only new data
+};
+
+// The new data of the followed PDOs, as events: the module is asked for each
+// one's last data (one request a PDO each pass); the first answer is shown
+// whether or not it was read before, later ones only when new.
+std::vector<Event> PollPdos(uint8_t slot, std::vector<FollowedPdo>& followed)
+{
+    std::vector<Event> events;
+    for (FollowedPdo& pdo : followed) {
+        uint8_t flag = 0;
+        uint8_t length = 0;
+        uint8_t data[VEXAN_PDO_MAX_DATA] = {};
+        if (Vexan_GetPDOLastData(slot, pdo.layout.cob, &flag, &length, data, 1) != VEXAN_OK ||
+            (flag != 0 && pdo.shown)) {
+            continue;
+        }
+        pdo.shown = true;
+        const std::span<const uint8_t> bytes(data, std::min<std::size_t>(length, VEXAN_PDO_MAX_DATA));
+        const std::vector<PdoField> fields = DecodePdo(pdo.layout.model, pdo.layout.mapping, bytes);
+        Event e{"pdo",
+                slot,
+                "PDO " + Hex(pdo.layout.cob, 3) + (pdo.layout.node != 0 ? " " + NodeText(pdo.layout.node) : "") + ": " +
+                    FieldsInline(fields) + " [" + HexBytes(bytes) + "]",
+                {}};
+        e.json.Hex("cob", pdo.layout.cob, 3).Str("hex", HexBytes(bytes, ""));
+        if (pdo.layout.node != 0) {
+            e.json.Num("node", pdo.layout.node);
+        }
+        e.json.Raw("fields", FieldsJson(fields));
+        events.push_back(e);
+    }
+    return events;
+}
+
+}  // namespace
+
+int RunMonitor(Context& context, double seconds, unsigned count, const std::vector<unsigned>& pdos)
 {
     const uint8_t slot = Slot(context);
+    std::vector<FollowedPdo> followed;
+    for (const unsigned cob : pdos) {
+        std::string error;
+        std::optional<PdoLayout> layout = ReadPdoLayout(context, static_cast<uint16_t>(cob), 0, error);
+        if (!layout) {
+            std::cerr << "vexan: monitor --pdo " << Hex(cob, 3) << ": " << error << std::endl;
+            return kExitFailed;
+        }
+        followed.push_back(FollowedPdo{std::move(*layout), false});
+    }
     // Callbacks only wake the loop; the records are read here, off the receive thread.
     for (const Callback& callback : kCallbacks) {
         callback.install(slot, OnEvent);
@@ -157,7 +210,10 @@ int RunMonitor(Context& context, double seconds, unsigned count)
             gEventSignal.wait_for(lock, std::chrono::milliseconds(100), [] { return gEventsWaiting; });
             gEventsWaiting = false;
         }
-        const auto events = DrainEvents();
+        auto events = DrainEvents();
+        for (Event& e : PollPdos(slot, followed)) {
+            events.push_back(std::move(e));
+        }
         const std::string now = IsoTime(std::chrono::system_clock::now());
         const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         char stamp[16];
@@ -214,8 +270,13 @@ void AddMonitorCommand(const CommandWiring& wiring)
     auto* monitor = wiring.app.add_subcommand("monitor", "show events live until Ctrl-C");
     monitor->add_option("--seconds", a.seconds, "stop after this many seconds");
     monitor->add_option("--count", a.count, "stop after this many events");
-    monitor->callback(
-        wiring.Run("monitor", [](Context& c, const Args& args) { return RunMonitor(c, args.seconds, args.count); }));
+    monitor
+        ->add_option("--pdo", a.pdos,
+                     "follow this PDO (COB-ID; repeatable): its fields, named from the device files, whenever new "
+                     "data comes (the module is asked about each one about ten times a second)")
+        ->check(CLI::Range(1, 2047));
+    monitor->callback(wiring.Run(
+        "monitor", [](Context& c, const Args& args) { return RunMonitor(c, args.seconds, args.count, args.pdos); }));
 }
 
 }  // namespace vexantool

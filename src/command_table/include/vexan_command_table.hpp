@@ -124,7 +124,7 @@ inline constexpr std::array kCommands{
     CommandInfo{Command::SetSyncList, "SetSYNCList", ReplyClass::Node, KeyKind::NodeId},
     CommandInfo{Command::SetEmcyList, "SetEMCYList", ReplyClass::Node, KeyKind::NodeId},
     CommandInfo{Command::GetCyclicSyncInfo, "GetCyclicSYNCInfo", ReplyClass::Node, KeyKind::Zero},
-    // Sent by the dispatcher during an upload; the upload's record is command 16's.
+    // Sent by the SDO family's reply filer during an upload; the upload's record is command 16's.
     CommandInfo{Command::NextUploadSegment, "NextUploadSegment", ReplyClass::None, KeyKind::None},
     CommandInfo{Command::SetPdoRemotePolling, "SetPDORemotePolling", ReplyClass::Node, KeyKind::Zero},
     CommandInfo{Command::GetMultiPdoData, "GetMultiPDOData", ReplyClass::Node, KeyKind::Zero},
