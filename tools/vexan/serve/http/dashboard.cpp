@@ -183,25 +183,10 @@ std::optional<uint8_t> NmtSpecifier(const std::string& word)
     return std::nullopt;
 }
 
-// Takes `bits` bits from `data` at bit `offset`, little-endian; nullopt when they are not all there.
-std::optional<uint64_t> TakeBits(const std::vector<uint8_t>& data, unsigned offset, unsigned bits)
-{
-    if (bits == 0 || bits > 64 || offset + bits > data.size() * 8) {
-        return std::nullopt;
-    }
-    uint64_t value = 0;
-    for (unsigned i = 0; i < bits; ++i) {
-        const unsigned at = offset + i;
-        value |= static_cast<uint64_t>(data[at / 8] >> (at % 8) & 1u) << i;
-    }
-    return value;
-}
-
 struct PdoField {
     uint16_t index = 0;
     uint8_t subindex = 0;
     unsigned bits = 0;
-    unsigned offset = 0;
     std::optional<uint16_t> dataType;  // from the device model
     std::string name;
 };
@@ -210,52 +195,24 @@ struct PdoField {
 std::vector<PdoField> FieldsOf(const PdoMapping& mapping, const vexan::od::DeviceModel* model)
 {
     std::vector<PdoField> fields;
-    unsigned offset = 0;
-    for (uint32_t entry : mapping.entries) {
-        PdoField field;
-        field.index = static_cast<uint16_t>(entry >> 16);
-        field.subindex = static_cast<uint8_t>(entry >> 8);
-        field.bits = entry & 0xFFu;
-        field.offset = offset;
-        offset += field.bits;
-        if (model != nullptr) {
-            if (const vexan::od::Entry* e = model->FindEntry(field.index, field.subindex); e != nullptr) {
-                field.name = e->name;
-                field.dataType = e->data_type;
-            }
-        }
-        fields.push_back(field);
+    for (const vexan::od::MappedField& f : vexan::od::CutPdo(model, mapping.entries, {})) {
+        fields.push_back(PdoField{f.index, f.subindex, f.bits, f.data_type, f.entry != nullptr ? f.entry->name : ""});
     }
     return fields;
 }
 
-// A field's number: by its data type where the model gives one whose size
-// matches, else unsigned of its bit length.
-json FieldValue(const PdoField& field, const std::vector<uint8_t>& data)
+json TypedJson(const vexan::od::TypedValue& value);
+
+// The values of a PDO's fields in its data, as the device model cuts them
+// (typed from the file where it has the object, else the raw bits); null for
+// a field the data does not reach.
+json FieldValues(const PdoMapping& mapping, const vexan::od::DeviceModel* model, const std::vector<uint8_t>& data)
 {
-    const auto raw = TakeBits(data, field.offset, field.bits);
-    if (!raw) {
-        return nullptr;
+    json values = json::array();
+    for (const vexan::od::MappedField& f : vexan::od::CutPdo(model, mapping.entries, data)) {
+        values.push_back(f.value ? TypedJson(*f.value) : json(nullptr));
     }
-    if (field.dataType && vexan::od::WireSize(*field.dataType) * 8 == field.bits) {
-        std::vector<uint8_t> bytes(field.bits / 8);
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            bytes[i] = static_cast<uint8_t>(*raw >> (8 * i));
-        }
-        std::string error;
-        if (const auto value = vexan::od::Decode(*field.dataType, bytes, error)) {
-            if (const auto* i = std::get_if<int64_t>(&*value)) {
-                return *i;
-            }
-            if (const auto* u = std::get_if<uint64_t>(&*value)) {
-                return *u;
-            }
-            if (const auto* d = std::get_if<double>(&*value)) {
-                return *d;
-            }
-        }
-    }
-    return *raw;
+    return values;
 }
 
 json FieldJson(const PdoField& field)
@@ -922,6 +879,8 @@ void DashboardServer::Routes()
     // The fields of each PDO and their values in one sample; mappings are read once per stream.
     struct Mapped {
         uint16_t cob;
+        PdoMapping mapping;
+        std::shared_ptr<const vexan::od::DeviceModel> model;
         std::vector<PdoField> fields;
     };
     auto mapped = [this](unsigned onNet, const std::vector<uint16_t>& cobs) {
@@ -934,8 +893,9 @@ void DashboardServer::Routes()
             if (!models.count(owner)) {
                 models[owner] = backend_.Model(onNet, owner);
             }
-            out.push_back(Mapped{
-                cob, mapping.result == VEXAN_OK ? FieldsOf(mapping, models[owner].get()) : std::vector<PdoField>{}});
+            out.push_back(
+                Mapped{cob, mapping, models[owner],
+                       mapping.result == VEXAN_OK ? FieldsOf(mapping, models[owner].get()) : std::vector<PdoField>{}});
         }
         return out;
     };
@@ -954,11 +914,9 @@ void DashboardServer::Routes()
             } else {
                 pdo["received"] = true;
                 pdo["hex"] = HexBytes(samples[i].data, " ");
-                json values = json::array();
-                for (const PdoField& field : pdos[i].fields) {
-                    values.push_back(FieldValue(field, samples[i].data));
-                }
-                pdo["values"] = values;
+                pdo["values"] = pdos[i].mapping.result == VEXAN_OK
+                                    ? FieldValues(pdos[i].mapping, pdos[i].model.get(), samples[i].data)
+                                    : json::array();
             }
             out.push_back(pdo);
         }
