@@ -8,6 +8,7 @@
 
 #include "gateway.hpp"
 #include "host.hpp"
+#include "host_dashboard.hpp"
 #include "line_server.hpp"
 #include "log.hpp"
 #include "vexan_results.h"
@@ -25,6 +26,7 @@ struct ServeOptions {
     std::string socketPath;
     bool noSocket = false;
     std::string listen;
+    std::string http;  // the dashboard's ADDR:PORT
     std::string allow;
     bool readOnly = false;
     unsigned maxClients = 16;
@@ -83,6 +85,9 @@ std::shared_ptr<void> AddServeCommand(CLI::App& app, bool& chosen)
     cmd->add_flag("--no-socket", options->noSocket, "no Unix socket (with --listen)");
     cmd->add_option("--listen", options->listen,
                     "also listen on TCP, ADDR:PORT; an address other than loopback needs --allow");
+    cmd->add_option("--http", options->http,
+                    "also serve the dashboard (page and JSON API) on ADDR:PORT; an address other than loopback "
+                    "needs --allow");
     cmd->add_option("--allow", options->allow, "TCP peers allowed besides loopback, CIDR[,CIDR...]");
     cmd->add_flag("--read-only", options->readOnly, "refuse writes, NMT commands and EDS loads (ERROR:100)");
     cmd->add_option("--max-clients", options->maxClients, "clients at once, over both sockets")
@@ -183,8 +188,8 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
                                      " reaches the network: name the peers allowed with --allow CIDR[,CIDR]");
             return kExitUsage;
         }
-    } else if (!options.allow.empty()) {
-        Log(LogLevel::Error, "--allow without --listen");
+    } else if (!options.allow.empty() && options.http.empty()) {
+        Log(LogLevel::Error, "--allow without --listen or --http");
         return kExitUsage;
     }
     if (!options.noSocket) {
@@ -195,9 +200,36 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
             return kExitNoBoard;
         }
         serverOptions.unixPath = std::filesystem::absolute(serverOptions.unixPath).string();
-    } else if (!serverOptions.tcp) {
-        Log(LogLevel::Error, "--no-socket without --listen leaves nothing to serve on");
+    } else if (!serverOptions.tcp && options.http.empty()) {
+        Log(LogLevel::Error, "--no-socket without --listen or --http leaves nothing to serve on");
         return kExitUsage;
+    }
+
+    // The dashboard's address, checked as --listen's.
+    std::optional<Endpoint> http;
+    std::vector<Cidr> httpAllow;
+    if (!options.http.empty()) {
+        http = ParseEndpoint(options.http);
+        if (!http) {
+            Log(LogLevel::Error, "--http wants ADDR:PORT: " + options.http);
+            return kExitUsage;
+        }
+        if (!options.allow.empty()) {
+            std::string error;
+            const auto allow = ParseCidrList(options.allow, error);
+            if (!allow) {
+                Log(LogLevel::Error, "--allow: " + error);
+                return kExitUsage;
+            }
+            httpAllow = *allow;
+        }
+        const auto address = ParseIp(http->host);
+        const bool loopback = http->host == "localhost" || (address.has_value() && IsLoopback(*address));
+        if (!loopback && httpAllow.empty()) {
+            Log(LogLevel::Error,
+                "--http on " + http->host + " reaches the network: name the peers allowed with --allow CIDR[,CIDR]");
+            return kExitUsage;
+        }
     }
 
     // SIGINT and SIGTERM are taken by this thread alone (every thread started
@@ -245,6 +277,40 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
         host.Stop();
         return kExitNoBoard;
     }
+    http::HostDashboard dashboard(host);
+    if (http) {
+        http::DashboardOptions dashboardOptions;
+        dashboardOptions.host = http->host;
+        dashboardOptions.port = http->port;
+        dashboardOptions.readOnly = options.readOnly;
+        dashboardOptions.maxClients = options.maxClients;
+        dashboardOptions.version = "vexan " VEXAN_TOOL_VERSION;
+        // Loopback peers always; others only as --allow names them.
+        dashboardOptions.allowPeer = [httpAllow](const std::string& peer) {
+            const auto address = ParseIp(peer);
+            if (!address) {
+                return false;
+            }
+            if (IsLoopback(*address)) {
+                return true;
+            }
+            for (const Cidr& block : httpAllow) {
+                if (block.Contains(*address)) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (!dashboard.Start(dashboardOptions, error)) {
+            Log(LogLevel::Error, "--http: " + error);
+            server.Stop();
+            host.Stop();
+            return kExitNoBoard;
+        }
+        Log(LogLevel::Info, "dashboard on http://" +
+                                (http->host.find(':') != std::string::npos ? "[" + http->host + "]" : http->host) +
+                                ":" + std::to_string(dashboard.Port()) + "/");
+    }
     Log(LogLevel::Info, std::string("ready") + (options.readOnly ? " (read-only)" : ""));
     int signal = 0;
     while (sigwait(&stopSignals, &signal) != 0) {
@@ -253,6 +319,7 @@ int RunServe(const std::shared_ptr<void>& storage, const SessionOptions& global,
     // Requests under way end at once (a long upload would hold the stop up),
     // then the clients' threads are joined, then the boards closed.
     host.Interrupt();
+    dashboard.Stop();
     server.Stop();
     host.Stop();
     Log(LogLevel::Info, "stopped");
