@@ -923,19 +923,30 @@ void BoardHost::OnEvents(unsigned kinds)
         if (board == nullptr) {
             continue;  // a board this host does not own
         }
-        event = events_.Publish(event);
+        // The node's record learns of the event before any subscriber does, so
+        // that a client told of an EMCY finds it in the node list too.
+        if (event.time == std::chrono::system_clock::time_point{}) {
+            event.time = std::chrono::system_clock::now();
+        }
         const bool nodeEvent =
             event.kind == Event::Kind::BootUp || event.kind == Event::Kind::Emcy || event.kind == Event::Kind::NmtError;
-        if (nodeEvent) {
+        const auto remember = [&](const Event& seen) {
             std::lock_guard lock(nodesMutex_);
-            NodeRecord& record = Record(*board, event.node);
-            if (event.kind == Event::Kind::BootUp) {
-                record.info.lastBootUp = event.time;
-            } else if (event.kind == Event::Kind::Emcy) {
-                record.info.lastEmcy = event;
+            NodeRecord& record = Record(*board, seen.node);
+            if (seen.kind == Event::Kind::BootUp) {
+                record.info.lastBootUp = seen.time;
+            } else if (seen.kind == Event::Kind::Emcy) {
+                record.info.lastEmcy = seen;
             } else {
-                record.info.lastNmtError = event;
+                record.info.lastNmtError = seen;
             }
+        };
+        if (nodeEvent) {
+            remember(event);
+        }
+        event = events_.Publish(event);
+        if (nodeEvent) {
+            remember(event);  // again with the sequence the hub gave it
         }
         if (event.kind == Event::Kind::BootUp) {
             SetState(event.net, event.node, static_cast<uint8_t>(NmtState::PreOperational));
