@@ -18,6 +18,7 @@
 #include "gateway_client.hpp"
 #include "gateway_server.hpp"
 #include "log.hpp"
+#include "serve_bench.hpp"
 #include "vexan.h"
 
 namespace {
@@ -125,15 +126,9 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    SetLogLevel(LogLevel::Warning);
     testkit::GatewayServer server;
-    testkit::ServerSetup setup;
-    setup.slots.clear();
-    for (unsigned slot = 0; slot < kBoards; ++slot) {
-        setup.slots.push_back(slot);
-    }
     std::string error;
-    if (!server.Start(setup, error)) {
+    if (!bench::StartOnBoards(server, kBoards, error)) {
         Fail("the server did not start: " + error);
     }
     testkit::GatewayClient client;

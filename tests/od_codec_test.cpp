@@ -308,6 +308,27 @@ struct LimitCase {
     const char* error;  // "" when written
 };
 
+TEST(OdCodec, DigitsReadInEitherBaseUpToTheirBound)
+{
+    using vexan::od::DigitsParse;
+    using vexan::od::ParseDigits;
+    uint64_t value = 7;
+    EXPECT_EQ(ParseDigits("255", 10, 255, value), DigitsParse::Ok);
+    EXPECT_EQ(value, 255U);
+    EXPECT_EQ(ParseDigits("fF", 16, 255, value), DigitsParse::Ok);
+    EXPECT_EQ(value, 255U);
+    EXPECT_EQ(ParseDigits("18446744073709551615", 10, UINT64_MAX, value), DigitsParse::Ok);
+    EXPECT_EQ(value, UINT64_MAX);
+    value = 7;
+    EXPECT_EQ(ParseDigits("256", 10, 255, value), DigitsParse::TooLarge);
+    EXPECT_EQ(ParseDigits("18446744073709551616", 10, UINT64_MAX, value), DigitsParse::TooLarge);
+    EXPECT_EQ(ParseDigits("ff", 10, 255, value), DigitsParse::NotANumber);
+    EXPECT_EQ(ParseDigits("", 10, 255, value), DigitsParse::NotANumber);
+    // A character that is no digit wins over a number that is too large.
+    EXPECT_EQ(ParseDigits("999g", 10, 255, value), DigitsParse::NotANumber);
+    EXPECT_EQ(value, 7U);
+}
+
 TEST(OdCodec, WritesAreCheckedAgainstTheEntrysLimitsForTheNode)
 {
     const DeviceModel model = DeviceModel::Parse(kLimitsFile);

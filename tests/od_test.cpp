@@ -13,16 +13,20 @@
 #include <vector>
 
 #include "device_model.hpp"
+#include "json_text.hpp"
 
 namespace {
 
 using vexan::od::Access;
+using vexan::od::AppendString;
+using vexan::od::ControlEscapes;
 using vexan::od::DeviceModel;
 using vexan::od::DiagnosticKind;
 using vexan::od::Entry;
 using vexan::od::FileKind;
 using vexan::od::Number;
 using vexan::od::ObjectType;
+using vexan::od::Utf8Length;
 using vexan::od::Value;
 
 // The real files' folder; VEXAN_EDS_DIR in the environment overrides where
@@ -478,6 +482,21 @@ TEST(OdValuesJson, NumbersStringsAndNulls)
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->high_limit.state, Value::State::Invalid);
     EXPECT_EQ(entry->high_limit.text, "bad");
+}
+
+TEST(OdValuesJson, StringsWithControlCharactersInEitherForm)
+{
+    const std::string text = "a\n\r\t\x01\x7F\"\\\xE9\xE2\x82\xAC\xED\xA0\x80";
+    std::string shortForm;
+    AppendString(shortForm, text);
+    EXPECT_EQ(shortForm, "\"a\\n\\r\\t\\u0001\\u007f\\\"\\\\\xC3\xA9\xE2\x82\xAC\xC3\xAD\xC2\xA0\xC2\x80\"");
+    std::string unicodeForm;
+    AppendString(unicodeForm, text, ControlEscapes::Unicode);
+    EXPECT_EQ(unicodeForm,
+              "\"a\\u000a\\u000d\\u0009\\u0001\\u007f\\\"\\\\\xC3\xA9\xE2\x82\xAC\xC3\xAD\xC2\xA0\xC2\x80\"");
+    EXPECT_EQ(Utf8Length("\xF4\x8F\xBF\xBF", 0), 4U);
+    EXPECT_EQ(Utf8Length("\xF4\x90\x80\x80", 0), 0U);
+    EXPECT_EQ(Utf8Length("\xE2\x82", 0), 0U);
 }
 
 TEST(OdValuesJson, EveryAccessTypeInAnyCase)

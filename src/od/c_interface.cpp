@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "device_model.hpp"
+#include "json_text.hpp"
 #include "vexan_od.h"
 
 namespace vexan::od {
@@ -16,66 +17,12 @@ namespace {
 constexpr unsigned kFormat = 1;
 constexpr unsigned kMaxNode = 127;
 
-// Length of the valid UTF-8 sequence at text[at], or 0.
-std::size_t Utf8Length(std::string_view text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < length; ++i) {
-        if (byte(at + i) < 0x80 || byte(at + i) > 0xBF) {
-            return 0;
-        }
-    }
-    return length;
-}
-
-// A JSON string; bytes that are not UTF-8 are taken as Latin-1, as the
-// entries' JSON takes them, so that names read the same in both.
+// A JSON string as the entries' JSON writes it (bytes that are not UTF-8 taken
+// as Latin-1), so that names read the same in both; every control character
+// as \u00XX.
 void String(std::string& out, std::string_view text)
 {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out.push_back('"');
-    for (std::size_t at = 0; at < text.size();) {
-        const auto c = static_cast<unsigned char>(text[at]);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x20 || c == 0x7F) {
-            out += "\\u00";
-            out.push_back(kHex[c >> 4U]);
-            out.push_back(kHex[c & 0xFU]);
-        } else if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (const std::size_t length = Utf8Length(text, at); length > 0) {
-            out.append(text.substr(at, length));
-            at += length;
-            continue;
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6U)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3FU)));
-        }
-        ++at;
-    }
-    out.push_back('"');
+    AppendString(out, text, ControlEscapes::Unicode);
 }
 
 // Writes `"key":` after a comma unless it opens the object.

@@ -190,31 +190,15 @@ IntegerParse ParseUserInteger(std::string_view text, UserInteger& out)
         at += 2;
         out.hex = true;
     }
-    if (at >= text.size()) {
-        return IntegerParse::NotANumber;
+    switch (ParseDigits(text.substr(at), base, std::numeric_limits<uint64_t>::max(), out.magnitude)) {
+    case DigitsParse::Ok:
+        return IntegerParse::Ok;
+    case DigitsParse::TooLarge:
+        return IntegerParse::TooLarge;
+    case DigitsParse::NotANumber:
+        break;
     }
-    bool overflow = false;
-    uint64_t value = 0;
-    for (; at < text.size(); ++at) {
-        const char c = text[at];
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return IntegerParse::NotANumber;
-        }
-        if (value > (std::numeric_limits<uint64_t>::max() - digit) / base) {
-            overflow = true;
-        } else {
-            value = value * base + digit;
-        }
-    }
-    out.magnitude = value;
-    return overflow ? IntegerParse::TooLarge : IntegerParse::Ok;
+    return IntegerParse::NotANumber;
 }
 
 std::optional<TypedValue> ParseInteger(uint16_t data_type, std::string_view text, std::string& error)
@@ -512,6 +496,37 @@ std::string EntryKey(uint16_t index, uint8_t sub)
 }
 
 }  // namespace
+
+DigitsParse ParseDigits(std::string_view digits, unsigned base, uint64_t max, uint64_t& value)
+{
+    if (digits.empty()) {
+        return DigitsParse::NotANumber;
+    }
+    bool overflow = false;
+    uint64_t number = 0;
+    for (const char c : digits) {
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return DigitsParse::NotANumber;
+        }
+        if (overflow || number > (max - digit) / base) {
+            overflow = true;
+        } else {
+            number = number * base + digit;
+        }
+    }
+    if (overflow) {
+        return DigitsParse::TooLarge;
+    }
+    value = number;
+    return DigitsParse::Ok;
+}
 
 std::size_t WireSize(uint16_t data_type)
 {

@@ -48,6 +48,16 @@ std::size_t WireSize(uint16_t data_type);
 // True for the basic types this codec reads and writes.
 bool IsBasicType(uint16_t data_type);
 
+// ---- numbers
+
+// How a run of digits reads.
+enum class DigitsParse : uint8_t { Ok, NotANumber, TooLarge };
+// `digits` in `base` (10, or 16 with digits of either case; no sign, no 0x)
+// into `value`: NotANumber when empty or any character is no digit (checked
+// to the end), TooLarge when the number exceeds `max`. `value` is set only
+// for Ok.
+DigitsParse ParseDigits(std::string_view digits, unsigned base, uint64_t max, uint64_t& value);
+
 // ---- encoding
 
 // The value written as text, for `data_type`; nullopt with `error` set

@@ -3,12 +3,10 @@
 #include <cmath>
 
 #include "device_model.hpp"
+#include "json_text.hpp"
 
 namespace vexan::od {
 
-namespace {
-
-// Length of the valid UTF-8 sequence at text[at], or 0.
 std::size_t Utf8Length(std::string_view text, std::size_t at)
 {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -43,9 +41,7 @@ std::size_t Utf8Length(std::string_view text, std::size_t at)
     return length;
 }
 
-// A JSON string. Bytes that are not UTF-8 are taken as Latin-1, the usual
-// encoding of older files, so that no byte is lost.
-void AppendString(std::string& out, std::string_view text)
+void AppendString(std::string& out, std::string_view text, ControlEscapes controls)
 {
     static constexpr char kHex[] = "0123456789abcdef";
     out.push_back('"');
@@ -54,11 +50,11 @@ void AppendString(std::string& out, std::string_view text)
         if (c == '"' || c == '\\') {
             out.push_back('\\');
             out.push_back(static_cast<char>(c));
-        } else if (c == '\n') {
+        } else if (c == '\n' && controls == ControlEscapes::Short) {
             out += "\\n";
-        } else if (c == '\r') {
+        } else if (c == '\r' && controls == ControlEscapes::Short) {
             out += "\\r";
-        } else if (c == '\t') {
+        } else if (c == '\t' && controls == ControlEscapes::Short) {
             out += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
             out += "\\u00";
@@ -78,6 +74,8 @@ void AppendString(std::string& out, std::string_view text)
     }
     out.push_back('"');
 }
+
+namespace {
 
 void AppendNumber(std::string& out, const Number& number)
 {

@@ -134,4 +134,20 @@ std::vector<std::string> ErrorRegisterBits(uint8_t value)
     return names;
 }
 
+const char* KnownNmtStateName(uint8_t state)
+{
+    switch (state) {
+    case 0:
+        return "initialising";
+    case 4:
+        return "stopped";
+    case 5:
+        return "operational";
+    case 127:
+        return "pre-operational";
+    default:
+        return nullptr;
+    }
+}
+
 }  // namespace vexantool

@@ -14,5 +14,9 @@ std::string AbortMeaning(uint32_t code);
 std::string EmcyMeaning(uint16_t code);
 // The names of the bits set in an error register, lowest bit first.
 std::vector<std::string> ErrorRegisterBits(uint8_t value);
+// Name of a CiA 301 NMT state ("initialising", "stopped", "operational",
+// "pre-operational"), or nullptr for any other code; callers choose the text
+// for an unknown state.
+const char* KnownNmtStateName(uint8_t state);
 
 }  // namespace vexantool

@@ -1,4 +1,5 @@
 // Network management: nmt (state changes and the state), guard, heartbeat.
+#include "cia301.hpp"
 #include "command_group.hpp"
 #include "vexan.h"
 #include "vexan_results.h"
@@ -9,18 +10,8 @@ namespace {
 
 std::string NmtStateName(uint8_t state)
 {
-    switch (state) {
-    case 0:
-        return "initialising";
-    case 4:
-        return "stopped";
-    case 5:
-        return "operational";
-    case 127:
-        return "pre-operational";
-    default:
-        return "unknown";
-    }
+    const char* name = KnownNmtStateName(state);
+    return name != nullptr ? name : "unknown";
 }
 
 int NmtChange(Context& context, const Args& a, const std::string& verb, uint8_t specifier)

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <vector>
 
+#include "codec.hpp"
+
 namespace vexantool::serve::gateway {
 namespace {
 
@@ -88,21 +90,8 @@ std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t max)
         text.remove_prefix(2);
     }
     uint64_t value = 0;
-    for (char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<unsigned>(c - '0');
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = static_cast<unsigned>(c - 'a' + 10);
-        } else if (base == 16 && c >= 'A' && c <= 'F') {
-            digit = static_cast<unsigned>(c - 'A' + 10);
-        } else {
-            return std::nullopt;
-        }
-        if (value > (max - digit) / base) {
-            return std::nullopt;
-        }
-        value = value * base + digit;
+    if (vexan::od::ParseDigits(text, base, max, value) != vexan::od::DigitsParse::Ok) {
+        return std::nullopt;
     }
     return value;
 }

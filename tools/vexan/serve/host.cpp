@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "cia301.hpp"
 #include "vexan.h"
 #include "vexan_sim/simulator.hpp"
 
@@ -74,21 +75,8 @@ std::string MakePrivateDirectory(std::string& error)
 
 const char* NmtStateName(std::optional<uint8_t> state)
 {
-    if (!state) {
-        return "unknown";
-    }
-    switch (*state) {
-    case 0:
-        return "initialising";
-    case 4:
-        return "stopped";
-    case 5:
-        return "operational";
-    case 127:
-        return "pre-operational";
-    default:
-        return "unknown";
-    }
+    const char* name = state ? KnownNmtStateName(*state) : nullptr;
+    return name != nullptr ? name : "unknown";
 }
 
 const char* EventKindName(Event::Kind kind)

@@ -271,18 +271,8 @@ std::string NmtStateName(std::optional<uint8_t> state)
     if (!state) {
         return "unknown";
     }
-    switch (*state) {
-    case 0:
-        return "initialising";
-    case 4:
-        return "stopped";
-    case 5:
-        return "operational";
-    case 127:
-        return "pre-operational";
-    default:
-        return "state " + std::to_string(*state);
-    }
+    const char* name = KnownNmtStateName(*state);
+    return name != nullptr ? name : "state " + std::to_string(*state);
 }
 
 std::string IsoUtc(WallTime time)
