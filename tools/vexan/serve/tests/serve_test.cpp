@@ -481,10 +481,12 @@ TEST(GatewayClients, AClientVanishingMidUploadDoesNotStallTheOthers)
     ASSERT_TRUE(server.Start(setup, error)) << error;
     // The 1 MiB object at the line's own pace takes minutes: the upload is
     // surely under way while the other client asks, and the time-out ends it.
+    // The time-out is the board's, also for the other client's reads on it:
+    // long enough that a busy machine does not end those.
     server.Sim(1).SetBaud(115200);
     GatewayClient uploader;
     ASSERT_TRUE(uploader.ConnectUnix(server.SocketPath()));
-    ASSERT_EQ(uploader.Ask("set sdo_timeout 3000"), "OK");
+    ASSERT_EQ(uploader.Ask("set sdo_timeout 10000"), "OK");
     ASSERT_TRUE(uploader.Send("[1] 5 r 0x2101 0 d\n"));
     ASSERT_TRUE(server.Sim(1).WaitForTrace("SDORead", std::chrono::seconds(60)));
     uploader.Close();
