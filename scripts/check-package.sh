@@ -181,11 +181,7 @@ check_contents() {
     "$libdir/cmake/vexan/vexanTargets.cmake"
   expect vexan usr/bin/vexan usr/bin/vexan-sim usr/share/man/man1/vexan.1.gz usr/share/man/man1/vexan-sim.1.gz \
     usr/lib/python3/dist-packages/vexan/__init__.py usr/lib/python3/dist-packages/vexan/_library.py \
-<<<<<<< HEAD
-    usr/lib/systemd/system/vexan-serve@.service
-=======
-    usr/lib/python3/dist-packages/vexan/libvexan_od.so
->>>>>>> main
+    usr/lib/python3/dist-packages/vexan/libvexan_od.so usr/lib/systemd/system/vexan-serve@.service
   # Nothing outside /usr, no library outside the multiarch directory, nothing
   # in /usr/local, no byte-compiled Python.
   local stray
