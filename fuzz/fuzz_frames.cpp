@@ -6,8 +6,8 @@
 //
 // Input: the stream fuzzer's format (stream_input.hpp), so that its seeds
 // serve here too. The schedule's marks here: 252 means nothing (spill files
-// can never be made: the inputs run in a directory that is gone, so uploads of
-// their size fail at once); 253 pauses or opens the gate (next-segment
+// can never be made: the platform refuses every file create, so uploads of
+// their size fail at once, with no system call); 253 pauses or opens the gate (next-segment
 // requests fail); 254 fails the next port write; 255 collects every record
 // with a reply filed.
 //
@@ -52,6 +52,7 @@ constexpr uint8_t kFrameStart = ':';
 struct FuzzSetup {
     FuzzSetup()
     {
+        vexan::platform::testing::RefuseFileCreates(true);
         for (uint8_t slot = 0; slot < vexan::kBoardCount; ++slot) {
             for (const MarkedRecord& marked : records) {
                 vexan::MarkPending(KeyOf(slot, marked), marked.Request());
@@ -72,16 +73,6 @@ FuzzSetup& Setup()
     static FuzzSetup setup;
     return setup;
 }
-
-// Runs one input in the directory that is gone, then returns to where the
-// fuzzer writes its corpus.
-class InGoneDirectory {
-public:
-    InGoneDirectory() { Require(::fchdir(Setup().files.goneDirectoryFd) == 0, "the gone directory can be entered"); }
-    ~InGoneDirectory() { [[maybe_unused]] const int back = ::fchdir(Setup().files.homeFd); }
-    InGoneDirectory(const InGoneDirectory&) = delete;
-    InGoneDirectory& operator=(const InGoneDirectory&) = delete;
-};
 
 // Collects every record a reply was filed in, as a polling caller would, and
 // marks it again; returns how many were touched. A record the module called
@@ -222,7 +213,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const uint8_t slot = input.slot;
     const uint8_t board = input.board();
 
-    const InGoneDirectory inGoneDirectory;
     if (input.noBoard) {
         vexan::ReleaseSlot(slot);
     }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang (AddressSanitizer, UndefinedBehaviorSanitizer,
-# libFuzzer) and runs them for three and a third times the given seconds in
-# all (default 60): the fast targets of the pure parts, framing and dispatch
-# (frames) and the EDS reader (eds_reader), the given seconds each; the event
-# replies (events, which reach all their paths within a second), the whole-run
-# targets (stream, eds: far fewer inputs a second) and the gateway's command
-# lines (gateway) a third of them each. Usage:
+# libFuzzer) and runs them for four and two thirds times the given seconds
+# in all (default 60): the fast targets of the pure parts, framing and
+# dispatch (frames) and the EDS reader's lookups (eds_reader), the given
+# seconds each; the event replies (events) and the EDS value texts (eds_value),
+# which reach all their paths within a second, the whole-run targets (stream,
+# eds: far fewer inputs a second) and the gateway's command lines (gateway) a
+# third of them each; the device model's reader (od) the given seconds.
+# Usage:
 #   fuzz/run.sh [seconds]
 # BUILD_DIR overrides the build directory (default build/fuzz). Each fuzzer
 # starts from its seeds in fuzz/corpus/<seeds> (targets with the same input
@@ -28,10 +30,11 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 # fast targets are kept short: what they fuzz needs no more, and each input
 # then costs little.
 targets=(
-  "frames stream 1024 3"
+  "frames stream 512 3"  # holds the longest frame with others around it
   "stream stream 2048 1"
   "events events 2048 1"
   "eds_reader eds 1024 3"
+  "eds_value eds_value 128 1"  # a value text is at most 99 characters
   "eds eds 16384 1"  # EDS files are larger than module frames
   "gateway gateway 8192 1"  # vexan serve's command lines, over the 4 KiB limit
 )

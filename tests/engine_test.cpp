@@ -918,6 +918,19 @@ TEST_F(UploadTest, NewFirstSegmentRestartsTheSpillFile)
     EXPECT_EQ(vt::FileBytes(kSpillName), data);
 }
 
+// The test hook that refuses file creates (the frames fuzzer runs with it):
+// the spill file is never made, and the upload ends with 16 leaving nothing.
+TEST_F(UploadTest, RefusedFileCreatesEndTheSpillingUploadAndLeaveNoFile)
+{
+    vexan::platform::testing::RefuseFileCreates(true);
+    QueueSegments(Segments(UploadData(2000), 2000, kLargestChunk));
+    vexan::Reply reply;
+    const uint16_t refused = Upload(reply);
+    vexan::platform::testing::RefuseFileCreates(false);
+    EXPECT_EQ(refused, VEXAN_NOT_STORED);
+    EXPECT_FALSE(std::filesystem::exists(kSpillName));
+}
+
 // The spill file's name lies in a directory others may write to. A link
 // planted under that name is refused and neither it nor its target (or, for a
 // dangling link, the file it names) is touched; the upload ends with 16.

@@ -565,6 +565,7 @@ TEST_F(Reliability, BoardShutDownWhileThreadsWaitOnItEndsTheirCallsAndSparesTheO
         });
     }
 
+    boards_[kVictim]->sim->ClearTrace();
     std::atomic<int> waiting{0};
     uint16_t query = 0;
     uint16_t upload = 0;
@@ -589,13 +590,28 @@ TEST_F(Reliability, BoardShutDownWhileThreadsWaitOnItEndsTheirCallsAndSparesTheO
         nmt = Vexan_NMTGetState(kVictim, kNode, state.data(), 1);
         nmtEnd = Clock::now();
     });
-    // The three requests are marked on the board (each call then waits for its reply).
+    // The three requests are marked on the board and they and their result
+    // requests have reached the module (each call then waits for its reply): a
+    // shutdown between the marking and a send would end the call with the
+    // send's own failure instead.
+    const auto sent = [&](const std::string& name) {
+        const auto trace = boards_[kVictim]->sim->Trace();
+        // A word of a line from the library: followed by a blank or the line's end.
+        const auto has = [&](const std::string& word) {
+            return std::any_of(trace.begin(), trace.end(), [&](const std::string& line) {
+                const std::string padded = line + ' ';
+                return line.starts_with("<- ") && padded.find(word + ' ') != std::string::npos;
+            });
+        };
+        return has(" " + name) && has("ResultRequest for=" + name);
+    };
     EXPECT_TRUE(vexan::test::WaitFor([&] {
         const auto pending = [](vexan::Command command, uint16_t key) {
             return vexan::IsPending(kVictim, vexan::CodeOf(command), key);
         };
         return waiting.load() == 3 && pending(vexan::Command::FirmwareVersion, kMasterId) &&
-               pending(vexan::Command::SdoRead, kNode) && pending(vexan::Command::NmtGetState, kNode);
+               pending(vexan::Command::SdoRead, kNode) && pending(vexan::Command::NmtGetState, kNode) &&
+               sent("GetFirmwareVersion") && sent("SDORead") && sent("NMTGetState");
     }));
     const auto shutdownAt = Clock::now();
     EXPECT_EQ(Vexan_ShutdownMaster(kVictim), VEXAN_OK);

@@ -16,9 +16,25 @@ namespace {
 constexpr uint32_t kNumberMax = 0xFFFFFFFFU;
 constexpr std::string_view kNodeId = "nodeid";
 
+// ASCII lower case by table: the searches below fold every character they
+// compare, so this costs one load rather than two tests.
+constexpr std::array<char, 256> kLowerTable = [] {
+    std::array<char, 256> table{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const auto c = static_cast<unsigned char>(i);
+        table[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return table;
+}();
+
 char Lower(char c)
 {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    return kLowerTable[static_cast<unsigned char>(c)];
+}
+
+char Upper(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 bool SameIgnoringCase(std::string_view text, std::size_t at, std::string_view word)
@@ -40,12 +56,34 @@ std::size_t FindIgnoringCase(std::string_view text, std::string_view word, std::
     if (word.empty()) {
         return from < limit ? from : std::string_view::npos;
     }
-    for (std::size_t at = from; at < limit && at < text.size(); ++at) {
-        if (Lower(text[at]) == Lower(word[0]) && SameIgnoringCase(text, at, word)) {
+    const std::size_t end = std::min(limit, text.size());
+    if (from >= end) {
+        return std::string_view::npos;
+    }
+    // Candidates are where the first character stands in either case: the
+    // next of each is found with memchr, and only those are compared whole.
+    const char lower = Lower(word[0]);
+    const char upper = Upper(lower);
+    const auto next = [&](char c, std::size_t at) {
+        const void* found = std::memchr(text.data() + at, c, end - at);
+        return found == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+    };
+    std::size_t nextLower = next(lower, from);
+    std::size_t nextUpper = upper == lower ? end : next(upper, from);
+    while (true) {
+        const std::size_t at = std::min(nextLower, nextUpper);
+        if (at >= end) {
+            return std::string_view::npos;
+        }
+        if (SameIgnoringCase(text, at, word)) {
             return at;
         }
+        if (at == nextLower) {
+            nextLower = at + 1 < end ? next(lower, at + 1) : end;
+        } else {
+            nextUpper = at + 1 < end ? next(upper, at + 1) : end;
+        }
     }
-    return std::string_view::npos;
 }
 
 bool IsSpace(char c)

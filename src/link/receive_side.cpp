@@ -1,6 +1,7 @@
 #include "link/receive_side.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "link/frame.hpp"
@@ -74,8 +75,12 @@ void FrameScanner::Scan(std::span<const uint8_t> bytes, const Sink& sink)
     while (i < count) {
         if (carryCount_ == 0) {
             if (bytes[i] != kFrameStart) {
-                ++i;
-                continue;
+                // Bytes outside a frame: on to the next start, if any.
+                const void* start = std::memchr(bytes.data() + i, kFrameStart, count - i);
+                if (start == nullptr) {
+                    return;
+                }
+                i = static_cast<std::size_t>(static_cast<const uint8_t*>(start) - bytes.data());
             }
             if (i == count - 1) {
                 carry_[0] = bytes[i];

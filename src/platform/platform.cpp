@@ -1,7 +1,7 @@
 // The part of the platform layer that is the same on every system: the test
-// hooks that make the Nth port read, write or thread start fail, that hold
-// waits on ports and that move the tick counter, placed in front of the
-// system's own port and clock calls.
+// hooks that make the Nth port read, write or thread start (or any file
+// create) fail, that hold waits on ports and that move the tick counter,
+// placed in front of the system's own port and clock calls.
 
 #include <atomic>
 #include <condition_variable>
@@ -23,6 +23,7 @@ std::atomic<uint32_t> threadFaultCountdown{0};
 std::atomic<testing::WriteFault> writeFaultKind{testing::WriteFault::Fail};
 std::atomic<Unload> unloadKind{Unload::None};
 std::atomic<bool> threadStartsRefused{false};
+std::atomic<bool> fileCreatesRefused{false};
 
 // Waits on ports held by the test hook: the flag is read first, so a wait
 // costs nothing more while no test holds them.
@@ -147,6 +148,11 @@ void FailNthThreadStart(uint32_t n)
     threadFaultCountdown.store(n, std::memory_order_relaxed);
 }
 
+void RefuseFileCreates(bool refused)
+{
+    fileCreatesRefused.store(refused, std::memory_order_relaxed);
+}
+
 void HoldPortWaits(bool held)
 {
     PortWaitHold& hold = Hold();
@@ -165,5 +171,10 @@ bool WaitForHeldPortWait(std::chrono::milliseconds limit)
 }
 
 }  // namespace testing
+
+bool system::FileCreatesRefused()
+{
+    return fileCreatesRefused.load(std::memory_order_relaxed);
+}
 
 }  // namespace vexan::platform

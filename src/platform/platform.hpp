@@ -155,7 +155,7 @@ void RefuseThreadStarts();
 // Test hooks. The tick counter can be moved so that it reads `value` now and
 // counts on from there (to cross the 32-bit wrap in milliseconds), or held at
 // `value` until released (any number of reads within one millisecond), and the
-// Nth port read or write from now can be made to fail.
+// Nth port read or write from now can be made to fail, as can file creates.
 namespace testing {
 void SetTickCount(uint32_t value);
 void HoldTickCount(uint32_t value);
@@ -167,6 +167,9 @@ void FailNthRead(uint32_t n);
 void FailNthWrite(uint32_t n, WriteFault fault = WriteFault::Fail);
 // The nth thread start (1 = the next one) fails; 0 cancels.
 void FailNthThreadStart(uint32_t n);
+// While set, every ExclusiveFile opened with CreateTruncate fails at once,
+// as in a directory where no file can be made, without asking the system.
+void RefuseFileCreates(bool refused);
 // While held, every WaitReadable on a port stays in the platform layer until
 // released, whatever time it was given: the way a wait for a pseudo-
 // terminal's bytes stays in the kernel while the kernel's hand-over of the

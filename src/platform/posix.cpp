@@ -155,6 +155,9 @@ void SleepMs(uint32_t ms)
 // writable by its owner only, also when it was there before.
 ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
+    if (mode == Mode::CreateTruncate && system::FileCreatesRefused()) {
+        return;
+    }
     const int access = mode == Mode::ReadExisting ? O_RDONLY : O_RDWR;
     const int flags =
         access | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | (mode == Mode::CreateTruncate ? O_CREAT : 0);

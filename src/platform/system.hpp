@@ -24,4 +24,8 @@ PortWait WaitReadable(PortHandle port, const WakeSignal* wake, uint32_t timeoutM
 // The system's free-running millisecond counter, low 32 bits.
 uint32_t Ticks();
 
+// True while the test hook refuses file creates (checked by each system's
+// ExclusiveFile before it asks the system).
+bool FileCreatesRefused();
+
 }  // namespace vexan::platform::system

@@ -289,6 +289,9 @@ private:
 // these checks.
 ExclusiveFile::ExclusiveFile(const char* path, Mode mode)
 {
+    if (mode == Mode::CreateTruncate && system::FileCreatesRefused()) {
+        return;
+    }
     const std::wstring wide = WidePath(path);
     if (wide.empty()) {
         return;
