@@ -222,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     static Expected expected;
     expected.frames.Clear();
     expected.handedOn = 0;
-    bool paused = false;
+    vexan::fuzz::LineMarks lineMarks;
     std::size_t framesAtCollect = 0;  // collecting again before another frame came finds nothing new
     const auto collect = [&] {
         if (expected.handedOn > framesAtCollect) {
@@ -236,21 +236,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             ScanRead(scanner, reference, step.bytes, slot, expected);
             continue;
         }
+        if (lineMarks.Apply(step.mark)) {
+            continue;
+        }
         switch (step.mark) {
         case vexan::fuzz::kDropPartial:
             scanner.DropPartial();
             reference.Drop(expected.frames);
-            break;
-        case vexan::fuzz::kTogglePause:
-            paused = !paused;
-            if (paused) {
-                vexan::Link().gate.Pause(0);
-            } else {
-                vexan::Link().gate.Start();
-            }
-            break;
-        case vexan::fuzz::kFailNextWrite:
-            vexan::platform::testing::FailNthWrite(1);
             break;
         case vexan::fuzz::kCollect:
             collect();
@@ -269,8 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         }
         vexan::AssignSlot(slot, Setup().files.portFd);
     }
-    vexan::Link().gate.Start();
-    vexan::platform::testing::FailNthWrite(0);
+    lineMarks.Reset();
     vexan::Link().boards[board].wake.Clear();
     return 0;
 }

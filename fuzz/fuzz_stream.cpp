@@ -141,13 +141,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     }
 
     vexan::FrameScanner scanner;
-    bool paused = false;
+    vexan::fuzz::LineMarks lineMarks;
     bool spillDirectoryGone = false;
     std::size_t collects = 0;
     for (vexan::fuzz::ScheduledReads reads(input); !reads.Done();) {
         const auto step = reads.Next();
         if (step.isRead) {
             ScanRead(scanner, step.bytes, slot);
+            continue;
+        }
+        if (lineMarks.Apply(step.mark)) {
             continue;
         }
         switch (step.mark) {
@@ -158,17 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             spillDirectoryGone = !spillDirectoryGone;
             Require(::fchdir(spillDirectoryGone ? Setup().files.goneDirectoryFd : Setup().spillDirectoryFd) == 0,
                     "the spill directory can be left and entered again");
-            break;
-        case vexan::fuzz::kTogglePause:
-            paused = !paused;
-            if (paused) {
-                vexan::Link().gate.Pause(0);
-            } else {
-                vexan::Link().gate.Start();
-            }
-            break;
-        case vexan::fuzz::kFailNextWrite:
-            vexan::platform::testing::FailNthWrite(1);
             break;
         default:  // kCollect
             if (collects < kMaxCollectsPerInput) {
@@ -188,8 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             Require(records.empty(), "no event is queued for a slot without a board");
         }
     }
-    vexan::Link().gate.Start();
-    vexan::platform::testing::FailNthWrite(0);
+    lineMarks.Reset();
     vexan::Link().boards[board].wake.Clear();
     if (noBoard) {
         vexan::AssignSlot(slot, Setup().files.portFd);

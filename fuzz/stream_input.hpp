@@ -38,6 +38,7 @@
 #include "link/library_state.hpp"
 #include "link/protocol.hpp"
 #include "link/receive_side.hpp"
+#include "platform/platform.hpp"
 
 namespace vexan::fuzz {
 
@@ -115,6 +116,39 @@ private:
     std::span<const uint8_t> stream_;
     std::size_t step_ = 0;
     std::size_t stepsWithoutRead_ = 0;
+};
+
+// The marks both targets apply alike: 253 pauses the gate or opens it again,
+// 254 fails the next port write. Reset() undoes both once an input ends.
+class LineMarks {
+public:
+    // Applies `mark` when it is one of them; false for any other mark.
+    bool Apply(uint8_t mark)
+    {
+        if (mark == kTogglePause) {
+            paused_ = !paused_;
+            if (paused_) {
+                Link().gate.Pause(0);
+            } else {
+                Link().gate.Start();
+            }
+            return true;
+        }
+        if (mark == kFailNextWrite) {
+            platform::testing::FailNthWrite(1);
+            return true;
+        }
+        return false;
+    }
+    void Reset()
+    {
+        Link().gate.Start();
+        platform::testing::FailNthWrite(0);
+        paused_ = false;
+    }
+
+private:
+    bool paused_ = false;
 };
 
 // Keys whose records wait for replies; others (node 2, say) have none, so
