@@ -57,7 +57,7 @@ int Done(Context& context, const std::string& human, Json json)
 
 int Failed(Context& context, const std::string& what, unsigned code, Json json, const std::string& detail)
 {
-    std::cerr << "vexan: " << what << ": " << ResultText(code) << (detail.empty() ? "" : ": " + detail) << std::endl;
+    std::cerr << "vexan: " + what + ": " + ResultText(code) + (detail.empty() ? "" : ": " + detail) + "\n";
     if (context.json) {
         json.Bool("ok", false).Result(code);
         if (!detail.empty()) {

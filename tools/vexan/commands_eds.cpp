@@ -173,8 +173,7 @@ int EdsLoad(Context& context, const Args& a)
     std::vector<uint16_t> ids[2];
     for (const bool rx : {true, false}) {
         if (const uint16_t read = ReadPdoIdList(slot, node, rx, ids[rx ? 0 : 1]); read != VEXAN_OK) {
-            std::cerr << "vexan: " << what << ": the node's PDOs could not be read back: " << ResultText(read)
-                      << std::endl;
+            std::cerr << "vexan: " + what + ": the node's PDOs could not be read back: " + ResultText(read) + "\n";
             return Done(context, human, json);
         }
     }

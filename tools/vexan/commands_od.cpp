@@ -24,11 +24,11 @@ std::optional<od::DeviceModel> LoadModel(const std::string& command, const std::
     std::string error;
     std::optional<od::DeviceModel> model = od::DeviceModel::Load(file, &error);
     if (!model) {
-        std::cerr << "vexan: " << command << ": " << error << std::endl;
+        std::cerr << std::string("vexan: ") + command + ": " + error + "\n";
         return std::nullopt;
     }
     for (const od::Diagnostic& diagnostic : model->Diagnostics()) {
-        std::cerr << "vexan: " << file << ":" << diagnostic.line << ": " << diagnostic.message << std::endl;
+        std::cerr << "vexan: " + file + ":" + std::to_string(diagnostic.line) + ": " + diagnostic.message + "\n";
     }
     return model;
 }

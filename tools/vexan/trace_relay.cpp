@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 
 namespace vexantool {
 
@@ -89,7 +90,10 @@ void TraceRelay::Print(const std::string& direction, const std::string& text)
     std::snprintf(stamp, sizeof stamp, "%4lld.%06lld", static_cast<long long>(elapsed / 1000000),
                   static_cast<long long>(elapsed % 1000000));
     std::lock_guard lock(gPrintMutex);
-    std::cerr << "trace " << stamp << ' ' << label_ << direction << ' ' << text << '\n';
+    // One write for the whole line, so that no message of another thread lands inside it.
+    std::ostringstream line;
+    line << "trace " << stamp << ' ' << label_ << direction << ' ' << text << '\n';
+    std::cerr << line.str();
 }
 
 // Moves what `from` has to `to` and prints its frames; false when nothing came.
