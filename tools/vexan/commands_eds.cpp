@@ -128,7 +128,7 @@ int EdsLoad(Context& context, const Args& a)
     Json json;
     json.Str("command", "eds load").Num("node", a.node).Str("file", a.file);
     if (a.file.empty()) {
-        std::cerr << "vexan: eds load: no file given" << std::endl;
+        ErrorLine() << "vexan: eds load: no file given" << std::endl;
         return kExitUsage;
     }
     // The library reads a path whose second byte is NUL as a wide string, and
@@ -173,7 +173,7 @@ int EdsLoad(Context& context, const Args& a)
     std::vector<uint16_t> ids[2];
     for (const bool rx : {true, false}) {
         if (const uint16_t read = ReadPdoIdList(slot, node, rx, ids[rx ? 0 : 1]); read != VEXAN_OK) {
-            std::cerr << "vexan: " + what + ": the node's PDOs could not be read back: " + ResultText(read) + "\n";
+            ErrorLine() << "vexan: " + what + ": the node's PDOs could not be read back: " + ResultText(read) + "\n";
             return Done(context, human, json);
         }
     }
@@ -193,7 +193,7 @@ int EdsAttach(Context& context, const Args& a)
     json.Str("command", "eds attach").Num("node", a.node).Str("file", a.file);
     std::string error;
     if (context.devices == nullptr || !context.devices->Attach(a.node, a.file, error)) {
-        std::cerr << "vexan: eds attach " << a.node << ": " << error << std::endl;
+        ErrorLine() << "vexan: eds attach " << a.node << ": " << error << std::endl;
         return kExitFailed;
     }
     const vexan::od::DeviceModel& model = *context.devices->Model(a.node);

@@ -10,6 +10,7 @@
 #include "codec.hpp"
 #include "command_group.hpp"
 #include "device_model.hpp"
+#include "text.hpp"
 
 namespace vexantool {
 
@@ -28,7 +29,7 @@ std::optional<od::DeviceModel> LoadModel(const std::string& command, const std::
         return std::nullopt;
     }
     for (const od::Diagnostic& diagnostic : model->Diagnostics()) {
-        std::cerr << "vexan: " + file + ":" + std::to_string(diagnostic.line) + ": " + diagnostic.message + "\n";
+        ErrorLine() << "vexan: " + file + ":" + std::to_string(diagnostic.line) + ": " + diagnostic.message + "\n";
     }
     return model;
 }
@@ -194,13 +195,13 @@ int OdShow(Context& context, const Args& a)
     std::string error;
     const std::optional<od::Target> target = od::Resolve(&*model, a.value, error);
     if (!target) {
-        std::cerr << "vexan: od show: " << error << std::endl;
+        ErrorLine() << "vexan: od show: " << error << std::endl;
         return kExitFailed;
     }
     if (target->object == nullptr || (target->subindex_given && target->entry == nullptr)) {
         char key[16];
         std::snprintf(key, sizeof key, target->subindex_given ? "%04X:%02X" : "%04X", target->index, target->subindex);
-        std::cerr << "vexan: od show: no object " << key << " in " << a.file << std::endl;
+        ErrorLine() << "vexan: od show: no object " << key << " in " << a.file << std::endl;
         return kExitFailed;
     }
     const auto node = static_cast<uint8_t>(a.node);
@@ -260,7 +261,7 @@ int OdSearch(Context& context, const Args& a)
     }
     std::cout << std::flush;
     if (found == 0) {
-        std::cerr << "vexan: od search: nothing in " << a.file << " matches '" << a.value << "'" << std::endl;
+        ErrorLine() << "vexan: od search: nothing in " << a.file << " matches '" << a.value << "'" << std::endl;
         return kExitFailed;
     }
     return kExitOk;

@@ -20,7 +20,7 @@ int PdoWrite(Context& context, const Args& a)
     json.Str("command", "pdo write").Hex("cob", a.cob, 3);
     std::vector<uint8_t> bytes;
     if (!ParseHexBytes(a.value, bytes) || bytes.size() > VEXAN_PDO_MAX_DATA) {
-        std::cerr << "vexan: pdo write: '" << a.value << "' is not 0..8 hex bytes" << std::endl;
+        ErrorLine() << "vexan: pdo write: '" << a.value << "' is not 0..8 hex bytes" << std::endl;
         return kExitUsage;
     }
     json.Str("hex", HexBytes(bytes, ""));
@@ -54,7 +54,7 @@ int PdoRead(Context& context, const Args& a)
         std::string error;
         const std::optional<PdoLayout> layout = ReadPdoLayout(context, static_cast<uint16_t>(a.cob), a.node, error);
         if (!layout) {
-            std::cerr << "vexan: pdo read " << Hex(a.cob, 3) << ": no fields: " << error << std::endl;
+            ErrorLine() << "vexan: pdo read " << Hex(a.cob, 3) << ": no fields: " << error << std::endl;
         } else {
             const std::vector<PdoField> fields = DecodePdo(layout->model, layout->mapping, bytes);
             if (layout->node != 0) {

@@ -158,7 +158,7 @@ int SdoRead(Context& context, const Args& given)
     std::string typeError;
     const std::optional<ValueType> type = ChooseType(a.type, ref, typeError);
     if (!typeError.empty()) {
-        std::cerr << "vexan: sdo read " << ObjectText(a) << ": " << typeError << std::endl;
+        ErrorLine() << "vexan: sdo read " << ObjectText(a) << ": " << typeError << std::endl;
         return kExitUsage;
     }
     const uint8_t slot = Slot(context);
@@ -180,7 +180,7 @@ int SdoRead(Context& context, const Args& given)
     // default); the tool removes those it created unless told to keep them.
     const SpillPlace place(context.spillDir);
     if (!place.error.empty()) {
-        std::cerr << "vexan: sdo read: " << place.error << std::endl;
+        ErrorLine() << "vexan: sdo read: " << place.error << std::endl;
         return kExitUsage;
     }
     const std::string spillPath = place.Path(spill);
@@ -256,16 +256,16 @@ int SdoRead(Context& context, const Args& given)
         std::string error;
         const std::optional<ShownValue> shown = ShowValue(*type, bytes, error);
         if (!shown) {
-            std::cerr << "vexan: sdo read " << NamedObjectText(a, ref) << ": " << error << " [" << HexBytes(bytes)
-                      << "]" << std::endl;
+            ErrorLine() << "vexan: sdo read " << NamedObjectText(a, ref) << ": " << error << " [" << HexBytes(bytes)
+                        << "]" << std::endl;
             return kExitFailed;
         }
         json.Str("type", type->label).Num("datatype", type->dataType).Str("hex", HexBytes(bytes, ""));
         json.Raw("value", shown->json);
         human = shown->human;
     } else if (!FormatValue(a.type, bytes, human, json)) {
-        std::cerr << "vexan: sdo read " << ObjectText(a) << ": the object has " << length << " bytes, not a " << a.type
-                  << std::endl;
+        ErrorLine() << "vexan: sdo read " << ObjectText(a) << ": the object has " << length << " bytes, not a "
+                    << a.type << std::endl;
         return kExitFailed;
     }
     return Done(context, NamedObjectText(a, ref) + " = " + human, json);
@@ -288,7 +288,7 @@ int SdoWrite(Context& context, const Args& given)
     std::string error;
     std::optional<ValueType> type = ChooseType(a.type, ref, error);
     if (!error.empty()) {
-        std::cerr << "vexan: sdo write " << ObjectText(a) << ": " << error << std::endl;
+        ErrorLine() << "vexan: sdo write " << ObjectText(a) << ": " << error << std::endl;
         return kExitUsage;
     }
     if (!type) {
@@ -296,8 +296,8 @@ int SdoWrite(Context& context, const Args& given)
     }
     const std::optional<std::vector<uint8_t>> encoded = EncodeWrite(*type, ref, a.node, a.value, error);
     if (!encoded) {
-        std::cerr << "vexan: sdo write " << NamedObjectText(a, ref) << ": " << error << "; nothing was sent"
-                  << std::endl;
+        ErrorLine() << "vexan: sdo write " << NamedObjectText(a, ref) << ": " << error << "; nothing was sent"
+                    << std::endl;
         return kExitUsage;
     }
     const std::vector<uint8_t>& bytes = *encoded;

@@ -182,7 +182,7 @@ int RunMonitor(Context& context, double seconds, unsigned count, const std::vect
         std::string error;
         std::optional<PdoLayout> layout = ReadPdoLayout(context, static_cast<uint16_t>(cob), 0, error);
         if (!layout) {
-            std::cerr << "vexan: monitor --pdo " << Hex(cob, 3) << ": " << error << std::endl;
+            ErrorLine() << "vexan: monitor --pdo " << Hex(cob, 3) << ": " << error << std::endl;
             return kExitFailed;
         }
         followed.push_back(FollowedPdo{std::move(*layout), false});

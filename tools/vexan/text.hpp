@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <iostream>
 #include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,5 +20,31 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out);
 std::string Join(const std::vector<std::string>& items, const char* separator);
 // The text in lower case (ASCII).
 std::string Lower(std::string text);
+
+// One message for stderr, gathered and written at once when the statement
+// ends, so that a line of the trace relay's thread never lands inside it:
+// ErrorLine() << "vexan: " << what << std::endl;
+class ErrorLine {
+public:
+    ErrorLine() = default;
+    ErrorLine(const ErrorLine&) = delete;
+    ErrorLine& operator=(const ErrorLine&) = delete;
+    ~ErrorLine() { std::cerr << text_.str() << std::flush; }
+
+    template <class T>
+    ErrorLine& operator<<(const T& value)
+    {
+        text_ << value;
+        return *this;
+    }
+    ErrorLine& operator<<(std::ostream& (*manipulator)(std::ostream&))
+    {
+        text_ << manipulator;
+        return *this;
+    }
+
+private:
+    std::ostringstream text_;
+};
 
 }  // namespace vexantool
