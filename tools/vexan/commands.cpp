@@ -1,6 +1,7 @@
 // The command line's subcommands: the table of command groups, and what
 // every group shares (the wiring, the lines a command prints).
 #include "commands.hpp"
+#include "text.hpp"
 
 #include <algorithm>
 #include <iostream>
@@ -57,7 +58,7 @@ int Done(Context& context, const std::string& human, Json json)
 
 int Failed(Context& context, const std::string& what, unsigned code, Json json, const std::string& detail)
 {
-    std::cerr << "vexan: " + what + ": " + ResultText(code) + (detail.empty() ? "" : ": " + detail) + "\n";
+    ErrorLine() << "vexan: " + what + ": " + ResultText(code) + (detail.empty() ? "" : ": " + detail) + "\n";
     if (context.json) {
         json.Bool("ok", false).Result(code);
         if (!detail.empty()) {

@@ -25,7 +25,7 @@ std::optional<od::DeviceModel> LoadModel(const std::string& command, const std::
     std::string error;
     std::optional<od::DeviceModel> model = od::DeviceModel::Load(file, &error);
     if (!model) {
-        std::cerr << std::string("vexan: ") + command + ": " + error + "\n";
+        ErrorLine() << std::string("vexan: ") + command + ": " + error + "\n";
         return std::nullopt;
     }
     for (const od::Diagnostic& diagnostic : model->Diagnostics()) {

@@ -113,8 +113,8 @@ bool Locate(const Context& context, const char* command, const Args& a, bool wri
     std::string error;
     const std::size_t values = write ? 1 : 0;
     if (a.rest.size() > values + 1 || a.rest.size() < values) {
-        std::cerr << std::string("vexan: ") + command + ": give " + (write ? "OBJECT [SUB] VALUE" : "OBJECT [SUB]") +
-                         "\n";
+        ErrorLine() << std::string("vexan: ") + command + ": give " + (write ? "OBJECT [SUB] VALUE" : "OBJECT [SUB]") +
+                           "\n";
         return false;
     }
     std::optional<unsigned> sub;
@@ -123,14 +123,14 @@ bool Locate(const Context& context, const char* command, const Args& a, bool wri
         const std::string& text = a.rest.front();
         const unsigned long number = std::strtoul(text.c_str(), &end, 0);
         if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' || number > 255) {
-            std::cerr << std::string("vexan: ") + command + ": sub-index '" + text + "' is not 0..255\n";
+            ErrorLine() << std::string("vexan: ") + command + ": sub-index '" + text + "' is not 0..255\n";
             return false;
         }
         sub = static_cast<unsigned>(number);
     }
     const std::optional<ObjectRef> found = ResolveObject(context.devices, a.node, a.object, sub, error);
     if (!found) {
-        std::cerr << std::string("vexan: ") + command + ": " + error + "\n";
+        ErrorLine() << std::string("vexan: ") + command + ": " + error + "\n";
         return false;
     }
     ref = *found;
