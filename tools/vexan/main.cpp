@@ -1,8 +1,8 @@
 // vexan: talk to a CANopen master module from the shell, through the library's
 // public interface, on a serial port or on the built-in module simulator.
 #include <editline/readline.h>
-#include <pthread.h>
-#include <sys/select.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -181,52 +181,61 @@ std::string HistoryPath()
 
 constexpr int kHistoryLines = 1000;
 volatile std::sig_atomic_t gLineInterrupted = 0;
+// Ctrl-C's wake-up: the handler writes a byte here. SIGINT may be handled on
+// any of the process's threads (the library's and the simulator's threads do
+// not block it), so the line editor's wait cannot count on being interrupted
+// itself; it waits on this pipe beside the terminal instead.
+int gInterruptPipe[2] = {-1, -1};
 
 void OnShellInterrupt(int)
 {
+    const int saved = errno;
     gLineInterrupted = 1;
+    if (gInterruptPipe[1] >= 0) {
+        const char byte = 'c';
+        [[maybe_unused]] const ssize_t ignored = write(gInterruptPipe[1], &byte, 1);
+    }
+    errno = saved;
+}
+
+// Forgets a Ctrl-C that came while no line was being typed.
+void ForgetInterrupt()
+{
+    gLineInterrupted = 0;
+    char bytes[64];
+    while (gInterruptPipe[0] >= 0 && read(gInterruptPipe[0], bytes, sizeof bytes) > 0) {
+    }
 }
 
 // The line editor's input: one byte of the terminal, or the end of the line
-// when Ctrl-C came (the line is then dropped). SIGINT is let through only
-// while waiting, so that it cannot come between the look at the flag and the wait.
+// when Ctrl-C came (the line is then dropped).
 int ShellGetc(FILE* stream)
 {
     const int fd = fileno(stream);
-    sigset_t interrupt;
-    sigset_t waiting;
-    sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &interrupt, &waiting);
-    sigdelset(&waiting, SIGINT);
-    int result = -1;
     for (;;) {
         if (gLineInterrupted != 0) {
-            result = '\n';
-            break;
+            return '\n';
         }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        const int ready = pselect(fd + 1, &readable, nullptr, nullptr, nullptr, &waiting);
+        pollfd waits[2] = {{fd, POLLIN, 0}, {gInterruptPipe[0], POLLIN, 0}};
+        const int ready = poll(waits, gInterruptPipe[0] >= 0 ? 2 : 1, -1);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready < 0) {
-            break;
+            return -1;
+        }
+        if (waits[1].revents != 0) {
+            continue;  // the flag is set before the byte is written
         }
         unsigned char c = 0;
         const ssize_t n = read(fd, &c, 1);
         if (n == 1) {
-            result = c;
-            break;
+            return c;
         }
         if (n == 0 || errno != EINTR) {
-            break;
+            return -1;
         }
     }
-    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
-    return result;
 }
 
 int RunShell(Context& context)
@@ -246,6 +255,9 @@ int RunShell(Context& context)
             read_history(history.c_str());
         }
         // Ctrl-C drops the line being typed, not the shell.
+        if (pipe2(gInterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+            gInterruptPipe[0] = gInterruptPipe[1] = -1;  // Ctrl-C then waits for the next key
+        }
         struct sigaction interrupt {};
         interrupt.sa_handler = OnShellInterrupt;
         sigemptyset(&interrupt.sa_mask);
@@ -257,7 +269,7 @@ int RunShell(Context& context)
     for (;;) {
         std::string line;
         if (terminal) {
-            gLineInterrupted = 0;
+            ForgetInterrupt();
             char* input = readline("vexan> ");
             if (input == nullptr && gLineInterrupted != 0) {
                 std::cout << std::endl;
@@ -292,6 +304,12 @@ int RunShell(Context& context)
     }
     if (terminal) {
         sigaction(SIGINT, &previous, nullptr);
+        for (int& end : gInterruptPipe) {
+            if (end >= 0) {
+                close(end);
+                end = -1;
+            }
+        }
         gShellContext = nullptr;
     }
     return last;

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -780,6 +781,21 @@ struct Running {
     {
         ASSERT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
+    // Keys typed at the shell's prompt. The line editor prints its prompt
+    // before it takes the terminal out of line mode; keys that come in between
+    // are the kernel's to echo and edit (and a Ctrl-D there is lost), so they
+    // are sent once the terminal is out of line mode.
+    void Type(const std::string& text)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        termios mode{};
+        while (tcgetattr(outFd, &mode) == 0 && (mode.c_lflag & ICANON) != 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            usleep(1000);
+        }
+        ASSERT_EQ(mode.c_lflag & ICANON, 0u) << "the line editor never took the terminal";
+        Send(text);
+    }
     static std::size_t Count(const std::string& text, const std::string& needle)
     {
         std::size_t n = 0;
@@ -961,25 +977,25 @@ TEST(VexanCli, ShellLineEditingHistoryAndNodeCompletion)
         ASSERT_GT(shell.pid, 0);
         // Each line is typed at its prompt, as a user would.
         ASSERT_TRUE(shell.WaitForOutput("vexan> ")) << shell.out;
-        shell.Send("sdo read 5 0x1018 1 junk");
+        shell.Type("sdo read 5 0x1018 1 junk");
         ASSERT_TRUE(shell.WaitForOutput("junk")) << shell.out;  // the line editor has it
-        shell.Send("\x03");
+        shell.Type("\x03");
         ASSERT_TRUE(shell.WaitForOutput("vexan> ", 2)) << shell.out;
-        shell.Send("nodes\r");
+        shell.Type("nodes\r");
         ASSERT_TRUE(shell.WaitForOutput("vexan> ", 3)) << shell.out;
         EXPECT_NE(shell.out.find("nodes in the master's list: 5, 6"), std::string::npos) << shell.out;
         EXPECT_EQ(shell.out.find("1018/01"), std::string::npos) << shell.out;
         // With node 6 gone, Tab after a command that takes a node gives 5.
-        shell.Send("node remove 6\r");
+        shell.Type("node remove 6\r");
         ASSERT_TRUE(shell.WaitForOutput("vexan> ", 4)) << shell.out;
         EXPECT_NE(shell.out.find("node 6 removed"), std::string::npos) << shell.out;
-        shell.Send("nmt state \t\r");
+        shell.Type("nmt state \t\r");
         ASSERT_TRUE(shell.WaitForOutput("vexan> ", 5)) << shell.out;
         EXPECT_NE(shell.out.find("node 5: pre-operational (127)"), std::string::npos) << shell.out;
-        // Ctrl-D on an empty line, once the editor reads (it echoes what is typed).
-        shell.Send("zz");
+        // Ctrl-D on an empty line.
+        shell.Type("zz");
         ASSERT_TRUE(shell.WaitForOutput("zz")) << shell.out;
-        shell.Send("\x7f\x7f\x04");
+        shell.Type("\x7f\x7f\x04");
         EXPECT_EQ(shell.Finish(), 0) << shell.out;
     }
     EXPECT_TRUE(std::filesystem::is_regular_file(state.Path() + "/vexan/history"));
@@ -987,10 +1003,10 @@ TEST(VexanCli, ShellLineEditingHistoryAndNodeCompletion)
     Running again = StartOnTerminal({"--sim", "shell"}, env);
     ASSERT_GT(again.pid, 0);
     ASSERT_TRUE(again.WaitForOutput("vexan> ")) << again.out;
-    again.Send("\x1b[A\r");
+    again.Type("\x1b[A\r");
     ASSERT_TRUE(again.WaitForOutput("vexan> ", 2)) << again.out;
     EXPECT_NE(again.out.find("node 5: pre-operational (127)"), std::string::npos) << again.out;
-    again.Send("quit\r");
+    again.Type("quit\r");
     EXPECT_EQ(again.Finish(), 0) << again.out;
 }
 
