@@ -198,13 +198,20 @@ void OnShellInterrupt(int)
     errno = saved;
 }
 
-// Forgets a Ctrl-C that came while no line was being typed.
-void ForgetInterrupt()
+void DrainInterruptPipe()
 {
-    gLineInterrupted = 0;
     char bytes[64];
     while (gInterruptPipe[0] >= 0 && read(gInterruptPipe[0], bytes, sizeof bytes) > 0) {
     }
+}
+
+// Forgets a Ctrl-C that came while no line was being typed. The pipe is
+// drained first: a Ctrl-C that comes in between leaves its byte, which the
+// next key wait takes as the Ctrl-C it is.
+void ForgetInterrupt()
+{
+    DrainInterruptPipe();
+    gLineInterrupted = 0;
 }
 
 // The line editor's input: one byte of the terminal, or the end of the line
@@ -225,7 +232,9 @@ int ShellGetc(FILE* stream)
             return -1;
         }
         if (waits[1].revents != 0) {
-            continue;  // the flag is set before the byte is written
+            DrainInterruptPipe();
+            gLineInterrupted = 1;
+            return '\n';
         }
         unsigned char c = 0;
         const ssize_t n = read(fd, &c, 1);
