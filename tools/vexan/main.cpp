@@ -264,7 +264,7 @@ int RunShell(Context& context)
             read_history(history.c_str());
         }
         // Ctrl-C drops the line being typed, not the shell.
-        if (pipe2(gInterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        if (gInterruptPipe[0] < 0 && pipe2(gInterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
             gInterruptPipe[0] = gInterruptPipe[1] = -1;  // Ctrl-C then waits for the next key
         }
         struct sigaction interrupt {};
@@ -312,13 +312,9 @@ int RunShell(Context& context)
         last = ShellLine(context, words[0] == "help" ? std::vector<std::string>{"--help"} : words);
     }
     if (terminal) {
+        // The pipe stays open until the process ends: a handler still running
+        // on another thread must never write into a descriptor reused since.
         sigaction(SIGINT, &previous, nullptr);
-        for (int& end : gInterruptPipe) {
-            if (end >= 0) {
-                close(end);
-                end = -1;
-            }
-        }
         gShellContext = nullptr;
     }
     return last;
